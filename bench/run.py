@@ -1,0 +1,480 @@
+"""Benchmark runner: vedra_runtime.MetadataCore against bench/peer.py.
+
+    python bench/run.py [--n 100000] [--quick] [--impl {vedra,peer,both}] [--out PATH]
+
+Each implementation runs in its own subprocess (this file with --worker), so
+peak RSS is per implementation and neither heats the other's caches. Both
+generate the same catalogue (bench/catalogue.py, same seed). The parent
+prints a table and writes JSON (default bench/out/results-<n>.json).
+
+Timings are medians of time.perf_counter_ns over repeats after one warm-up
+pass (the heavy operations, ingest, build, save and load, are their own
+warm-up and are repeated fewer times). If vedra_runtime cannot be imported
+the runner says so and still measures the peer.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import gc
+import hashlib
+import json
+import os
+import platform
+import random
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from typing import Any, Callable
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+SHAPES_ORDER = ["one_key", "two_keys", "dotted_prefix", "not_key", "value_list", "code_lookup"]
+
+
+# ---------------------------------------------------------------------------
+# Worker
+
+
+def _rss_now() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _peak_rss() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def _log(impl: str, msg: str) -> None:
+    print(f"[{impl}] {msg}", file=sys.stderr, flush=True)
+
+
+def _passes(fn: Callable[[], Any], repeats: int, warmup: int = 1) -> list[int]:
+    """Nanoseconds of each timed pass of fn, after warmup untimed passes."""
+    for _ in range(warmup):
+        fn()
+    out = []
+    for _ in range(repeats):
+        t0 = time.perf_counter_ns()
+        fn()
+        out.append(time.perf_counter_ns() - t0)
+    return out
+
+
+def _per_call_us(fn: Callable[[], Any], repeats: int, budget_ns: int = 20_000_000) -> float:
+    """Median microseconds per call, calls batched to fill about budget_ns."""
+    t0 = time.perf_counter_ns()
+    fn()
+    one = max(time.perf_counter_ns() - t0, 1)
+    k = max(1, min(2000, budget_ns // one))
+
+    def batch() -> None:
+        for _ in range(k):
+            fn()
+    return statistics.median(_passes(batch, repeats)) / k / 1000
+
+
+def _digest(obj: Any) -> str:
+    return hashlib.sha256(json.dumps(obj, ensure_ascii=False, sort_keys=True).encode()).hexdigest()[:16]
+
+
+def _factory(impl: str):
+    if impl == "vedra":
+        import vedra_runtime
+        return vedra_runtime.MetadataCore
+    import peer
+    return peer.PeerCore
+
+
+def run_worker(args: argparse.Namespace) -> dict[str, Any]:
+    impl = args.worker
+    try:
+        factory = _factory(impl)
+        factory()
+    except Exception as e:  # the module is not built yet, or is broken
+        return {"missing": f"{type(e).__name__}: {e}"}
+
+    import catalogue
+    res: dict[str, Any] = {"impl": impl, "n": args.n}
+    wall0 = time.perf_counter()
+
+    t0 = time.perf_counter()
+    cat = catalogue.records(args.n, args.seed)
+    legacy = [catalogue.legacy_args(r) for r in cat]
+    long_texts = catalogue.texts(cat, args.long_texts, (1024, 2048), args.seed)
+    short_texts = catalogue.texts(cat, args.short_texts, (32, 32), args.seed + 1)
+    shapes = catalogue.filter_shapes(cat)
+    rng = random.Random(args.seed)
+    sample_idx = [rng.randrange(args.n) for _ in range(args.get_sample)]
+    sample_codes = [cat[i]["code"] for i in sample_idx]
+    compact = [json.dumps(cat[i], ensure_ascii=False, separators=(",", ":"), sort_keys=True) for i in sample_idx]
+    res["gen_s"] = time.perf_counter() - t0
+    res["payload_avg_bytes"] = sum(len(c.encode()) for c in compact) / max(1, len(compact))
+    long_bytes = sum(len(t.encode()) for t in long_texts)
+    _log(impl, f"catalogue of {args.n} records generated in {res['gen_s']:.1f} s")
+
+    # The catalogue is scaffolding, not the implementation: keep the cyclic
+    # collector off it so only the implementation's own objects cost GC time.
+    gc.collect()
+    gc.freeze()
+    rss0 = _rss_now()
+    res["rss_baseline_bytes"] = rss0
+
+    # -- ingest (payload path), first run keeps the engine -------------------
+    core = factory()
+    add = core.add_record_payload
+    t0 = time.perf_counter_ns()
+    for r in cat:
+        add(r)
+    ingest_payload = [time.perf_counter_ns() - t0]
+    rss1 = _rss_now()
+    res["bytes_per_record"] = (rss1 - rss0) / args.n
+    res["rss_after_ingest_bytes"] = rss1
+    _log(impl, f"add_record_payload: {args.n / ingest_payload[0] * 1e9:,.0f} records/s")
+
+    builds = _passes(core.build, args.heavy_repeats, warmup=0)
+    res["build_s"] = statistics.median(builds) / 1e9
+    _log(impl, f"build: {res['build_s']:.3f} s")
+
+    # -- find ------------------------------------------------------------------
+    find = core.find
+    long_ns = statistics.median(_passes(lambda: [find(t) for t in long_texts], args.repeats))
+    res["find_long_mb_s"] = long_bytes / long_ns * 1e3
+    res["find_long_us_per_call"] = long_ns / len(long_texts) / 1e3
+    short_ns = statistics.median(_passes(lambda: [find(t) for t in short_texts], args.repeats))
+    res["find_short_us_per_call"] = short_ns / len(short_texts) / 1e3
+    found = [find(t) for t in long_texts + short_texts]
+    res["find_hits_per_long_text"] = sum(len(f) for f in found[:len(long_texts)]) / len(long_texts)
+    _log(impl, f"find: {res['find_long_mb_s']:.1f} MB/s (1-2 KB), {res['find_short_us_per_call']:.2f} us/call (32 B)")
+
+    digests: dict[str, str] = {"find": _digest(found)}
+    if impl == "peer":
+        import peer
+        t0 = time.perf_counter_ns()
+        base = peer.PyAhoBaseline.from_peer(core)
+        res["pyaho_build_s"] = (time.perf_counter_ns() - t0) / 1e9
+        bfind = base.find
+        ns = statistics.median(_passes(lambda: [bfind(t) for t in long_texts], args.repeats))
+        res["pyaho_find_long_mb_s"] = long_bytes / ns * 1e3
+        ns = statistics.median(_passes(lambda: [bfind(t) for t in short_texts], args.repeats))
+        res["pyaho_find_short_us_per_call"] = ns / len(short_texts) / 1e3
+        digests["find_pyahocorasick"] = _digest([bfind(t) for t in long_texts + short_texts])
+        del base, bfind
+        _log(impl, f"pyahocorasick: {res['pyaho_find_long_mb_s']:.1f} MB/s (1-2 KB)")
+
+    # -- filter ----------------------------------------------------------------
+    flt = core.filter
+    res["filter_us"] = {}
+    res["filter_count"] = {}
+    for name in SHAPES_ORDER:
+        f = shapes[name]
+        res["filter_us"][name] = _per_call_us(lambda: flt(f), args.repeats)
+        out = flt(f)
+        res["filter_count"][name] = len(out)
+        digests["filter." + name] = _digest(out)
+    digests["filters"] = _digest([flt(shapes[s]) for s in SHAPES_ORDER])
+    _log(impl, "filter: " + ", ".join(f"{k} {v:.1f} us" for k, v in res["filter_us"].items()))
+
+    # -- get / get_many, and the bare decoders on the same compact texts --------
+    get = core.get
+    get_many = core.get_many
+    k = len(sample_codes)
+    res["get_us_per_payload"] = statistics.median(
+        _passes(lambda: [get(c) for c in sample_codes], args.repeats)) / k / 1e3
+    batches = [sample_codes[i:i + 100] for i in range(0, k, 100)]
+    res["get_many_us_per_payload"] = statistics.median(
+        _passes(lambda: [get_many(b) for b in batches], args.repeats)) / k / 1e3
+    loads = json.loads
+    res["json_loads_us_per_payload"] = statistics.median(
+        _passes(lambda: [loads(c) for c in compact], args.repeats)) / k / 1e3
+    try:
+        import orjson
+        oloads = orjson.loads
+        res["orjson_loads_us_per_payload"] = statistics.median(
+            _passes(lambda: [oloads(c) for c in compact], args.repeats)) / k / 1e3
+    except ImportError:
+        pass
+    got = [get(c) for c in sample_codes]
+    digests["get"] = _digest(got)
+    digests["get_many"] = _digest([p for b in batches for p in get_many(b)])
+    digests["get_matches_catalogue"] = str(got == [json.loads(c) for c in compact])
+    _log(impl, f"get: {res['get_us_per_payload']:.2f} us, get_many: {res['get_many_us_per_payload']:.2f} us per payload")
+
+    # -- snapshots -------------------------------------------------------------
+    tmp = tempfile.mkdtemp(prefix=f"vedra-bench-{impl}-", dir=args.tmp)
+    try:
+        full = os.path.join(tmp, "full.snap")
+        index = os.path.join(tmp, "index.snap")
+        manifest = os.path.join(tmp, "manifest.json")
+        saves = _passes(lambda: core.save_snapshot(full, index, manifest), args.heavy_repeats, warmup=0)
+        res["save_s"] = statistics.median(saves) / 1e9
+        res["full_file_bytes"] = os.path.getsize(full)
+        res["index_file_bytes"] = os.path.getsize(index)
+        with open(manifest) as f:
+            digests["manifest_codes"] = json.load(f)["full_codes_sha256"][:16]
+        _log(impl, f"save: {res['save_s']:.2f} s, files {res['full_file_bytes'] / 1e6:.1f} + "
+                   f"{res['index_file_bytes'] / 1e6:.1f} MB")
+        # One engine alive at a time, so peak RSS is that of one engine.
+        del core, add, find, flt, get, get_many
+        gc.collect()
+        loaded = factory()
+        loads_ns = _passes(lambda: loaded.load_snapshot(full, index), args.heavy_repeats, warmup=0)
+        res["load_s"] = statistics.median(loads_ns) / 1e9
+        _log(impl, f"load: {res['load_s']:.2f} s")
+        digests["after_load_filter"] = _digest([loaded.filter(shapes[s]) for s in SHAPES_ORDER])
+        digests["after_load_find"] = _digest([loaded.find(t) for t in long_texts + short_texts])
+        res["load_roundtrip_ok"] = (digests["after_load_find"] == digests["find"]
+                                    and digests["after_load_filter"] == digests["filters"])
+        del loaded
+        gc.collect()
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    # -- more ingest runs, and the legacy path ---------------------------------
+    for _ in range(args.heavy_repeats - 1):
+        c = factory()
+        add = c.add_record_payload
+        t0 = time.perf_counter_ns()
+        for r in cat:
+            add(r)
+        ingest_payload.append(time.perf_counter_ns() - t0)
+        del c, add
+        gc.collect()
+    res["ingest_payload_rec_s"] = args.n / statistics.median(ingest_payload) * 1e9
+
+    ingest_legacy = []
+    for i in range(args.heavy_repeats):
+        c = factory()
+        add_legacy = c.add_record
+        t0 = time.perf_counter_ns()
+        for a in legacy:
+            add_legacy(*a)
+        ingest_legacy.append(time.perf_counter_ns() - t0)
+        if i == 0:
+            digests["legacy_filter"] = _digest([c.filter(shapes[s]) for s in SHAPES_ORDER])
+        del c, add_legacy
+        gc.collect()
+    res["ingest_legacy_rec_s"] = args.n / statistics.median(ingest_legacy) * 1e9
+    _log(impl, f"add_record: {res['ingest_legacy_rec_s']:,.0f} records/s")
+
+    res["peak_rss_bytes"] = _peak_rss()
+    res["digests"] = digests
+    res["worker_wall_s"] = time.perf_counter() - wall0
+    return res
+
+
+# ---------------------------------------------------------------------------
+# Parent
+
+# (key, label, unit, higher_is_better, format)
+ROWS: list[tuple[str, str, str, bool, str]] = [
+    ("ingest_payload_rec_s", "ingest add_record_payload", "rec/s", True, "{:,.0f}"),
+    ("ingest_legacy_rec_s", "ingest add_record", "rec/s", True, "{:,.0f}"),
+    ("build_s", "build", "s", False, "{:.3f}"),
+    ("find_long_mb_s", "find, 1-2 KB texts", "MB/s", True, "{:.1f}"),
+    ("find_short_us_per_call", "find, 32 B texts", "us/call", False, "{:.2f}"),
+    *[(f"filter_us.{s}", f"filter {s}", "us/call", False, "{:.1f}") for s in SHAPES_ORDER],
+    ("get_us_per_payload", "get", "us/payload", False, "{:.2f}"),
+    ("get_many_us_per_payload", "get_many (100 codes)", "us/payload", False, "{:.2f}"),
+    ("save_s", "save_snapshot (with manifest)", "s", False, "{:.3f}"),
+    ("load_s", "load_snapshot", "s", False, "{:.3f}"),
+    ("full_file_bytes", "full file size", "MB", False, "{:.2f}"),
+    ("index_file_bytes", "index file size", "MB", False, "{:.2f}"),
+    ("peak_rss_bytes", "peak RSS", "MB", False, "{:.0f}"),
+    ("bytes_per_record", "RSS growth per record", "B/rec", False, "{:.0f}"),
+]
+SCALE_MB = {"full_file_bytes", "index_file_bytes", "peak_rss_bytes"}
+
+
+def _lookup(res: dict[str, Any] | None, key: str) -> float | None:
+    if not res or "missing" in res or "failed" in res:
+        return None
+    cur: Any = res
+    for part in key.split("."):
+        if not isinstance(cur, dict) or part not in cur:
+            return None
+        cur = cur[part]
+    return float(cur)
+
+
+def _fmt(v: float | None, fmt: str, key: str) -> str:
+    if v is None:
+        return "-"
+    if key in SCALE_MB:
+        v = v / 1e6
+    return fmt.format(v)
+
+
+def _ratio(ours: float | None, theirs: float | None, higher: bool) -> float | None:
+    if ours is None or theirs is None or ours <= 0 or theirs <= 0:
+        return None
+    return ours / theirs if higher else theirs / ours
+
+
+def build_table(results: dict[str, Any], meta: dict[str, Any]) -> tuple[str, list[dict[str, Any]]]:
+    v = results.get("vedra")
+    p = results.get("peer")
+    lines = [
+        f"vedra_runtime.MetadataCore vs PeerCore (Python: pyroaring, ahocorasick_rs, orjson, zstandard)",
+        f"n={meta['n']} seed={meta['seed']} repeats={meta['repeats']} heavy_repeats={meta['heavy_repeats']}"
+        f"{' quick' if meta['quick'] else ''}; medians after warm-up",
+        "ratio = vedra advantage: >1 means vedra_runtime is better (faster or smaller), <1 the peer is",
+        "",
+    ]
+    head = f"{'metric':<34} {'unit':<11} {'vedra':>13} {'peer':>13} {'ratio':>8}"
+    lines += [head, "-" * len(head)]
+    rows = []
+
+    def emit(label: str, unit: str, key: str, ov: float | None, pv: float | None, higher: bool, fmt: str):
+        r = _ratio(ov, pv, higher)
+        lines.append(f"{label:<34} {unit:<11} {_fmt(ov, fmt, key):>13} {_fmt(pv, fmt, key):>13} "
+                     f"{'-' if r is None else f'{r:.2f}x':>8}")
+        rows.append({"key": key, "label": label, "unit": unit, "vedra": ov, "peer": pv,
+                     "higher_is_better": higher, "ratio": r})
+
+    for key, label, unit, higher, fmt in ROWS:
+        emit(label, unit, key, _lookup(v, key), _lookup(p, key), higher, fmt)
+        if key == "find_short_us_per_call":
+            emit("  vs pyahocorasick, 1-2 KB", "MB/s", "pyaho_find_long_mb_s",
+                 _lookup(v, "find_long_mb_s"), _lookup(p, "pyaho_find_long_mb_s"), True, "{:.1f}")
+            emit("  vs pyahocorasick, 32 B", "us/call", "pyaho_find_short_us_per_call",
+                 _lookup(v, "find_short_us_per_call"), _lookup(p, "pyaho_find_short_us_per_call"), False, "{:.2f}")
+    lines.append("")
+    lines.append("reference (same in both processes, not a ratio):")
+    for key, label in [("json_loads_us_per_payload", "json.loads of the same compact text"),
+                       ("orjson_loads_us_per_payload", "orjson.loads of the same compact text")]:
+        lines.append(f"  {label:<40} us/payload {_fmt(_lookup(v, key), '{:.2f}', key):>8} "
+                     f"{_fmt(_lookup(p, key), '{:.2f}', key):>8}")
+    if p and "pyaho_build_s" in p:
+        lines.append(f"  {'pyahocorasick automaton build':<40} s          {'':>8} {p['pyaho_build_s']:>8.3f}")
+    for name, res in (("vedra", v), ("peer", p)):
+        if res is None:
+            continue
+        if "missing" in res:
+            lines.append(f"  {name}: not measured: vedra_runtime not importable ({res['missing']})")
+        elif "failed" in res:
+            lines.append(f"  {name}: not measured: {res['failed']}")
+        else:
+            lines.append(f"  {name}: filter result sizes "
+                         + ", ".join(f"{s} {res['filter_count'][s]}" for s in SHAPES_ORDER)
+                         + f"; baseline RSS {res['rss_baseline_bytes'] / 1e6:.0f} MB"
+                         + f"; payload {res['payload_avg_bytes']:.0f} B avg; worker {res['worker_wall_s']:.0f} s")
+    lines += _agreement(v, p)
+    return "\n".join(lines), rows
+
+
+def _agreement(v: dict[str, Any] | None, p: dict[str, Any] | None) -> list[str]:
+    out = ["", "answers:"]
+    for name, res in (("vedra", v), ("peer", p)):
+        if not res or "digests" not in res:
+            continue
+        d = res["digests"]
+        notes = [f"load round trip {'ok' if res.get('load_roundtrip_ok') else 'DIFFERS'}",
+                 f"get equals catalogue {d.get('get_matches_catalogue')}",
+                 "legacy path filters " + ("equal" if d.get("legacy_filter") == d.get("filters") else "DIFFER")]
+        if "find_pyahocorasick" in d:
+            notes.append("pyahocorasick " + ("agrees" if d["find_pyahocorasick"] == d["find"] else "DIFFERS"))
+        out.append(f"  {name}: " + "; ".join(notes))
+    if v and p and "digests" in v and "digests" in p:
+        dv, dp = v["digests"], p["digests"]
+        keys = [k for k in dp if k in dv and k not in ("find_pyahocorasick",)]
+        differ = [k for k in keys if dv[k] != dp[k]]
+        out.append("  vedra vs peer: " + ("all answers agree" if not differ else "DIFFER in " + ", ".join(differ)))
+    return out
+
+
+def _spawn(impl: str, args: argparse.Namespace, result_path: str) -> dict[str, Any]:
+    cmd = [sys.executable, os.path.abspath(__file__), "--worker", impl, "--result-file", result_path,
+           "--n", str(args.n), "--seed", str(args.seed), "--repeats", str(args.repeats),
+           "--heavy-repeats", str(args.heavy_repeats), "--long-texts", str(args.long_texts),
+           "--short-texts", str(args.short_texts), "--get-sample", str(args.get_sample)]
+    if args.tmp:
+        cmd += ["--tmp", args.tmp]
+    env = dict(os.environ)
+    if args.vedra_path:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [args.vedra_path, env.get("PYTHONPATH")]))
+    t0 = time.perf_counter()
+    proc = subprocess.run(cmd, env=env)
+    wall = time.perf_counter() - t0
+    if proc.returncode != 0 or not os.path.exists(result_path):
+        return {"failed": f"worker exited with status {proc.returncode} (see its messages above)", "wall_s": wall}
+    with open(result_path) as f:
+        res = json.load(f)
+    res["process_wall_s"] = wall
+    return res
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--n", type=int, default=None, help="records (default 100000; 20000 with --quick)")
+    ap.add_argument("--quick", action="store_true", help="small n and few repeats: about a minute")
+    ap.add_argument("--impl", choices=["vedra", "peer", "both"], default="both")
+    ap.add_argument("--out", default=None, help="JSON results (default bench/out/results-<n>.json)")
+    ap.add_argument("--seed", type=int, default=20240601)
+    ap.add_argument("--repeats", type=int, default=None, help="timed passes of queries (default 7; 5 quick)")
+    ap.add_argument("--heavy-repeats", type=int, default=None,
+                    help="runs of ingest, build, save, load (default 3, 1 from n=300000; 2 quick)")
+    ap.add_argument("--long-texts", type=int, default=None, help="1-2 KB texts for find (default 200; 100 quick)")
+    ap.add_argument("--short-texts", type=int, default=None, help="32 B texts for find (default 5000; 3000 quick)")
+    ap.add_argument("--get-sample", type=int, default=None, help="codes read by get/get_many (default 2000; 1000 quick)")
+    ap.add_argument("--vedra-path", default=None, help="directory to put first on PYTHONPATH for vedra_runtime")
+    ap.add_argument("--tmp", default=None, help="directory for snapshot files (default: system temp)")
+    ap.add_argument("--worker", choices=["vedra", "peer"], help=argparse.SUPPRESS)
+    ap.add_argument("--result-file", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+
+    q = args.quick
+    if args.n is None:
+        args.n = 20000 if q else 100000
+    if args.repeats is None:
+        args.repeats = 5 if q else 7
+    if args.heavy_repeats is None:
+        args.heavy_repeats = 2 if q else (1 if args.n >= 300000 else 3)
+    if args.long_texts is None:
+        args.long_texts = 100 if q else 200
+    if args.short_texts is None:
+        args.short_texts = 3000 if q else 5000
+    if args.get_sample is None:
+        args.get_sample = 1000 if q else 2000
+    args.get_sample = min(args.get_sample, args.n)
+
+    if args.worker:
+        res = run_worker(args)
+        with open(args.result_file, "w") as f:
+            json.dump(res, f)
+        return
+
+    t_start = time.perf_counter()
+    out = args.out or os.path.join(HERE, "out", f"results-{args.n}.json")
+    os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+    impls = ["vedra", "peer"] if args.impl == "both" else [args.impl]
+    results: dict[str, Any] = {}
+    with tempfile.TemporaryDirectory(prefix="vedra-bench-") as tmp:
+        for impl in impls:
+            results[impl] = _spawn(impl, args, os.path.join(tmp, f"{impl}.json"))
+            if "missing" in results[impl]:
+                print(f"[{impl}] vedra_runtime is not importable: {results[impl]['missing']}; "
+                      "measuring the peer only", file=sys.stderr, flush=True)
+    meta = {
+        "n": args.n, "seed": args.seed, "quick": q, "repeats": args.repeats,
+        "heavy_repeats": args.heavy_repeats, "long_texts": args.long_texts,
+        "short_texts": args.short_texts, "get_sample": args.get_sample,
+        "python": sys.version.split()[0], "platform": platform.platform(),
+        "cpus": os.cpu_count(), "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+    }
+    table, rows = build_table(results, meta)
+    meta["total_s"] = time.perf_counter() - t_start
+    print(table)
+    print(f"\nrun took {meta['total_s']:.0f} s; results written to {os.path.relpath(out)}")
+    with open(out, "w") as f:
+        json.dump({"meta": meta, "results": results, "rows": rows}, f, indent=1, ensure_ascii=False)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,147 @@
+// add_record, add_record_payload and build: the methods that take the
+// exclusive borrow to change the store.
+//
+// Every argument and value is converted before the record is registered, so a
+// failed call leaves the store exactly as it was.
+#include <string>
+#include <vector>
+
+#include "binding/args.h"
+#include "binding/core_object.h"
+#include "binding/methods.h"
+#include "store/ingest.h"
+#include "store/json_text.h"
+#include "store/py_convert.h"
+
+namespace vedra::py {
+namespace {
+
+CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
+
+const char* const kAddRecordParams[] = {"code", "name", "pinyin", "fields", "payload"};
+const MethodSignature kAddRecordSig = {"MetadataCore.add_record()", kAddRecordParams, 5, 4};
+const char* const kRecordParams[] = {"record"};
+const MethodSignature kAddRecordPayloadSig = {"MetadataCore.add_record_payload()", kRecordParams, 1, 1};
+
+// Converts a payload dict to compact JSON text; remembers whether it nests
+// too deeply for a snapshot.
+bool convert_payload(PyObject* dict, std::string& text, bool* deep) {
+  JsonValue value;
+  int depth = 0;
+  if (!python_to_json(dict, value, &depth)) return false;
+  *deep = depth >= kUnloadablePayloadDepth;
+  write_json_compact(value, text);
+  return true;
+}
+
+// One entry of `fields`: the field name and its item texts, in order.
+bool convert_fields(PyObject* fields, FieldMap& posts) {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(fields, &pos, &key, &value)) {
+    Ref hold_key((Py_INCREF(key), key));
+    Ref hold_value((Py_INCREF(value), value));
+    if (!PyUnicode_Check(key)) {
+      raise_type_mismatch(key, "str");
+      return false;
+    }
+    Py_ssize_t n = 0;
+    const char* k = PyUnicode_AsUTF8AndSize(key, &n);
+    if (k == nullptr) return false;
+    const std::string field(k, static_cast<size_t>(n));
+    auto convert_item = [&](PyObject* item) {
+      std::string text;
+      if (!value_to_text(item, text)) return false;
+      posts.emplace_back(field, std::move(text));
+      return true;
+    };
+    if (PyList_Check(value)) {
+      for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
+        PyObject* item = PyList_GetItem(value, i);
+        if (item == nullptr) return false;
+        Ref hold_item((Py_INCREF(item), item));
+        if (!convert_item(item)) return false;
+      }
+    } else if (!convert_item(value)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[5];
+    if (!match_arguments(kAddRecordSig, args, nargs, kwnames, a)) return nullptr;
+    CoreObject* core = as_core(self);
+    Borrow borrow(core, Borrow::kExclusive);
+    if (!borrow.ok()) return nullptr;
+
+    const char* text[3];
+    Py_ssize_t size[3];
+    for (int i = 0; i < 3; ++i) {
+      if (!extract_str(a[i], kAddRecordParams[i], &text[i], &size[i])) return nullptr;
+    }
+    if (!PyDict_Check(a[3])) return raise_argument_type_error(a[3], "fields", "dict");
+    std::string code(text[0], size[0]), name(text[1], size[1]), pinyin(text[2], size[2]);
+    std::string payload;
+    bool deep = false;
+    if (a[4] == Py_None) {
+      payload = default_payload(code, name, pinyin);
+    } else if (!PyDict_Check(a[4])) {
+      return raise_argument_type_error(a[4], "payload", "dict");
+    } else if (!convert_payload(a[4], payload, &deep)) {
+      return nullptr;
+    }
+    FieldMap posts;
+    if (!convert_fields(a[3], posts)) return nullptr;
+
+    EngineState& s = core->state;
+    if (Status st = check_capacity(s); !st.ok()) return raise_status(st);
+    CollectedValues collected;
+    for (const auto& [field, t] : posts) collect_field_value(collected, field, t);
+    const uint32_t r = ingest_record(s, std::move(code), std::move(name), std::move(pinyin), std::move(payload),
+                                     join_field_values(collected), &posts);
+    if (deep) s.deep_payload_records.push_back(r);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!match_arguments(kAddRecordPayloadSig, args, nargs, kwnames, a)) return nullptr;
+    CoreObject* core = as_core(self);
+    Borrow borrow(core, Borrow::kExclusive);
+    if (!borrow.ok()) return nullptr;
+    if (!PyDict_Check(a[0])) return raise_argument_type_error(a[0], "record", "dict");
+
+    JsonValue record;
+    int depth = 0;
+    if (!python_to_json(a[0], record, &depth)) return nullptr;
+    if (!record.is_object()) return raise_status(Status::Error("record payload must be a JSON object"));
+    FlattenedRecord flat = flatten_record(record);
+    std::string payload = write_json_compact(record);
+
+    EngineState& s = core->state;
+    if (Status st = check_capacity(s); !st.ok()) return raise_status(st);
+    const uint32_t r = ingest_record(s, std::move(flat.code), std::move(flat.name), std::move(flat.pinyin),
+                                     std::move(payload), std::move(flat.fields));
+    if (depth >= kUnloadablePayloadDepth) s.deep_payload_records.push_back(r);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* method_build(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    CoreObject* core = as_core(self);
+    Borrow borrow(core, Borrow::kExclusive);
+    if (!borrow.ok()) return nullptr;
+    if (Status st = build_matcher(core->state); !st.ok()) return raise_status(st);
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace vedra::py

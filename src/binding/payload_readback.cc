@@ -1,0 +1,162 @@
+// get and get_many: stored payloads handed back as fresh Python objects.
+//
+// A payload is kept as its compact JSON text, so reading one back is: make a
+// str of the text, import "json" (through the import machinery every time, so
+// a replaced json.loads is honoured) and call its loads.
+#include <string>
+#include <vector>
+
+#include "binding/args.h"
+#include "binding/core_object.h"
+#include "binding/methods.h"
+#include "binding/once.h"
+
+namespace vedra::py {
+namespace {
+
+CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
+
+const char* const kGetParams[] = {"code"};
+const MethodSignature kGetSig = {"MetadataCore.get()", kGetParams, 1, 1};
+const char* const kGetManyParams[] = {"codes"};
+const MethodSignature kGetManySig = {"MetadataCore.get_many()", kGetManyParams, 1, 1};
+
+OncePyObject g_json_name;
+OncePyObject g_loads_name;
+OncePyObject g_sequence_class;
+
+// The qualified name of collections.abc.Sequence, for one error message.
+std::string sequence_name() {
+  PyObject* cls = g_sequence_class.get([]() -> PyObject* {
+    Ref module(PyImport_ImportModule("collections.abc"));
+    if (!module) return nullptr;
+    return PyObject_GetAttrString(module.get(), "Sequence");
+  });
+  if (cls == nullptr) {
+    PyErr_Clear();
+    return "Sequence";
+  }
+  Ref qualname(PyObject_GetAttr(cls, interned_qualname()));
+  Py_ssize_t n = 0;
+  const char* s = (qualname && PyUnicode_Check(qualname.get())) ? PyUnicode_AsUTF8AndSize(qualname.get(), &n) : nullptr;
+  if (s == nullptr) {
+    PyErr_Clear();
+    return "Sequence";
+  }
+  return std::string(s, static_cast<size_t>(n));
+}
+
+// The decoded payload (new reference), or nullptr with the exception set.
+PyObject* payload_to_python(const std::string& text) {
+  PyObject* json_name = g_json_name.get([] { return PyUnicode_InternFromString("json"); });
+  PyObject* loads_name = g_loads_name.get([] { return PyUnicode_InternFromString("loads"); });
+  if (json_name == nullptr || loads_name == nullptr) return nullptr;
+  Ref module(PyImport_Import(json_name));
+  if (!module) return nullptr;
+  Ref loads(PyObject_GetAttr(module.get(), loads_name));
+  if (!loads) return nullptr;
+  Ref str(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!str) return nullptr;
+  Ref call_args(PyTuple_Pack(1, str.get()));
+  if (!call_args) return nullptr;
+  return PyObject_Call(loads.get(), call_args.get(), nullptr);
+}
+
+// Capacity hint from len(codes); never more than a modest bound, because the
+// length is only a hint and may be huge or false.
+bool length_hint(PyObject* codes, size_t* hint) {
+  *hint = 0;
+  const Py_ssize_t n = PyObject_Size(codes);
+  if (n < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+  }
+  *hint = static_cast<size_t>(n < 4096 ? n : 4096);
+  return true;
+}
+
+bool convert_codes(PyObject* codes, std::vector<std::string>& out) {
+  if (PyUnicode_Check(codes)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'codes': Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(codes)) {
+    raise_argument_type_error(codes, "codes", sequence_name().c_str());
+    return false;
+  }
+  size_t hint = 0;
+  if (!length_hint(codes, &hint)) return false;
+  out.reserve(hint);
+  Ref it(PyObject_GetIter(codes));
+  if (!it) {
+    reword_argument_error("codes");
+    return false;
+  }
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref item(raw);
+    if (!PyUnicode_Check(raw)) {
+      raise_argument_type_error(raw, "codes", "str");
+      return false;
+    }
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(raw, &n);
+    if (s == nullptr) {
+      reword_argument_error("codes");
+      return false;
+    }
+    out.emplace_back(s, static_cast<size_t>(n));
+  }
+  if (PyErr_Occurred()) {
+    reword_argument_error("codes");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!match_arguments(kGetSig, args, nargs, kwnames, a)) return nullptr;
+    CoreObject* core = as_core(self);
+    Borrow borrow(core, Borrow::kShared);
+    if (!borrow.ok()) return nullptr;
+    const char* code;
+    Py_ssize_t size;
+    if (!extract_str(a[0], "code", &code, &size)) return nullptr;
+    const EngineState& s = core->state;
+    auto it = s.code_to_record.find(std::string_view(code, static_cast<size_t>(size)));
+    if (it == s.code_to_record.end()) Py_RETURN_NONE;
+    return payload_to_python(s.record_payloads[it->second]);
+  });
+}
+
+PyObject* method_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!match_arguments(kGetManySig, args, nargs, kwnames, a)) return nullptr;
+    CoreObject* core = as_core(self);
+    Borrow borrow(core, Borrow::kShared);
+    if (!borrow.ok()) return nullptr;
+    std::vector<std::string> codes;
+    if (!convert_codes(a[0], codes)) return nullptr;
+    const EngineState& s = core->state;
+    std::vector<Ref> results;
+    results.reserve(codes.size());
+    for (const std::string& code : codes) {
+      auto it = s.code_to_record.find(code);
+      if (it == s.code_to_record.end()) continue;
+      PyObject* value = payload_to_python(s.record_payloads[it->second]);
+      if (value == nullptr) return nullptr;  // collected results are released by `results`
+      results.emplace_back(value);
+    }
+    Ref list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < results.size(); ++i) PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), results[i].release());
+    return list.release();
+  });
+}
+
+}  // namespace vedra::py

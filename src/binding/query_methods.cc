@@ -1,0 +1,152 @@
+// filter and find: read-only queries under the shared borrow.
+#include <string>
+#include <vector>
+
+#include "binding/args.h"
+#include "binding/core_object.h"
+#include "binding/methods.h"
+#include "index/query.h"
+#include "store/py_convert.h"
+
+namespace vedra::py {
+namespace {
+
+CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
+
+const char* const kFilterParams[] = {"filters"};
+const MethodSignature kFilterSig = {"MetadataCore.filter()", kFilterParams, 1, 1};
+const char* const kFindParams[] = {"text"};
+const MethodSignature kFindSig = {"MetadataCore.find()", kFindParams, 1, 1};
+
+constexpr std::string_view kNotSuffix = "__not";
+
+struct FilterEntry {
+  std::string_view key;  // view into the dict key's UTF-8 (kept alive by `value`'s dict)
+  PyObject* value;       // borrowed from the dict, held by `hold`
+  Ref hold_key, hold_value;
+};
+
+// The entry union of one filter value: the union of the postings of each of
+// its texts.  Returns false with an exception set when a text conversion fails.
+bool entry_union(const TextMap<Posting>* field, PyObject* value, Bitmap& out) {
+  std::string text;
+  auto add = [&](PyObject* item) {
+    text.clear();
+    if (!value_to_text(item, text)) return false;
+    union_posting(field, text, out);
+    return true;
+  };
+  if (PyList_Check(value)) {
+    for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
+      PyObject* item = PyList_GetItem(value, i);
+      if (item == nullptr) return false;
+      Ref hold((Py_INCREF(item), item));
+      if (!add(item)) return false;
+    }
+    return true;
+  }
+  if (PyTuple_Check(value)) {
+    const Py_ssize_t n = PyTuple_Size(value);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!add(PyTuple_GetItem(value, i))) return false;
+    }
+    return true;
+  }
+  if (PySet_Check(value)) {
+    Ref it(PyObject_GetIter(value));
+    if (!it) return false;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      Ref item(raw);
+      if (!add(item.get())) return false;
+    }
+    return !PyErr_Occurred();
+  }
+  return add(value);
+}
+
+PyObject* codes_list(const EngineState& s, const std::vector<uint32_t>& records) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const std::string& code = s.record_codes[records[i]];
+    PyObject* str = PyUnicode_FromStringAndSize(code.data(), static_cast<Py_ssize_t>(code.size()));
+    if (str == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str);
+  }
+  return list.release();
+}
+
+}  // namespace
+
+PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!match_arguments(kFilterSig, args, nargs, kwnames, a)) return nullptr;
+    CoreObject* core = as_core(self);
+    Borrow borrow(core, Borrow::kShared);
+    if (!borrow.ok()) return nullptr;
+    PyObject* filters = a[0];
+    if (!PyDict_Check(filters)) return raise_argument_type_error(filters, "filters", "dict");
+
+    std::vector<FilterEntry> entries;
+    entries.reserve(static_cast<size_t>(PyDict_Size(filters)));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(filters, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) return raise_argument_type_error(key, "filters", "str");
+      Py_ssize_t n = 0;
+      const char* k = PyUnicode_AsUTF8AndSize(key, &n);
+      if (k == nullptr) return nullptr;
+      Py_INCREF(key);
+      Py_INCREF(value);
+      entries.push_back(FilterEntry{std::string_view(k, static_cast<size_t>(n)), value, Ref(key), Ref(value)});
+    }
+
+    const EngineState& s = core->state;
+    Bitmap result = s.all_records.copy();
+    for (const FilterEntry& e : entries) {
+      std::string_view field = e.key;
+      bool negate = false;
+      while (field.size() >= kNotSuffix.size() && field.substr(field.size() - kNotSuffix.size()) == kNotSuffix) {
+        field.remove_suffix(kNotSuffix.size());
+        negate = true;
+      }
+      Bitmap u;
+      if (!entry_union(find_field(s, field), e.value, u)) return nullptr;
+      if (result.empty()) break;
+      if (negate) {
+        result.andnot_inplace(u);
+      } else {
+        result.and_inplace(u);
+      }
+      if (result.empty()) break;
+    }
+    if (result.empty()) return PyList_New(0);
+    return codes_list(s, result.to_vector());
+  });
+}
+
+PyObject* method_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!match_arguments(kFindSig, args, nargs, kwnames, a)) return nullptr;
+    CoreObject* core = as_core(self);
+    Borrow borrow(core, Borrow::kShared);
+    if (!borrow.ok()) return nullptr;
+    const char* text;
+    Py_ssize_t size;
+    if (!extract_str(a[0], "text", &text, &size)) return nullptr;
+    const std::vector<std::string_view> codes =
+        find_codes(core->state, std::string_view(text, static_cast<size_t>(size)));
+    Ref list(PyList_New(static_cast<Py_ssize_t>(codes.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < codes.size(); ++i) {
+      PyObject* str = PyUnicode_FromStringAndSize(codes[i].data(), static_cast<Py_ssize_t>(codes[i].size()));
+      if (str == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str);
+    }
+    return list.release();
+  });
+}
+
+}  // namespace vedra::py

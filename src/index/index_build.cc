@@ -1,0 +1,98 @@
+// Posting of field values, registration of search patterns and the matcher
+// build: the operations that write field_index, the pattern lists and matcher.
+#include <string>
+
+#include "store/engine_state.h"
+#include "store/text.h"
+
+namespace vedra {
+namespace {
+
+inline void post_key(TextMap<Posting>& inner, std::string_view key, uint32_t r) {
+  auto it = inner.find(key);
+  if (it == inner.end()) it = inner.try_emplace(std::string(key)).first;
+  it->second.add(r);
+}
+
+// Posts one "|"-piece: itself when it holds no ".", else each dotted prefix
+// of its trimmed, non-empty sub-pieces.
+void post_piece(TextMap<Posting>& inner, std::string_view piece, uint32_t r, std::string& acc) {
+  if (piece.find('.') == std::string_view::npos) {
+    post_key(inner, piece, r);
+    return;
+  }
+  acc.clear();
+  size_t i = 0;
+  size_t start = 0;
+  while (true) {
+    const size_t dot = piece.find('.', start);
+    const std::string_view sub =
+        trim_white_space(piece.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
+    if (!sub.empty()) {
+      if (i > 0) acc += '.';
+      acc.append(sub);
+      post_key(inner, acc, r);
+    }
+    ++i;
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+}
+
+}  // namespace
+
+void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r) {
+  if (value.empty()) return;
+  auto fit = s.field_index.find(field);
+  if (fit == s.field_index.end()) fit = s.field_index.try_emplace(std::string(field)).first;
+  TextMap<Posting>& inner = fit->second;
+  std::string acc;
+  if (value.find('|') == std::string_view::npos) {
+    post_piece(inner, value, r, acc);
+    return;
+  }
+  size_t start = 0;
+  while (true) {
+    const size_t bar = value.find('|', start);
+    const std::string_view piece =
+        trim_white_space(value.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start));
+    if (!piece.empty()) post_piece(inner, piece, r, acc);
+    if (bar == std::string_view::npos) break;
+    start = bar + 1;
+  }
+}
+
+namespace {
+inline void add_pattern(EngineState& s, std::string_view text, uint32_t r) {
+  const std::string_view t = trim_white_space(text);
+  if (t.empty()) return;
+  s.pattern_texts.emplace_back(t);
+  s.pattern_records.push_back(r);
+}
+}  // namespace
+
+void register_patterns(EngineState& s, std::string_view code, std::string_view name, std::string_view pinyin,
+                       uint32_t r) {
+  add_pattern(s, code, r);
+  add_pattern(s, name, r);
+  size_t start = 0;
+  while (true) {
+    const size_t bar = pinyin.find('|', start);
+    add_pattern(s, pinyin.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start), r);
+    if (bar == std::string_view::npos) break;
+    start = bar + 1;
+  }
+}
+
+Status build_matcher(EngineState& s) {
+  if (s.pattern_texts.empty()) {
+    s.matcher.reset();
+    return Status::Ok();
+  }
+  Result<std::unique_ptr<Matcher>> built = Matcher::build(s.pattern_texts);
+  if (!built.ok()) return built.status();
+  s.matcher = std::move(built.value());
+  return Status::Ok();
+}
+
+}  // namespace vedra

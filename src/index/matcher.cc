@@ -1,0 +1,162 @@
+// Design of the matcher
+// =====================
+//
+// The problem. Given patterns p0 .. pk-1 and a haystack, report matches left
+// to right: the one that begins earliest; among those, the longest; among
+// equal texts, the lowest pattern number; then continue after its end.
+//
+// Naive algorithm. At each haystack position try every pattern and keep the
+// best. That costs O(haystack x total pattern bytes): with 350,000 patterns
+// it is hopeless, and the test oracle is the only place it survives.
+//
+// A trie. Insert every pattern into a trie whose edges are labelled by bytes.
+// Walking the trie from position i finds every pattern that begins at i in
+// one pass over the bytes that follow, O(haystack x longest pattern) in all.
+// For "ab", "abc", "bc" (numbers 0, 1, 2):
+//
+//     start -a-> [a] -b-> [ab]* -c-> [abc]*
+//       \-b-> [b] -c-> [bc]*                      (* ends a pattern)
+//
+// Failure transitions. Restarting the walk at i + 1 rereads bytes already
+// seen. Instead, give each state a failure transition to the state of the
+// longest proper suffix of its text that is also in the trie ([abc] -> [bc],
+// [ab] -> [b], [a] -> start). When a state has no edge for the next byte,
+// follow failures until one has, or the start state absorbs the byte. Every
+// byte is then read once, and the automaton always stands on the longest
+// pattern prefix that ends at the current position: O(haystack) transitions,
+// amortised. Failures are computed breadth first, since a state's failure is
+// found by following its parent's failure chain.
+//
+// Why leftmost semantics forbid the standard iteration. The textbook search
+// reports, at each position, every pattern ending there (the pattern of the
+// state and those reached along its failure chain). That is overlapping
+// search, and it finds matches in order of their END. We need them in order
+// of their START, preferring the longest: on "abcd" with "bcd" and "abcde",
+// "bcd" ends first but must still not be reported if "abcde" follows, while
+// with "ab" and "abc" on "abc" the match "ab" ends first and loses to the
+// longer "abc". So the search cannot report on sight; it remembers the best
+// match so far and keeps going while a better one (starting no later, and
+// longer or starting earlier) is still possible. What "still possible"
+// means is encoded in the failure transitions:
+//
+//   * a state that ends a pattern fails to DEAD, and so, transitively, does
+//     every state whose failure chain would run through one. Following a
+//     failure means giving up the leftmost start in progress for a later one;
+//     once a match has been seen, every later start is worse, so the search
+//     must stop rather than fail past the start of that match;
+//   * each state records the one match it reports: its own pattern (lowest
+//     number among identical texts) or else the match its failure state
+//     reports, i.e. the leftmost pattern that ends there.
+//
+// The search steps from the start state, remembers (state, position) at every
+// match state, and ends at DEAD or at the end of the haystack; the remembered
+// match is the answer, and the next search starts at its end. After a match
+// has been seen the automaton can never come back to the start state, so
+// every later match it meets begins no later than the remembered one: it is
+// leftmost-longest by construction. The price is some rescanning: bytes read
+// after the reported match's end, looking for a longer one, are read again by
+// the next search.
+//
+// Representations. Both are compiled from the trie (matcher_trie.h) with
+// every byte replaced by its class (byte_classes.h): bytes that occur in no
+// pattern all behave alike. State ids are 32-bit offsets premultiplied into a
+// transition array, and states are ordered [dead] [match states] [start]
+// [others], so a single comparison per byte says whether to stop and look.
+//
+//   * DenseDfa (matcher_dense.h): one row per state, one entry per class,
+//     failures resolved at build time: a DFA, one lookup per byte. Its table
+//     is states x classes words, so it is used for small pattern sets.
+//   * CompactNfa (matcher_compact.h): states packed into one word array.
+//     Shallow and high fan-out states get dense, resolved rows; the rest are
+//     sparse (a one-transition special case, else a class list scanned with
+//     SSE2) and follow their failure link on a miss. About 12-16 bytes per
+//     state instead of a kilobyte, for a few extra steps per failure.
+//   Auto picks Dense while its table fits kAutoDenseBytes.
+//
+// Prefilter (prefilter.h). While the automaton is in the start state no match
+// is in progress, so the search may jump to the next byte that begins some
+// pattern: with 1-3 distinct first bytes by a vectorised byte scan, otherwise
+// by walking a 256-entry table of possible first bytes, which has no loop
+// dependency through the automaton. A scan that keeps skipping nothing
+// switches itself off for the rest of the haystack.
+
+#include "index/matcher.h"
+
+#include <utility>
+
+#include "index/matcher_compact.h"
+#include "index/matcher_dense.h"
+#include "index/matcher_trie.h"
+
+namespace vedra {
+
+using matcher_internal::CompactNfa;
+using matcher_internal::DenseDfa;
+using matcher_internal::Trie;
+
+namespace {
+
+// Auto builds the dense table while it takes at most this many bytes.
+constexpr uint64_t kAutoDenseBytes = 1u << 20;
+
+}  // namespace
+
+Matcher::Matcher() = default;
+Matcher::~Matcher() = default;
+
+Result<std::unique_ptr<Matcher>> Matcher::build(const std::vector<std::string>& patterns,
+                                                MatcherKind kind) {
+  return build(patterns, kind, MatcherLimits());
+}
+
+Result<std::unique_ptr<Matcher>> Matcher::build(const std::vector<std::string>& patterns,
+                                                MatcherKind kind, const MatcherLimits& limits) {
+  if (patterns.size() > limits.max_patterns) {
+    return Status::Error("pattern identifier overflow: cannot number " + std::to_string(patterns.size()) +
+                         " patterns, at most " + std::to_string(limits.max_patterns) +
+                         " patterns can be compiled into one matcher");
+  }
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    if (patterns[i].size() > limits.max_pattern_bytes) {
+      return Status::Error("pattern too long: pattern " + std::to_string(i) + " is " +
+                           std::to_string(patterns[i].size()) + " bytes long, at most " +
+                           std::to_string(limits.max_pattern_bytes) + " bytes are allowed");
+    }
+  }
+  Result<Trie> trie = Trie::build(patterns, limits.max_states);
+  if (!trie.ok()) return trie.status();
+
+  if (kind == MatcherKind::Auto) {
+    kind = DenseDfa::table_entries(trie.value()) * sizeof(uint32_t) <= kAutoDenseBytes ? MatcherKind::Dense
+                                                                                       : MatcherKind::Compact;
+  }
+  std::unique_ptr<Matcher> m(new Matcher());
+  m->kind_ = kind;
+  m->pattern_count_ = patterns.size();
+  if (kind == MatcherKind::Dense) {
+    Result<DenseDfa> d = DenseDfa::build(trie.value(), patterns, limits.max_table_entries);
+    if (!d.ok()) return d.status();
+    m->dense_ = std::make_unique<DenseDfa>(std::move(d.value()));
+  } else {
+    Result<CompactNfa> c = CompactNfa::build(trie.value(), patterns, limits.max_table_entries);
+    if (!c.ok()) return c.status();
+    m->compact_ = std::make_unique<CompactNfa>(std::move(c.value()));
+  }
+  return m;
+}
+
+bool Matcher::find_from(std::string_view haystack, size_t from, matcher_internal::PrefilterState* state,
+                        Match* out) const {
+  const uint8_t* h = reinterpret_cast<const uint8_t*>(haystack.data());
+  if (dense_ != nullptr) return dense_->find(h, haystack.size(), from, state, out);
+  return compact_->find(h, haystack.size(), from, state, out);
+}
+
+size_t Matcher::memory_usage() const {
+  size_t bytes = sizeof(Matcher);
+  if (dense_ != nullptr) bytes += sizeof(DenseDfa) + dense_->memory_usage();
+  if (compact_ != nullptr) bytes += sizeof(CompactNfa) + compact_->memory_usage();
+  return bytes;
+}
+
+}  // namespace vedra

@@ -1,0 +1,62 @@
+// CompactNfa: the matcher's representation for large pattern sets, an
+// automaton with failure links whose states are packed into one array of
+// 32-bit words; a state id is the offset of the state's header word.
+//
+// State encoding (words):
+//   match states only:  [pattern] [pattern length]        (at id - 2, id - 1)
+//   every state:        [header] [failure state id]
+//   then, by kind:
+//     sparse, n = 1     [next id]                         class in header bits 8-15
+//     sparse, n = 0..254  [n class bytes, padded to words] [n next ids]
+//     dense             [one next id per byte class]      header low byte 255
+// Dense rows hold complete transitions (failures resolved ahead of time), so
+// a search never follows a failure link out of a dense state. The dead state
+// (id 0), the start state, the shallow states and states with many children
+// are dense, within a memory budget linear in the number of states; all
+// others are sparse and, on a miss, continue at their failure state.
+//
+// As in DenseDfa, states are ordered [dead] [match states] [start] [others]
+// so that one comparison with max_special_ decides whether to stop and look.
+//
+// Thread safety: immutable after build(); find() is safe from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "index/matcher.h"
+#include "index/matcher_trie.h"
+#include "index/prefilter.h"
+
+namespace vedra::matcher_internal {
+
+class CompactNfa {
+ public:
+  // Compiles `trie`, built from `patterns`. Fails with a state identifier
+  // overflow when the encoding would exceed max_words 32-bit words.
+  // Cost: time and memory linear in the number of states.
+  static Result<CompactNfa> build(const Trie& trie, const std::vector<std::string>& patterns,
+                                  uint64_t max_words);
+
+  // Finds the leftmost-longest match that begins at or after `at` in h[0, n).
+  // Returns false when there is none. REQUIRES: at <= n.
+  bool find(const uint8_t* h, size_t n, size_t at, PrefilterState* state, Match* out) const;
+
+  size_t memory_usage() const;
+
+  // Number of states encoded densely; exposed for tests and benchmarks.
+  size_t dense_states() const { return dense_states_; }
+
+ private:
+  std::vector<uint32_t> repr_;
+  ByteClasses classes_;
+  Prefilter prefilter_;
+  uint32_t start_ = 0;        // id of the start state
+  uint32_t max_special_ = 0;  // largest id that needs a look
+  size_t dense_states_ = 0;
+  bool empty_ = true;         // no pattern can match
+};
+
+}  // namespace vedra::matcher_internal

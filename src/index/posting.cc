@@ -1,0 +1,120 @@
+#include "index/posting.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace vedra {
+
+Posting::~Posting() {
+  if (is_bitmap()) {
+    roaring_bitmap_free(bm_);
+  } else if (cap_ > 0) {
+    std::free(arr_);
+  }
+}
+
+Posting::Posting(Posting&& o) noexcept : n_(o.n_), cap_(o.cap_) {
+  arr_ = nullptr;
+  if (o.is_bitmap()) {
+    bm_ = o.bm_;
+  } else if (o.cap_ > 0) {
+    arr_ = o.arr_;
+  } else {
+    one_ = o.one_;
+  }
+  o.n_ = 0;
+  o.cap_ = 0;
+  o.one_ = 0;
+}
+
+Posting& Posting::operator=(Posting&& o) noexcept {
+  if (this != &o) {
+    this->~Posting();
+    new (this) Posting(std::move(o));
+  }
+  return *this;
+}
+
+void Posting::to_bitmap() {
+  roaring_bitmap_t* bm = roaring_bitmap_create();
+  if (bm == nullptr) throw std::bad_alloc();
+  if (cap_ == 0) {
+    if (n_ == 1) roaring_bitmap_add(bm, one_);
+  } else {
+    roaring_bitmap_add_many(bm, n_, arr_);
+    std::free(arr_);
+  }
+  bm_ = bm;
+  cap_ = kBitmapMode;
+}
+
+void Posting::add(uint32_t record) {
+  if (is_bitmap()) {
+    roaring_bitmap_add(bm_, record);
+    return;
+  }
+  if (cap_ == 0) {
+    if (n_ == 0) {
+      one_ = record;
+      n_ = 1;
+      return;
+    }
+    if (one_ == record) return;
+    uint32_t* arr = static_cast<uint32_t*>(std::malloc(4 * sizeof(uint32_t)));
+    if (arr == nullptr) throw std::bad_alloc();
+    const uint32_t first = one_;
+    arr[0] = std::min(first, record);
+    arr[1] = std::max(first, record);
+    arr_ = arr;
+    cap_ = 4;
+    n_ = 2;
+    return;
+  }
+  // Sorted array.  Ingestion posts ascending record numbers, so the common
+  // case is an append or a repeat of the last number.
+  uint32_t* end = arr_ + n_;
+  uint32_t* pos = (record > end[-1]) ? end : std::lower_bound(arr_, end, record);
+  if (pos != end && *pos == record) return;
+  if (n_ == kArrayLimit) {
+    to_bitmap();
+    roaring_bitmap_add(bm_, record);
+    return;
+  }
+  if (n_ == cap_) {
+    const uint32_t new_cap = std::min<uint32_t>(cap_ * 2, kArrayLimit);
+    const size_t offset = pos - arr_;
+    uint32_t* arr = static_cast<uint32_t*>(std::realloc(arr_, new_cap * sizeof(uint32_t)));
+    if (arr == nullptr) throw std::bad_alloc();
+    arr_ = arr;
+    cap_ = new_cap;
+    pos = arr_ + offset;
+    end = arr_ + n_;
+  }
+  std::memmove(pos + 1, pos, (end - pos) * sizeof(uint32_t));
+  *pos = record;
+  ++n_;
+}
+
+uint64_t Posting::cardinality() const {
+  if (is_bitmap()) return roaring_bitmap_get_cardinality(bm_);
+  return n_;
+}
+
+void Posting::union_into(Bitmap& out) const {
+  if (is_bitmap()) {
+    roaring_bitmap_or_inplace(out.raw(), bm_);
+  } else if (cap_ == 0) {
+    if (n_ == 1) out.add(one_);
+  } else {
+    out.add_many(arr_, n_);
+  }
+}
+
+size_t Posting::memory_usage() const {
+  if (is_bitmap()) return roaring_bitmap_size_in_bytes(bm_);
+  return cap_ * sizeof(uint32_t);
+}
+
+}  // namespace vedra

@@ -1,0 +1,53 @@
+// Posting: the set of record numbers that carry one value key of one field.
+//
+// Most keys (codes, names, rare values) are carried by one or a few records,
+// so a posting starts inline (one number), grows into a small sorted array,
+// and becomes a Roaring bitmap only past kArrayLimit numbers.  This keeps a
+// catalogue of a million records from paying a bitmap header per code.
+//
+// Thread safety: none; callers hold the object's borrow.
+#pragma once
+
+#include <cstdint>
+#include <cstddef>
+
+#include "index/bitmap.h"
+
+namespace vedra {
+
+class Posting {
+ public:
+  static constexpr uint32_t kArrayLimit = 32;
+
+  Posting() : n_(0), cap_(0) { one_ = 0; }
+  ~Posting();
+  Posting(Posting&& other) noexcept;
+  Posting& operator=(Posting&& other) noexcept;
+  Posting(const Posting&) = delete;
+  Posting& operator=(const Posting&) = delete;
+
+  // Set semantics: adding a number already present has no effect.
+  void add(uint32_t record);
+  bool empty() const { return n_ == 0; }
+  uint64_t cardinality() const;
+
+  // out |= this.  Cost: O(size) for small postings, a bitmap union otherwise.
+  void union_into(Bitmap& out) const;
+
+  size_t memory_usage() const;
+
+ private:
+  bool is_bitmap() const { return cap_ == kBitmapMode; }
+  void to_bitmap();
+  static constexpr uint32_t kBitmapMode = UINT32_MAX;
+
+  uint32_t n_;    // numbers held (not maintained in bitmap mode beyond non-zero)
+  uint32_t cap_;  // 0: inline (n_ <= 1); array capacity; kBitmapMode: bitmap
+  union {
+    uint32_t one_;
+    uint32_t* arr_;
+    roaring_bitmap_t* bm_;
+  };
+};
+
+}  // namespace vedra

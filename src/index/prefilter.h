@@ -1,0 +1,82 @@
+// Prefilter: skips haystack bytes that cannot begin a match while a search is
+// in the automaton's start state.
+//
+// Built from the set of first bytes of the patterns:
+//   1, 2 or 3 distinct first bytes -> a vectorised scan for those bytes
+//                                     (memchr, and SSE2 loops for 2 and 3);
+//   4 to 255 distinct first bytes  -> a 256-entry "may start a match" table
+//                                     walked byte by byte;
+//   all 256 bytes, or none         -> no prefilter.
+// The table walk has no loop-carried dependency through the automaton, so it
+// runs several times faster than stepping the start state over bytes that
+// lead back to it; the byte scans skip whole 16-byte blocks.
+//
+// A byte scan costs a call even when it skips nothing. Each search carries a
+// PrefilterState; once the scans have been called often and skip little on
+// average, the state turns inert and the search runs the automaton alone for
+// the rest of that haystack. The choice affects speed only, never results.
+//
+// Thread safety: a Prefilter is immutable; each search owns its
+// PrefilterState.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace vedra::matcher_internal {
+
+// Per-search effectiveness record. Owned by one search over one haystack.
+struct PrefilterState {
+  uint32_t calls = 0;   // byte scans run so far
+  size_t skipped = 0;   // bytes those scans skipped
+  bool inert = false;   // true once the scans stopped paying for themselves
+};
+
+class Prefilter {
+ public:
+  // No prefilter: every position is a candidate.
+  Prefilter() = default;
+
+  // first_bytes[b] is true iff some pattern begins with byte b.
+  static Prefilter from_first_bytes(const std::array<bool, 256>& first_bytes);
+
+  // False when the prefilter cannot skip anything (kind none).
+  bool active() const { return kind_ != Kind::kNone; }
+
+  // Number of distinct first bytes the scan looks for: 1..3 for the byte
+  // scans, 0 for the table walk and for no prefilter. Exposed for tests.
+  int scan_bytes() const;
+
+  // Returns the least i in [at, n) at which a match may begin, or n when there
+  // is none. REQUIRES: active(), !state->inert, at <= n. Cost: O(i - at).
+  size_t next_candidate(const uint8_t* h, size_t at, size_t n, PrefilterState* state) const {
+    if (kind_ == Kind::kTable) return walk_table(h, at, n);
+    return scan(h, at, n, state);
+  }
+
+ private:
+  enum class Kind : uint8_t { kNone, kByte1, kByte2, kByte3, kTable };
+
+  size_t walk_table(const uint8_t* h, size_t at, size_t n) const {
+    const uint8_t* t = start_.data();
+    while (at + 4 <= n) {
+      if (t[h[at]]) return at;
+      if (t[h[at + 1]]) return at + 1;
+      if (t[h[at + 2]]) return at + 2;
+      if (t[h[at + 3]]) return at + 3;
+      at += 4;
+    }
+    while (at < n && !t[h[at]]) ++at;
+    return at;
+  }
+
+  // The 1-3 byte scans, with the effectiveness bookkeeping.
+  size_t scan(const uint8_t* h, size_t at, size_t n, PrefilterState* state) const;
+
+  Kind kind_ = Kind::kNone;
+  uint8_t bytes_[3] = {0, 0, 0};      // the first bytes, for the byte scans
+  std::array<uint8_t, 256> start_{};  // start_[b] != 0 iff b may begin a match
+};
+
+}  // namespace vedra::matcher_internal

@@ -1,0 +1,179 @@
+#include "snapshot/container.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "snapshot/file_io.h"
+
+namespace vedra {
+namespace {
+
+constexpr size_t kMagicOffset = 0;
+constexpr size_t kMagicSize = 8;
+constexpr size_t kVersionOffset = 8;
+constexpr size_t kStoredLengthOffset = 12;
+constexpr size_t kFlagsOffset = 20;
+constexpr size_t kRawLengthOffset = 24;
+constexpr uint32_t kFlagCompressed = 1;
+
+struct CCtxFree {
+  void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
+};
+struct DCtxFree {
+  void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
+};
+
+void put_u32(char* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+void put_u64(char* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+uint32_t get_u32(const char* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+uint64_t get_u64(const char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  return v;
+}
+
+Status zstd_error(size_t code) { return Status::Error(ZSTD_getErrorName(code)); }
+
+// Makes out->size() == target, keeping the first out->size() bytes, without
+// letting the capacity overshoot `target` (std::string::resize may round a
+// growth of less than twice the capacity up to twice the capacity).
+void grow_exactly(std::string* out, size_t target) {
+  if (target <= out->capacity() || target >= 2 * out->capacity()) {
+    out->resize(target);
+    return;
+  }
+  std::string fresh;
+  fresh.reserve(target);
+  fresh.append(*out);
+  fresh.resize(target);
+  out->swap(fresh);
+}
+
+}  // namespace
+
+Result<std::string> encode_snapshot_container(std::string_view magic, std::string_view payload) {
+  if (magic.size() != kMagicSize) return Status::Error("snapshot magic must be 8 bytes");
+  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+  if (!cctx) return Status::Error("failed to create zstd compression context");
+  size_t rc =
+      ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kSnapshotCompressionLevel);
+  if (ZSTD_isError(rc)) return zstd_error(rc);
+  rc = ZSTD_CCtx_loadDictionary(cctx.get(), nullptr, 0);
+  if (ZSTD_isError(rc)) return zstd_error(rc);
+  const size_t bound = ZSTD_compressBound(payload.size());
+  if (ZSTD_isError(bound)) return zstd_error(bound);
+
+  std::string out(kSnapshotHeaderSize + bound, '\0');
+  size_t written = kSnapshotHeaderSize;
+  ZSTD_inBuffer in{payload.data(), payload.size(), 0};
+  for (;;) {
+    if (written == out.size()) out.resize(out.size() + ZSTD_CStreamOutSize());
+    ZSTD_outBuffer ob{out.data() + written, out.size() - written, 0};
+    const size_t remaining = ZSTD_compressStream2(cctx.get(), &ob, &in, ZSTD_e_end);
+    if (ZSTD_isError(remaining)) return zstd_error(remaining);
+    written += ob.pos;
+    if (remaining == 0) break;
+  }
+  out.resize(written);
+
+  char* h = out.data();
+  magic.copy(h + kMagicOffset, kMagicSize);
+  put_u32(h + kVersionOffset, kSnapshotFormatVersion);
+  put_u64(h + kStoredLengthOffset, written - kSnapshotHeaderSize);
+  put_u32(h + kFlagsOffset, kFlagCompressed);
+  put_u64(h + kRawLengthOffset, payload.size());
+  return out;
+}
+
+Status write_snapshot_container(const std::string& path, std::string_view magic,
+                                std::string_view payload) {
+  Result<std::string> encoded = encode_snapshot_container(magic, payload);
+  if (!encoded.ok()) return encoded.status();
+  return write_whole_file(path, encoded.value());
+}
+
+Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
+                                   std::string* out) {
+  std::string().swap(*out);  // drop any capacity the caller's string had
+  std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
+  if (!dctx) return Status::Error("failed to create zstd decompression context");
+  const Status mismatch = Status::Error("snapshot decompressed length mismatch");
+  // Capacity limit for the output buffer; 0 means unbounded.
+  const uint64_t limit = raw_length;
+  ZSTD_inBuffer in{stored.data(), stored.size(), 0};
+  size_t produced = 0;
+  char probe[1];
+  for (;;) {
+    ZSTD_outBuffer ob;
+    bool probing = false;
+    if (produced == out->size()) {
+      if (limit != 0 && produced >= limit) {
+        // Full at raw_length: any further byte is a mismatch.
+        ob = ZSTD_outBuffer{probe, sizeof probe, 0};
+        probing = true;
+      } else {
+        uint64_t target = std::max<uint64_t>(2 * uint64_t{produced}, ZSTD_DStreamOutSize());
+        if (limit != 0) target = std::min(target, limit);
+        grow_exactly(out, static_cast<size_t>(target));
+      }
+    }
+    if (!probing) ob = ZSTD_outBuffer{out->data() + produced, out->size() - produced, 0};
+    const size_t hint = ZSTD_decompressStream(dctx.get(), &ob, &in);
+    if (ZSTD_isError(hint)) return zstd_error(hint);
+    if (probing) {
+      if (ob.pos != 0) return mismatch;
+    } else {
+      produced += ob.pos;
+    }
+    if (hint == 0) {  // a frame ended and is fully flushed
+      if (in.pos == in.size) break;
+      ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_only);
+      continue;
+    }
+    // All input used and room left over: the decoder is waiting for more.
+    if (in.pos == in.size && ob.pos < ob.size) return Status::Error("incomplete frame");
+  }
+  out->resize(produced);
+  if (limit != 0 && produced != limit) return mismatch;
+  return Status::Ok();
+}
+
+Result<std::string> decode_snapshot_container(std::string_view file_bytes,
+                                              std::string_view magic) {
+  if (file_bytes.size() < kSnapshotHeaderSize) return Status::Error("snapshot file truncated");
+  if (file_bytes.substr(kMagicOffset, kMagicSize) != magic) {
+    return Status::Error("snapshot file magic mismatch");
+  }
+  const char* h = file_bytes.data();
+  const uint64_t stored_length = get_u64(h + kStoredLengthOffset);
+  if (stored_length > file_bytes.size() - kSnapshotHeaderSize) {
+    return Status::Error("snapshot payload truncated");
+  }
+  const std::string_view stored =
+      file_bytes.substr(kSnapshotHeaderSize, static_cast<size_t>(stored_length));
+  if ((get_u32(h + kFlagsOffset) & kFlagCompressed) == 0) return std::string(stored);
+  std::string payload;
+  if (Status s = decompress_snapshot_payload(stored, get_u64(h + kRawLengthOffset), &payload);
+      !s.ok()) {
+    return s;
+  }
+  return payload;
+}
+
+Result<std::string> read_snapshot_container(const std::string& path, std::string_view magic) {
+  Result<std::string> bytes = read_whole_file(path);
+  if (!bytes.ok()) return bytes.status();
+  return decode_snapshot_container(bytes.value(), magic);
+}
+
+}  // namespace vedra

@@ -1,0 +1,80 @@
+// The snapshot container: a 128-byte header followed by the stored payload.
+//
+//   offset  width  field
+//        0      8  magic            kSnapshotFullMagic or kSnapshotIndexMagic
+//        8      4  format_version   kSnapshotFormatVersion (never checked)
+//       12      8  stored_length    bytes stored after the header
+//       20      4  flags            bit 0: stored bytes are zstd frames
+//       24      8  raw_length       payload length before compression, 0 = unknown
+//       32     96  reserved         zero (never checked)
+//      128      -  stored payload
+//
+// Integers are little-endian and unaligned.  docs/snapshot_format.md gives
+// the full layout, the read checks in order and the write protocol.
+//
+// Thread safety: no shared state; every function may be called from several
+// threads at once.  Writes to one path are serialised by write_whole_file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "lib/status.h"
+
+namespace vedra {
+
+inline constexpr std::string_view kSnapshotFullMagic = "METADATA";
+inline constexpr std::string_view kSnapshotIndexMagic = "RUSTIDX1";
+inline constexpr uint32_t kSnapshotFormatVersion = 202603;
+inline constexpr size_t kSnapshotHeaderSize = 128;
+inline constexpr int kSnapshotCompressionLevel = 3;
+
+// Returns header plus one zstd frame of `payload` (streaming compression at
+// level 3, no dictionary) in one buffer; flags is 1.
+// REQUIRES: magic.size() == 8 (otherwise fails with a message saying so).
+// Fails with libzstd's error name if compression fails.
+// Cost: one buffer of 128 + ZSTD_compressBound(payload.size()) bytes.
+Result<std::string> encode_snapshot_container(std::string_view magic, std::string_view payload);
+
+// Frames `payload` as encode_snapshot_container does and writes the result to
+// `path` with write_whole_file (atomic replace for regular files).  Fails with
+// the encoder's or the file system's message; on failure an existing regular
+// file at `path` keeps its old contents.
+Status write_snapshot_container(const std::string& path, std::string_view magic,
+                                std::string_view payload);
+
+// Checks `file_bytes` (a whole container file) and returns its payload.  The
+// first failing check decides the message, in this order:
+//   "snapshot file truncated"       fewer than 128 bytes
+//   "snapshot file magic mismatch"  bytes 0..7 differ from `magic`
+//   "snapshot payload truncated"    128 + stored_length exceeds the size
+//                                   (no overflow for any stored_length)
+// With flags bit 0 clear the stored bytes are the payload (a copy; raw_length
+// is ignored).  With bit 0 set they are decoded as described at
+// decompress_snapshot_payload.  Bytes after the stored payload are ignored.
+Result<std::string> decode_snapshot_container(std::string_view file_bytes,
+                                              std::string_view magic);
+
+// read_whole_file(path), then decode_snapshot_container.  The whole file is
+// in memory before anything is checked.
+Result<std::string> read_snapshot_container(const std::string& path, std::string_view magic);
+
+// Decodes the zstd frames in `stored`, back to back, into *out.
+//   - input ending inside a frame (an empty `stored` included):
+//     "incomplete frame";
+//   - a libzstd decoding error: its error name, e.g. "Unknown frame
+//     descriptor";
+//   - raw_length != 0 and the decoded length differs from it:
+//     "snapshot decompressed length mismatch".  Decoding stops as soon as the
+//     output would exceed raw_length, so a small raw_length bounds the memory
+//     a hostile file can claim (this check then wins over later frame errors).
+// The output buffer grows geometrically; when raw_length != 0 its capacity
+// never exceeds raw_length (beyond the string's inline minimum).  libzstd
+// additionally refuses frames whose window exceeds its default limit.
+// On failure *out holds unspecified partial output.
+Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
+                                   std::string* out);
+
+}  // namespace vedra

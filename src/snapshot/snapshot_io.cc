@@ -1,0 +1,159 @@
+#include "snapshot/snapshot_io.h"
+
+#include <algorithm>
+#include <ctime>
+#include <string_view>
+#include <vector>
+
+#include "snapshot/container.h"
+#include "snapshot/file_io.h"
+#include "snapshot/payload_decode.h"
+#include "snapshot/sha256.h"
+#include "store/ingest.h"
+#include "store/json_text.h"
+
+namespace vedra {
+
+std::string encode_full_payload(const EngineState& s) {
+  // code_to_record already names the newest record per code.
+  std::vector<std::pair<std::string_view, uint32_t>> winners;
+  winners.reserve(s.code_to_record.size());
+  size_t bytes = 2;
+  for (const auto& [code, r] : s.code_to_record) {
+    winners.emplace_back(code, r);
+    bytes += code.size() + s.record_payloads[r].size() + 4;
+  }
+  std::sort(winners.begin(), winners.end());
+  std::string out;
+  out.reserve(bytes + bytes / 16);
+  out += '{';
+  for (size_t i = 0; i < winners.size(); ++i) {
+    if (i) out += ',';
+    write_json_string(winners[i].first, out);
+    out += ':';
+    out += s.record_payloads[winners[i].second];
+  }
+  out += '}';
+  return out;
+}
+
+std::string encode_index_payload(const EngineState& s) {
+  std::string out;
+  out += '[';
+  for (uint32_t r = 0; r < s.next_record; ++r) {
+    if (r) out += ',';
+    out += "{\"code\":";
+    write_json_string(s.record_codes[r], out);
+    out += ",\"name\":";
+    write_json_string(s.record_names[r], out);
+    out += ",\"pinyin\":";
+    write_json_string(s.record_pinyins[r], out);
+    out += ",\"fields\":{";
+    bool first = true;
+    if (r < s.record_fields.size()) {
+      for (const auto& [field, value] : s.record_fields[r]) {
+        if (!first) out += ',';
+        first = false;
+        write_json_string(field, out);
+        out += ':';
+        write_json_string(value, out);
+      }
+    }
+    out += "}}";
+  }
+  out += ']';
+  return out;
+}
+
+std::string codes_digest(const EngineState& s) {
+  std::vector<std::string_view> codes(s.record_codes.begin(), s.record_codes.end());
+  std::sort(codes.begin(), codes.end());
+  std::string joined;
+  size_t bytes = 0;
+  for (auto c : codes) bytes += c.size() + 1;
+  joined.reserve(bytes);
+  for (size_t i = 0; i < codes.size(); ++i) {
+    if (i) joined += '|';
+    joined.append(codes[i]);
+  }
+  return sha256_hex(joined);
+}
+
+std::string manifest_text(const EngineState& s, const std::string& full_path, const std::string& index_path,
+                          long long created_at) {
+  const std::string digest = codes_digest(s);
+  std::string out = "{\n  \"created_at\": ";
+  write_json_string(std::to_string(created_at < 0 ? 0 : created_at), out);
+  out += ",\n  \"full_codes_sha256\": ";
+  write_json_string(digest, out);
+  out += ",\n  \"full_file\": ";
+  write_json_string(full_path, out);
+  out += ",\n  \"index_codes_sha256\": ";
+  write_json_string(digest, out);
+  out += ",\n  \"index_file\": ";
+  write_json_string(index_path, out);
+  out += ",\n  \"record_count\": ";
+  out += std::to_string(s.record_codes.size());
+  out += ",\n  \"version\": ";
+  out += std::to_string(kSnapshotFormatVersion);
+  out += "\n}";
+  return out;
+}
+
+Status save_snapshot(const EngineState& s, const std::string& full_path, const std::string& index_path,
+                     const std::string* manifest_path) {
+  for (uint32_t r : s.deep_payload_records) {
+    auto it = s.code_to_record.find(s.record_codes[r]);
+    if (it != s.code_to_record.end() && it->second == r) {
+      std::string message = "cannot save snapshot: the payload of code ";
+      write_json_string(s.record_codes[r], message);
+      message += " is nested too deeply to be loaded back (";
+      message += std::to_string(kUnloadablePayloadDepth);
+      message += " or more levels)";
+      return Status::Error(std::move(message));
+    }
+  }
+  if (Status st = write_snapshot_container(full_path, kSnapshotFullMagic, encode_full_payload(s)); !st.ok()) {
+    return st;
+  }
+  if (Status st = write_snapshot_container(index_path, kSnapshotIndexMagic, encode_index_payload(s)); !st.ok()) {
+    return st;
+  }
+  if (manifest_path == nullptr) return Status::Ok();
+  const long long now = static_cast<long long>(std::time(nullptr));
+  return write_whole_file(*manifest_path, manifest_text(s, full_path, index_path, now));
+}
+
+Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path) {
+  Result<std::string> full_bytes = read_snapshot_container(full_path, kSnapshotFullMagic);
+  if (!full_bytes.ok()) return full_bytes.status();
+  Result<std::string> index_bytes = read_snapshot_container(index_path, kSnapshotIndexMagic);
+  if (!index_bytes.ok()) return index_bytes.status();
+  Result<JsonValue> full = decode_full_payload(full_bytes.value());
+  if (!full.ok()) return full.status();
+  full_bytes.value().clear();
+  full_bytes.value().shrink_to_fit();
+  Result<std::vector<SnapshotIndexDoc>> docs = decode_index_payload(index_bytes.value());
+  if (!docs.ok()) return docs.status();
+  index_bytes.value().clear();
+  index_bytes.value().shrink_to_fit();
+
+  EngineState fresh;
+  const JsonValue& payloads = full.value();
+  std::string payload;
+  for (SnapshotIndexDoc& d : docs.value()) {
+    if (Status st = check_capacity(fresh); !st.ok()) return st;
+    payload.clear();
+    if (const JsonValue* p = payloads.find(d.code)) {
+      write_json_compact(*p, payload);
+    } else {
+      payload = default_payload(d.code, d.name, d.pinyin);
+    }
+    FieldMap fields = std::move(d.fields);
+    ingest_record(fresh, std::move(d.code), std::move(d.name), std::move(d.pinyin), payload, std::move(fields));
+  }
+  s = std::move(fresh);
+  return build_matcher(s);
+}
+
+}  // namespace vedra

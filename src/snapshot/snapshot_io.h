@@ -1,0 +1,39 @@
+// Saving and loading a whole engine as a snapshot: a full file (code ->
+// payload), an index file (one document per record) and an optional manifest.
+#pragma once
+
+#include <string>
+
+#include "lib/status.h"
+#include "store/engine_state.h"
+
+namespace vedra {
+
+// The full payload: a JSON object from each code to the payload of the
+// newest record with that code, keys in byte order.
+std::string encode_full_payload(const EngineState& s);
+
+// The index payload: a JSON array with one {"code","name","pinyin","fields"}
+// object per record, in record order.
+std::string encode_index_payload(const EngineState& s);
+
+// The manifest text for the given paths, digest and clock reading.
+std::string manifest_text(const EngineState& s, const std::string& full_path, const std::string& index_path,
+                          long long created_at);
+
+// SHA-256 (hex) of the byte-sorted codes of every record joined with "|".
+std::string codes_digest(const EngineState& s);
+
+// Writes the full file, then the index file, then (when manifest_path is not
+// null) the manifest.  Refuses, before writing anything, a state whose
+// snapshot could not be loaded back (a payload nested too deeply).
+Status save_snapshot(const EngineState& s, const std::string& full_path, const std::string& index_path,
+                     const std::string* manifest_path);
+
+// Reads and decodes both files completely; only then replaces `s` with the
+// loaded records and builds the matcher.  A failure before the replacement
+// leaves `s` untouched; a matcher build failure leaves the loaded records in
+// place with no matcher.
+Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path);
+
+}  // namespace vedra

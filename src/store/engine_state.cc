@@ -1,0 +1,106 @@
+#include "store/engine_state.h"
+
+#include "store/json_text.h"
+
+namespace vedra {
+
+Status check_capacity(const EngineState& s) {
+  if (s.next_record == UINT32_MAX) {
+    return Status::Error("record store is full: at most 4294967295 records");
+  }
+  return Status::Ok();
+}
+
+uint32_t register_record(EngineState& s, std::string code, std::string name, std::string pinyin,
+                         std::string payload_json) {
+  const uint32_t r = s.next_record;
+  s.next_record = r + 1;
+  s.all_records.add(r);
+  auto [it, inserted] = s.code_to_record.try_emplace(code, r);
+  if (!inserted) it->second = r;
+  s.record_codes.push_back(std::move(code));
+  s.record_names.push_back(std::move(name));
+  s.record_pinyins.push_back(std::move(pinyin));
+  s.record_payloads.push_back(std::move(payload_json));
+  return r;
+}
+
+void append_record_fields(EngineState& s, FieldMap fields) { s.record_fields.push_back(std::move(fields)); }
+
+std::string default_payload(std::string_view code, std::string_view name, std::string_view pinyin) {
+  std::string out;
+  out.reserve(96 + code.size() + name.size() + pinyin.size());
+  out += "{\"asset_type\":\"\",\"attributes\":{},\"categories\":{},\"code\":";
+  write_json_string(code, out);
+  out += ",\"market\":\"\",\"name\":";
+  write_json_string(name, out);
+  out += ",\"pinyin\":";
+  write_json_string(pinyin, out);
+  out += ",\"region\":\"\"}";
+  return out;
+}
+
+void collect_field_value(CollectedValues& collected, std::string_view field, std::string value) {
+  if (value.empty()) return;
+  for (auto& [name, values] : collected) {
+    if (name == field) {
+      values.push_back(std::move(value));
+      return;
+    }
+  }
+  collected.emplace_back(std::string(field), std::vector<std::string>{std::move(value)});
+}
+
+FieldMap join_field_values(const CollectedValues& collected) {
+  FieldMap out;
+  out.reserve(collected.size());
+  std::vector<const std::string*> kept;
+  for (const auto& [field, values] : collected) {
+    kept.clear();
+    for (const std::string& v : values) {
+      if (v.empty()) continue;
+      bool seen = false;
+      for (const std::string* k : kept) {
+        if (*k == v) {
+          seen = true;
+          break;
+        }
+      }
+      if (!seen) kept.push_back(&v);
+    }
+    if (kept.empty()) continue;
+    std::string joined;
+    for (size_t i = 0; i < kept.size(); ++i) {
+      if (i) joined += '|';
+      joined += *kept[i];
+    }
+    out.emplace_back(field, std::move(joined));
+  }
+  return out;
+}
+
+size_t EngineState::memory_usage() const {
+  auto str_bytes = [](const std::string& s) { return sizeof(std::string) + (s.capacity() > 15 ? s.capacity() + 1 : 0); };
+  size_t total = sizeof(*this);
+  for (const auto& [field, inner] : field_index) {
+    total += str_bytes(field) + inner.capacity() * (sizeof(std::pair<std::string, Posting>) + 1);
+    for (const auto& [key, posting] : inner) {
+      total += (key.capacity() > 15 ? key.capacity() + 1 : 0) + posting.memory_usage();
+    }
+  }
+  if (matcher) total += matcher->memory_usage();
+  for (const auto& p : pattern_texts) total += str_bytes(p);
+  total += pattern_records.capacity() * sizeof(uint32_t);
+  total += all_records.memory_usage();
+  for (const auto& v : {&record_codes, &record_names, &record_pinyins, &record_payloads}) {
+    for (const auto& s : *v) total += str_bytes(s);
+  }
+  total += code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);
+  for (const auto& m : record_fields) {
+    total += sizeof(FieldMap);
+    for (const auto& [k, v] : m) total += str_bytes(k) + str_bytes(v);
+  }
+  return total;
+}
+
+}  // namespace vedra

@@ -1,0 +1,101 @@
+// EngineState: everything one MetadataCore object holds.
+//
+// Records are numbered 0, 1, 2, ... in registration order; a record number
+// indexes every per-record vector below.  Records are never removed or
+// changed: re-adding a code adds a new record and moves only the code lookup.
+//
+// Invariants after every completed ingestion call and load:
+//   - record_codes, record_names, record_pinyins, record_payloads and
+//     record_fields each hold next_record entries;
+//   - all_records == {0, ..., next_record - 1};
+//   - code_to_record maps each code to the highest record number carrying it;
+//   - pattern_texts and pattern_records have equal length and only grow;
+//   - every number in a posting is below next_record.
+//
+// Thread safety: none.  The binding's borrow flag serialises writers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "index/bitmap.h"
+#include "index/matcher.h"
+#include "index/posting.h"
+#include "lib/status.h"
+#include "store/hash.h"
+
+namespace vedra {
+
+// A record's flattened fields: field name -> distinct non-empty values joined
+// with "|".  Held as a flat list (unique names, no particular order) because a
+// catalogue keeps one per record and a hash map per record would dominate
+// memory; its order is the "map order" written to snapshots.
+using FieldMap = std::vector<std::pair<std::string, std::string>>;
+
+// Working map of one ingestion call: field name -> value texts in order.
+using CollectedValues = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+using FieldIndex = TextMap<TextMap<Posting>>;
+
+struct EngineState {
+  FieldIndex field_index;                   // field -> value key -> records
+  std::unique_ptr<Matcher> matcher;         // absent until a build over a non-empty list
+  std::vector<std::string> pattern_texts;   // registration order; pattern number = position
+  std::vector<uint32_t> pattern_records;    // record whose code owns pattern i
+  Bitmap all_records;
+  std::vector<std::string> record_codes;    // exactly as passed (untrimmed)
+  TextMap<uint32_t> code_to_record;         // code -> newest record number
+  std::vector<std::string> record_names;
+  std::vector<std::string> record_pinyins;  // unsplit
+  std::vector<std::string> record_payloads; // compact JSON text, members in key order
+  std::vector<FieldMap> record_fields;
+  uint32_t next_record = 0;
+
+  // Records whose payload nests too deeply to be read back from a snapshot;
+  // save refuses to write a snapshot that would hold one.
+  std::vector<uint32_t> deep_payload_records;
+
+  // The code that owns pattern i (the owning record's code as passed).
+  std::string_view pattern_code(size_t i) const { return record_codes[pattern_records[i]]; }
+
+  // Heap bytes held, approximately (for benchmarks).
+  size_t memory_usage() const;
+};
+
+// Fails when the store cannot take another record (2^32 - 1 records).
+Status check_capacity(const EngineState& s);
+
+// Registers one record and returns its number.  Takes ownership of the
+// payload text.  REQUIRES: check_capacity(s).ok().
+uint32_t register_record(EngineState& s, std::string code, std::string name, std::string pinyin,
+                         std::string payload_json);
+
+void append_record_fields(EngineState& s, FieldMap fields);
+
+// The compact JSON text of the eight-member default payload.
+std::string default_payload(std::string_view code, std::string_view name, std::string_view pinyin);
+
+// Appends a non-empty value to the field's list (no trim, no de-duplication).
+void collect_field_value(CollectedValues& collected, std::string_view field, std::string value);
+
+// Distinct non-empty values per field joined with "|" in first-seen order;
+// fields with no value are left out.
+FieldMap join_field_values(const CollectedValues& collected);
+
+// Posts one (field, value) of record r: "|"-pieces (trimmed) and dotted
+// prefixes each become a key.  An empty value does nothing.
+void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r);
+
+// Registers the record's code, name and trimmed non-empty pinyin pieces as
+// search patterns owned by record r.
+void register_patterns(EngineState& s, std::string_view code, std::string_view name,
+                       std::string_view pinyin, uint32_t r);
+
+// Compiles pattern_texts into matcher.  On failure the matcher is unchanged.
+Status build_matcher(EngineState& s);
+
+}  // namespace vedra

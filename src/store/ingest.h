@@ -1,0 +1,36 @@
+// The common tail of every ingestion path (add_record, add_record_payload and
+// snapshot loading): register, post, register patterns, store the field map.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "store/engine_state.h"
+#include "store/json_value.h"
+
+namespace vedra {
+
+// Registers one fully converted record.  `posts` are the (field, text) pairs
+// to post in order; when null, the joined `fields` themselves are posted.
+// REQUIRES: check_capacity(s).ok().
+uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
+                       std::string payload_json, FieldMap fields, const FieldMap* posts = nullptr);
+
+// A record payload read by the flattening rules: code, name and pinyin from
+// string members, fields from market/asset_type/region and the members of
+// the "categories" and "attributes" objects.
+struct FlattenedRecord {
+  std::string code, name, pinyin;
+  FieldMap fields;
+};
+FlattenedRecord flatten_record(const JsonValue& record);
+
+// Appends the texts of one JSON value under `field` (children of objects
+// under "field.key", or "key" when field is empty).
+void flatten_json_value(std::string_view field, const JsonValue& value, CollectedValues& collected);
+
+// Container nesting depth of a payload at which the snapshot reader would
+// refuse the full object that wraps it.
+inline constexpr int kUnloadablePayloadDepth = 127;
+
+}  // namespace vedra

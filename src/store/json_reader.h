@@ -1,0 +1,113 @@
+// JsonReader: the token-level JSON reader behind parse_json() and the
+// streaming decoders of snapshot payloads.
+//
+// A reader walks one complete text from its first byte; callers drive it
+// value by value (parse_value, parse_string, skip_value, ...) or member by
+// member when they decode a fixed shape directly from the text without
+// building a JsonValue.  Every method that can fail returns false after
+// recording the first failure; the caller stops and returns error().  After a
+// failure the cursor is unspecified and the reader must not be used further.
+//
+// Positions.  A failure is reported as "<description> at line L column C":
+// L is 1-based and counts line feeds before the faulty byte; C is the 1-based
+// byte column of the byte at which the fault was detected.  A fault found at
+// the end of the text points at the last byte consumed (column 0 for an empty
+// text).  Line and column are computed only when a failure is formatted.
+//
+// Depth.  `depth` arguments count the containers already open around the
+// value about to be read (0 at top level).  Opening a container at depth
+// kJsonMaxDepth (that is, the 128th level) fails with "recursion limit
+// exceeded".
+//
+// Thread safety: a reader is a cursor over caller-owned bytes; distinct
+// readers may be used concurrently, one reader by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/status.h"
+#include "store/json_value.h"
+
+namespace vedra {
+
+class JsonReader {
+ public:
+  // REQUIRES: `text` outlives the reader.
+  explicit JsonReader(std::string_view text)
+      : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+
+  JsonReader(const JsonReader&) = delete;
+  JsonReader& operator=(const JsonReader&) = delete;
+
+  // --- cursor ---------------------------------------------------------------
+  bool at_end() const { return p_ == end_; }
+  // REQUIRES: !at_end().
+  char peek() const { return *p_; }
+  void advance() { ++p_; }
+  // Skips space, tab, line feed and carriage return.
+  void skip_ws() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\t' || *p_ == '\r')) ++p_;
+  }
+
+  // --- values ---------------------------------------------------------------
+  // Skips white space, then reads one value into `out` (objects sorted by
+  // key, last duplicate wins).
+  bool parse_value(JsonValue& out, int depth);
+  // Skips white space, then checks one value without building it; the same
+  // faults are detected as by parse_value().
+  bool skip_value(int depth);
+  // Reads a string into `out` (replacing its contents), validating UTF-8 and
+  // decoding escapes.  REQUIRES: peek() == '"'.
+  bool parse_string(std::string& out);
+
+  // Fails with "recursion limit exceeded" at the current byte when a
+  // container opened at `depth` would exceed the nesting limit.
+  bool check_depth(int depth);
+
+  // Skips white space, then records "invalid type: <found>, expected
+  // <expected>" for the value that starts there, where <found> is `map`,
+  // `sequence`, `string "abc"`, `integer `5``, `floating point `1.5``,
+  // `boolean `true`` or `null`.  A scalar is read first (so a malformed
+  // scalar reports its syntax fault instead), and the position is its last
+  // byte; for a container the position is its opening bracket.  Always
+  // returns false.
+  bool fail_invalid_type(int depth, std::string_view expected);
+
+  // --- failures -------------------------------------------------------------
+  // Records `description` at byte `at` (clamped to the last byte of the
+  // text).  Only the first recorded failure is kept.  Always returns false.
+  bool fail_at(std::string description, const char* at);
+  // At the byte under the cursor (or the last byte at the end).
+  bool fail_here(std::string description) { return fail_at(std::move(description), p_); }
+  // At the byte just consumed.
+  bool fail_prev(std::string description) { return fail_at(std::move(description), p_ - 1); }
+
+  // The recorded failure as "<description> at line L column C".
+  // REQUIRES: a method returned false.
+  Status error() const;
+
+ private:
+  template <bool kBuild>
+  bool scan_string(std::string* out);
+  bool parse_number(JsonValue& out);
+  bool parse_literal(const char* word, size_t len);
+  bool parse_array(JsonValue& out, int depth);
+  bool parse_object(JsonValue& out, int depth);
+  bool skip_container(int depth);
+  bool read_hex4(unsigned& out);
+
+  const char* const begin_;
+  const char* p_;
+  const char* const end_;
+  // Scratch stacks of the members of the containers being read; each
+  // container uses the part above the size it found on entry.
+  std::vector<JsonValue> element_stack_;
+  std::vector<JsonMember> member_stack_;
+  std::string error_;                // empty until the first failure
+  std::ptrdiff_t error_offset_ = 0;  // byte offset of the failure; -1 for an empty text
+};
+
+}  // namespace vedra

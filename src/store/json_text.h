@@ -1,0 +1,46 @@
+// The JSON text form shared by payload read-back, snapshots and flattening.
+//
+// Writer: compact (no white space), members in stored (ascending key) order,
+// strings escaped as: \" \\ \b \t \n \f \r, other U+0000..U+001F as \u00xx
+// (lowercase hex), everything else (solidus, U+007F, non-ASCII) raw UTF-8.
+// Integers in plain decimal; doubles as json_number_text().
+//
+// Reader: RFC 8259 with leading/trailing white space (space, tab, LF, CR),
+// nesting limit 128 (the 128th level fails with "recursion limit exceeded"),
+// last-wins duplicate keys, integers as u64 / i64 when they fit and doubles
+// otherwise (correctly rounded; "number out of range" on overflow), strings
+// validated as UTF-8.  Failure messages are "<description> at line L column C".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "lib/status.h"
+#include "store/json_value.h"
+
+namespace vedra {
+
+// Appends the compact text of `value` to `out`.  Cannot fail.
+void write_json_compact(const JsonValue& value, std::string& out);
+inline std::string write_json_compact(const JsonValue& value) {
+  std::string s;
+  write_json_compact(value, s);
+  return s;
+}
+
+// Appends `s` as a quoted, escaped JSON string.
+void write_json_string(std::string_view s, std::string& out);
+
+// The text of a finite double: shortest round-trip digits, positional for
+// decimal exponents -5..15 (integral values end in ".0"), scientific otherwise
+// ("1e+16", "1.5e-7").  Zero is "0.0", negative zero "-0.0".
+std::string json_number_text(double d);
+void append_json_number_text(double d, std::string& out);
+
+// The deepest container nesting the reader accepts.
+inline constexpr int kJsonMaxDepth = 127;
+
+// Parses exactly one JSON value (surrounded by optional white space).
+Result<JsonValue> parse_json(std::string_view text);
+
+}  // namespace vedra

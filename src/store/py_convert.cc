@@ -1,0 +1,302 @@
+#include "store/py_convert.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "binding/errors.h"
+#include "store/number_text.h"
+#include "store/text.h"
+
+namespace vedra::py {
+namespace {
+
+// Clears a probing error unless it must propagate (BaseException that is not
+// an Exception: KeyboardInterrupt, SystemExit, GeneratorExit, ...).
+// Returns false when the error must propagate.
+bool clear_probe_error() {
+  if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_Clear();
+    return true;
+  }
+  return false;
+}
+
+void append_utf8_codepoint(uint32_t cp, std::string& out) {
+  if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// UTF-8 of a str with every lone surrogate replaced by U+FFFD.
+bool str_to_utf8_lossy(PyObject* s, std::string& out) {
+  Py_ssize_t n = 0;
+  if (const char* p = PyUnicode_AsUTF8AndSize(s, &n)) {
+    out.append(p, static_cast<size_t>(n));
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  Py_UCS4* ucs4 = PyUnicode_AsUCS4Copy(s);
+  if (ucs4 == nullptr) return false;
+  const Py_ssize_t len = PyUnicode_GetLength(s);
+  for (Py_ssize_t i = 0; i < len; ++i) append_utf8_codepoint(ucs4[i], out);
+  PyMem_Free(ucs4);
+  return true;
+}
+
+// str(obj) as UTF-8, lone surrogates replaced.
+bool str_of(PyObject* obj, std::string& out) {
+  Ref s(PyObject_Str(obj));
+  if (!s) return false;
+  return str_to_utf8_lossy(s.get(), out);
+}
+
+// 1 true, 0 false, -1 not a NumPy boolean, -2 error that must propagate.
+int numpy_bool_value(PyObject* obj) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+  Ref module(PyObject_GetAttrString(type, "__module__"));
+  if (!module) return clear_probe_error() ? -1 : -2;
+  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return -1;
+  Ref name(PyObject_GetAttrString(type, "__name__"));
+  if (!name) return clear_probe_error() ? -1 : -2;
+  if (!PyUnicode_Check(name.get()) || (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+                                       PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0)) {
+    return -1;
+  }
+  Ref method(PyObject_GetAttrString(type, "__bool__"));
+  if (!method) return clear_probe_error() ? -1 : -2;
+  Ref result(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr));
+  if (!result) return clear_probe_error() ? -1 : -2;
+  const int truth = PyObject_IsTrue(result.get());
+  if (truth < 0) return clear_probe_error() ? -1 : -2;
+  return truth;
+}
+
+// Types whose values never reach the NumPy test.
+inline bool is_plain_builtin(PyObject* obj) {
+  return PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) || PyUnicode_CheckExact(obj) || PyDict_CheckExact(obj) ||
+         PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+}
+
+enum class Probe { kNo, kYes, kError };
+
+// The bool, integer and double rules shared by both conversions.
+struct Scalar {
+  enum Kind { kBool, kInt, kDouble } kind;
+  bool b;
+  long long i;
+  double d;
+};
+
+Probe probe_scalar(PyObject* obj, Scalar& out) {
+  if (PyBool_Check(obj)) {
+    out.kind = Scalar::kBool;
+    out.b = obj == Py_True;
+    return Probe::kYes;
+  }
+  if (!is_plain_builtin(obj)) {
+    const int nb = numpy_bool_value(obj);
+    if (nb == -2) return Probe::kError;
+    if (nb >= 0) {
+      out.kind = Scalar::kBool;
+      out.b = nb == 1;
+      return Probe::kYes;
+    }
+  }
+  if (!PyFloat_CheckExact(obj)) {
+    const long long v = PyLong_AsLongLong(obj);
+    if (!(v == -1 && PyErr_Occurred())) {
+      out.kind = Scalar::kInt;
+      out.i = v;
+      return Probe::kYes;
+    }
+    if (!clear_probe_error()) return Probe::kError;
+  }
+  const double d = PyFloat_AsDouble(obj);
+  if (!(d == -1.0 && PyErr_Occurred())) {
+    out.kind = Scalar::kDouble;
+    out.d = d;
+    return Probe::kYes;
+  }
+  if (!clear_probe_error()) return Probe::kError;
+  return Probe::kNo;
+}
+
+class RecursionGuard {
+ public:
+  bool enter(int depth) {
+    if (depth > kMaxConvertDepth) {
+      PyErr_SetString(PyExc_RecursionError, "maximum nesting depth exceeded while converting a record");
+      return false;
+    }
+    if (Py_EnterRecursiveCall(" while converting a record")) return false;
+    entered_ = true;
+    return true;
+  }
+  ~RecursionGuard() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+
+ private:
+  bool entered_ = false;
+};
+
+bool to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth);
+
+bool sequence_to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth) {
+  JsonArray items;
+  if (PyList_Check(obj)) {
+    // A callback may change the list while it is walked: re-read the size.
+    for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+      PyObject* item = PyList_GetItem(obj, i);
+      if (item == nullptr) return false;
+      Py_INCREF(item);
+      Ref hold(item);
+      items.emplace_back();
+      if (!to_json(item, items.back(), depth, max_depth)) return false;
+    }
+  } else if (PyTuple_Check(obj)) {
+    const Py_ssize_t n = PyTuple_Size(obj);
+    items.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      items.emplace_back();
+      if (!to_json(PyTuple_GetItem(obj, i), items.back(), depth, max_depth)) return false;
+    }
+  } else {
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return false;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      Ref item(raw);
+      items.emplace_back();
+      if (!to_json(item.get(), items.back(), depth, max_depth)) return false;
+    }
+    if (PyErr_Occurred()) return false;
+  }
+  out = JsonValue::array(std::move(items));
+  return true;
+}
+
+bool dict_to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth) {
+  JsonObject members;
+  members.reserve(static_cast<size_t>(PyDict_Size(obj)));
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    Ref hold_key((Py_INCREF(key), key));
+    Ref hold_value((Py_INCREF(value), value));
+    if (!PyUnicode_Check(key)) {
+      raise_type_mismatch(key, "str");
+      return false;
+    }
+    Py_ssize_t n = 0;
+    const char* k = PyUnicode_AsUTF8AndSize(key, &n);
+    if (k == nullptr) return false;
+    members.push_back(JsonMember{std::string(k, static_cast<size_t>(n)), JsonValue()});
+    if (!to_json(value, members.back().value, depth, max_depth)) return false;
+  }
+  normalize_object(members);
+  out = JsonValue::object(std::move(members));
+  return true;
+}
+
+bool to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth) {
+  if (obj == Py_None) {
+    out = JsonValue::null();
+    return true;
+  }
+  const bool is_dict = PyDict_Check(obj);
+  const bool is_seq = !is_dict && (PyList_Check(obj) || PyTuple_Check(obj) || PySet_Check(obj));
+  if (is_dict || is_seq) {
+    RecursionGuard guard;
+    if (!guard.enter(depth + 1)) return false;
+    if (depth + 1 > *max_depth) *max_depth = depth + 1;
+    return is_dict ? dict_to_json(obj, out, depth + 1, max_depth) : sequence_to_json(obj, out, depth + 1, max_depth);
+  }
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t n = 0;
+    if (const char* s = PyUnicode_AsUTF8AndSize(obj, &n)) {
+      out = JsonValue::string(std::string(s, static_cast<size_t>(n)));
+      return true;
+    }
+    if (!clear_probe_error()) return false;
+  } else {
+    Scalar sc;
+    switch (probe_scalar(obj, sc)) {
+      case Probe::kError:
+        return false;
+      case Probe::kYes:
+        if (sc.kind == Scalar::kBool) {
+          out = JsonValue::boolean(sc.b);
+        } else if (sc.kind == Scalar::kInt) {
+          out = sc.i >= 0 ? JsonValue::uint(static_cast<uint64_t>(sc.i)) : JsonValue::sint(sc.i);
+        } else {
+          out = std::isfinite(sc.d) ? JsonValue::dbl(sc.d) : JsonValue::null();
+        }
+        return true;
+      case Probe::kNo:
+        break;
+    }
+  }
+  std::string text;
+  if (!str_of(obj, text)) return false;
+  out = JsonValue::string(std::move(text));
+  return true;
+}
+
+}  // namespace
+
+bool value_to_text(PyObject* obj, std::string& out) {
+  if (obj == Py_None) return true;
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t n = 0;
+    if (const char* s = PyUnicode_AsUTF8AndSize(obj, &n)) {
+      out.append(trim_white_space(std::string_view(s, static_cast<size_t>(n))));
+      return true;
+    }
+    if (!clear_probe_error()) return false;
+  } else {
+    Scalar sc;
+    switch (probe_scalar(obj, sc)) {
+      case Probe::kError:
+        return false;
+      case Probe::kYes:
+        if (sc.kind == Scalar::kBool) {
+          out += sc.b ? "True" : "False";
+        } else if (sc.kind == Scalar::kInt) {
+          append_int64(sc.i, out);
+        } else {
+          append_positional_double(sc.d, out);
+        }
+        return true;
+      case Probe::kNo:
+        break;
+    }
+  }
+  std::string text;
+  if (!str_of(obj, text)) return false;
+  out.append(trim_white_space(text));
+  return true;
+}
+
+bool python_to_json(PyObject* obj, JsonValue& out, int* depth_out) {
+  int max_depth = 0;
+  const bool ok = to_json(obj, out, 0, &max_depth);
+  if (depth_out) *depth_out = max_depth;
+  return ok;
+}
+
+}  // namespace vedra::py

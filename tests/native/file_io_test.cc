@@ -1,0 +1,379 @@
+// Tests of whole-file reads and the safe-replace write: error texts, symbolic
+// links, special files, failures that must keep the old file, killed and
+// concurrent writers, and the absence of stale temporary files.
+#include "snapshot/file_io.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "testing.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vedra::read_whole_file;
+using vedra::write_whole_file;
+
+struct TempDir {
+  TempDir() {
+    char tmpl[] = "/tmp/vedra_file_io_test_XXXXXX";
+    path = ::mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    ::chmod(path.c_str(), 0700);
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  // Sorted names of the directory's entries, hidden ones included.
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(path)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string path;
+};
+
+std::string slurp(const std::string& path) {
+  vedra::Result<std::string> r = read_whole_file(path);
+  return r.ok() ? r.value() : "<error: " + r.status().message() + ">";
+}
+
+std::string outcome(const vedra::Status& s) { return s.ok() ? "ok" : s.message(); }
+
+void put(const std::string& path, const std::string& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+ino_t inode_of(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+using Names = std::vector<std::string>;
+
+vedra::Status fail_before_rename(const std::string&) {
+  return vedra::Status::Error("injected fault");
+}
+
+vedra::Status die_before_rename(const std::string&) {
+  ::raise(SIGKILL);
+  return vedra::Status::Ok();
+}
+
+}  // namespace
+
+TEST(FileIo, OsErrorMessageForm) {
+  EXPECT_EQ(vedra::os_error_message(2), std::string("No such file or directory (os error 2)"));
+  EXPECT_EQ(vedra::os_error_message(21), std::string("Is a directory (os error 21)"));
+  EXPECT_EQ(vedra::os_error_message(13), std::string("Permission denied (os error 13)"));
+}
+
+TEST(FileIo, ErrorTexts) {
+  TempDir dir;
+  put(dir / "plain", "x");
+  ASSERT_TRUE(::mkdir((dir / "sub").c_str(), 0755) == 0);
+  const std::string nul_path = dir / std::string("new\0file", 8);
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string read_message;   // "" when the read succeeds
+    std::string write_message;  // "ok" when the write succeeds
+  } cases[] = {
+      {"missing000_file", dir / "new_file", "No such file or directory (os error 2)", "ok"},
+      {"missing010_directory", dir / "absent_dir/file", "No such file or directory (os error 2)",
+       "No such file or directory (os error 2)"},
+      {"missing020_empty_path", "", "No such file or directory (os error 2)",
+       "No such file or directory (os error 2)"},
+      {"dir000_plain", dir / "sub", "Is a directory (os error 21)", "Is a directory (os error 21)"},
+      {"dir010_trailing_slash", dir / "sub/", "Is a directory (os error 21)",
+       "Is a directory (os error 21)"},
+      {"dir020_dot", dir / "sub/.", "Is a directory (os error 21)", "Is a directory (os error 21)"},
+      {"notdir000_file_as_directory", dir / "plain/x", "Not a directory (os error 20)",
+       "Not a directory (os error 20)"},
+      {"nul000_in_name", nul_path, "file name contained an unexpected NUL byte",
+       "file name contained an unexpected NUL byte"},
+      {"nul010_leading", std::string("\0", 1), "file name contained an unexpected NUL byte",
+       "file name contained an unexpected NUL byte"},
+  };
+  for (const Case& c : cases) {
+    vedra::Result<std::string> r = read_whole_file(c.path);
+    EXPECT_EQ(std::string(c.name) + " read: " + (r.ok() ? "" : r.status().message()),
+              std::string(c.name) + " read: " + c.read_message);
+    EXPECT_EQ(std::string(c.name) + " write: " + outcome(write_whole_file(c.path, "data")),
+              std::string(c.name) + " write: " + c.write_message);
+  }
+  // Nothing was created for the refused names, and no temporary file is left.
+  EXPECT_TRUE((dir.entries() == Names{"new_file", "plain", "sub"}));
+  EXPECT_TRUE(fs::is_empty(dir / "sub"));
+}
+
+TEST(FileIo, ReadWriteRoundTrip) {
+  TempDir dir;
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 % 251);
+  const std::string cases[] = {"", "a", std::string("\0\xff\n", 3), big, "shorter"};
+  const std::string path = dir / "data.bin";
+  for (const std::string& bytes : cases) {
+    ASSERT_TRUE(write_whole_file(path, bytes).ok());
+    EXPECT_TRUE(slurp(path) == bytes);
+    EXPECT_TRUE((dir.entries() == Names{"data.bin"}));
+  }
+}
+
+TEST(FileIo, ReadsFilesOfUnknownSize) {
+  const std::string status = slurp("/proc/self/status");
+  EXPECT_TRUE(status.find("Umask:") != std::string::npos);
+  EXPECT_EQ(slurp("/dev/null"), std::string());
+}
+
+TEST(FileIo, RelativePathInCurrentDirectory) {
+  TempDir dir;
+  char old_cwd[4096];
+  ASSERT_TRUE(::getcwd(old_cwd, sizeof old_cwd) != nullptr);
+  ASSERT_TRUE(::chdir(dir.path.c_str()) == 0);
+  const vedra::Status first = write_whole_file("rel.bin", "one");
+  const vedra::Status second = write_whole_file("rel.bin", "two");
+  const std::string back = slurp("rel.bin");
+  ASSERT_TRUE(::chdir(old_cwd) == 0);
+  EXPECT_EQ(outcome(first), std::string("ok"));
+  EXPECT_EQ(outcome(second), std::string("ok"));
+  EXPECT_EQ(back, std::string("two"));
+  EXPECT_TRUE((dir.entries() == Names{"rel.bin"}));
+}
+
+TEST(FileIo, ReplaceGivesNewInodeAndKeepsMode) {
+  TempDir dir;
+  const std::string path = dir / "snap";
+  put(path, "old contents");
+  ASSERT_TRUE(::chmod(path.c_str(), 0640) == 0);
+  ASSERT_TRUE(::link(path.c_str(), (dir / "hardlink").c_str()) == 0);
+  const ino_t before = inode_of(path);
+  ASSERT_TRUE(write_whole_file(path, "new").ok());
+  EXPECT_EQ(slurp(path), std::string("new"));
+  EXPECT_EQ(mode_of(path), mode_t{0640});
+  EXPECT_FALSE(inode_of(path) == before);
+  EXPECT_EQ(slurp(dir / "hardlink"), std::string("old contents"));  // a separate name, untouched
+
+  ASSERT_TRUE(::chmod(path.c_str(), 0604) == 0);
+  ASSERT_TRUE(write_whole_file(path, "again").ok());
+  EXPECT_EQ(mode_of(path), mode_t{0604});
+  EXPECT_TRUE((dir.entries() == Names{"hardlink", "snap"}));
+}
+
+TEST(FileIo, NewFileModeFollowsUmask) {
+  TempDir dir;
+  for (mode_t mask : {mode_t{022}, mode_t{077}, mode_t{0}}) {
+    const mode_t old_mask = ::umask(mask);
+    const std::string path = dir / ("new" + std::to_string(mask));
+    const vedra::Status s = write_whole_file(path, "x");
+    ::umask(old_mask);
+    EXPECT_EQ(outcome(s), std::string("ok"));
+    EXPECT_EQ(mode_of(path), mode_t{0666 & ~mask});
+  }
+}
+
+TEST(FileIo, FailedReplaceKeepsOldFile) {
+  TempDir dir;
+  const std::string path = dir / "full.bin";
+  put(path, "previous good snapshot");
+  vedra::set_replace_fault_hook_for_testing(&fail_before_rename);
+  const vedra::Status over_old = write_whole_file(path, "half-written new snapshot");
+  const vedra::Status new_file = write_whole_file(dir / "fresh.bin", "never appears");
+  vedra::set_replace_fault_hook_for_testing(nullptr);
+  EXPECT_EQ(outcome(over_old), std::string("injected fault"));
+  EXPECT_EQ(outcome(new_file), std::string("injected fault"));
+  EXPECT_EQ(slurp(path), std::string("previous good snapshot"));
+  EXPECT_TRUE((dir.entries() == Names{"full.bin"}));
+}
+
+TEST(FileIo, WriteErrorKeepsOldFile) {
+  // A file-size limit makes the kernel refuse the write half-way (EFBIG),
+  // which works for root too.
+  TempDir dir;
+  const std::string path = dir / "full.bin";
+  put(path, "previous good snapshot");
+  struct rlimit old_limit;
+  ASSERT_TRUE(::getrlimit(RLIMIT_FSIZE, &old_limit) == 0);
+  struct sigaction ignore = {}, old_action;
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_TRUE(::sigaction(SIGXFSZ, &ignore, &old_action) == 0);
+  struct rlimit small = old_limit;
+  small.rlim_cur = 4096;
+  ASSERT_TRUE(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+  const vedra::Status s = write_whole_file(path, std::string(100000, 'n'));
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::sigaction(SIGXFSZ, &old_action, nullptr);
+  EXPECT_EQ(outcome(s), std::string("File too large (os error 27)"));
+  EXPECT_EQ(slurp(path), std::string("previous good snapshot"));
+  EXPECT_TRUE((dir.entries() == Names{"full.bin"}));
+}
+
+TEST(FileIo, ReadOnlyDirectoryKeepsOldFile) {
+  if (::geteuid() == 0) return;  // root writes into read-only directories
+  TempDir dir;
+  const std::string path = dir / "full.bin";
+  put(path, "previous good snapshot");
+  ASSERT_TRUE(::chmod(dir.path.c_str(), 0500) == 0);
+  const vedra::Status s = write_whole_file(path, "new");
+  ::chmod(dir.path.c_str(), 0700);
+  EXPECT_EQ(outcome(s), std::string("Permission denied (os error 13)"));
+  EXPECT_EQ(slurp(path), std::string("previous good snapshot"));
+  EXPECT_TRUE((dir.entries() == Names{"full.bin"}));
+}
+
+TEST(FileIo, SymbolicLinksReplaceTheirTarget) {
+  TempDir dir;
+  ASSERT_TRUE(::mkdir((dir / "real").c_str(), 0755) == 0);
+  put(dir / "real/target", "old");
+  ASSERT_TRUE(::chmod((dir / "real/target").c_str(), 0600) == 0);
+  ASSERT_TRUE(::symlink("real/target", (dir / "relative").c_str()) == 0);
+  ASSERT_TRUE(::symlink((dir / "relative").c_str(), (dir / "chain").c_str()) == 0);
+  ASSERT_TRUE(::symlink("real/not-yet", (dir / "dangling").c_str()) == 0);
+  ASSERT_TRUE(::symlink("loop_b", (dir / "loop_a").c_str()) == 0);
+  ASSERT_TRUE(::symlink("loop_a", (dir / "loop_b").c_str()) == 0);
+
+  EXPECT_EQ(outcome(write_whole_file(dir / "relative", "via relative")), std::string("ok"));
+  EXPECT_EQ(slurp(dir / "real/target"), std::string("via relative"));
+  EXPECT_EQ(outcome(write_whole_file(dir / "chain", "via chain")), std::string("ok"));
+  EXPECT_EQ(slurp(dir / "real/target"), std::string("via chain"));
+  EXPECT_EQ(mode_of(dir / "real/target"), mode_t{0600});
+  EXPECT_EQ(outcome(write_whole_file(dir / "dangling", "created")), std::string("ok"));
+  EXPECT_EQ(slurp(dir / "real/not-yet"), std::string("created"));
+  EXPECT_EQ(outcome(write_whole_file(dir / "loop_a", "x")),
+            std::string("Too many levels of symbolic links (os error 40)"));
+
+  for (const char* link : {"relative", "chain", "dangling", "loop_a", "loop_b"}) {
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / link)));
+  }
+  EXPECT_EQ(fs::read_symlink(dir / "relative").string(), std::string("real/target"));
+  EXPECT_TRUE(
+      (dir.entries() == Names{"chain", "dangling", "loop_a", "loop_b", "real", "relative"}));
+  std::vector<std::string> real;
+  for (const auto& e : fs::directory_iterator(dir / "real")) real.push_back(e.path().filename());
+  std::sort(real.begin(), real.end());
+  EXPECT_TRUE((real == Names{"not-yet", "target"}));
+}
+
+TEST(FileIo, SpecialFilesAreWrittenInPlace) {
+  EXPECT_EQ(outcome(write_whole_file("/dev/null", "discarded")), std::string("ok"));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  EXPECT_FALSE(fs::exists("/dev/.null.vedra-tmp"));
+
+  TempDir dir;
+  const std::string fifo = dir / "pipe";
+  ASSERT_TRUE(::mkfifo(fifo.c_str(), 0600) == 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_TRUE(reader >= 0);
+  EXPECT_EQ(outcome(write_whole_file(fifo, "through the pipe")), std::string("ok"));
+  char buf[64];
+  const ssize_t n = ::read(reader, buf, sizeof buf);
+  ::close(reader);
+  EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), std::string("through the pipe"));
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_TRUE((dir.entries() == Names{"pipe"}));
+}
+
+TEST(FileIo, StaleTemporaryFileIsReused) {
+  TempDir dir;
+  const std::string path = dir / "index.bin";
+  put(path, "old");
+  put(dir / ".index.bin.vedra-tmp", std::string(10000, 'j'));  // left by a killed writer
+  EXPECT_EQ(outcome(write_whole_file(path, "new")), std::string("ok"));
+  EXPECT_EQ(slurp(path), std::string("new"));
+  EXPECT_TRUE((dir.entries() == Names{"index.bin"}));
+
+  put(dir / ".index.bin.vedra-tmp", "read-only leftover");
+  ASSERT_TRUE(::chmod((dir / ".index.bin.vedra-tmp").c_str(), 0444) == 0);
+  EXPECT_EQ(outcome(write_whole_file(path, "newer")), std::string("ok"));
+  EXPECT_EQ(slurp(path), std::string("newer"));
+  EXPECT_TRUE((dir.entries() == Names{"index.bin"}));
+}
+
+TEST(FileIo, KilledWriterLeavesOneTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir / "full.bin";
+  put(path, "old");
+  for (int round = 0; round < 3; ++round) {
+    const pid_t child = ::fork();
+    ASSERT_TRUE(child >= 0);
+    if (child == 0) {
+      vedra::set_replace_fault_hook_for_testing(&die_before_rename);
+      (void)write_whole_file(path, "killed half-way " + std::to_string(round));
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_TRUE(::waitpid(child, &status, 0) == child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(slurp(path), std::string("old"));
+    EXPECT_TRUE((dir.entries() == Names{".full.bin.vedra-tmp", "full.bin"}));
+  }
+  EXPECT_EQ(outcome(write_whole_file(path, "recovered")), std::string("ok"));
+  EXPECT_EQ(slurp(path), std::string("recovered"));
+  EXPECT_TRUE((dir.entries() == Names{"full.bin"}));
+}
+
+TEST(FileIo, LongNameUsesHashedTemporaryName) {
+  TempDir dir;
+  const std::string name(250, 'n');
+  const std::string path = dir / name;
+  EXPECT_EQ(outcome(write_whole_file(path, "first")), std::string("ok"));
+  EXPECT_EQ(outcome(write_whole_file(path, "second")), std::string("ok"));
+  EXPECT_EQ(slurp(path), std::string("second"));
+  EXPECT_TRUE((dir.entries() == Names{name}));
+}
+
+TEST(FileIo, ConcurrentWritersNeverTearTheFile) {
+  TempDir dir;
+  const std::string path = dir / "shared.bin";
+  const std::string a(300000, 'a');
+  const std::string b(200000, 'b');
+  const std::string initial(100000, 'i');
+  put(path, initial);
+  pid_t writers[2];
+  for (int w = 0; w < 2; ++w) {
+    writers[w] = ::fork();
+    ASSERT_TRUE(writers[w] >= 0);
+    if (writers[w] == 0) {
+      int failures = 0;
+      for (int i = 0; i < 40; ++i) failures += write_whole_file(path, w == 0 ? a : b).ok() ? 0 : 1;
+      ::_exit(failures == 0 ? 0 : 1);
+    }
+  }
+  int torn = 0, reads = 0, live = 2;
+  while (live > 0) {
+    for (pid_t& w : writers) {
+      int status = 0;
+      if (w > 0 && ::waitpid(w, &status, WNOHANG) == w) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        w = -1;
+        --live;
+      }
+    }
+    const std::string now = slurp(path);
+    ++reads;
+    if (now != a && now != b && now != initial) ++torn;
+  }
+  EXPECT_EQ(torn, 0);
+  EXPECT_TRUE(reads > 0);
+  const std::string last = slurp(path);
+  EXPECT_TRUE(last == a || last == b);
+  EXPECT_TRUE((dir.entries() == Names{"shared.bin"}));
+}

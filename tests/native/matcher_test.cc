@@ -1,0 +1,534 @@
+// Tests of vedra::Matcher: table-driven cases grouped by semantics, a
+// property test against a brute-force leftmost-longest oracle in both
+// representations, and the build limits.
+
+#include "index/matcher.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "testing.h"
+
+namespace {
+
+using vedra::Match;
+using vedra::Matcher;
+using vedra::MatcherKind;
+using vedra::MatcherLimits;
+
+struct Expected {
+  uint32_t pattern;
+  size_t start;
+  size_t end;
+};
+
+struct Case {
+  const char* name;
+  std::vector<std::string> patterns;
+  std::string haystack;
+  std::vector<Expected> expected;
+};
+
+std::string show(const std::vector<Match>& ms) {
+  std::string out;
+  for (const Match& m : ms) {
+    out += "(" + std::to_string(m.pattern) + "," + std::to_string(m.start) + "," + std::to_string(m.end) + ")";
+  }
+  return out;
+}
+
+std::string show(const std::vector<Expected>& es) {
+  std::vector<Match> ms;
+  for (const Expected& e : es) ms.push_back(Match{e.pattern, e.start, e.end});
+  return show(ms);
+}
+
+std::vector<Match> all_matches(const Matcher& m, std::string_view haystack) {
+  std::vector<Match> out;
+  m.for_each_match(haystack, [&](const Match& x) { out.push_back(x); });
+  return out;
+}
+
+const MatcherKind kKinds[] = {MatcherKind::Auto, MatcherKind::Dense, MatcherKind::Compact};
+
+const char* kind_name(MatcherKind k) {
+  switch (k) {
+    case MatcherKind::Auto:
+      return "auto";
+    case MatcherKind::Dense:
+      return "dense";
+    default:
+      return "compact";
+  }
+}
+
+// Runs every case in every representation; reports the case and kind.
+void run_cases(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    for (MatcherKind kind : kKinds) {
+      auto built = Matcher::build(c.patterns, kind);
+      if (!built.ok()) {
+        EXPECT_EQ(std::string(c.name) + " " + kind_name(kind) + ": " + built.status().message(),
+                  std::string(c.name) + " " + kind_name(kind) + ": ok");
+        continue;
+      }
+      EXPECT_EQ(std::string(c.name) + " " + kind_name(kind) + " " + show(all_matches(*built.value(), c.haystack)),
+                std::string(c.name) + " " + kind_name(kind) + " " + show(c.expected));
+    }
+  }
+}
+
+// --- Table-driven cases ------------------------------------------------------
+
+// Leftmost-longest: the earliest start wins, then the longest, then the
+// lowest pattern number; the search resumes at the end of each match.
+const std::vector<Case> kLeftmostLongest = {
+    {"leftlong000", {"ab", "abc"}, "abc", {{1, 0, 3}}},
+    {"leftlong010", {"ab", "abc"}, "ab x", {{0, 0, 2}}},
+    {"leftlong020", {"ab", "bc"}, "abc", {{0, 0, 2}}},
+    {"leftlong030", {"abc", "ab"}, "abc", {{0, 0, 3}}},
+    {"leftlong040", {"ab", "abc"}, "ababc", {{0, 0, 2}, {1, 2, 5}}},
+    {"leftlong050", {"abcd", "bc"}, "abce", {{1, 1, 3}}},
+    {"leftlong060", {"abcd", "bc"}, "abcd", {{0, 0, 4}}},
+    {"leftlong070", {"bcd", "abcde"}, "abcde", {{1, 0, 5}}},
+    {"leftlong080", {"bcd", "abcde"}, "abcdx", {{0, 1, 4}}},
+    {"leftlong090", {"abc", "b", "cd"}, "abcd", {{0, 0, 3}}},
+    {"leftlong100", {"b", "abcd", "cd"}, "abcx", {{0, 1, 2}}},
+    {"leftlong110", {"abcdef", "bcd", "cde"}, "abcdeg", {{1, 1, 4}}},
+    {"leftlong120", {"a", "ab", "abc", "abcd"}, "abcabcd", {{2, 0, 3}, {3, 3, 7}}},
+    {"leftlong130", {"x", "xyz"}, "xyxyz", {{0, 0, 1}, {1, 2, 5}}},
+    {"leftlong140", {"foo", "foobar", "bar"}, "foobaz bar", {{0, 0, 3}, {2, 7, 10}}},
+    {"leftlong150", {"samwise", "sam"}, "samwix", {{1, 0, 3}}},
+    {"leftlong160", {"abcdef"}, "abc", {}},
+    {"leftlong170", {"abc", "bc", "c"}, "xabcx", {{0, 1, 4}}},
+    {"leftlong180", {"abc", "bc", "c"}, "xbcx", {{1, 1, 3}}},
+    {"leftlong190", {"abc", "bc", "c"}, "xacx", {{2, 2, 3}}},
+    {"leftlong200", {"a", "aa"}, "aaa", {{1, 0, 2}, {0, 2, 3}}},
+    {"leftlong210", {"abab", "ba"}, "ababa", {{0, 0, 4}}},
+    {"leftlong220", {"abcxyz", "bcx", "xyzw"}, "abcxyzw", {{0, 0, 6}}},
+    {"leftlong230", {"abcxyq", "bcx", "xyzw"}, "abcxyzw", {{1, 1, 4}}},
+    {"leftlong240", {"abcdefgh", "cdx", "bc"}, "abcdx", {{2, 1, 3}}},
+    {"leftlong250", {"aab", "ab"}, "aaab", {{0, 1, 4}}},
+    {"leftlong260", {"ab", "b"}, "ab", {{0, 0, 2}}},
+    {"leftlong270", {"b", "ab"}, "ab", {{1, 0, 2}}},
+};
+
+// Identical pattern texts: the lowest pattern number is reported.
+const std::vector<Case> kDuplicates = {
+    {"dup000", {"Acme", "Acme"}, "Acme", {{0, 0, 4}}},
+    {"dup010", {"abc", "ab", "ab"}, "abx", {{1, 0, 2}}},
+    {"dup020", {"x", "A1", "A1"}, "A1 A1", {{1, 0, 2}, {1, 3, 5}}},
+    {"dup030", {"a", "a", "aa", "aa"}, "aaa", {{2, 0, 2}, {0, 2, 3}}},
+    {"dup040", {"bc", "abc", "bc"}, "abd bc", {{0, 4, 6}}},
+};
+
+// Repeated and adjacent occurrences, and haystacks that hold nothing.
+const std::vector<Case> kRepeats = {
+    {"repeat000", {"a"}, "aaa", {{0, 0, 1}, {0, 1, 2}, {0, 2, 3}}},
+    {"repeat010", {"ab"}, "abababab", {{0, 0, 2}, {0, 2, 4}, {0, 4, 6}, {0, 6, 8}}},
+    {"repeat020", {"aa"}, "aaaaa", {{0, 0, 2}, {0, 2, 4}}},
+    {"repeat030", {"aba"}, "ababa", {{0, 0, 3}}},
+    {"repeat040", {"ab", "cd"}, "abcdab", {{0, 0, 2}, {1, 2, 4}, {0, 4, 6}}},
+    {"repeat050", {"needle"}, "a haystack without it", {}},
+    {"repeat060", {"Apple"}, "apple pie", {}},
+};
+
+// Empty haystacks and empty patterns (which never match).
+const std::vector<Case> kEmpty = {
+    {"empty000", {"a"}, "", {}},
+    {"empty010", {"abc", "b"}, "", {}},
+    {"empty020", {"", "a"}, "a", {{1, 0, 1}}},
+    {"empty030", {""}, "abc", {}},
+    {"empty040", {"", "", ""}, "", {}},
+    {"empty050", {}, "abc", {}},
+    {"empty060", {"b", "", "ab"}, "xab", {{2, 1, 3}}},
+};
+
+// UTF-8 text is matched as exact bytes.
+const std::vector<Case> kUtf8 = {
+    {"utf8000",
+     {"贵州茅台", "茅台", "600519.SH", "gzmt"},
+     "今日贵州茅台(600519.SH)上涨, gzmt",
+     {{0, 6, 18}, {2, 19, 28}, {3, 37, 41}}},
+    {"utf8010", {"茅台", "贵州茅台", "酒"}, "茅台酒和贵州茅", {{0, 0, 6}, {2, 6, 9}}},
+    {"utf8020", {"台", "台湾"}, "台湾台", {{1, 0, 6}, {0, 6, 9}}},
+    // A pattern of continuation bytes matches inside a character.
+    {"utf8030", {"\x8f\xb0"}, "台", {{0, 1, 3}}},
+    {"utf8040", {"中国", "中国银行", "国银"}, "中国银河", {{0, 0, 6}}},
+    {"utf8050", {"GZMT", "gzmt"}, "gzMT GZMT", {{0, 5, 9}}},
+    {"utf8060", {std::string("\0a", 2), "\xff\xfe"}, std::string("x\0a\xff\xfe", 5), {{0, 1, 3}, {1, 3, 5}}},
+};
+
+// Prefilter shapes: 1, 2, 3 and many distinct first bytes, with candidates
+// before, inside and after 16-byte blocks and at the haystack's end.
+const std::vector<Case> kPrefilter = {
+    {"prefilter000", {"x"}, "................x", {{0, 16, 17}}},
+    {"prefilter010", {"xy"}, "...............xy", {{0, 15, 17}}},
+    {"prefilter020", {"xy", "xz"}, "..x..x..x...............................xz", {{1, 40, 42}}},
+    {"prefilter030", {"ab", "cd"}, "........................................ab.......cd", {{0, 40, 42}, {1, 49, 51}}},
+    {"prefilter040",
+     {"ab", "cd", "ef"},
+     "ef..............................c.....................ab",
+     {{2, 0, 2}, {0, 54, 56}}},
+    {"prefilter050",
+     {"ab", "cd", "ef", "gh", "ij"},
+     "--------------------------------------------------gh----ij",
+     {{3, 50, 52}, {4, 56, 58}}},
+    {"prefilter060", {"a", "b", "c", "d"}, "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzd", {{3, 29, 30}}},
+    {"prefilter070", {"x"}, "", {}},
+    {"prefilter080", {"x"}, "x", {{0, 0, 1}}},
+    {"prefilter090", {"xyz"}, "................................xy", {}},
+};
+
+TEST(Matcher, LeftmostLongestTable) { run_cases(kLeftmostLongest); }
+TEST(Matcher, DuplicatesTable) { run_cases(kDuplicates); }
+TEST(Matcher, RepeatsTable) { run_cases(kRepeats); }
+TEST(Matcher, EmptyTable) { run_cases(kEmpty); }
+TEST(Matcher, Utf8Table) { run_cases(kUtf8); }
+TEST(Matcher, PrefilterTable) { run_cases(kPrefilter); }
+
+TEST(Matcher, EveryByteStartsAPattern) {
+  // 256 distinct first bytes: no prefilter at all.
+  std::vector<std::string> patterns;
+  for (int b = 0; b < 256; ++b) patterns.push_back(std::string(1, static_cast<char>(b)) + "!");
+  std::string haystack;
+  for (int b = 255; b >= 0; --b) haystack += std::string(1, static_cast<char>(b)) + "!";
+  for (MatcherKind kind : kKinds) {
+    auto m = Matcher::build(patterns, kind);
+    ASSERT_TRUE(m.ok());
+    std::vector<Match> got = all_matches(*m.value(), haystack);
+    ASSERT_TRUE(got.size() == 256);
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].pattern, static_cast<uint32_t>(255 - i));
+      EXPECT_EQ(got[i].start, 2 * i);
+    }
+  }
+}
+
+TEST(Matcher, FindFromOffset) {
+  auto m = Matcher::build({"ab", "abc", "bc"});
+  ASSERT_TRUE(m.ok());
+  Match x{};
+  ASSERT_TRUE(m.value()->find("abc abc", 0, &x));
+  EXPECT_EQ(show({x}), "(1,0,3)");
+  // Starting inside a match finds what begins at or after the offset.
+  ASSERT_TRUE(m.value()->find("abc abc", 1, &x));
+  EXPECT_EQ(show({x}), "(2,1,3)");
+  ASSERT_TRUE(m.value()->find("abc abc", 3, &x));
+  EXPECT_EQ(show({x}), "(1,4,7)");
+  EXPECT_FALSE(m.value()->find("abc abc", 7, &x));
+}
+
+TEST(Matcher, KindAndMemory) {
+  auto small = Matcher::build({"ab", "cd"});
+  ASSERT_TRUE(small.ok());
+  EXPECT_TRUE(small.value()->kind() == MatcherKind::Dense);
+  EXPECT_EQ(small.value()->pattern_count(), size_t{2});
+  EXPECT_TRUE(small.value()->memory_usage() > 0);
+
+  // 4,000 distinct 8-byte patterns over 16 letters: far beyond the dense budget.
+  std::vector<std::string> big;
+  uint64_t x = 12345;
+  for (int i = 0; i < 4000; ++i) {
+    std::string p;
+    for (int j = 0; j < 8; ++j) {
+      x = x * 6364136223846793005ull + 1442695040888963407ull;
+      p += static_cast<char>('a' + (x >> 60));
+    }
+    big.push_back(p);
+  }
+  auto autok = Matcher::build(big);
+  auto dense = Matcher::build(big, MatcherKind::Dense);
+  auto compact = Matcher::build(big, MatcherKind::Compact);
+  ASSERT_TRUE(autok.ok() && dense.ok() && compact.ok());
+  EXPECT_TRUE(autok.value()->kind() == MatcherKind::Compact);
+  EXPECT_TRUE(dense.value()->kind() == MatcherKind::Dense);
+  EXPECT_TRUE(compact.value()->kind() == MatcherKind::Compact);
+  EXPECT_TRUE(compact.value()->memory_usage() < dense.value()->memory_usage());
+  // The dense table alone holds one 32-bit entry per state and class.
+  EXPECT_TRUE(dense.value()->memory_usage() > 20000 * 16 * 4);
+  std::string hay;
+  for (int i = 0; i < 400; i += 7) hay += big[i] + "xy" + big[i + 1].substr(3);
+  EXPECT_EQ(show(all_matches(*dense.value(), hay)), show(all_matches(*compact.value(), hay)));
+  EXPECT_TRUE(!all_matches(*compact.value(), hay).empty());
+}
+
+// --- Build limits ------------------------------------------------------------
+
+TEST(Matcher, PatternIdentifierOverflow) {
+  MatcherLimits limits;
+  limits.max_patterns = 2;
+  EXPECT_TRUE(Matcher::build({"a", "b"}, MatcherKind::Auto, limits).ok());
+  auto r = Matcher::build({"a", "b", "c"}, MatcherKind::Auto, limits);
+  ASSERT_TRUE(!r.ok());
+  EXPECT_EQ(r.status().message(),
+            "pattern identifier overflow: cannot number 3 patterns, at most 2 patterns can be compiled into "
+            "one matcher");
+}
+
+TEST(Matcher, PatternTooLong) {
+  MatcherLimits limits;
+  limits.max_pattern_bytes = 3;
+  EXPECT_TRUE(Matcher::build({"abc"}, MatcherKind::Auto, limits).ok());
+  auto r = Matcher::build({"abc", "abcd"}, MatcherKind::Compact, limits);
+  ASSERT_TRUE(!r.ok());
+  EXPECT_EQ(r.status().message(), "pattern too long: pattern 1 is 4 bytes long, at most 3 bytes are allowed");
+}
+
+TEST(Matcher, StateIdentifierOverflow) {
+  const std::string prefix = "state identifier overflow: failed to create automaton state, too many states";
+  MatcherLimits limits;
+  limits.max_states = 5;  // dead + start + 3 trie states
+  for (MatcherKind kind : kKinds) {
+    EXPECT_TRUE(Matcher::build({"abc"}, kind, limits).ok());
+    EXPECT_TRUE(Matcher::build({"ab", "abc", "abc"}, kind, limits).ok());  // shared prefixes count once
+    auto r = Matcher::build({"abc", "abd"}, kind, limits);
+    ASSERT_TRUE(!r.ok());
+    EXPECT_EQ(r.status().message(),
+              prefix + " (the automaton for these patterns needs more than 5 states; use fewer or shorter "
+                       "patterns)");
+    EXPECT_TRUE(!Matcher::build({"abcd"}, kind, limits).ok());
+  }
+}
+
+TEST(Matcher, TransitionTableOverflow) {
+  const std::string prefix = "state identifier overflow: failed to create automaton state, too many states";
+  MatcherLimits limits;
+  limits.max_table_entries = 64;
+  // "abc": 5 states x 4 classes = 20 dense entries; the compact form is smaller.
+  EXPECT_TRUE(Matcher::build({"abc"}, MatcherKind::Dense, limits).ok());
+  EXPECT_TRUE(Matcher::build({"abc"}, MatcherKind::Compact, limits).ok());
+  std::vector<std::string> many;
+  for (char c = 'a'; c <= 'z'; ++c) many.push_back(std::string(1, c) + "xyz");
+  for (MatcherKind kind : {MatcherKind::Dense, MatcherKind::Compact}) {
+    auto r = Matcher::build(many, kind, limits);
+    ASSERT_TRUE(!r.ok());
+    EXPECT_EQ(r.status().message().substr(0, prefix.size()), prefix);
+  }
+}
+
+TEST(Matcher, FailedBuildLeavesCallerMatcherUsable) {
+  auto good = Matcher::build({"ab"});
+  ASSERT_TRUE(good.ok());
+  MatcherLimits limits;
+  limits.max_patterns = 0;
+  EXPECT_TRUE(!Matcher::build({"cd"}, MatcherKind::Auto, limits).ok());
+  EXPECT_EQ(show(all_matches(*good.value(), "xab")), "(0,1,3)");
+}
+
+// --- Property test against a brute-force oracle ------------------------------
+
+// Deterministic across platforms (unlike the standard distributions).
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : x_(seed) {}
+  uint64_t next() {
+    x_ += 0x9e3779b97f4a7c15ull;
+    uint64_t z = x_;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
+
+ private:
+  uint64_t x_;
+};
+
+// Leftmost-longest by brute force: at each position try every pattern, keep
+// the longest (ties: the lowest number); advance past a match or by one byte.
+std::vector<Match> oracle(const std::vector<std::string>& patterns, const std::string& hay) {
+  std::vector<Match> out;
+  size_t at = 0;
+  while (at < hay.size()) {
+    bool found = false;
+    Match best{};
+    for (size_t i = 0; i < patterns.size(); ++i) {
+      const std::string& p = patterns[i];
+      if (p.empty() || hay.compare(at, p.size(), p) != 0 || hay.size() - at < p.size()) continue;
+      if (!found || p.size() > best.end - best.start) {
+        best = Match{static_cast<uint32_t>(i), at, at + p.size()};
+        found = true;
+      }
+    }
+    if (found) {
+      out.push_back(best);
+      at = best.end;
+    } else {
+      ++at;
+    }
+  }
+  return out;
+}
+
+struct Shape {
+  const char* name;
+  std::string first_bytes;  // pattern first bytes are drawn from here
+  std::string rest_bytes;   // other pattern bytes
+  std::string hay_bytes;    // haystack bytes
+  size_t max_patterns;
+  size_t max_len;
+  size_t max_hay;
+};
+
+std::string draw(Rng& rng, const std::string& alphabet, size_t len) {
+  std::string s;
+  for (size_t i = 0; i < len; ++i) s += alphabet[rng.below(alphabet.size())];
+  return s;
+}
+
+// Patterns that overlap on purpose: fresh strings, prefixes and suffixes of
+// earlier patterns, extensions of them, and exact duplicates.
+std::vector<std::string> draw_patterns(Rng& rng, const Shape& sh) {
+  std::vector<std::string> ps;
+  const size_t count = 1 + rng.below(sh.max_patterns);
+  for (size_t i = 0; i < count; ++i) {
+    std::string p;
+    const std::string& other = ps.empty() ? p : ps[rng.below(ps.size())];
+    const size_t kind = other.empty() ? 0 : rng.below(6);
+    switch (kind) {
+      case 1:  // prefix
+        p = other.substr(0, 1 + rng.below(other.size()));
+        break;
+      case 2: {  // suffix, re-anchored on an allowed first byte
+        p = other.substr(rng.below(other.size()));
+        p[0] = sh.first_bytes[rng.below(sh.first_bytes.size())];
+        break;
+      }
+      case 3:  // extension
+        p = other + draw(rng, sh.rest_bytes, 1 + rng.below(2));
+        break;
+      case 4:  // duplicate
+        p = other;
+        break;
+      default:
+        p = draw(rng, sh.first_bytes, 1) + draw(rng, sh.rest_bytes, rng.below(sh.max_len));
+        break;
+    }
+    if (rng.below(40) == 0) p.clear();  // the odd empty pattern
+    ps.push_back(p);
+  }
+  return ps;
+}
+
+// Haystacks mix random bytes with planted copies and pieces of patterns.
+std::string draw_haystack(Rng& rng, const Shape& sh, const std::vector<std::string>& ps) {
+  const size_t len = rng.below(sh.max_hay + 1);
+  std::string h;
+  while (h.size() < len) {
+    if (rng.below(3) == 0) {
+      const std::string& p = ps[rng.below(ps.size())];
+      h += p.substr(0, p.empty() ? 0 : 1 + rng.below(p.size()));
+    } else {
+      h += draw(rng, sh.hay_bytes, 1 + rng.below(6));
+    }
+  }
+  h.resize(len);
+  return h;
+}
+
+void check_shape(const Shape& sh, uint64_t seed, int rounds) {
+  Rng rng(seed);
+  int failures = 0;
+  for (int round = 0; round < rounds && failures < 5; ++round) {
+    const std::vector<std::string> ps = draw_patterns(rng, sh);
+    auto dense = Matcher::build(ps, MatcherKind::Dense);
+    auto compact = Matcher::build(ps, MatcherKind::Compact);
+    ASSERT_TRUE(dense.ok() && compact.ok());
+    for (int k = 0; k < 4; ++k) {
+      const std::string hay = draw_haystack(rng, sh, ps);
+      const std::string want = show(oracle(ps, hay));
+      const std::string got_dense = show(all_matches(*dense.value(), hay));
+      const std::string got_compact = show(all_matches(*compact.value(), hay));
+      if (got_dense != want || got_compact != want) {
+        ++failures;
+        std::string desc = std::string(sh.name) + " round " + std::to_string(round) + " patterns:";
+        for (const std::string& p : ps) desc += " '" + p + "'";
+        desc += " haystack '" + hay + "'";
+        EXPECT_EQ(desc + " dense " + got_dense, desc + " dense " + want);
+        EXPECT_EQ(desc + " compact " + got_compact, desc + " compact " + want);
+      }
+    }
+  }
+}
+
+const Shape kShapes[] = {
+    // Small alphabets: heavy overlap between patterns and haystack.
+    {"alpha2", "ab", "ab", "ab", 6, 5, 24},
+    {"alpha3", "abc", "abc", "abc", 8, 5, 30},
+    {"alpha4", "abcd", "abcd", "abcd", 10, 6, 40},
+    // Prefilter with 1, 2 and 3 distinct first bytes, in haystacks long
+    // enough for block scans and for the scan to switch itself off.
+    {"first1", "a", "ab", "abxyz", 6, 5, 160},
+    {"first2", "ab", "abc", "abcxyz", 6, 5, 160},
+    {"first3", "abc", "abcd", "abcdxyz", 8, 5, 160},
+    {"first1dense", "a", "ab", "ab", 4, 3, 300},
+    // Many distinct first bytes: the start-byte table.
+    {"firstmany", "abcdefgh", "abcdefgh", "abcdefghxyz", 12, 5, 80},
+    // A wide alphabet: states with many children (block scans of class
+    // lists, promoted trie rows, dense rows deep in the compact automaton).
+    {"wide", "ab", "abcdefghijklmnopqrstuvwxyz0123456789", "abcdefghijklmnopqrstuvwxyz0123456789", 80, 4, 60},
+    // Multi-byte characters and bytes that occur in no pattern.
+    {"utf8", "\xe4\xe5g", "\xe4\xe5\xb8\xadgz", "\xe4\xe5\xb8\xad\x80gz .", 10, 7, 60},
+};
+
+TEST(Matcher, PropertyAgainstOracle) {
+  uint64_t seed = 20240601;
+  for (const Shape& sh : kShapes) check_shape(sh, seed++, 700);
+}
+
+// Larger sets: Auto, Dense and Compact agree with the oracle on CJK-like
+// names, ASCII codes and pinyin pieces.
+TEST(Matcher, PropertyNamesCodesPinyin) {
+  const std::vector<std::string> chars = {"中", "国", "银", "行", "贵", "州", "茅", "台", "酒", "华", "夏", "科", "技"};
+  Rng rng(7);
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::string> ps;
+    const size_t n = 50 + rng.below(400);
+    for (size_t i = 0; i < n; ++i) {
+      std::string p;
+      switch (rng.below(3)) {
+        case 0:
+          for (size_t j = 0, len = 1 + rng.below(5); j < len; ++j) p += chars[rng.below(chars.size())];
+          break;
+        case 1:
+          p = draw(rng, "0123456789", 6) + (rng.below(2) ? ".SH" : ".SZ");
+          break;
+        default:
+          p = draw(rng, "gzmthyxk", 2 + rng.below(4));
+          break;
+      }
+      ps.push_back(p);
+    }
+    std::vector<std::unique_ptr<Matcher>> ms;
+    for (MatcherKind kind : kKinds) {
+      auto m = Matcher::build(ps, kind);
+      ASSERT_TRUE(m.ok());
+      ms.push_back(std::move(m.value()));
+    }
+    for (int k = 0; k < 10; ++k) {
+      std::string hay;
+      while (hay.size() < 300) {
+        switch (rng.below(4)) {
+          case 0:
+            hay += ps[rng.below(ps.size())];
+            break;
+          case 1:
+            hay += chars[rng.below(chars.size())];
+            break;
+          case 2:
+            hay += "，上涨";
+            break;
+          default:
+            hay += draw(rng, "0123456789.SHZgzmt ", 1 + rng.below(4));
+            break;
+        }
+      }
+      const std::string want = show(oracle(ps, hay));
+      for (const auto& m : ms) EXPECT_EQ(show(all_matches(*m, hay)), want);
+    }
+  }
+}
+
+}  // namespace

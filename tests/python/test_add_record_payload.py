@@ -1,0 +1,146 @@
+"""add_record_payload: whole-record ingestion, python_to_json and flattening."""
+import pytest
+
+from test_add_record import saved_fields
+
+
+WORKED = {
+    "code": "100001.XA",
+    "name": "Example",
+    "pinyin": "ex|example",
+    "market": "XA",
+    "categories": {"industry": {"l1": "Bank", "l2": "Bank.Joint"}, "concept": ["A", "B", "A"]},
+    "attributes": {"lot": 100, "st": False, "note": None},
+}
+
+
+class TestFlattening:
+    def test_worked_example(self, core, tmp_path):
+        core.add_record_payload(WORKED)
+        assert saved_fields(core, tmp_path)[0] == {
+            "concept": "A|B", "industry.l1": "Bank", "industry.l2": "Bank.Joint",
+            "lot": "100", "market": "XA", "st": "False",
+        }
+        assert core.filter({"code": "100001"}) == ["100001.XA"]
+        assert core.filter({"code": "100001.XA"}) == ["100001.XA"]
+        assert core.filter({"industry.l2": "Bank"}) == ["100001.XA"]
+        assert core.filter({"industry.l2": "Bank.Joint"}) == ["100001.XA"]
+        assert core.filter({"concept": ["B"]}) == ["100001.XA"]
+        payload = core.get("100001.XA")
+        assert payload == WORKED and list(payload) == sorted(WORKED)
+
+    @pytest.mark.parametrize(
+        "record,fields",
+        [
+            ({}, {}),
+            ({"categories": ["A", "B"]}, {}),
+            ({"categories": {"tags": ["A", "B"]}}, {"tags": "A|B"}),
+            ({"attributes": {"p": {"q": {"r": "x"}}}}, {"p.q.r": "x"}),
+            ({"attributes": {"": {"r": "x"}}}, {"r": "x"}),
+            ({"market": "SH", "categories": {"market": ["SZ", "SH"]}}, {"market": "SH|SZ"}),
+            ({"market": " SH "}, {"market": " SH "}),
+            ({"categories": {"m": " SH "}}, {"m": "SH"}),
+            ({"attributes": {"f": 2.0, "i": 2, "t": True, "big": 2**64}},
+             {"f": "2.0", "i": "2", "t": "True", "big": "1.8446744073709552e+19"}),
+            ({"attributes": {"small": 1.5e-7, "huge": 1e16, "neg": -3}},
+             {"small": "1.5e-7", "huge": "1e+16", "neg": "-3"}),
+            ({"region": 5, "asset_type": "stock"}, {"asset_type": "stock"}),
+        ],
+    )
+    def test_fields(self, core, tmp_path, record, fields):
+        core.add_record_payload(record)
+        assert dict(saved_fields(core, tmp_path)[0]) == fields
+
+    def test_untrimmed_market_posted_as_is(self, core):
+        core.add_record_payload({"code": "c", "market": " SH "})
+        assert core.filter({"market": " SH "}) == []  # query texts are trimmed
+        assert core.filter({"market": "SH"}) == []
+
+    def test_numeric_code_gives_empty_code(self, core):
+        core.add_record_payload({"code": 100001, "name": "n"})
+        assert core.get("")["code"] == 100001
+        assert core.filter({"name": "n"}) == [""]
+
+
+class TestPythonToJson:
+    @pytest.mark.parametrize(
+        "value,stored",
+        [
+            ({"b": 1, "a": 2}, {"a": 2, "b": 1}),
+            ((1, "x"), [1, "x"]),
+            ({3}, [3]),
+            (frozenset({3}), "frozenset({3})"),
+            (b"ab", "b'ab'"),
+            (float("inf"), None),
+            (float("nan"), None),
+            (2**63, 9.223372036854776e18),
+            (2**64, 1.8446744073709552e19),
+            (-(2**63), -(2**63)),
+            (10**400, "1" + "0" * 400),
+            ("\udc80", "\ufffd"),
+            (True, True),
+        ],
+    )
+    def test_values(self, core, value, stored):
+        core.add_record_payload({"code": "c", "v": value})
+        got = core.get("c")["v"]
+        assert got == stored and type(got) is type(stored)
+
+    def test_nested_key_order(self, core):
+        core.add_record_payload({"code": "c", "z": {"b": 1, "a": {"d": 1, "c": 2}}})
+        got = core.get("c")
+        assert list(got) == ["code", "z"] and list(got["z"]) == ["a", "b"] and list(got["z"]["a"]) == ["c", "d"]
+
+    def test_key_sort_is_by_bytes(self, core):
+        core.add_record_payload({"code": "c", "b": 1, "a": 1, "B": 1, "é": 1, "z": 1})
+        keys = ["B", "a", "b", "code", "z", "é"]
+        assert list(core.get("c")) == sorted(keys, key=str.encode)
+
+    @pytest.mark.parametrize("bad_key", [1, None, ("t",)])
+    def test_non_str_key(self, core, bad_key):
+        with pytest.raises(TypeError, match="object is not an instance of 'str'|'None' is not an instance"):
+            core.add_record_payload({"code": "c", "x": {bad_key: 1}})
+        assert core.get("c") is None
+
+    def test_surrogate_key(self, core):
+        with pytest.raises(UnicodeEncodeError):
+            core.add_record_payload({"code": "c", "\ud800": 1})
+
+    def test_str_raises(self, core):
+        class Bad:
+            def __str__(self):
+                raise ValueError("nope")
+
+        with pytest.raises(ValueError, match="nope"):
+            core.add_record_payload({"code": "c", "x": [Bad()]})
+        assert core.filter({}) == []
+
+    def test_deep_nesting_refused_without_crash(self, core):
+        deep = []
+        for _ in range(100_000):
+            deep = [deep]
+        with pytest.raises(RecursionError):
+            core.add_record_payload({"code": "c", "v": deep})
+        assert core.filter({}) == []
+
+    def test_numpy_like_bool(self, core):
+        cls = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})
+        core.add_record_payload({"code": "c", "v": cls(), "attributes": {"f": cls()}})
+        assert core.get("c")["v"] is True
+        assert core.filter({"f": "True"}) == ["c"]
+
+    def test_reentrant_str_sees_borrow_error(self, core):
+        errors = []
+
+        class CallsBack:
+            def __str__(self):
+                for call in (lambda: core.get("x"), core.build):
+                    try:
+                        call()
+                    except RuntimeError as e:
+                        errors.append(str(e))
+                return "v"
+
+        core.add_record_payload({"code": "c", "v": CallsBack()})
+        assert errors == ["Already mutably borrowed", "Already borrowed"]
+        assert core.get("c")["v"] == "v"

@@ -1,0 +1,143 @@
+"""filter: inclusion, "__not" exclusion, dotted prefixes and the argument rules."""
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from vedra_runtime import MetadataCore
+
+
+@pytest.fixture
+def market(core):
+    core.add_record("A", "Alpha", "", {"market": "US", "region": "Asia.China.Beijing", "n": 5})
+    core.add_record("B", "Beta", "", {"market": "SH", "region": "Asia.Japan", "n": 1.5})
+    core.add_record("C", "S.A. Corp", "", {"market": ["US", "SH"], "n": 5.0})
+    return core
+
+
+class TestFilter:
+    @pytest.mark.parametrize(
+        "filters,codes",
+        [
+            ({}, ["A", "B", "C"]),
+            ({"market": "US"}, ["A", "C"]),
+            ({"market": ["US"]}, ["A", "C"]),
+            ({"market": ("US",)}, ["A", "C"]),
+            ({"market": {"US"}}, ["A", "C"]),
+            ({"market": " US "}, ["A", "C"]),
+            ({"market": frozenset({"US"})}, []),
+            ({"market": None}, []),
+            ({"market": []}, []),
+            ({"market__not": []}, ["A", "B", "C"]),
+            ({"nothing": "x"}, []),
+            ({"nothing__not": "x"}, ["A", "B", "C"]),
+            ({"market": "US", "market__not": "SH"}, ["A"]),
+            ({"market__not__not": "US"}, ["B"]),
+            ({"region": "Asia"}, ["A", "B"]),
+            ({"region": "Asia.China"}, ["A"]),
+            ({"region": "Asia.China.Beijing"}, ["A"]),
+            ({"n": 5}, ["A", "C"]),
+            ({"n": 5.0}, ["A", "C"]),
+            ({"n": 1}, ["B"]),
+            ({"name": "S.A. Corp"}, []),
+            ({"name": "S.A.Corp"}, ["C"]),
+            ({"name": "S"}, ["C"]),
+            ({"market": "US|SH"}, []),
+            ({"market": ["US", "SH"], "region__not": "Asia.Japan"}, ["A", "C"]),
+            ({"code": ["C", "A"]}, ["A", "C"]),
+        ],
+    )
+    def test_cases(self, market, filters, codes):
+        assert market.filter(filters) == codes
+
+    def test_empty_engine(self, core):
+        assert core.filter({}) == []
+        assert core.filter({"a": "b"}) == []
+
+    def test_duplicates_kept_in_record_order(self, core):
+        core.add_record("A", "", "", {})
+        core.add_record("B", "", "", {})
+        core.add_record("A", "", "", {})
+        assert core.filter({"code": "A"}) == ["A", "A"]
+        assert core.filter({}) == ["A", "B", "A"]
+
+    def test_value_errors_pass_through(self, market):
+        class Bad:
+            def __str__(self):
+                raise ArithmeticError("bad")
+
+        with pytest.raises(ArithmeticError):
+            market.filter({"market": ["US", Bad()]})
+
+    def test_empty_result_stops_conversion(self, market):
+        class Bad:
+            def __str__(self):
+                raise ArithmeticError("bad")
+
+        # The first entry empties the result, so the second is never converted.
+        assert market.filter({"market": "nowhere", "x": Bad()}) == []
+
+    def test_dict_subclass_and_str_subclass_keys(self, market):
+        class D(dict):
+            pass
+
+        class S(str):
+            pass
+
+        assert market.filter(D({S("market"): "SH"})) == ["B", "C"]
+
+
+# ---- property test against a naive set model ---------------------------------------
+
+VALUES = ["a", "b", "a.x", "a.x.y", "b.z", "c", " a ", "a|c"]
+FIELDS = ["f", "g"]
+
+
+def posted_keys(text):
+    """The keys a value text is posted under."""
+    pieces = [p.strip() for p in text.split("|")] if "|" in text else [text]
+    keys = []
+    for piece in pieces:
+        if not piece:
+            continue
+        if "." not in piece:
+            keys.append(piece)
+            continue
+        acc = ""
+        for i, sub in enumerate(piece.split(".")):
+            sub = sub.strip()
+            if not sub:
+                continue
+            acc = acc + "." + sub if i > 0 else acc + sub
+            keys.append(acc)
+    return keys
+
+
+records_strategy = st.lists(
+    st.dictionaries(st.sampled_from(FIELDS), st.lists(st.sampled_from(VALUES), max_size=3), max_size=2),
+    max_size=8,
+)
+filters_strategy = st.dictionaries(
+    st.sampled_from(FIELDS + [f + "__not" for f in FIELDS] + ["h"]),
+    st.one_of(st.sampled_from(VALUES), st.lists(st.sampled_from(VALUES + [""]), max_size=3)),
+    max_size=3,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(records=records_strategy, filters=filters_strategy)
+def test_filter_matches_naive_model(records, filters):
+    core = MetadataCore()
+    postings = []
+    for i, fields in enumerate(records):
+        core.add_record(f"r{i}", "", "", fields)
+        keys = {(f, k) for f, vs in fields.items() for v in vs for k in posted_keys(v.strip())}
+        postings.append(keys)
+    selected = set(range(len(records)))
+    for key, value in filters.items():
+        field, negate = key, False
+        while field.endswith("__not"):
+            field, negate = field[: -len("__not")], True
+        texts = [v.strip() for v in (value if isinstance(value, list) else [value])]
+        hit = {i for i in range(len(records)) if any((field, t) in postings[i] for t in texts if t)}
+        selected = selected - hit if negate else selected & hit
+    assert core.filter(filters) == [f"r{i}" for i in sorted(selected)]
