@@ -435,8 +435,7 @@ class PeerCore:
                 return []
             else:
                 result &= hits[0] if len(hits) == 1 else BitMap.union(*hits)
-        codes = self._codes
-        return [codes[i] for i in result]
+        return list(map(self._codes.__getitem__, result.to_array()))
 
     def find(self, text: str) -> list[str]:
         if not isinstance(text, str):

@@ -14,6 +14,23 @@
 // the end of the text points at the last byte consumed (column 0 for an empty
 // text).  Line and column are computed only when a failure is formatted.
 //
+// Faults beyond the grammar's plain ones:
+//  - "\udc00".."\udfff" without a preceding leading surrogate, and a leading
+//    surrogate followed by a "\u" escape that is not a trailing surrogate:
+//    "invalid unicode code point" (at the last hex digit); a leading
+//    surrogate followed by anything else: "lone leading surrogate in hex
+//    escape".  Surrogate pairs are combined.
+//  - a byte sequence in a string that is not well-formed UTF-8 (overlong
+//    forms, encoded surrogates and code points above U+10FFFF included):
+//    "invalid UTF-8 in string" at its first byte.
+//  - the text ending inside a number ("-", "1.", "1e+"): "EOF while parsing
+//    a value"; a non-digit where a digit must follow ("-x", "1.x", "01"):
+//    "invalid number".
+//  - "-0" (no fraction, no exponent) reads as the double -0.0: negative
+//    integers are held as signed integers only when below zero.
+//  - a number whose magnitude underflows the double range reads as a zero of
+//    its sign; one that overflows it fails with "number out of range".
+//
 // Depth.  `depth` arguments count the containers already open around the
 // value about to be read (0 at top level).  Opening a container at depth
 // kJsonMaxDepth (that is, the 128th level) fails with "recursion limit
