@@ -1,8 +1,9 @@
 from collections.abc import Sequence
-from typing import Any, Final
+from typing import Any, final
 
-__all__: Final[list[str]]
+__all__ = ["MetadataCore"]
 
+@final
 class MetadataCore:
     """工业级元数据检索引擎核心"""
 
