@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cstdlib>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -12,13 +13,16 @@ namespace vedra::matcher_internal {
 namespace {
 
 constexpr uint32_t kDenseTag = 255;
+// Header bit of the states where a search must stop and look: dead, match
+// states, and the start state when there is a prefilter.
+constexpr uint32_t kSpecialBit = 1u << 16;
 
 // States at most this deep are dense (within the budget): the search passes
 // through them after almost every failure.
-constexpr uint32_t kDenseDepth = 2;
+static uint32_t kDenseDepth = getenv("DD") ? atoi(getenv("DD")) : 2;
 // Deeper states with at least this many children are dense (within the
 // budget): a sparse scan of them would be long.
-constexpr uint32_t kDenseChildren = 16;
+static uint32_t kDenseChildren = getenv("DC") ? atoi(getenv("DC")) : 16;
 // Dense rows may take at most this many words per state on average, plus a
 // fixed allowance, which keeps memory linear in the number of states.
 constexpr uint64_t kDenseWordsPerState = 2;
@@ -30,15 +34,14 @@ uint32_t sparse_words(uint32_t n) { return n == 1 ? 1 : (n + 3) / 4 + n; }
 
 // The next state from s on byte class c, following failure links from
 // sparse states until a transition or a dense state is found.
-inline uint32_t next_state(const uint32_t* repr, uint32_t s, uint32_t c) {
+inline uint32_t next_state(const uint32_t* repr, uint32_t s, uint32_t header, uint32_t c) {
   for (;;) {
     const uint32_t* p = repr + s;
-    const uint32_t header = p[0];
     const uint32_t n = header & 0xFF;
-    if (n == 1) {
-      if ((header >> 8) == c) return p[2];
-    } else if (n == kDenseTag) {
+    if (n == kDenseTag) {
       return p[2 + c];
+    } else if (n == 1) {
+      if (((header >> 8) & 0xFF) == c) return p[2];
     } else if (n != 0) {
       const uint8_t* cls = reinterpret_cast<const uint8_t*>(p + 2);
       const uint32_t* next = p + 2 + (n + 3) / 4;
@@ -63,6 +66,7 @@ inline uint32_t next_state(const uint32_t* repr, uint32_t s, uint32_t c) {
       }
     }
     s = p[1];
+    header = repr[s];
   }
 }
 
@@ -96,7 +100,9 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, const std::vector<std::st
     }
   }
 
-  // Assign ids in the order dead, match states, start, others.
+  // Layout: dead, start and the other dense states (breadth first), then
+  // the sparse states in depth-first preorder, so that walking along one
+  // pattern reads consecutive words.
   std::vector<uint32_t> id(nstates, 0);
   uint64_t words = 0;
   auto place = [&](uint32_t s) {
@@ -106,25 +112,28 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, const std::vector<std::st
   };
   place(kDead);
   for (uint32_t s : bfs) {
-    if (trie.reported_pattern(s) != kNoPattern) place(s);
+    if (dense[s]) place(s);
   }
-  uint32_t max_match_id = 0;
-  for (uint32_t s : bfs) {
-    if (trie.reported_pattern(s) != kNoPattern) max_match_id = std::max(max_match_id, id[s]);
-  }
-  place(kStart);
-  for (uint32_t s : bfs) {
-    if (s != kStart && trie.reported_pattern(s) == kNoPattern) place(s);
+  {
+    std::vector<uint32_t> stack = {kStart};
+    std::vector<uint32_t> kids;
+    while (!stack.empty()) {
+      const uint32_t s = stack.back();
+      stack.pop_back();
+      if (!dense[s]) place(s);
+      kids.clear();
+      trie.for_each_child(s, [&](uint32_t, uint32_t child) { kids.push_back(child); });
+      stack.insert(stack.end(), kids.rbegin(), kids.rend());
+    }
   }
   if (words + kPadWords > max_words) return state_overflow(max_words, "transition words");
 
   a.start_ = id[kStart];
-  a.max_special_ = a.prefilter_.active() ? a.start_ : max_match_id;
   a.repr_.assign(static_cast<size_t>(words + kPadWords), 0);
   uint32_t* repr = a.repr_.data();
 
   // Dead: a dense row of zeros, failing to itself.
-  repr[0] = kDenseTag;
+  repr[0] = kDenseTag | kSpecialBit;
   ++a.dense_states_;
   // Breadth-first order resolves a dense state's row after those of the
   // states on its failure chain.
@@ -136,10 +145,11 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, const std::vector<std::st
       p[-1] = static_cast<uint32_t>(patterns[pattern].size());
     }
     p[1] = id[trie.fail(s)];
+    const uint32_t special = pattern != kNoPattern || (s == kStart && a.prefilter_.active()) ? kSpecialBit : 0;
     const uint32_t n = trie.num_children(s);
     if (dense[s]) {
       ++a.dense_states_;
-      p[0] = kDenseTag;
+      p[0] = kDenseTag | special;
       uint32_t* row = p + 2;
       if (s == kStart) {
         std::fill(row, row + nclasses, a.start_);
@@ -148,17 +158,17 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, const std::vector<std::st
         if (dense[f]) {
           std::memcpy(row, repr + id[f] + 2, nclasses * sizeof(uint32_t));
         } else {
-          for (uint32_t c = 0; c < nclasses; ++c) row[c] = next_state(repr, id[f], c);
+          for (uint32_t c = 0; c < nclasses; ++c) row[c] = next_state(repr, id[f], repr[id[f]], c);
         }
       }
       trie.for_each_child(s, [&](uint32_t c, uint32_t child) { row[c] = id[child]; });
     } else if (n == 1) {
       trie.for_each_child(s, [&](uint32_t c, uint32_t child) {
-        p[0] = 1u | (c << 8);
+        p[0] = 1u | (c << 8) | special;
         p[2] = id[child];
       });
     } else {
-      p[0] = n;
+      p[0] = n | special;
       uint8_t* cls = reinterpret_cast<uint8_t*>(p + 2);
       uint32_t* next = p + 2 + (n + 3) / 4;
       uint32_t i = 0;
@@ -177,15 +187,16 @@ bool CompactNfa::find(const uint8_t* h, size_t n, size_t at, PrefilterState* sta
   const uint32_t* repr = repr_.data();
   const uint8_t* classes = classes_.table();
   const uint32_t start = start_;
-  const uint32_t special = max_special_;
   uint32_t s = start;
+  uint32_t header = repr[s];
   uint32_t last = kDead;
   size_t last_end = 0;
-  if (start <= special && !state->inert) at = prefilter_.next_candidate(h, at, n, state);
+  if ((header & kSpecialBit) && !state->inert) at = prefilter_.next_candidate(h, at, n, state);
   while (at < n) {
-    s = next_state(repr, s, classes[h[at]]);
+    s = next_state(repr, s, header, classes[h[at]]);
+    header = repr[s];
     ++at;
-    if (s <= special) {
+    if (header & kSpecialBit) {
       if (s == start) {
         if (!state->inert) at = prefilter_.next_candidate(h, at, n, state);
       } else if (s == kDead) {

@@ -54,7 +54,6 @@ class CompactNfa {
   ByteClasses classes_;
   Prefilter prefilter_;
   uint32_t start_ = 0;        // id of the start state
-  uint32_t max_special_ = 0;  // largest id that needs a look
   size_t dense_states_ = 0;
   bool empty_ = true;         // no pattern can match
 };
