@@ -92,6 +92,20 @@ def _factory(impl: str):
     return peer.PeerCore
 
 
+def _ingest(factory: Callable[[], Any], method: str, rows: list[Any], star: bool) -> tuple[Any, int]:
+    """A fresh engine filled with rows through method; returns (engine, ns)."""
+    core = factory()
+    add = getattr(core, method)
+    t0 = time.perf_counter_ns()
+    if star:
+        for a in rows:
+            add(*a)
+    else:
+        for r in rows:
+            add(r)
+    return core, time.perf_counter_ns() - t0
+
+
 def run_worker(args: argparse.Namespace) -> dict[str, Any]:
     impl = args.worker
     try:
@@ -101,19 +115,33 @@ def run_worker(args: argparse.Namespace) -> dict[str, Any]:
         return {"missing": f"{type(e).__name__}: {e}"}
 
     import catalogue
-    res: dict[str, Any] = {"impl": impl, "n": args.n}
+    res: dict[str, Any] = {"impl": impl, "n": args.n, "errors": {}}
+    digests: dict[str, str] = {}
+    res["digests"] = digests
     wall0 = time.perf_counter()
+
+    def section(name: str, fn: Callable[[], None]) -> bool:
+        """Runs one measured section; a failure is recorded and the run goes on."""
+        try:
+            fn()
+            return True
+        except Exception as e:
+            res["errors"][name] = f"{type(e).__name__}: {e}"
+            _log(impl, f"{name} FAILED: {type(e).__name__}: {e}")
+            return False
 
     t0 = time.perf_counter()
     cat = catalogue.records(args.n, args.seed)
     legacy = [catalogue.legacy_args(r) for r in cat]
     long_texts = catalogue.texts(cat, args.long_texts, (1024, 2048), args.seed)
     short_texts = catalogue.texts(cat, args.short_texts, (32, 32), args.seed + 1)
+    all_texts = long_texts + short_texts
     shapes = catalogue.filter_shapes(cat)
     rng = random.Random(args.seed)
     sample_idx = [rng.randrange(args.n) for _ in range(args.get_sample)]
     sample_codes = [cat[i]["code"] for i in sample_idx]
     compact = [json.dumps(cat[i], ensure_ascii=False, separators=(",", ":"), sort_keys=True) for i in sample_idx]
+    batches = [sample_codes[i:i + 100] for i in range(0, len(sample_codes), 100)]
     res["gen_s"] = time.perf_counter() - t0
     res["payload_avg_bytes"] = sum(len(c.encode()) for c in compact) / max(1, len(compact))
     long_bytes = sum(len(t.encode()) for t in long_texts)
@@ -125,93 +153,88 @@ def run_worker(args: argparse.Namespace) -> dict[str, Any]:
     gc.freeze()
     rss0 = _rss_now()
     res["rss_baseline_bytes"] = rss0
+    st: dict[str, Any] = {}
 
-    # -- ingest (payload path), first run keeps the engine -------------------
-    core = factory()
-    add = core.add_record_payload
-    t0 = time.perf_counter_ns()
-    for r in cat:
-        add(r)
-    ingest_payload = [time.perf_counter_ns() - t0]
-    rss1 = _rss_now()
-    res["bytes_per_record"] = (rss1 - rss0) / args.n
-    res["rss_after_ingest_bytes"] = rss1
-    _log(impl, f"add_record_payload: {args.n / ingest_payload[0] * 1e9:,.0f} records/s")
+    # -- ingest (payload path); this engine serves every query -------------------
+    def ingest() -> None:
+        st["core"], ns = _ingest(factory, "add_record_payload", cat, star=False)
+        st["ingest_payload"] = [ns]
+        res["bytes_per_record"] = (_rss_now() - rss0) / args.n
+        _log(impl, f"add_record_payload: {args.n / ns * 1e9:,.0f} records/s")
 
-    builds = _passes(core.build, args.heavy_repeats, warmup=0)
-    res["build_s"] = statistics.median(builds) / 1e9
-    _log(impl, f"build: {res['build_s']:.3f} s")
+    def build() -> None:
+        res["build_s"] = statistics.median(_passes(st["core"].build, args.heavy_repeats, warmup=0)) / 1e9
+        _log(impl, f"build: {res['build_s']:.3f} s")
 
-    # -- find ------------------------------------------------------------------
-    find = core.find
-    long_ns = statistics.median(_passes(lambda: [find(t) for t in long_texts], args.repeats))
-    res["find_long_mb_s"] = long_bytes / long_ns * 1e3
-    res["find_long_us_per_call"] = long_ns / len(long_texts) / 1e3
-    short_ns = statistics.median(_passes(lambda: [find(t) for t in short_texts], args.repeats))
-    res["find_short_us_per_call"] = short_ns / len(short_texts) / 1e3
-    found = [find(t) for t in long_texts + short_texts]
-    res["find_hits_per_long_text"] = sum(len(f) for f in found[:len(long_texts)]) / len(long_texts)
-    _log(impl, f"find: {res['find_long_mb_s']:.1f} MB/s (1-2 KB), {res['find_short_us_per_call']:.2f} us/call (32 B)")
+    def find() -> None:
+        f = st["core"].find
+        long_ns = statistics.median(_passes(lambda: [f(t) for t in long_texts], args.repeats))
+        res["find_long_mb_s"] = long_bytes / long_ns * 1e3
+        res["find_long_us_per_call"] = long_ns / len(long_texts) / 1e3
+        short_ns = statistics.median(_passes(lambda: [f(t) for t in short_texts], args.repeats))
+        res["find_short_us_per_call"] = short_ns / len(short_texts) / 1e3
+        found = [f(t) for t in all_texts]
+        res["find_hits_per_long_text"] = sum(len(x) for x in found[:len(long_texts)]) / len(long_texts)
+        digests["find"] = _digest(found)
+        _log(impl, f"find: {res['find_long_mb_s']:.1f} MB/s (1-2 KB), "
+                   f"{res['find_short_us_per_call']:.2f} us/call (32 B)")
 
-    digests: dict[str, str] = {"find": _digest(found)}
-    if impl == "peer":
+    def pyaho() -> None:
         import peer
         t0 = time.perf_counter_ns()
-        base = peer.PyAhoBaseline.from_peer(core)
+        base = peer.PyAhoBaseline.from_peer(st["core"])
         res["pyaho_build_s"] = (time.perf_counter_ns() - t0) / 1e9
-        bfind = base.find
-        ns = statistics.median(_passes(lambda: [bfind(t) for t in long_texts], args.repeats))
+        f = base.find
+        ns = statistics.median(_passes(lambda: [f(t) for t in long_texts], args.repeats))
         res["pyaho_find_long_mb_s"] = long_bytes / ns * 1e3
-        ns = statistics.median(_passes(lambda: [bfind(t) for t in short_texts], args.repeats))
+        ns = statistics.median(_passes(lambda: [f(t) for t in short_texts], args.repeats))
         res["pyaho_find_short_us_per_call"] = ns / len(short_texts) / 1e3
-        digests["find_pyahocorasick"] = _digest([bfind(t) for t in long_texts + short_texts])
-        del base, bfind
+        digests["find_pyahocorasick"] = _digest([f(t) for t in all_texts])
         _log(impl, f"pyahocorasick: {res['pyaho_find_long_mb_s']:.1f} MB/s (1-2 KB)")
 
-    # -- filter ----------------------------------------------------------------
-    flt = core.filter
-    res["filter_us"] = {}
-    res["filter_count"] = {}
-    for name in SHAPES_ORDER:
-        f = shapes[name]
-        res["filter_us"][name] = _per_call_us(lambda: flt(f), args.repeats)
-        out = flt(f)
-        res["filter_count"][name] = len(out)
-        digests["filter." + name] = _digest(out)
-    digests["filters"] = _digest([flt(shapes[s]) for s in SHAPES_ORDER])
-    _log(impl, "filter: " + ", ".join(f"{k} {v:.1f} us" for k, v in res["filter_us"].items()))
+    def filters() -> None:
+        flt = st["core"].filter
+        res["filter_us"] = {}
+        res["filter_count"] = {}
+        for name in SHAPES_ORDER:
+            spec = shapes[name]
+            res["filter_us"][name] = _per_call_us(lambda: flt(spec), args.repeats)
+            out = flt(spec)
+            res["filter_count"][name] = len(out)
+            digests["filter." + name] = _digest(out)
+        digests["filters"] = _digest([flt(shapes[s]) for s in SHAPES_ORDER])
+        _log(impl, "filter: " + ", ".join(f"{k} {v:.1f} us" for k, v in res["filter_us"].items()))
 
-    # -- get / get_many, and the bare decoders on the same compact texts --------
-    get = core.get
-    get_many = core.get_many
-    k = len(sample_codes)
-    res["get_us_per_payload"] = statistics.median(
-        _passes(lambda: [get(c) for c in sample_codes], args.repeats)) / k / 1e3
-    batches = [sample_codes[i:i + 100] for i in range(0, k, 100)]
-    res["get_many_us_per_payload"] = statistics.median(
-        _passes(lambda: [get_many(b) for b in batches], args.repeats)) / k / 1e3
-    loads = json.loads
-    res["json_loads_us_per_payload"] = statistics.median(
-        _passes(lambda: [loads(c) for c in compact], args.repeats)) / k / 1e3
-    try:
+    def get() -> None:
+        g = st["core"].get
+        k = len(sample_codes)
+        res["get_us_per_payload"] = statistics.median(
+            _passes(lambda: [g(c) for c in sample_codes], args.repeats)) / k / 1e3
+        got = [g(c) for c in sample_codes]
+        digests["get"] = _digest(got)
+        digests["get_matches_catalogue"] = str(got == [json.loads(c) for c in compact])
+        _log(impl, f"get: {res['get_us_per_payload']:.2f} us per payload")
+
+    def get_many() -> None:
+        gm = st["core"].get_many
+        res["get_many_us_per_payload"] = statistics.median(
+            _passes(lambda: [gm(b) for b in batches], args.repeats)) / len(sample_codes) / 1e3
+        digests["get_many"] = _digest([p for b in batches for p in gm(b)])
+        _log(impl, f"get_many: {res['get_many_us_per_payload']:.2f} us per payload")
+
+    def decoders() -> None:
+        loads = json.loads
+        k = len(compact)
+        res["json_loads_us_per_payload"] = statistics.median(
+            _passes(lambda: [loads(c) for c in compact], args.repeats)) / k / 1e3
         import orjson
         oloads = orjson.loads
         res["orjson_loads_us_per_payload"] = statistics.median(
             _passes(lambda: [oloads(c) for c in compact], args.repeats)) / k / 1e3
-    except ImportError:
-        pass
-    got = [get(c) for c in sample_codes]
-    digests["get"] = _digest(got)
-    digests["get_many"] = _digest([p for b in batches for p in get_many(b)])
-    digests["get_matches_catalogue"] = str(got == [json.loads(c) for c in compact])
-    _log(impl, f"get: {res['get_us_per_payload']:.2f} us, get_many: {res['get_many_us_per_payload']:.2f} us per payload")
 
-    # -- snapshots -------------------------------------------------------------
-    tmp = tempfile.mkdtemp(prefix=f"vedra-bench-{impl}-", dir=args.tmp)
-    try:
-        full = os.path.join(tmp, "full.snap")
-        index = os.path.join(tmp, "index.snap")
-        manifest = os.path.join(tmp, "manifest.json")
+    def save() -> None:
+        core = st["core"]
+        full, index, manifest = st["paths"]
         saves = _passes(lambda: core.save_snapshot(full, index, manifest), args.heavy_repeats, warmup=0)
         res["save_s"] = statistics.median(saves) / 1e9
         res["full_file_bytes"] = os.path.getsize(full)
@@ -220,59 +243,70 @@ def run_worker(args: argparse.Namespace) -> dict[str, Any]:
             digests["manifest_codes"] = json.load(f)["full_codes_sha256"][:16]
         _log(impl, f"save: {res['save_s']:.2f} s, files {res['full_file_bytes'] / 1e6:.1f} + "
                    f"{res['index_file_bytes'] / 1e6:.1f} MB")
-        # One engine alive at a time, so peak RSS is that of one engine.
-        del core, add, find, flt, get, get_many
-        gc.collect()
+
+    def load() -> None:
+        full, index, _ = st["paths"]
         # Each load goes into a fresh engine, as at process start-up.
         loads_ns = []
-        loaded = None
         for _ in range(args.heavy_repeats):
-            loaded = None
+            st["loaded"] = None
             gc.collect()
-            loaded = factory()
+            st["loaded"] = loaded = factory()
             t0 = time.perf_counter_ns()
             loaded.load_snapshot(full, index)
             loads_ns.append(time.perf_counter_ns() - t0)
         res["load_s"] = statistics.median(loads_ns) / 1e9
         _log(impl, f"load: {res['load_s']:.2f} s")
+        loaded = st["loaded"]
         digests["after_load_filter"] = _digest([loaded.filter(shapes[s]) for s in SHAPES_ORDER])
-        digests["after_load_find"] = _digest([loaded.find(t) for t in long_texts + short_texts])
-        res["load_roundtrip_ok"] = (digests["after_load_find"] == digests["find"]
-                                    and digests["after_load_filter"] == digests["filters"])
-        del loaded
-        gc.collect()
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+        digests["after_load_find"] = _digest([loaded.find(t) for t in all_texts])
+        res["load_roundtrip_ok"] = (digests["after_load_find"] == digests.get("find")
+                                    and digests["after_load_filter"] == digests.get("filters"))
 
-    # -- more ingest runs, and the legacy path ---------------------------------
-    for _ in range(args.heavy_repeats - 1):
-        c = factory()
-        add = c.add_record_payload
-        t0 = time.perf_counter_ns()
-        for r in cat:
-            add(r)
-        ingest_payload.append(time.perf_counter_ns() - t0)
-        del c, add
-        gc.collect()
-    res["ingest_payload_rec_s"] = args.n / statistics.median(ingest_payload) * 1e9
+    def more_ingest() -> None:
+        for _ in range(args.heavy_repeats - 1):
+            core, ns = _ingest(factory, "add_record_payload", cat, star=False)
+            st["ingest_payload"].append(ns)
+            del core
+            gc.collect()
+        res["ingest_payload_rec_s"] = args.n / statistics.median(st["ingest_payload"]) * 1e9
 
-    ingest_legacy = []
-    for i in range(args.heavy_repeats):
-        c = factory()
-        add_legacy = c.add_record
-        t0 = time.perf_counter_ns()
-        for a in legacy:
-            add_legacy(*a)
-        ingest_legacy.append(time.perf_counter_ns() - t0)
-        if i == 0:
-            digests["legacy_filter"] = _digest([c.filter(shapes[s]) for s in SHAPES_ORDER])
-        del c, add_legacy
-        gc.collect()
-    res["ingest_legacy_rec_s"] = args.n / statistics.median(ingest_legacy) * 1e9
-    _log(impl, f"add_record: {res['ingest_legacy_rec_s']:,.0f} records/s")
+    def legacy_ingest() -> None:
+        runs = []
+        for i in range(args.heavy_repeats):
+            core, ns = _ingest(factory, "add_record", legacy, star=True)
+            runs.append(ns)
+            if i == 0:
+                digests["legacy_filter"] = _digest([core.filter(shapes[s]) for s in SHAPES_ORDER])
+            del core
+            gc.collect()
+        res["ingest_legacy_rec_s"] = args.n / statistics.median(runs) * 1e9
+        _log(impl, f"add_record: {res['ingest_legacy_rec_s']:,.0f} records/s")
+
+    if section("ingest", ingest):
+        for name, fn in (("build", build), ("find", find), ("filter", filters), ("get", get),
+                         ("get_many", get_many)):
+            section(name, fn)
+        if impl == "peer":
+            section("pyahocorasick", pyaho)
+        tmp = tempfile.mkdtemp(prefix=f"vedra-bench-{impl}-", dir=args.tmp)
+        try:
+            st["paths"] = tuple(os.path.join(tmp, f) for f in ("full.snap", "index.snap", "manifest.json"))
+            saved = section("save_snapshot", save)
+            # One engine alive at a time, so peak RSS is that of one engine.
+            st["core"] = None
+            gc.collect()
+            if saved:
+                section("load_snapshot", load)
+            st["loaded"] = None
+            gc.collect()
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+        section("ingest", more_ingest)
+    section("decoders", decoders)
+    section("add_record", legacy_ingest)
 
     res["peak_rss_bytes"] = _peak_rss()
-    res["digests"] = digests
     res["worker_wall_s"] = time.perf_counter() - wall0
     return res
 
