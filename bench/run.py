@@ -159,6 +159,7 @@ def run_worker(args: argparse.Namespace) -> dict[str, Any]:
     def ingest() -> None:
         st["core"], ns = _ingest(factory, "add_record_payload", cat, star=False)
         st["ingest_payload"] = [ns]
+        res["ingest_payload_rec_s"] = args.n / ns * 1e9
         res["bytes_per_record"] = (_rss_now() - rss0) / args.n
         _log(impl, f"add_record_payload: {args.n / ns * 1e9:,.0f} records/s")
 
@@ -302,7 +303,7 @@ def run_worker(args: argparse.Namespace) -> dict[str, Any]:
             gc.collect()
         finally:
             shutil.rmtree(tmp, ignore_errors=True)
-        section("ingest", more_ingest)
+        section("ingest_repeats", more_ingest)
     section("decoders", decoders)
     section("add_record", legacy_ingest)
 
@@ -403,6 +404,10 @@ def build_table(results: dict[str, Any], meta: dict[str, Any]) -> tuple[str, lis
         elif "failed" in res:
             lines.append(f"  {name}: not measured: {res['failed']}")
         else:
+            for section, err in res.get("errors", {}).items():
+                lines.append(f"  {name}: {section} FAILED: {err}")
+            if "filter_count" not in res:
+                continue
             lines.append(f"  {name}: filter result sizes "
                          + ", ".join(f"{s} {res['filter_count'][s]}" for s in SHAPES_ORDER)
                          + f"; baseline RSS {res['rss_baseline_bytes'] / 1e6:.0f} MB"
@@ -417,7 +422,7 @@ def _agreement(v: dict[str, Any] | None, p: dict[str, Any] | None) -> list[str]:
         if not res or "digests" not in res:
             continue
         d = res["digests"]
-        notes = [f"load round trip {'ok' if res.get('load_roundtrip_ok') else 'DIFFERS'}",
+        notes = [f"load round trip {'ok' if res.get('load_roundtrip_ok') else 'DIFFERS or not run'}",
                  f"get equals catalogue {d.get('get_matches_catalogue')}",
                  "legacy path filters " + ("equal" if d.get("legacy_filter") == d.get("filters") else "DIFFER")]
         if "find_pyahocorasick" in d:

@@ -78,7 +78,7 @@ def main() -> None:
 
     print("filter")
     for spec in ({"market": "SH"}, {"market": ["SH", "SZ"], "asset_type": "fund"},
-                 {"region": "Asia.China", "concept__not": "ai"}, {"l2": "Finance.Bank", "st": True}):
+                 {"region": "Asia.China", "concept__not": "ai"}, {"industry.l2": "Finance.Bank", "st": True}):
         got = timed(f"filter({spec})"[:44], lambda s=spec: core.filter(s), repeat=20)
         print(f"    -> {len(got)} codes")
 
