@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/code_cache.h"
 #include "binding/py.h"
 #include "store/engine_state.h"
 
@@ -13,6 +14,7 @@ struct CoreObject {
   PyObject_HEAD
   EngineState state;                     // owned; built by tp_new, destroyed by tp_dealloc
   std::atomic<intptr_t> borrow_flag;     // 0 free; n > 0 shared borrows; -1 exclusive
+  CodeStrCache code_strs;                // owned; strs of codes handed out by filter/find
 };
 
 // Takes a shared or exclusive borrow for the lifetime of the guard.  When the

@@ -25,6 +25,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     CoreObject* core = reinterpret_cast<CoreObject*>(self);
     new (&core->state) EngineState(std::move(state));
     new (&core->borrow_flag) std::atomic<intptr_t>(0);
+    new (&core->code_strs) CodeStrCache();
     return self;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -33,6 +34,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void core_dealloc(PyObject* self) {
   CoreObject* core = reinterpret_cast<CoreObject*>(self);
+  core->code_strs.~CodeStrCache();
   core->state.~EngineState();
   PyTypeObject* type = Py_TYPE(self);
   auto tp_free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

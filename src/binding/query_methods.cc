@@ -64,18 +64,6 @@ bool entry_union(const TextMap<Posting>* field, PyObject* value, Bitmap& out) {
   return add(value);
 }
 
-PyObject* codes_list(const EngineState& s, const std::vector<uint32_t>& records) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(records.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < records.size(); ++i) {
-    const std::string& code = s.record_codes[records[i]];
-    PyObject* str = PyUnicode_FromStringAndSize(code.data(), static_cast<Py_ssize_t>(code.size()));
-    if (str == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str);
-  }
-  return list.release();
-}
-
 }  // namespace
 
 PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -122,7 +110,7 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       if (result.empty()) break;
     }
     if (result.empty()) return PyList_New(0);
-    return codes_list(s, result.to_vector());
+    return core->code_strs.code_list(s, result.to_vector());
   });
 }
 
@@ -136,16 +124,8 @@ PyObject* method_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const char* text;
     Py_ssize_t size;
     if (!extract_str(a[0], "text", &text, &size)) return nullptr;
-    const std::vector<std::string_view> codes =
-        find_codes(core->state, std::string_view(text, static_cast<size_t>(size)));
-    Ref list(PyList_New(static_cast<Py_ssize_t>(codes.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < codes.size(); ++i) {
-      PyObject* str = PyUnicode_FromStringAndSize(codes[i].data(), static_cast<Py_ssize_t>(codes[i].size()));
-      if (str == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), str);
-    }
-    return list.release();
+    return core->code_strs.code_list(
+        core->state, find_code_records(core->state, std::string_view(text, static_cast<size_t>(size))));
   });
 }
 

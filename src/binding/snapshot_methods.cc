@@ -54,6 +54,7 @@ PyObject* method_load_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t
     if (!path_argument(a[0], kSaveParams[0], full)) return nullptr;
     if (!path_argument(a[1], kSaveParams[1], index)) return nullptr;
     Status st = load_snapshot(core->state, full, index);
+    core->code_strs.clear();  // record numbers now name the loaded records
     if (!st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });

@@ -1,9 +1,46 @@
 #include "index/matcher_trie.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 namespace vedra::matcher_internal {
+
+namespace {
+
+struct SortedPattern {
+  uint64_t prefix;  // first 8 bytes, big-endian, zero-padded
+  std::string_view text;
+  uint32_t number;
+};
+
+// Sorts the non-empty patterns by (text, number). Compares the 8-byte
+// prefix held in the key first, so that most comparisons touch neither the
+// strings nor their heap buffers.
+std::vector<SortedPattern> sort_patterns(const std::vector<std::string>& patterns) {
+  std::vector<SortedPattern> keys;
+  keys.reserve(patterns.size());
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    const std::string& p = patterns[i];
+    if (p.empty()) continue;
+    uint64_t prefix = 0;
+    for (size_t k = 0; k < 8; ++k) {
+      prefix = (prefix << 8) | (k < p.size() ? static_cast<uint8_t>(p[k]) : 0u);
+    }
+    keys.push_back(SortedPattern{prefix, p, static_cast<uint32_t>(i)});
+  }
+  // Differing prefixes order the texts correctly: at the first differing
+  // byte either both texts have a byte, or the shorter text has ended and
+  // is a prefix of the longer. Equal prefixes need the full comparison.
+  std::sort(keys.begin(), keys.end(), [](const SortedPattern& a, const SortedPattern& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    const int c = a.text.compare(b.text);
+    return c < 0 || (c == 0 && a.number < b.number);
+  });
+  return keys;
+}
+
+}  // namespace
 
 Status state_overflow(uint64_t limit, const char* what) {
   return Status::Error(
@@ -12,115 +49,103 @@ Status state_overflow(uint64_t limit, const char* what) {
       std::to_string(limit) + " " + what + "; use fewer or shorter patterns)");
 }
 
-uint32_t Trie::add_state(uint32_t parent, uint32_t c) {
-  const uint32_t s = num_states();
-  first_child_.push_back(0);
-  next_sibling_.push_back(0);
-  in_class_.push_back(static_cast<uint8_t>(c));
-  num_children_.push_back(0);
-  depth_.push_back(parent == kDead ? 0 : static_cast<uint8_t>(std::min<uint32_t>(depth_[parent] + 1u, 255u)));
-  ends_pattern_.push_back(0);
-  row_.push_back(kNoRow);
-  fail_.push_back(kDead);
-  reported_.push_back(kNoPattern);
-  return s;
-}
-
 Result<Trie> Trie::build(const std::vector<std::string>& patterns, uint64_t max_states) {
   Trie t;
-  uint64_t total_bytes = 0;
+  if (max_states < 2) return state_overflow(max_states, "states");
   std::array<bool, 256> used{};
+  uint64_t total_bytes = 0;
   for (const std::string& p : patterns) {
+    if (p.empty()) continue;
     total_bytes += p.size();
     for (unsigned char b : p) used[b] = true;
-    if (!p.empty()) t.first_bytes_[static_cast<unsigned char>(p[0])] = true;
+    t.first_bytes_[static_cast<unsigned char>(p[0])] = true;
   }
+  const std::vector<SortedPattern> sorted = sort_patterns(patterns);
   t.classes_ = ByteClasses::from_used(used);
-  const uint32_t nclasses = t.classes_.count();
 
-  // Every pattern byte creates at most one state, so total_bytes + 2 bounds
-  // the state count; the per-state check below is needed only when that
-  // bound exceeds the limit.
-  const bool must_check = total_bytes + 2 > max_states;
-  if (max_states < 2) return state_overflow(max_states, "states");
+  // Insert in sorted order: each pattern shares its longest common prefix
+  // with the previous one and adds states for the rest, so states are
+  // created in depth-first preorder and children in ascending byte (hence
+  // class) order. path[d] is the state of the previous pattern's prefix of
+  // length d.
   const size_t reserve = static_cast<size_t>(std::min<uint64_t>(total_bytes + 2, max_states));
-  t.first_child_.reserve(reserve);
-  t.next_sibling_.reserve(reserve);
-  t.in_class_.reserve(reserve);
-  t.num_children_.reserve(reserve);
+  std::vector<uint32_t> parent;
+  std::vector<uint8_t> in_class;
+  std::vector<uint8_t> ends_pattern;
+  parent.reserve(reserve);
+  in_class.reserve(reserve);
+  ends_pattern.reserve(reserve);
   t.depth_.reserve(reserve);
-  t.ends_pattern_.reserve(reserve);
-  t.row_.reserve(reserve);
-  t.fail_.reserve(reserve);
   t.reported_.reserve(reserve);
-  t.add_state(kDead, 0);  // kDead
-  t.add_state(kDead, 0);  // kStart
-
-  for (size_t i = 0; i < patterns.size(); ++i) {
-    const std::string& p = patterns[i];
-    if (p.empty()) continue;
-    uint32_t s = kStart;
-    for (unsigned char b : p) {
-      const uint32_t c = t.classes_.get(b);
-      uint32_t next = 0;
-      uint32_t prev = 0;  // list predecessor of the insertion point
-      if (t.row_[s] != kNoRow) {
-        next = t.rows_[static_cast<size_t>(t.row_[s]) * nclasses + c];
-      }
-      if (next == 0) {
-        // Walk the sorted child list to the match or the insertion point.
-        // (Promoted states keep their list too; for_each_child reads the row.)
-        uint32_t cur = t.first_child_[s];
-        while (cur != 0 && t.in_class_[cur] < c) {
-          prev = cur;
-          cur = t.next_sibling_[cur];
-        }
-        if (cur != 0 && t.in_class_[cur] == c) {
-          next = cur;
-        } else {
-          if (must_check && t.num_states() >= max_states) return state_overflow(max_states, "states");
-          next = t.add_state(s, c);
-          t.next_sibling_[next] = cur;
-          if (prev == 0) {
-            t.first_child_[s] = next;
-          } else {
-            t.next_sibling_[prev] = next;
-          }
-          const uint32_t n = ++t.num_children_[s];
-          if (t.row_[s] != kNoRow) {
-            t.rows_[static_cast<size_t>(t.row_[s]) * nclasses + c] = next;
-          } else if (n >= kPromoteChildren) {
-            t.row_[s] = static_cast<uint32_t>(t.rows_.size() / nclasses);
-            const size_t base = t.rows_.size();
-            t.rows_.resize(base + nclasses, 0);
-            for (uint32_t x = t.first_child_[s]; x != 0; x = t.next_sibling_[x]) {
-              t.rows_[base + t.in_class_[x]] = x;
-            }
-          }
-        }
-      }
-      s = next;
+  for (int i = 0; i < 2; ++i) {  // kDead, kStart
+    parent.push_back(kDead);
+    in_class.push_back(0);
+    ends_pattern.push_back(0);
+    t.depth_.push_back(0);
+    t.reported_.push_back(kNoPattern);
+  }
+  std::vector<uint32_t> path = {kStart};
+  std::string_view prev;
+  for (const SortedPattern& sp : sorted) {
+    const std::string_view p = sp.text;
+    size_t common = 0;
+    const size_t limit = std::min(prev.size(), p.size());
+    while (common < limit && prev[common] == p[common]) ++common;
+    if (p.size() + 1 > path.size()) path.resize(p.size() + 1);
+    for (size_t d = common; d < p.size(); ++d) {
+      if (parent.size() >= max_states) return state_overflow(max_states, "states");
+      const uint32_t s = static_cast<uint32_t>(parent.size());
+      parent.push_back(path[d]);
+      in_class.push_back(t.classes_.get(static_cast<uint8_t>(p[d])));
+      ends_pattern.push_back(0);
+      t.depth_.push_back(static_cast<uint8_t>(std::min<size_t>(d + 1, 255)));
+      t.reported_.push_back(kNoPattern);
+      path[d + 1] = s;
     }
-    if (!t.ends_pattern_[s]) {
-      t.ends_pattern_[s] = 1;
-      t.reported_[s] = static_cast<uint32_t>(i);
+    const uint32_t s = path[p.size()];
+    if (!ends_pattern[s]) {  // sorted by number among equal texts: the first is the lowest
+      ends_pattern[s] = 1;
+      t.reported_[s] = sp.number;
+    }
+    prev = p;
+  }
+
+  // Gather children per parent. Preorder ids visit each parent's children in
+  // ascending class order, so the lists come out sorted.
+  const uint32_t n = static_cast<uint32_t>(parent.size());
+  t.child_begin_.assign(static_cast<size_t>(n) + 1, 0);
+  for (uint32_t s = 2; s < n; ++s) ++t.child_begin_[parent[s] + 1];
+  for (uint32_t s = 0; s < n; ++s) t.child_begin_[s + 1] += t.child_begin_[s];
+  t.child_id_.resize(n > 2 ? n - 2 : 0);
+  t.child_class_.resize(t.child_id_.size());
+  {
+    std::vector<uint32_t> fill(t.child_begin_.begin(), t.child_begin_.end() - 1);
+    for (uint32_t s = 2; s < n; ++s) {
+      const uint32_t at = fill[parent[s]]++;
+      t.child_id_[at] = s;
+      t.child_class_[at] = in_class[s];
     }
   }
-  t.fill_failure_links();
+  parent = {};
+  in_class = {};
+  t.fill_failure_links(ends_pattern);
   return t;
 }
 
-void Trie::fill_failure_links() {
+void Trie::fill_failure_links(const std::vector<uint8_t>& ends_pattern) {
+  fail_.assign(child_begin_.size() - 1, kDead);
   bfs_.clear();
   bfs_.reserve(num_states() - 1);
   bfs_.push_back(kStart);
   fail_[kStart] = kStart;
   for (size_t head = 0; head < bfs_.size(); ++head) {
     const uint32_t u = bfs_[head];
-    for_each_child(u, [&](uint32_t c, uint32_t v) {
+    for (uint32_t i = child_begin_[u], end = child_begin_[u + 1]; i < end; ++i) {
+      const uint32_t v = child_id_[i];
+      const uint32_t c = child_class_[i];
       bfs_.push_back(v);
       uint32_t f;
-      if (ends_pattern_[v]) {
+      if (ends_pattern[v]) {
         // A state that ends a pattern never fails: once its match is seen,
         // no match starting later may be reported instead.
         f = kDead;
@@ -140,8 +165,8 @@ void Trie::fill_failure_links() {
         }
       }
       fail_[v] = f;
-      if (!ends_pattern_[v] && f != kDead) reported_[v] = reported_[f];
-    });
+      if (!ends_pattern[v] && f != kDead) reported_[v] = reported_[f];
+    }
   }
 }
 

@@ -2,9 +2,12 @@
 // patterns with leftmost failure links and the match each state reports.
 //
 // Both search representations (DenseDfa, CompactNfa) are compiled from a
-// Trie and the Trie is then dropped, so it is laid out for fast construction,
-// not for searching: children are linked lists, and a state that gathers
-// kPromoteChildren children also gets a direct row indexed by byte class.
+// Trie, which is then dropped. It is built from the patterns in sorted order,
+// so each pattern only extends the path of its predecessor (no child lookups
+// while inserting) and state ids come out in depth-first preorder: the states
+// of one pattern's unshared tail are consecutive, and a state's first child
+// is the next id. Children are then gathered per state into contiguous
+// arrays, sorted by byte class.
 //
 // States: kDead (0) never leaves itself; kStart (1) is the root and the
 // start state; every other state is the trie node of one pattern prefix.
@@ -33,7 +36,7 @@ inline constexpr uint32_t kNoPattern = UINT32_MAX;
 
 // The error returned when an automaton needs more states (or a larger table)
 // than its identifiers can address. `limit` is the number that was exceeded;
-// `what` names it ("states" or "transition table entries").
+// `what` names it ("states", "transition table entries", ...).
 Status state_overflow(uint64_t limit, const char* what);
 
 class Trie {
@@ -42,7 +45,8 @@ class Trie {
   // skipped and never match), then its failure links and reported matches.
   // Fails with a state identifier overflow when the trie would hold more than
   // max_states states (kDead and kStart included).
-  // Cost: time O(total pattern bytes), about 25 bytes of memory per state.
+  // Cost: one sort of the patterns, then time linear in the total pattern
+  // bytes; about 30 bytes of memory per state.
   static Result<Trie> build(const std::vector<std::string>& patterns, uint64_t max_states);
 
   uint32_t num_states() const { return static_cast<uint32_t>(fail_.size()); }
@@ -53,10 +57,20 @@ class Trie {
 
   // The trie child of s on byte class c, or 0 when there is none.
   uint32_t child(uint32_t s, uint32_t c) const {
-    if (row_[s] != kNoRow) return rows_[static_cast<size_t>(row_[s]) * classes_.count() + c];
-    // Lists are sorted by class, so the walk stops at the first larger one.
-    for (uint32_t x = first_child_[s]; x != 0; x = next_sibling_[x]) {
-      if (in_class_[x] >= c) return in_class_[x] == c ? x : 0;
+    const uint32_t begin = child_begin_[s];
+    const uint32_t end = child_begin_[s + 1];
+    uint32_t lo = begin;
+    uint32_t hi = end;
+    while (hi - lo > 8) {  // sorted by class: narrow long lists by bisection
+      const uint32_t mid = lo + (hi - lo) / 2;
+      if (child_class_[mid] < c) {
+        lo = mid + 1;
+      } else {
+        hi = mid + 1;
+      }
+    }
+    for (uint32_t i = lo; i < hi; ++i) {
+      if (child_class_[i] == c) return child_id_[i];
     }
     return 0;
   }
@@ -64,17 +78,10 @@ class Trie {
   // Calls f(class, child) for every trie child of s, in ascending class order.
   template <typename F>
   void for_each_child(uint32_t s, F&& f) const {
-    if (row_[s] != kNoRow) {
-      const uint32_t* r = &rows_[static_cast<size_t>(row_[s]) * classes_.count()];
-      for (uint32_t c = 0; c < classes_.count(); ++c) {
-        if (r[c] != 0) f(c, r[c]);
-      }
-      return;
-    }
-    for (uint32_t x = first_child_[s]; x != 0; x = next_sibling_[x]) f(in_class_[x], x);
+    for (uint32_t i = child_begin_[s], end = child_begin_[s + 1]; i < end; ++i) f(child_class_[i], child_id_[i]);
   }
 
-  uint32_t num_children(uint32_t s) const { return num_children_[s]; }
+  uint32_t num_children(uint32_t s) const { return child_begin_[s + 1] - child_begin_[s]; }
 
   // Depth of s in the trie (bytes from kStart), saturated at 255.
   uint32_t depth(uint32_t s) const { return depth_[s]; }
@@ -85,31 +92,26 @@ class Trie {
   uint32_t reported_pattern(uint32_t s) const { return reported_[s]; }
 
   // kStart followed by every other live state, in breadth-first order: a
-  // state's failure state always comes before it.
+  // state's failure state always comes before it. (Ids themselves are in
+  // depth-first preorder: kStart, then 2, 3, ... num_states() - 1.)
   const std::vector<uint32_t>& bfs_order() const { return bfs_; }
 
  private:
-  static constexpr uint32_t kNoRow = UINT32_MAX;
-  static constexpr uint32_t kPromoteChildren = 12;
-
-  uint32_t add_state(uint32_t parent, uint32_t c);
-  void fill_failure_links();
+  void fill_failure_links(const std::vector<uint8_t>& ends_pattern);
 
   ByteClasses classes_;
   std::array<bool, 256> first_bytes_{};
 
   // Per state; index = state id.
-  std::vector<uint32_t> first_child_;   // head of the child list, 0 = none
-  std::vector<uint32_t> next_sibling_;  // next state in the parent's list, 0 = none
-  std::vector<uint8_t> in_class_;       // class of the edge into the state
-  std::vector<uint16_t> num_children_;
+  std::vector<uint32_t> child_begin_;  // children at [child_begin_[s], child_begin_[s + 1])
   std::vector<uint8_t> depth_;
-  std::vector<uint8_t> ends_pattern_;   // 1 when the state's prefix is a pattern
-  std::vector<uint32_t> row_;           // index into rows_, or kNoRow
   std::vector<uint32_t> fail_;
   std::vector<uint32_t> reported_;
 
-  std::vector<uint32_t> rows_;  // promoted states' children, classes().count() per row
+  // Children of all states, grouped by parent, sorted by class within.
+  std::vector<uint32_t> child_id_;
+  std::vector<uint8_t> child_class_;
+
   std::vector<uint32_t> bfs_;
 };
 

@@ -15,26 +15,22 @@ void union_posting(const TextMap<Posting>* field, std::string_view text, Bitmap&
   if (it != field->end()) it->second.union_into(out);
 }
 
-std::vector<std::string_view> find_codes(const EngineState& s, std::string_view text) {
-  std::vector<std::string_view> codes;
-  if (!s.matcher || text.empty()) return codes;
-  const size_t n_patterns = s.pattern_records.size();
+std::vector<uint32_t> find_code_records(const EngineState& s, std::string_view text) {
   std::vector<uint32_t> records;
+  if (!s.matcher || text.empty()) return records;
+  const size_t n_patterns = s.pattern_records.size();
   s.matcher->for_each_match(text, [&](const Match& m) {
     if (m.pattern < n_patterns) records.push_back(s.pattern_records[m.pattern]);
   });
-  if (records.empty()) return codes;
-  if (records.size() > 1) {
-    std::sort(records.begin(), records.end());
-    records.erase(std::unique(records.begin(), records.end()), records.end());
-  }
-  codes.reserve(records.size());
-  for (uint32_t r : records) codes.emplace_back(s.record_codes[r]);
-  if (codes.size() > 1) {
-    std::sort(codes.begin(), codes.end());
-    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
-  }
-  return codes;
+  if (records.size() <= 1) return records;
+  std::sort(records.begin(), records.end());
+  records.erase(std::unique(records.begin(), records.end()), records.end());
+  // Distinct records may share a code: order by code bytes, keep one each.
+  auto code_less = [&](uint32_t a, uint32_t b) { return s.record_codes[a] < s.record_codes[b]; };
+  auto code_equal = [&](uint32_t a, uint32_t b) { return s.record_codes[a] == s.record_codes[b]; };
+  std::sort(records.begin(), records.end(), code_less);
+  records.erase(std::unique(records.begin(), records.end(), code_equal), records.end());
+  return records;
 }
 
 }  // namespace vedra

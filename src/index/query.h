@@ -16,9 +16,9 @@ const TextMap<Posting>* find_field(const EngineState& s, std::string_view field)
 // absent or the text is empty).
 void union_posting(const TextMap<Posting>* field, std::string_view text, Bitmap& out);
 
-// Codes of the records whose patterns occur in `text` (leftmost-longest,
-// non-overlapping), sorted by bytes and de-duplicated.  Views point into
-// s.record_codes and stay valid while s is unchanged.
-std::vector<std::string_view> find_codes(const EngineState& s, std::string_view text);
+// The records whose patterns occur in `text` (leftmost-longest,
+// non-overlapping), one record per distinct code, ordered by the bytes of
+// their codes.
+std::vector<uint32_t> find_code_records(const EngineState& s, std::string_view text);
 
 }  // namespace vedra

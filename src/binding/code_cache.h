@@ -1,0 +1,67 @@
+// CodeStrCache: one Python str per record code, made on first use.
+//
+// filter() and find() answer with lists of codes; building a fresh str for
+// every code of a large answer costs more than the set work itself.  Codes
+// never change once registered, so each record's str is made once and shared
+// by every answer (str objects are immutable, so sharing is invisible to
+// callers).  The strs hold no references, so the owner needs no GC support.
+//
+// REQUIRES: the interpreter lock for every call.  Owned by CoreObject.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "binding/py.h"
+#include "store/engine_state.h"
+
+namespace vedra::py {
+
+class CodeStrCache {
+ public:
+  CodeStrCache() = default;
+  ~CodeStrCache() { clear(); }
+  CodeStrCache(const CodeStrCache&) = delete;
+  CodeStrCache& operator=(const CodeStrCache&) = delete;
+
+  // A new reference to the str of record r's code, or nullptr with an
+  // exception set.  REQUIRES: r < s.next_record.
+  PyObject* code(const EngineState& s, uint32_t r) {
+    if (r >= strs_.size()) strs_.resize(s.next_record, nullptr);
+    PyObject*& slot = strs_[r];
+    if (slot == nullptr) {
+      const std::string& c = s.record_codes[r];
+      slot = PyUnicode_FromStringAndSize(c.data(), static_cast<Py_ssize_t>(c.size()));
+      if (slot == nullptr) return nullptr;
+    }
+    Py_INCREF(slot);
+    return slot;
+  }
+
+  // A new list of the codes of `records`, in order.
+  PyObject* code_list(const EngineState& s, const std::vector<uint32_t>& records) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < records.size(); ++i) {
+      PyObject* str = code(s, records[i]);
+      if (str == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SetItem(list, static_cast<Py_ssize_t>(i), str);
+    }
+    return list;
+  }
+
+  // Drops every str; required whenever the records are replaced.
+  void clear() {
+    std::vector<PyObject*> old;
+    old.swap(strs_);
+    for (PyObject* o : old) Py_XDECREF(o);
+  }
+
+ private:
+  std::vector<PyObject*> strs_;  // by record number; null until first use
+};
+
+}  // namespace vedra::py
