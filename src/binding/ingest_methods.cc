@@ -25,12 +25,10 @@ const MethodSignature kAddRecordPayloadSig = {"MetadataCore.add_record_payload()
 
 // Converts a payload dict to compact JSON text; remembers whether it nests
 // too deeply for a snapshot.
-bool convert_payload(PyObject* dict, std::string& text, bool* deep) {
-  JsonValue value;
+bool convert_payload(PyObject* dict, std::string& text, bool* deep, std::vector<MemberSpan>* top = nullptr) {
   int depth = 0;
-  if (!python_to_json(dict, value, &depth)) return false;
+  if (!python_to_json_text(dict, text, &depth, top)) return false;
   *deep = depth >= kUnloadablePayloadDepth;
-  write_json_compact(value, text);
   return true;
 }
 
@@ -118,18 +116,18 @@ PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ss
     if (!borrow.ok()) return nullptr;
     if (!PyDict_Check(a[0])) return raise_argument_type_error(a[0], "record", "dict");
 
-    JsonValue record;
-    int depth = 0;
-    if (!python_to_json(a[0], record, &depth)) return nullptr;
-    if (!record.is_object()) return raise_status(Status::Error("record payload must be a JSON object"));
-    FlattenedRecord flat = flatten_record(record);
-    std::string payload = write_json_compact(record);
+    std::string payload;
+    std::vector<MemberSpan> top;
+    bool deep = false;
+    if (!convert_payload(a[0], payload, &deep, &top)) return nullptr;
+    FlattenedRecord flat;
+    if (Status st = flatten_record_text(payload, top, flat); !st.ok()) return raise_status(st);
 
     EngineState& s = core->state;
     if (Status st = check_capacity(s); !st.ok()) return raise_status(st);
     const uint32_t r = ingest_record(s, std::move(flat.code), std::move(flat.name), std::move(flat.pinyin),
                                      std::move(payload), std::move(flat.fields));
-    if (depth >= kUnloadablePayloadDepth) s.deep_payload_records.push_back(r);
+    if (deep) s.deep_payload_records.push_back(r);
     Py_RETURN_NONE;
   });
 }

@@ -13,9 +13,10 @@ namespace vedra::matcher_internal {
 namespace {
 
 constexpr uint32_t kDenseTag = 255;
-// Header bit of the states where a search must stop and look: dead, match
-// states, and the start state when there is a prefilter.
-constexpr uint32_t kSpecialBit = 1u << 16;
+// Header bits of the states where a search may have to stop and look: dead
+// and match states always, the start state while the prefilter is in use.
+constexpr uint32_t kStopBit = 1u << 16;
+constexpr uint32_t kStartBit = 1u << 17;
 
 // States at most this deep are dense (within the budget): the search passes
 // through them after almost every failure.
@@ -133,7 +134,7 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, const std::vector<std::st
   uint32_t* repr = a.repr_.data();
 
   // Dead: a dense row of zeros, failing to itself.
-  repr[0] = kDenseTag | kSpecialBit;
+  repr[0] = kDenseTag | kStopBit;
   ++a.dense_states_;
   // Breadth-first order resolves a dense state's row after those of the
   // states on its failure chain.
@@ -145,7 +146,7 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, const std::vector<std::st
       p[-1] = static_cast<uint32_t>(patterns[pattern].size());
     }
     p[1] = id[trie.fail(s)];
-    const uint32_t special = pattern != kNoPattern || (s == kStart && a.prefilter_.active()) ? kSpecialBit : 0;
+    const uint32_t special = (pattern != kNoPattern ? kStopBit : 0) | (s == kStart ? kStartBit : 0);
     const uint32_t n = trie.num_children(s);
     if (dense[s]) {
       ++a.dense_states_;
@@ -191,14 +192,17 @@ bool CompactNfa::find(const uint8_t* h, size_t n, size_t at, PrefilterState* sta
   uint32_t header = repr[s];
   uint32_t last = kDead;
   size_t last_end = 0;
-  if ((header & kSpecialBit) && !state->inert) at = prefilter_.next_candidate(h, at, n, state);
+  const bool prefilter = prefilter_.active() && !state->inert;
+  uint32_t look = prefilter ? kStopBit | kStartBit : kStopBit;
+  if (prefilter) at = prefilter_.next_candidate(h, at, n, state);
   while (at < n) {
     s = next_state(repr, s, header, classes[h[at]]);
     header = repr[s];
     ++at;
-    if (header & kSpecialBit) {
+    if (header & look) {
       if (s == start) {
-        if (!state->inert) at = prefilter_.next_candidate(h, at, n, state);
+        at = prefilter_.next_candidate(h, at, n, state);
+        if (state->inert) look = kStopBit;
       } else if (s == kDead) {
         break;
       } else {

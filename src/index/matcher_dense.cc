@@ -42,7 +42,6 @@ Result<DenseDfa> DenseDfa::build(const Trie& trie, const std::vector<std::string
     d.match_pattern_.push_back(p);
     d.match_len_.push_back(static_cast<uint32_t>(patterns[p].size()));
   }
-  const uint32_t last_match_row = next_row - 1;
   row_of[kStart] = next_row++;
   for (uint32_t s : bfs) {
     if (s != kStart && trie.reported_pattern(s) == kNoPattern) row_of[s] = next_row++;
@@ -50,7 +49,6 @@ Result<DenseDfa> DenseDfa::build(const Trie& trie, const std::vector<std::string
   const uint32_t shift = d.stride2_;
   auto id = [&](uint32_t s) { return row_of[s] << shift; };
   d.start_ = id(kStart);
-  d.max_special_ = d.prefilter_.active() ? d.start_ : (last_match_row << shift);
 
   d.table_.assign(static_cast<size_t>(entries), 0);
   uint32_t* table = d.table_.data();
@@ -72,17 +70,21 @@ bool DenseDfa::find(const uint8_t* h, size_t n, size_t at, PrefilterState* state
   const uint32_t* table = table_.data();
   const uint8_t* classes = classes_.table();
   const uint32_t start = start_;
-  const uint32_t special = max_special_;
+  // Ids up to `special` need a look: dead, the match states and, while the
+  // prefilter is in use, the start state (see the row order).
+  const bool prefilter = prefilter_.active() && !state->inert;
+  uint32_t special = prefilter ? start : start - (1u << stride2_);
   uint32_t s = start;
   uint32_t last = kDead;
   size_t last_end = 0;
-  if (start <= special && !state->inert) at = prefilter_.next_candidate(h, at, n, state);
+  if (prefilter) at = prefilter_.next_candidate(h, at, n, state);
   while (at < n) {
     s = table[s + classes[h[at]]];
     ++at;
     if (s <= special) {
       if (s == start) {
-        if (!state->inert) at = prefilter_.next_candidate(h, at, n, state);
+        at = prefilter_.next_candidate(h, at, n, state);
+        if (state->inert) special = start - (1u << stride2_);
       } else if (s == kDead) {
         break;
       } else {

@@ -5,10 +5,9 @@
 // Layout: state ids are row offsets into table_ (row index << stride2_), so a
 // transition is table_[id + class]. Rows are ordered
 //   [dead] [match states ...] [start] [all other states ...]
-// so one comparison (id <= max_special_) tells whether the search must stop
-// and look: dead (0), a match state (0 < id < start_), or, when the prefilter
-// is active, the start state. max_special_ excludes the start state when
-// there is no prefilter.
+// so one comparison tells whether the search must stop and look: an id below
+// start_ is dead (0) or a match state, and the start state itself needs a
+// look only while the prefilter is in use.
 //
 // Cost: (number of states) x 2^stride2_ x 4 bytes, where 2^stride2_ is the
 // number of byte classes rounded up to a power of two.
@@ -51,7 +50,6 @@ class DenseDfa {
   Prefilter prefilter_;
   uint32_t stride2_ = 0;
   uint32_t start_ = 0;        // id of the start state
-  uint32_t max_special_ = 0;  // largest id that needs a look (see above)
   bool empty_ = true;         // no pattern can match
 };
 

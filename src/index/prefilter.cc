@@ -10,11 +10,6 @@ namespace vedra::matcher_internal {
 
 namespace {
 
-// A scan is given up for the rest of a haystack once it has run this many
-// times and skipped fewer than kMinAverageSkip bytes per run on average.
-constexpr uint32_t kMinCalls = 32;
-constexpr size_t kMinAverageSkip = 8;
-
 size_t find1(const uint8_t* h, size_t at, size_t n, uint8_t a) {
   const void* p = std::memchr(h + at, a, n - at);
   return p == nullptr ? n : static_cast<size_t>(static_cast<const uint8_t*>(p) - h);
@@ -113,11 +108,7 @@ size_t Prefilter::scan(const uint8_t* h, size_t at, size_t n, PrefilterState* st
       found = find3(h, at, n, bytes_[0], bytes_[1], bytes_[2]);
       break;
   }
-  ++state->calls;
-  state->skipped += found - at;
-  if (state->calls >= kMinCalls && state->skipped < static_cast<size_t>(state->calls) * kMinAverageSkip) {
-    state->inert = true;
-  }
+  account(found - at, kMinAverageScanSkip, state);
   return found;
 }
 

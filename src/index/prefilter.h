@@ -11,10 +11,13 @@
 // runs several times faster than stepping the start state over bytes that
 // lead back to it; the byte scans skip whole 16-byte blocks.
 //
-// A byte scan costs a call even when it skips nothing. Each search carries a
-// PrefilterState; once the scans have been called often and skip little on
-// average, the state turns inert and the search runs the automaton alone for
-// the rest of that haystack. The choice affects speed only, never results.
+// Every use costs something even when it skips nothing: a byte scan is a
+// call, and each return to the start state becomes a hard-to-predict branch
+// in the search loop. Each search carries a PrefilterState; once the
+// prefilter has been used often and skipped little on average (Chinese text
+// against Chinese names: nearly every character can begin a name), the state
+// turns inert and the search runs the automaton alone for the rest of that
+// haystack. The choice affects speed only, never results.
 //
 // Thread safety: a Prefilter is immutable; each search owns its
 // PrefilterState.
@@ -28,9 +31,9 @@ namespace vedra::matcher_internal {
 
 // Per-search effectiveness record. Owned by one search over one haystack.
 struct PrefilterState {
-  uint32_t calls = 0;   // byte scans run so far
-  size_t skipped = 0;   // bytes those scans skipped
-  bool inert = false;   // true once the scans stopped paying for themselves
+  uint32_t calls = 0;   // prefilter uses so far
+  size_t skipped = 0;   // bytes those uses skipped
+  bool inert = false;   // true once the prefilter stopped paying for itself
 };
 
 class Prefilter {
@@ -51,8 +54,10 @@ class Prefilter {
   // Returns the least i in [at, n) at which a match may begin, or n when there
   // is none. REQUIRES: active(), !state->inert, at <= n. Cost: O(i - at).
   size_t next_candidate(const uint8_t* h, size_t at, size_t n, PrefilterState* state) const {
-    if (kind_ == Kind::kTable) return walk_table(h, at, n);
-    return scan(h, at, n, state);
+    if (kind_ != Kind::kTable) return scan(h, at, n, state);
+    const size_t found = walk_table(h, at, n);
+    account(found - at, kMinAverageTableSkip, state);
+    return found;
   }
 
  private:
@@ -73,6 +78,22 @@ class Prefilter {
 
   // The 1-3 byte scans, with the effectiveness bookkeeping.
   size_t scan(const uint8_t* h, size_t at, size_t n, PrefilterState* state) const;
+
+  // Records one use that skipped `skipped` bytes. After kMinUses uses, a
+  // prefilter that skips fewer than `min_average` bytes per use on average
+  // costs more than it saves (each use also breaks the search's rhythm) and
+  // turns inert.
+  static void account(size_t skipped, size_t min_average, PrefilterState* state) {
+    ++state->calls;
+    state->skipped += skipped;
+    if (state->calls >= kMinUses && state->skipped < static_cast<size_t>(state->calls) * min_average) {
+      state->inert = true;
+    }
+  }
+
+  static constexpr uint32_t kMinUses = 32;
+  static constexpr size_t kMinAverageTableSkip = 4;
+  static constexpr size_t kMinAverageScanSkip = 8;
 
   Kind kind_ = Kind::kNone;
   uint8_t bytes_[3] = {0, 0, 0};      // the first bytes, for the byte scans

@@ -80,4 +80,53 @@ FlattenedRecord flatten_record(const JsonValue& record) {
   return out;
 }
 
+namespace {
+
+// The text of a string member written by the engine, or empty when the member
+// is missing or not a string.
+Status string_member_text(std::string_view text, const MemberSpan* m, std::string& out) {
+  out.clear();
+  if (m == nullptr || text[m->begin] != '"') return Status::Ok();
+  const std::string_view v = text.substr(m->begin, m->end - m->begin);
+  if (v.find('\\') == std::string_view::npos) {
+    out.assign(v.substr(1, v.size() - 2));
+    return Status::Ok();
+  }
+  Result<JsonValue> parsed = parse_json(v);
+  if (!parsed.ok()) return parsed.status();
+  out = parsed.value().as_string();
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out) {
+  auto find = [&](std::string_view key) -> const MemberSpan* {
+    for (const MemberSpan& m : members) {
+      if (m.key == key) return &m;
+    }
+    return nullptr;
+  };
+  std::string market, asset_type, region;
+  for (auto [key, dest] : {std::pair<const char*, std::string*>{"code", &out.code}, {"name", &out.name},
+                           {"pinyin", &out.pinyin}, {"market", &market}, {"asset_type", &asset_type},
+                           {"region", &region}}) {
+    if (Status st = string_member_text(text, find(key), *dest); !st.ok()) return st;
+  }
+  CollectedValues collected;
+  collect_field_value(collected, "market", std::move(market));
+  collect_field_value(collected, "asset_type", std::move(asset_type));
+  collect_field_value(collected, "region", std::move(region));
+  for (const char* group : {"categories", "attributes"}) {
+    const MemberSpan* m = find(group);
+    if (m == nullptr || text[m->begin] != '{') continue;
+    // The engine wrote this text; its nesting is bounded by the converter.
+    Result<JsonValue> parsed = parse_json(text.substr(m->begin, m->end - m->begin), 1 << 20);
+    if (!parsed.ok()) return parsed.status();
+    for (const JsonMember& member : parsed.value().as_object()) flatten_json_value(member.key, member.value, collected);
+  }
+  out.fields = join_field_values(collected);
+  return Status::Ok();
+}
+
 }  // namespace vedra

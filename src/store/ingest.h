@@ -4,7 +4,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "lib/status.h"
 #include "store/engine_state.h"
 #include "store/json_value.h"
 
@@ -24,6 +26,18 @@ struct FlattenedRecord {
   FieldMap fields;
 };
 FlattenedRecord flatten_record(const JsonValue& record);
+
+// A member of a record's compact JSON text: its key and the byte range of its
+// value's text.
+struct MemberSpan {
+  std::string key;
+  size_t begin, end;
+};
+
+// flatten_record() over a record already written as compact JSON text, given
+// the spans of its members in key order.  Only the members the flattening
+// reads are parsed.
+Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out);
 
 // Appends the texts of one JSON value under `field` (children of objects
 // under "field.key", or "key" when field is empty).

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "lib/status.h"
+#include "store/json_text.h"
 #include "store/json_value.h"
 
 namespace vedra {
@@ -83,6 +84,8 @@ class JsonReader {
   // Fails with "recursion limit exceeded" at the current byte when a
   // container opened at `depth` would exceed the nesting limit.
   bool check_depth(int depth);
+  // Containers may nest `max_depth` levels (default kJsonMaxDepth).
+  void set_max_depth(int max_depth) { max_depth_ = max_depth; }
 
   // Skips white space, then records "invalid type: <found>, expected
   // <expected>" for the value that starts there, where <found> is `map`,
@@ -125,6 +128,7 @@ class JsonReader {
   std::vector<JsonMember> member_stack_;
   std::string error_;                // empty until the first failure
   std::ptrdiff_t error_offset_ = 0;  // byte offset of the failure; -1 for an empty text
+  int max_depth_ = kJsonMaxDepth;
 };
 
 }  // namespace vedra

@@ -362,7 +362,7 @@ Status JsonReader::error() const {
 }
 
 bool JsonReader::check_depth(int depth) {
-  if (depth >= kJsonMaxDepth) return fail_here("recursion limit exceeded");
+  if (depth >= max_depth_) return fail_here("recursion limit exceeded");
   return true;
 }
 
@@ -711,8 +711,11 @@ bool JsonReader::fail_invalid_type(int depth, std::string_view expected) {
   return fail_prev("invalid type: " + found + ", expected " + std::string(expected));
 }
 
-Result<JsonValue> parse_json(std::string_view text) {
+Result<JsonValue> parse_json(std::string_view text) { return parse_json(text, kJsonMaxDepth); }
+
+Result<JsonValue> parse_json(std::string_view text, int max_depth) {
   JsonReader reader(text);
+  reader.set_max_depth(max_depth);
   JsonValue value;
   if (!reader.parse_value(value, 0)) return reader.error();
   reader.skip_ws();

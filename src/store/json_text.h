@@ -43,4 +43,8 @@ inline constexpr int kJsonMaxDepth = 127;
 // Parses exactly one JSON value (surrounded by optional white space).
 Result<JsonValue> parse_json(std::string_view text);
 
+// As above with another nesting limit: containers may nest `max_depth`
+// levels.  For re-reading texts the engine wrote itself.
+Result<JsonValue> parse_json(std::string_view text, int max_depth);
+
 }  // namespace vedra

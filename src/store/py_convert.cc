@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "binding/errors.h"
+#include "store/json_text.h"
 #include "store/number_text.h"
 #include "store/text.h"
 
@@ -155,49 +156,61 @@ class RecursionGuard {
   bool entered_ = false;
 };
 
-bool to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth);
+// ---- Python object -> compact JSON text --------------------------------------
+//
+// Values are written straight into one buffer, in the dict's own iteration
+// order (so Python callbacks run in that order, once each).  A dict's members
+// are then reordered by key bytes: each member's text is a span of the
+// buffer, and the object is reassembled from the sorted spans.  Scratch
+// buffers are reused per nesting level, so steady-state conversion does not
+// allocate.
 
-bool sequence_to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth) {
-  JsonArray items;
-  if (PyList_Check(obj)) {
-    // A callback may change the list while it is walked: re-read the size.
-    for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
-      PyObject* item = PyList_GetItem(obj, i);
-      if (item == nullptr) return false;
-      Py_INCREF(item);
-      Ref hold(item);
-      items.emplace_back();
-      if (!to_json(item, items.back(), depth, max_depth)) return false;
-    }
-  } else if (PyTuple_Check(obj)) {
-    const Py_ssize_t n = PyTuple_Size(obj);
-    items.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      items.emplace_back();
-      if (!to_json(PyTuple_GetItem(obj, i), items.back(), depth, max_depth)) return false;
-    }
-  } else {
-    Ref it(PyObject_GetIter(obj));
-    if (!it) return false;
-    while (PyObject* raw = PyIter_Next(it.get())) {
-      Ref item(raw);
-      items.emplace_back();
-      if (!to_json(item.get(), items.back(), depth, max_depth)) return false;
-    }
-    if (PyErr_Occurred()) return false;
+struct MemberText {
+  std::string_view key;  // UTF-8 of the key (kept alive by `keys`)
+  size_t begin, end;     // value text in the output buffer
+};
+
+struct Level {
+  std::vector<MemberText> members;
+  std::vector<PyObject*> keys;  // owned references
+  std::string assembled;
+};
+
+class JsonTextWriter {
+ public:
+  explicit JsonTextWriter(std::string& out) : out_(out) {}
+  ~JsonTextWriter() {
+    for (Level& l : levels_) release_keys(l);
   }
-  out = JsonValue::array(std::move(items));
-  return true;
-}
 
-bool dict_to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth) {
-  JsonObject members;
-  members.reserve(static_cast<size_t>(PyDict_Size(obj)));
+  bool write(PyObject* obj, int depth, std::vector<MemberSpan>* spans);
+  int max_depth() const { return max_depth_; }
+
+ private:
+  static void release_keys(Level& l) {
+    for (PyObject* k : l.keys) Py_DECREF(k);
+    l.keys.clear();
+  }
+  bool write_dict(PyObject* dict, int depth, std::vector<MemberSpan>* spans);
+  bool write_sequence(PyObject* obj, int depth);
+  bool write_scalar(PyObject* obj);
+
+  std::string& out_;
+  std::vector<Level> levels_;
+  int max_depth_ = 0;
+};
+
+bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpan>* spans) {
+  if (levels_.size() < static_cast<size_t>(depth)) levels_.resize(depth);
+  // References into levels_ are re-taken after every recursive call, which
+  // may grow the vector.
+  levels_[depth - 1].members.clear();
+  const size_t start = out_.size();
   Py_ssize_t pos = 0;
   PyObject *key, *value;
-  while (PyDict_Next(obj, &pos, &key, &value)) {
-    Ref hold_key((Py_INCREF(key), key));
-    Ref hold_value((Py_INCREF(value), value));
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    Py_INCREF(key);
+    levels_[depth - 1].keys.push_back(key);
     if (!PyUnicode_Check(key)) {
       raise_type_mismatch(key, "str");
       return false;
@@ -205,31 +218,76 @@ bool dict_to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth) {
     Py_ssize_t n = 0;
     const char* k = PyUnicode_AsUTF8AndSize(key, &n);
     if (k == nullptr) return false;
-    members.push_back(JsonMember{std::string(k, static_cast<size_t>(n)), JsonValue()});
-    if (!to_json(value, members.back().value, depth, max_depth)) return false;
+    Py_INCREF(value);
+    Ref hold_value(value);
+    const size_t begin = out_.size();
+    if (!write(value, depth, nullptr)) return false;
+    levels_[depth - 1].members.push_back(MemberText{std::string_view(k, static_cast<size_t>(n)), begin, out_.size()});
   }
-  normalize_object(members);
-  out = JsonValue::object(std::move(members));
+  Level& level = levels_[depth - 1];
+  auto by_key = [](const MemberText& a, const MemberText& b) { return a.key < b.key; };
+  if (!std::is_sorted(level.members.begin(), level.members.end(), by_key)) {
+    std::sort(level.members.begin(), level.members.end(), by_key);
+  }
+  std::string& tmp = level.assembled;
+  tmp.clear();
+  tmp.reserve(out_.size() - start + level.members.size() * 8 + 2);
+  tmp += '{';
+  for (size_t i = 0; i < level.members.size(); ++i) {
+    const MemberText& m = level.members[i];
+    if (i) tmp += ',';
+    write_json_string(m.key, tmp);
+    tmp += ':';
+    if (spans) spans->push_back(MemberSpan{std::string(m.key), start + tmp.size(), start + tmp.size() + (m.end - m.begin)});
+    tmp.append(out_, m.begin, m.end - m.begin);
+  }
+  tmp += '}';
+  out_.resize(start);
+  out_ += tmp;
+  release_keys(level);
   return true;
 }
 
-bool to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth) {
-  if (obj == Py_None) {
-    out = JsonValue::null();
-    return true;
+bool JsonTextWriter::write_sequence(PyObject* obj, int depth) {
+  out_ += '[';
+  bool first = true;
+  auto item_out = [&](PyObject* item) {
+    if (!first) out_ += ',';
+    first = false;
+    return write(item, depth, nullptr);
+  };
+  if (PyList_Check(obj)) {
+    // A callback may change the list while it is walked: re-read the size.
+    for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+      PyObject* item = PyList_GetItem(obj, i);
+      if (item == nullptr) return false;
+      Py_INCREF(item);
+      Ref hold(item);
+      if (!item_out(item)) return false;
+    }
+  } else if (PyTuple_Check(obj)) {
+    const Py_ssize_t n = PyTuple_Size(obj);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!item_out(PyTuple_GetItem(obj, i))) return false;
+    }
+  } else {
+    Ref it(PyObject_GetIter(obj));
+    if (!it) return false;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+      Ref item(raw);
+      if (!item_out(raw)) return false;
+    }
+    if (PyErr_Occurred()) return false;
   }
-  const bool is_dict = PyDict_Check(obj);
-  const bool is_seq = !is_dict && (PyList_Check(obj) || PyTuple_Check(obj) || PySet_Check(obj));
-  if (is_dict || is_seq) {
-    RecursionGuard guard;
-    if (!guard.enter(depth + 1)) return false;
-    if (depth + 1 > *max_depth) *max_depth = depth + 1;
-    return is_dict ? dict_to_json(obj, out, depth + 1, max_depth) : sequence_to_json(obj, out, depth + 1, max_depth);
-  }
+  out_ += ']';
+  return true;
+}
+
+bool JsonTextWriter::write_scalar(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     Py_ssize_t n = 0;
     if (const char* s = PyUnicode_AsUTF8AndSize(obj, &n)) {
-      out = JsonValue::string(std::string(s, static_cast<size_t>(n)));
+      write_json_string(std::string_view(s, static_cast<size_t>(n)), out_);
       return true;
     }
     if (!clear_probe_error()) return false;
@@ -240,11 +298,13 @@ bool to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth) {
         return false;
       case Probe::kYes:
         if (sc.kind == Scalar::kBool) {
-          out = JsonValue::boolean(sc.b);
+          out_ += sc.b ? "true" : "false";
         } else if (sc.kind == Scalar::kInt) {
-          out = sc.i >= 0 ? JsonValue::uint(static_cast<uint64_t>(sc.i)) : JsonValue::sint(sc.i);
+          append_int64(sc.i, out_);
+        } else if (std::isfinite(sc.d)) {
+          append_json_number_text(sc.d, out_);
         } else {
-          out = std::isfinite(sc.d) ? JsonValue::dbl(sc.d) : JsonValue::null();
+          out_ += "null";
         }
         return true;
       case Probe::kNo:
@@ -253,8 +313,23 @@ bool to_json(PyObject* obj, JsonValue& out, int depth, int* max_depth) {
   }
   std::string text;
   if (!str_of(obj, text)) return false;
-  out = JsonValue::string(std::move(text));
+  write_json_string(text, out_);
   return true;
+}
+
+bool JsonTextWriter::write(PyObject* obj, int depth, std::vector<MemberSpan>* spans) {
+  if (obj == Py_None) {
+    out_ += "null";
+    return true;
+  }
+  const bool is_dict = PyDict_Check(obj);
+  if (is_dict || PyList_Check(obj) || PyTuple_Check(obj) || PySet_Check(obj)) {
+    RecursionGuard guard;
+    if (!guard.enter(depth + 1)) return false;
+    if (depth + 1 > max_depth_) max_depth_ = depth + 1;
+    return is_dict ? write_dict(obj, depth + 1, spans) : write_sequence(obj, depth + 1);
+  }
+  return write_scalar(obj);
 }
 
 }  // namespace
@@ -292,10 +367,10 @@ bool value_to_text(PyObject* obj, std::string& out) {
   return true;
 }
 
-bool python_to_json(PyObject* obj, JsonValue& out, int* depth_out) {
-  int max_depth = 0;
-  const bool ok = to_json(obj, out, 0, &max_depth);
-  if (depth_out) *depth_out = max_depth;
+bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::vector<MemberSpan>* top_members) {
+  JsonTextWriter writer(out);
+  const bool ok = writer.write(obj, 0, top_members);
+  if (depth_out) *depth_out = writer.max_depth();
   return ok;
 }
 

@@ -8,21 +8,26 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "binding/py.h"
-#include "store/json_value.h"
+#include "store/ingest.h"
 
 namespace vedra::py {
 
 // One field or filter value to its indexed text (appended to `out`).
 bool value_to_text(PyObject* obj, std::string& out);
 
-// A Python object to a JSON value.  `depth_out` receives the container
-// nesting depth of the result (0 for a scalar).  Nesting beyond the native
-// limit fails with RecursionError.
-bool python_to_json(PyObject* obj, JsonValue& out, int* depth_out);
+// Appends the compact JSON text of a Python object to `out` (the conversion
+// rules of the JSON value form; objects with members in key byte order).
+// `depth_out` receives the container nesting depth (0 for a scalar).  When
+// `top_members` is given and the object is a dict, it receives the spans of
+// its members in key order.  Nesting beyond the native limit fails with
+// RecursionError.  On failure `out` holds partial text.
+bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out,
+                         std::vector<MemberSpan>* top_members = nullptr);
 
-// The deepest nesting python_to_json accepts.
+// The deepest nesting python_to_json_text accepts.
 inline constexpr int kMaxConvertDepth = 2048;
 
 }  // namespace vedra::py

@@ -1,0 +1,61 @@
+// libFuzzer target: the JSON reader and writer.
+//
+// For any input, parse_json() either fails with a positioned message or
+// returns a value; a returned value written compactly must parse back to an
+// equal value whose compact text is identical (the writer's output is a
+// fixed point of write . parse).  The streaming skip path (skip_value) must
+// accept exactly the texts parse_value() accepts.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "store/json_reader.h"
+#include "store/json_text.h"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, std::string_view a, std::string_view b) {
+  std::fprintf(stderr, "json_fuzzer: %s\n  first:  %.*s\n  second: %.*s\n", what, static_cast<int>(a.size()),
+               a.data(), static_cast<int>(b.size()), b.data());
+  std::abort();
+}
+
+bool ends_with_position(const std::string& message) {
+  const size_t at = message.rfind(" at line ");
+  return at != std::string::npos && message.find(" column ", at) != std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  vedra::Result<vedra::JsonValue> parsed = vedra::parse_json(text);
+
+  // skip_value must agree with parse_value on acceptance.
+  vedra::JsonReader skipper(text);
+  bool skipped = skipper.skip_value(0);
+  if (skipped) {
+    skipper.skip_ws();
+    skipped = skipper.at_end();
+  }
+  if (skipped != parsed.ok()) {
+    fail("skip_value and parse_json disagree", text, parsed.ok() ? "parsed" : parsed.status().message());
+  }
+
+  if (!parsed.ok()) {
+    const std::string& message = parsed.status().message();
+    if (message.empty() || !ends_with_position(message)) fail("unpositioned error", text, message);
+    return 0;
+  }
+  const std::string first = vedra::write_json_compact(parsed.value());
+  vedra::Result<vedra::JsonValue> again = vedra::parse_json(first);
+  if (!again.ok()) fail("written text does not parse", first, again.status().message());
+  if (!(again.value() == parsed.value())) fail("round trip changed the value", text, first);
+  const std::string second = vedra::write_json_compact(again.value());
+  if (first != second) fail("written text is not a fixed point", first, second);
+  return 0;
+}
