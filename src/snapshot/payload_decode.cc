@@ -1,5 +1,7 @@
 #include "snapshot/payload_decode.h"
 
+#include "store/json_canonical.h"
+
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -245,6 +247,67 @@ Result<JsonValue> decode_full_payload(std::string_view bytes) {
   if (!parsed.ok()) return parsed;
   if (!parsed.value().is_object()) return Status::Error("full payload must be a JSON object");
   return parsed;
+}
+
+Result<TextMap<std::string>> decode_full_payload_texts(std::string_view bytes) {
+  // Fast path: walk the top-level object, checking each member with the
+  // reader and copying canonical members.  Any fault sends us to the plain
+  // decoder, whose message is the one to report.
+  TextMap<std::string> out;
+  JsonReader reader(bytes);
+  bool fast_ok = false;
+  reader.skip_ws();
+  if (!reader.at_end() && reader.peek() == '{') {
+    reader.advance();
+    reader.skip_ws();
+    std::string key;
+    if (!reader.at_end() && reader.peek() == '}') {
+      reader.advance();
+      fast_ok = true;
+    }
+    while (!fast_ok) {
+      if (reader.at_end() || reader.peek() != '"' || !reader.parse_string(key)) break;
+      reader.skip_ws();
+      if (reader.at_end() || reader.peek() != ':') break;
+      reader.advance();
+      reader.skip_ws();
+      const char* start = reader.cursor();
+      if (!reader.skip_value(1)) break;
+      const std::string_view text(start, static_cast<size_t>(reader.cursor() - start));
+      std::string& slot = out[key];
+      if (is_canonical_compact(text)) {
+        slot.assign(text);
+      } else {
+        Result<JsonValue> value = parse_json(text);
+        if (!value.ok()) break;
+        slot.clear();
+        write_json_compact(value.value(), slot);
+      }
+      reader.skip_ws();
+      if (reader.at_end()) break;
+      if (reader.peek() == ',') {
+        reader.advance();
+        reader.skip_ws();
+        continue;
+      }
+      if (reader.peek() == '}') {
+        reader.advance();
+        fast_ok = true;
+      }
+      break;
+    }
+    if (fast_ok) {
+      reader.skip_ws();
+      fast_ok = reader.at_end();
+    }
+  }
+  if (fast_ok) return out;
+  Result<JsonValue> full = decode_full_payload(bytes);
+  if (!full.ok()) return full.status();
+  // Valid after all (a shape the fast path does not take): convert.
+  out.clear();
+  for (const JsonMember& m : full.value().as_object()) out[m.key] = write_json_compact(m.value);
+  return out;
 }
 
 }  // namespace vedra

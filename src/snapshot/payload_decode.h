@@ -11,6 +11,7 @@
 
 #include "lib/status.h"
 #include "snapshot/index_doc.h"
+#include "store/hash.h"
 #include "store/json_value.h"
 
 namespace vedra {
@@ -40,5 +41,11 @@ Result<std::vector<SnapshotIndexDoc>> decode_index_payload(std::string_view byte
 // object" (no position) when the value is not an object.  The result maps
 // record codes to stored payloads, members in ascending byte order of keys.
 Result<JsonValue> decode_full_payload(std::string_view bytes);
+
+// The full payload as compact payload texts by code (the last member wins for
+// a repeated code): what decode_full_payload() gives, each member written with
+// write_json_compact().  Members that are already compact are copied without
+// being parsed into a JsonValue.  Fails exactly as decode_full_payload().
+Result<TextMap<std::string>> decode_full_payload_texts(std::string_view bytes);
 
 }  // namespace vedra

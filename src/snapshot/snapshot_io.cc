@@ -129,8 +129,8 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   if (!full_bytes.ok()) return full_bytes.status();
   Result<std::string> index_bytes = read_snapshot_container(index_path, kSnapshotIndexMagic);
   if (!index_bytes.ok()) return index_bytes.status();
-  Result<JsonValue> full = decode_full_payload(full_bytes.value());
-  if (!full.ok()) return full.status();
+  Result<TextMap<std::string>> payloads = decode_full_payload_texts(full_bytes.value());
+  if (!payloads.ok()) return payloads.status();
   full_bytes.value().clear();
   full_bytes.value().shrink_to_fit();
   Result<std::vector<SnapshotIndexDoc>> docs = decode_index_payload(index_bytes.value());
@@ -139,18 +139,14 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   index_bytes.value().shrink_to_fit();
 
   EngineState fresh;
-  const JsonValue& payloads = full.value();
-  std::string payload;
   for (SnapshotIndexDoc& d : docs.value()) {
     if (Status st = check_capacity(fresh); !st.ok()) return st;
-    payload.clear();
-    if (const JsonValue* p = payloads.find(d.code)) {
-      write_json_compact(*p, payload);
-    } else {
-      payload = default_payload(d.code, d.name, d.pinyin);
-    }
+    auto it = payloads.value().find(d.code);
+    std::string payload =
+        it != payloads.value().end() ? it->second : default_payload(d.code, d.name, d.pinyin);
     FieldMap fields = std::move(d.fields);
-    ingest_record(fresh, std::move(d.code), std::move(d.name), std::move(d.pinyin), payload, std::move(fields));
+    ingest_record(fresh, std::move(d.code), std::move(d.name), std::move(d.pinyin), std::move(payload),
+                  std::move(fields));
   }
   s = std::move(fresh);
   return build_matcher(s);

@@ -65,6 +65,8 @@ class JsonReader {
   // REQUIRES: !at_end().
   char peek() const { return *p_; }
   void advance() { ++p_; }
+  // The byte under the cursor (end of text when at_end()).
+  const char* cursor() const { return p_; }
   // Skips space, tab, line feed and carriage return.
   void skip_ws() {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\t' || *p_ == '\r')) ++p_;

@@ -1,0 +1,120 @@
+// Times the phases of a snapshot save and load over a pair of snapshot files:
+//
+//   vedra_bench_snapshot FULL INDEX [REPEATS]
+//
+// Load: read (file to memory), decompress, parse (full payload and index
+// payload), rebuild (re-ingest every record), build (matcher).  Save: encode
+// both payloads, compress, write.  Prints the median of REPEATS runs (default
+// 3) for each phase.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "snapshot/container.h"
+#include "snapshot/file_io.h"
+#include "snapshot/payload_decode.h"
+#include "snapshot/snapshot_io.h"
+#include "store/ingest.h"
+#include "store/json_text.h"
+
+using namespace vedra;
+
+namespace {
+
+// CPU time of this thread: steadier than wall time on a shared machine.
+struct CpuClock {
+  using time_point = double;
+  static double now() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec * 1e-9;
+  }
+};
+
+double seconds_since(double t0) { return CpuClock::now() - t0; }
+
+[[noreturn]] void die(const Status& st) {
+  std::fprintf(stderr, "error: %s\n", st.message().c_str());
+  std::exit(1);
+}
+
+template <typename T>
+T take(Result<T> r) {
+  if (!r.ok()) die(r.status());
+  return std::move(r.value());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s FULL INDEX [REPEATS]\n", argv[0]);
+    return 2;
+  }
+  const std::string full_path = argv[1], index_path = argv[2];
+  const int repeats = argc > 3 ? std::atoi(argv[3]) : 3;
+  std::map<std::string, std::vector<double>> times;
+  size_t records = 0;
+  for (int rep = 0; rep < repeats; ++rep) {
+    auto t = CpuClock::now();
+    std::string full_file = take(read_whole_file(full_path));
+    std::string index_file = take(read_whole_file(index_path));
+    times["load.1 read"].push_back(seconds_since(t));
+
+    t = CpuClock::now();
+    std::string full_bytes = take(decode_snapshot_container(full_file, kSnapshotFullMagic));
+    std::string index_bytes = take(decode_snapshot_container(index_file, kSnapshotIndexMagic));
+    times["load.2 decompress"].push_back(seconds_since(t));
+
+    t = CpuClock::now();
+    TextMap<std::string> full = take(decode_full_payload_texts(full_bytes));
+    times["load.3a parse full"].push_back(seconds_since(t));
+    t = CpuClock::now();
+    std::vector<SnapshotIndexDoc> docs = take(decode_index_payload(index_bytes));
+    times["load.3b parse index"].push_back(seconds_since(t));
+
+    t = CpuClock::now();
+    EngineState s;
+    for (SnapshotIndexDoc& d : docs) {
+      auto it = full.find(d.code);
+      std::string payload = it != full.end() ? it->second : default_payload(d.code, d.name, d.pinyin);
+      FieldMap fields = std::move(d.fields);
+      ingest_record(s, std::move(d.code), std::move(d.name), std::move(d.pinyin), std::move(payload), std::move(fields));
+    }
+    times["load.4 rebuild"].push_back(seconds_since(t));
+    records = s.next_record;
+
+    t = CpuClock::now();
+    if (Status st = build_matcher(s); !st.ok()) die(st);
+    times["load.5 build"].push_back(seconds_since(t));
+
+    t = CpuClock::now();
+    std::string fp = encode_full_payload(s);
+    times["save.1a encode full"].push_back(seconds_since(t));
+    t = CpuClock::now();
+    std::string ip = encode_index_payload(s);
+    times["save.1b encode index"].push_back(seconds_since(t));
+    t = CpuClock::now();
+    std::string fc = take(encode_snapshot_container(kSnapshotFullMagic, fp));
+    std::string ic = take(encode_snapshot_container(kSnapshotIndexMagic, ip));
+    times["save.2 compress"].push_back(seconds_since(t));
+    t = CpuClock::now();
+    if (Status st = write_whole_file(full_path + ".bench", fc); !st.ok()) die(st);
+    if (Status st = write_whole_file(index_path + ".bench", ic); !st.ok()) die(st);
+    times["save.3 write"].push_back(seconds_since(t));
+    std::remove((full_path + ".bench").c_str());
+    std::remove((index_path + ".bench").c_str());
+  }
+  std::printf("%zu records, median of %d runs (thread CPU time)\n", records, repeats);
+  for (auto& [phase, v] : times) {
+    std::sort(v.begin(), v.end());
+    std::printf("  %-20s %8.1f ms\n", phase.c_str(), v[v.size() / 2] * 1e3);
+  }
+  return 0;
+}

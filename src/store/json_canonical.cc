@@ -1,0 +1,175 @@
+#include "store/json_canonical.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "store/json_text.h"
+
+namespace vedra {
+namespace {
+
+class CanonicalScanner {
+ public:
+  explicit CanonicalScanner(std::string_view t) : p_(t.data()), end_(t.data() + t.size()) {}
+
+  bool value(int depth) {
+    if (p_ == end_ || depth > 4096) return false;
+    switch (*p_) {
+      case '{':
+        return object(depth + 1);
+      case '[':
+        return array(depth + 1);
+      case '"':
+        return string(nullptr);
+      case 't':
+        return literal("true", 4);
+      case 'f':
+        return literal("false", 5);
+      case 'n':
+        return literal("null", 4);
+      default:
+        return number();
+    }
+  }
+  bool done() const { return p_ == end_; }
+
+ private:
+  bool literal(const char* word, size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n || std::string_view(p_, n) != std::string_view(word, n)) return false;
+    p_ += n;
+    return true;
+  }
+
+  // Checks one string; `has_escape` reports whether it held a backslash.
+  bool string(bool* has_escape) {
+    ++p_;  // opening quote
+    bool escaped = false;
+    while (p_ != end_) {
+      const unsigned char c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        ++p_;
+        if (has_escape) *has_escape = escaped;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c != '\\') {
+        ++p_;
+        continue;
+      }
+      escaped = true;
+      if (end_ - p_ < 2) return false;
+      const char e = p_[1];
+      if (e == '"' || e == '\\' || e == 'b' || e == 't' || e == 'n' || e == 'f' || e == 'r') {
+        p_ += 2;
+        continue;
+      }
+      // Only \u00xx for control characters without a short form, lowercase hex.
+      if (e != 'u' || end_ - p_ < 6 || p_[2] != '0' || p_[3] != '0') return false;
+      const char h = p_[4], l = p_[5];
+      if (h != '0' && h != '1') return false;
+      if (!((l >= '0' && l <= '9') || (l >= 'a' && l <= 'f'))) return false;
+      const int v = (h - '0') * 16 + (l <= '9' ? l - '0' : l - 'a' + 10);
+      if (v == 0x08 || v == 0x09 || v == 0x0A || v == 0x0C || v == 0x0D) return false;
+      p_ += 6;
+    }
+    return false;
+  }
+
+  bool number() {
+    const char* start = p_;
+    bool fractional = false;
+    while (p_ != end_) {
+      const char c = *p_;
+      if ((c >= '0' && c <= '9') || c == '-' || c == '+') {
+        ++p_;
+      } else if (c == '.' || c == 'e' || c == 'E') {
+        fractional = true;
+        ++p_;
+      } else {
+        break;
+      }
+    }
+    const std::string_view tok(start, static_cast<size_t>(p_ - start));
+    if (tok.empty()) return false;
+    if (!fractional) {
+      if (tok[0] == '-') {
+        int64_t v = 0;
+        auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
+        // "-0" reads as a double; "-01" is not valid JSON anyway.
+        return r.ec == std::errc() && r.ptr == tok.data() + tok.size() && v < 0 && tok[1] != '0';
+      }
+      uint64_t v = 0;
+      auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
+      return r.ec == std::errc() && r.ptr == tok.data() + tok.size() && (tok.size() == 1 || tok[0] != '0');
+    }
+    double d = 0;
+    auto r = std::from_chars(tok.data(), tok.data() + tok.size(), d);
+    if (r.ec != std::errc() || r.ptr != tok.data() + tok.size() || !std::isfinite(d)) return false;
+    buf_.clear();
+    append_json_number_text(d, buf_);
+    return buf_ == tok;
+  }
+
+  bool array(int depth) {
+    ++p_;
+    if (p_ != end_ && *p_ == ']') {
+      ++p_;
+      return true;
+    }
+    while (true) {
+      if (!value(depth)) return false;
+      if (p_ == end_) return false;
+      if (*p_ == ']') {
+        ++p_;
+        return true;
+      }
+      if (*p_ != ',') return false;
+      ++p_;
+    }
+  }
+
+  bool object(int depth) {
+    ++p_;
+    if (p_ != end_ && *p_ == '}') {
+      ++p_;
+      return true;
+    }
+    std::string_view previous;
+    bool first = true;
+    while (true) {
+      if (p_ == end_ || *p_ != '"') return false;
+      const char* key_start = p_ + 1;
+      bool escaped = false;
+      if (!string(&escaped) || escaped) return false;  // keys with escapes: not decided here
+      const std::string_view key(key_start, static_cast<size_t>(p_ - 1 - key_start));
+      if (!first && !(previous < key)) return false;
+      previous = key;
+      first = false;
+      if (p_ == end_ || *p_ != ':') return false;
+      ++p_;
+      if (!value(depth)) return false;
+      if (p_ == end_) return false;
+      if (*p_ == '}') {
+        ++p_;
+        return true;
+      }
+      if (*p_ != ',') return false;
+      ++p_;
+    }
+  }
+
+  const char* p_;
+  const char* end_;
+  std::string buf_;
+};
+
+}  // namespace
+
+bool is_canonical_compact(std::string_view text) {
+  CanonicalScanner scanner(text);
+  return scanner.value(0) && scanner.done();
+}
+
+}  // namespace vedra
