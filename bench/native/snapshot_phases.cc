@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
     for (SnapshotIndexDoc& d : docs) {
       auto it = full.find(d.code);
       std::string payload = it != full.end() ? it->second : default_payload(d.code, d.name, d.pinyin);
-      FieldMap fields = std::move(d.fields);
+      FieldMap fields;
+      for (const auto& [name, value] : d.fields) fields.append(name, value);
       ingest_record(s, std::move(d.code), std::move(d.name), std::move(d.pinyin), std::move(payload), std::move(fields));
     }
     times["load.4 rebuild"].push_back(seconds_since(t));

@@ -51,7 +51,7 @@ std::string encode_index_payload(const EngineState& s) {
     out += ",\"fields\":{";
     bool first = true;
     if (r < s.record_fields.size()) {
-      for (const auto& [field, value] : s.record_fields[r]) {
+      for (const auto [field, value] : s.record_fields[r]) {
         if (!first) out += ',';
         first = false;
         write_json_string(field, out);
@@ -144,7 +144,8 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
     auto it = payloads.value().find(d.code);
     std::string payload =
         it != payloads.value().end() ? it->second : default_payload(d.code, d.name, d.pinyin);
-    FieldMap fields = std::move(d.fields);
+    FieldMap fields;
+    for (const auto& [name, value] : d.fields) fields.append(name, value);
     ingest_record(fresh, std::move(d.code), std::move(d.name), std::move(d.pinyin), std::move(payload),
                   std::move(fields));
   }

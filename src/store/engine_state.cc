@@ -25,7 +25,10 @@ uint32_t register_record(EngineState& s, std::string code, std::string name, std
   return r;
 }
 
-void append_record_fields(EngineState& s, FieldMap fields) { s.record_fields.push_back(std::move(fields)); }
+void append_record_fields(EngineState& s, FieldMap fields) {
+  fields.shrink_to_fit();
+  s.record_fields.push_back(std::move(fields));
+}
 
 std::string default_payload(std::string_view code, std::string_view name, std::string_view pinyin) {
   std::string out;
@@ -53,7 +56,6 @@ void collect_field_value(CollectedValues& collected, std::string_view field, std
 
 FieldMap join_field_values(const CollectedValues& collected) {
   FieldMap out;
-  out.reserve(collected.size());
   std::vector<const std::string*> kept;
   for (const auto& [field, values] : collected) {
     kept.clear();
@@ -74,7 +76,7 @@ FieldMap join_field_values(const CollectedValues& collected) {
       if (i) joined += '|';
       joined += *kept[i];
     }
-    out.emplace_back(field, std::move(joined));
+    out.append(field, joined);
   }
   return out;
 }
@@ -96,10 +98,7 @@ size_t EngineState::memory_usage() const {
     for (const auto& s : *v) total += str_bytes(s);
   }
   total += code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);
-  for (const auto& m : record_fields) {
-    total += sizeof(FieldMap);
-    for (const auto& [k, v] : m) total += str_bytes(k) + str_bytes(v);
-  }
+  for (const auto& m : record_fields) total += sizeof(FieldMap) + m.memory_usage();
   return total;
 }
 

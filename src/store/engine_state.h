@@ -26,15 +26,13 @@
 #include "index/matcher.h"
 #include "index/posting.h"
 #include "lib/status.h"
+#include "store/field_map.h"
 #include "store/hash.h"
 
 namespace vedra {
 
-// A record's flattened fields: field name -> distinct non-empty values joined
-// with "|".  Held as a flat list (unique names, no particular order) because a
-// catalogue keeps one per record and a hash map per record would dominate
-// memory; its order is the "map order" written to snapshots.
-using FieldMap = std::vector<std::pair<std::string, std::string>>;
+// (field, text) pairs in posting order, duplicates and empty texts included.
+using FieldPosts = std::vector<std::pair<std::string, std::string>>;
 
 // Working map of one ingestion call: field name -> value texts in order.
 using CollectedValues = std::vector<std::pair<std::string, std::vector<std::string>>>;

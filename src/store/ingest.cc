@@ -6,14 +6,18 @@
 namespace vedra {
 
 uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string payload_json, FieldMap fields, const FieldMap* posts) {
+                       std::string payload_json, FieldMap fields, const FieldPosts* posts) {
   const uint32_t r = register_record(s, std::move(code), std::move(name), std::move(pinyin), std::move(payload_json));
   const std::string& c = s.record_codes[r];
   const std::string& n = s.record_names[r];
   post_value(s, "code", c, r);
   post_value(s, "name", n, r);
   register_patterns(s, c, n, s.record_pinyins[r], r);
-  for (const auto& [field, text] : posts ? *posts : fields) post_value(s, field, text, r);
+  if (posts) {
+    for (const auto& [field, text] : *posts) post_value(s, field, text, r);
+  } else {
+    for (const auto [field, text] : fields) post_value(s, field, text, r);
+  }
   append_record_fields(s, std::move(fields));
   return r;
 }

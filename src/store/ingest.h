@@ -16,7 +16,7 @@ namespace vedra {
 // to post in order; when null, the joined `fields` themselves are posted.
 // REQUIRES: check_capacity(s).ok().
 uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string payload_json, FieldMap fields, const FieldMap* posts = nullptr);
+                       std::string payload_json, FieldMap fields, const FieldPosts* posts = nullptr);
 
 // A record payload read by the flattening rules: code, name and pinyin from
 // string members, fields from market/asset_type/region and the members of

@@ -133,6 +133,19 @@ TEST(RecordStore, JoinFieldValues) {
   EXPECT_EQ(joined == want, true);
 }
 
+TEST(FieldMapBlob, SetAppendIterate) {
+  FieldMap m;
+  EXPECT_TRUE(m.empty());
+  m.append("a", "1");
+  m.append("", "");
+  m.set("b", std::string("x\0y", 3));
+  m.set("a", "2");
+  const std::vector<std::pair<std::string, std::string>> want = {{"a", "2"}, {"", ""}, {"b", std::string("x\0y", 3)}};
+  EXPECT_EQ(m.to_pairs() == want, true);
+  EXPECT_EQ(m.size(), size_t{3});
+  EXPECT_TRUE(m == (FieldMap{{"a", "2"}, {"", ""}, {"b", std::string_view("x\0y", 3)}}));
+}
+
 TEST(RecordStore, DefaultPayload) {
   EXPECT_EQ(default_payload("c\"", "名", "p"),
             std::string("{\"asset_type\":\"\",\"attributes\":{},\"categories\":{},\"code\":\"c\\\"\",\"market\":\"\","
@@ -177,9 +190,10 @@ TEST(Flatten, WorkedExample) {
   ASSERT_TRUE(record.ok());
   FlattenedRecord f = flatten_record(record.value());
   EXPECT_EQ(f.code, std::string("100001.XA"));
-  std::sort(f.fields.begin(), f.fields.end());
-  const FieldMap want = {{"concept", "A|B"}, {"industry.l1", "Bank"}, {"industry.l2", "Bank.Joint"},
-                         {"lot", "100"},     {"market", "XA"},        {"r", "y"},
-                         {"st", "False"},    {"x", "2.0"}};
-  EXPECT_EQ(f.fields == want, true);
+  auto got = f.fields.to_pairs();
+  std::sort(got.begin(), got.end());
+  const std::vector<std::pair<std::string, std::string>> want = {
+      {"concept", "A|B"}, {"industry.l1", "Bank"}, {"industry.l2", "Bank.Joint"}, {"lot", "100"},
+      {"market", "XA"},   {"r", "y"},              {"st", "False"},              {"x", "2.0"}};
+  EXPECT_EQ(got == want, true);
 }

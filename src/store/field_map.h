@@ -1,0 +1,108 @@
+// FieldMap: one record's flattened fields, field name -> joined values.
+//
+// A catalogue keeps one map per record, so the map is a single byte blob of
+// length-prefixed (name, value) entries rather than a container of strings:
+// one allocation per record instead of two per field.  Entries keep the order
+// in which they were added; that order is the map's iteration order (what a
+// snapshot writes), and nothing else may depend on it.
+//
+// Cost: lookups are linear; a record has a few dozen fields at most.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vedra {
+
+class FieldMap {
+ public:
+  using Entry = std::pair<std::string_view, std::string_view>;
+
+  FieldMap() = default;
+  FieldMap(std::initializer_list<Entry> entries) {
+    for (const Entry& e : entries) set(e.first, e.second);
+  }
+
+  // Appends an entry.  REQUIRES: `name` is not in the map.
+  void append(std::string_view name, std::string_view value) {
+    put(name);
+    put(value);
+    ++size_;
+  }
+  // Sets `name` to `value`, replacing an earlier value (the entry keeps its
+  // position).
+  void set(std::string_view name, std::string_view value);
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void shrink_to_fit() { blob_.shrink_to_fit(); }
+  size_t memory_usage() const { return blob_.capacity() > 15 ? blob_.capacity() + 1 : 0; }
+
+  class const_iterator {
+   public:
+    const_iterator(const char* p) : p_(p) {}
+    Entry operator*() const {
+      const std::string_view name = read(p_);
+      const std::string_view value = read(name.data() + name.size());
+      return {name, value};
+    }
+    const_iterator& operator++() {
+      const std::string_view name = read(p_);
+      const std::string_view value = read(name.data() + name.size());
+      p_ = value.data() + value.size();
+      return *this;
+    }
+    bool operator!=(const const_iterator& o) const { return p_ != o.p_; }
+    bool operator==(const const_iterator& o) const { return p_ == o.p_; }
+
+   private:
+    static std::string_view read(const char* p) {
+      uint32_t n;
+      std::memcpy(&n, p, sizeof n);
+      return std::string_view(p + sizeof n, n);
+    }
+    const char* p_;
+  };
+  const_iterator begin() const { return const_iterator(blob_.data()); }
+  const_iterator end() const { return const_iterator(blob_.data() + blob_.size()); }
+
+  // The entries as owned pairs, in map order (for tests and diagnostics).
+  std::vector<std::pair<std::string, std::string>> to_pairs() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const Entry e : *this) out.emplace_back(e.first, e.second);
+    return out;
+  }
+
+  // Same entries in the same order.
+  friend bool operator==(const FieldMap& a, const FieldMap& b) { return a.blob_ == b.blob_; }
+
+ private:
+  void put(std::string_view s) {
+    const uint32_t n = static_cast<uint32_t>(s.size());
+    blob_.append(reinterpret_cast<const char*>(&n), sizeof n);
+    blob_.append(s);
+  }
+
+  std::string blob_;  // repeated: u32 name length, name, u32 value length, value
+  uint32_t size_ = 0;
+};
+
+inline void FieldMap::set(std::string_view name, std::string_view value) {
+  for (const_iterator it = begin(); it != end(); ++it) {
+    const Entry e = *it;
+    if (e.first != name) continue;
+    // Rebuild with the new value in place (rare: repeated names).
+    FieldMap rebuilt;
+    for (const Entry f : *this) rebuilt.append(f.first, f.first == name ? value : f.second);
+    *this = std::move(rebuilt);
+    return;
+  }
+  append(name, value);
+}
+
+}  // namespace vedra
