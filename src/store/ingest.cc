@@ -1,5 +1,7 @@
 #include "store/ingest.h"
 
+#include <algorithm>
+
 #include "store/json_text.h"
 #include "store/text.h"
 
@@ -86,20 +88,137 @@ FlattenedRecord flatten_record(const JsonValue& record) {
 
 namespace {
 
+// Decodes the JSON string at p (compact text written by the engine: the only
+// escapes are \" \\ \b \f \n \r \t and \u00xx) into `out`; advances p past it.
+void read_engine_string(const char*& p, std::string& out) {
+  out.clear();
+  ++p;  // opening quote
+  while (true) {
+    const char* run = p;
+    while (*p != '"' && *p != '\\') ++p;
+    out.append(run, static_cast<size_t>(p - run));
+    if (*p == '"') {
+      ++p;
+      return;
+    }
+    const char e = p[1];
+    switch (e) {
+      case 'b': out += '\b'; break;
+      case 'f': out += '\f'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case 'u': {
+        auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+        out += static_cast<char>(hex(p[4]) * 16 + hex(p[5]));
+        p += 4;
+        break;
+      }
+      default: out += e; break;  // '"' or '\\'
+    }
+    p += 2;
+  }
+}
+
+// Collected (field, value) pairs of one record, in collection order.
+class FieldCollector {
+ public:
+  void add(std::string_view field, std::string_view value) {
+    if (!value.empty()) entries_.emplace_back(field, value);
+  }
+  // The joined field map: per field, its distinct values in first-seen order
+  // joined with "|".
+  FieldMap join() const {
+    FieldMap out;
+    std::vector<bool> done(entries_.size());
+    std::vector<std::string_view> kept;
+    std::string joined;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      if (done[i]) continue;
+      kept.clear();
+      for (size_t j = i; j < entries_.size(); ++j) {
+        if (done[j] || entries_[j].first != entries_[i].first) continue;
+        done[j] = true;
+        const std::string_view v = entries_[j].second;
+        if (std::find(kept.begin(), kept.end(), v) == kept.end()) kept.push_back(v);
+      }
+      joined.clear();
+      for (size_t k = 0; k < kept.size(); ++k) {
+        if (k) joined += '|';
+        joined.append(kept[k]);
+      }
+      out.append(entries_[i].first, joined);
+    }
+    return out;
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> entries_;
+};
+
+// flatten_json_value over compact text the engine wrote: numbers are already
+// in their flattened form (decimal integers, json_number_text doubles).
+// `field` is the current field name; restored on return.
+void flatten_text(const char*& p, std::string& field, FieldCollector& c, std::string& scratch) {
+  switch (*p) {
+    case 'n':
+      p += 4;
+      return;
+    case 't':
+      p += 4;
+      c.add(field, "True");
+      return;
+    case 'f':
+      p += 5;
+      c.add(field, "False");
+      return;
+    case '"':
+      read_engine_string(p, scratch);
+      c.add(field, trim_white_space(scratch));
+      return;
+    case '[':
+      ++p;
+      if (*p == ']') {
+        ++p;
+        return;
+      }
+      while (true) {
+        flatten_text(p, field, c, scratch);
+        if (*p++ == ']') return;  // else ','
+      }
+    case '{': {
+      ++p;
+      if (*p == '}') {
+        ++p;
+        return;
+      }
+      const size_t base = field.size();
+      while (true) {
+        read_engine_string(p, scratch);
+        if (base > 0) field += '.';
+        field += scratch;
+        ++p;  // ':'
+        flatten_text(p, field, c, scratch);
+        field.resize(base);
+        if (*p++ == '}') return;  // else ','
+      }
+    }
+    default: {  // number
+      const char* start = p;
+      while (*p != ',' && *p != ']' && *p != '}' && *p != '\0') ++p;
+      c.add(field, std::string_view(start, static_cast<size_t>(p - start)));
+      return;
+    }
+  }
+}
+
 // The text of a string member written by the engine, or empty when the member
 // is missing or not a string.
-Status string_member_text(std::string_view text, const MemberSpan* m, std::string& out) {
+void string_member_text(std::string_view text, const MemberSpan* m, std::string& out) {
   out.clear();
-  if (m == nullptr || text[m->begin] != '"') return Status::Ok();
-  const std::string_view v = text.substr(m->begin, m->end - m->begin);
-  if (v.find('\\') == std::string_view::npos) {
-    out.assign(v.substr(1, v.size() - 2));
-    return Status::Ok();
-  }
-  Result<JsonValue> parsed = parse_json(v);
-  if (!parsed.ok()) return parsed.status();
-  out = parsed.value().as_string();
-  return Status::Ok();
+  if (m == nullptr || text[m->begin] != '"') return;
+  const char* p = text.data() + m->begin;
+  read_engine_string(p, out);
 }
 
 }  // namespace
@@ -115,21 +234,23 @@ Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>&
   for (auto [key, dest] : {std::pair<const char*, std::string*>{"code", &out.code}, {"name", &out.name},
                            {"pinyin", &out.pinyin}, {"market", &market}, {"asset_type", &asset_type},
                            {"region", &region}}) {
-    if (Status st = string_member_text(text, find(key), *dest); !st.ok()) return st;
+    string_member_text(text, find(key), *dest);
   }
-  CollectedValues collected;
-  collect_field_value(collected, "market", std::move(market));
-  collect_field_value(collected, "asset_type", std::move(asset_type));
-  collect_field_value(collected, "region", std::move(region));
+  FieldCollector collected;
+  collected.add("market", market);
+  collected.add("asset_type", asset_type);
+  collected.add("region", region);
+  std::string field, scratch;
   for (const char* group : {"categories", "attributes"}) {
     const MemberSpan* m = find(group);
     if (m == nullptr || text[m->begin] != '{') continue;
-    // The engine wrote this text; its nesting is bounded by the converter.
-    Result<JsonValue> parsed = parse_json(text.substr(m->begin, m->end - m->begin), 1 << 20);
-    if (!parsed.ok()) return parsed.status();
-    for (const JsonMember& member : parsed.value().as_object()) flatten_json_value(member.key, member.value, collected);
+    // Members of the group are flattened under their own keys: walk the
+    // object with an empty field name.
+    const char* p = text.data() + m->begin;
+    field.clear();
+    flatten_text(p, field, collected, scratch);
   }
-  out.fields = join_field_values(collected);
+  out.fields = collected.join();
   return Status::Ok();
 }
 
