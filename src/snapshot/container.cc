@@ -44,6 +44,12 @@ uint64_t get_u64(const char* p) {
 
 Status zstd_error(size_t code) { return Status::Error(ZSTD_getErrorName(code)); }
 
+uint64_t unknown_length_limit(size_t stored_length) {
+  const uint64_t stored = stored_length;
+  if (stored > UINT64_MAX / kUnknownLengthRatio) return UINT64_MAX;
+  return std::max<uint64_t>(kUnknownLengthFloor, stored * kUnknownLengthRatio);
+}
+
 // Makes out->size() == target, keeping the first out->size() bytes, without
 // letting the capacity overshoot `target` (std::string::resize may round a
 // growth of less than twice the capacity up to twice the capacity).
@@ -57,6 +63,18 @@ void grow_exactly(std::string* out, size_t target) {
   fresh.append(*out);
   fresh.resize(target);
   out->swap(fresh);
+}
+
+// The bytes of a container file that decode_snapshot_container looks at:
+// the header, then the stored payload when the file starts with one of the
+// two magics; trailing bytes are never read.
+uint64_t container_bytes_wanted(std::string_view head) {
+  if (head.size() < kSnapshotHeaderSize) return kSnapshotHeaderSize;
+  const std::string_view m = head.substr(kMagicOffset, kMagicSize);
+  if (m != kSnapshotFullMagic && m != kSnapshotIndexMagic) return kSnapshotHeaderSize;
+  const uint64_t stored_length = get_u64(head.data() + kStoredLengthOffset);
+  if (stored_length > UINT64_MAX - kSnapshotHeaderSize) return UINT64_MAX;
+  return kSnapshotHeaderSize + stored_length;
 }
 
 }  // namespace
@@ -108,8 +126,10 @@ Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
   std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
   if (!dctx) return Status::Error("failed to create zstd decompression context");
   const Status mismatch = Status::Error("snapshot decompressed length mismatch");
-  // Capacity limit for the output buffer; 0 means unbounded.
-  const uint64_t limit = raw_length;
+  // Ceiling of the output: raw_length, or for an unknown length (0) the
+  // bound of kUnknownLengthRatio and kUnknownLengthFloor.
+  const uint64_t limit = raw_length != 0 ? raw_length : unknown_length_limit(stored.size());
+  const Status over = raw_length != 0 ? mismatch : Status::Error(std::string(kUnknownLengthLimitMessage));
   ZSTD_inBuffer in{stored.data(), stored.size(), 0};
   size_t produced = 0;
   char probe[1];
@@ -117,13 +137,13 @@ Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
     ZSTD_outBuffer ob;
     bool probing = false;
     if (produced == out->size()) {
-      if (limit != 0 && produced >= limit) {
-        // Full at raw_length: any further byte is a mismatch.
+      if (produced >= limit) {
+        // Full at the ceiling: any further byte is refused.
         ob = ZSTD_outBuffer{probe, sizeof probe, 0};
         probing = true;
       } else {
         uint64_t target = std::max<uint64_t>(2 * uint64_t{produced}, ZSTD_DStreamOutSize());
-        if (limit != 0) target = std::min(target, limit);
+        target = std::min(target, limit);
         grow_exactly(out, static_cast<size_t>(target));
       }
     }
@@ -131,7 +151,7 @@ Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
     const size_t hint = ZSTD_decompressStream(dctx.get(), &ob, &in);
     if (ZSTD_isError(hint)) return zstd_error(hint);
     if (probing) {
-      if (ob.pos != 0) return mismatch;
+      if (ob.pos != 0) return over;
     } else {
       produced += ob.pos;
     }
@@ -144,7 +164,7 @@ Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
     if (in.pos == in.size && ob.pos < ob.size) return Status::Error("incomplete frame");
   }
   out->resize(produced);
-  if (limit != 0 && produced != limit) return mismatch;
+  if (raw_length != 0 && produced != raw_length) return mismatch;
   return Status::Ok();
 }
 
@@ -171,7 +191,7 @@ Result<std::string> decode_snapshot_container(std::string_view file_bytes,
 }
 
 Result<std::string> read_snapshot_container(const std::string& path, std::string_view magic) {
-  Result<std::string> bytes = read_whole_file(path);
+  Result<std::string> bytes = read_file_prefix(path, container_bytes_wanted);
   if (!bytes.ok()) return bytes.status();
   return decode_snapshot_container(bytes.value(), magic);
 }

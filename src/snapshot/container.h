@@ -31,6 +31,17 @@ inline constexpr uint32_t kSnapshotFormatVersion = 202603;
 inline constexpr size_t kSnapshotHeaderSize = 128;
 inline constexpr int kSnapshotCompressionLevel = 3;
 
+// A compressed payload whose header gives raw_length 0 (length unknown) may
+// decode to at most max(kUnknownLengthFloor, kUnknownLengthRatio x
+// stored_length) bytes; past that the read fails with
+// kUnknownLengthLimitMessage.  This bounds the memory a small hostile file can
+// claim.  The writer always records raw_length, so its files are never
+// subject to this limit.
+inline constexpr uint64_t kUnknownLengthFloor = uint64_t{64} << 20;
+inline constexpr uint64_t kUnknownLengthRatio = 1024;
+inline constexpr std::string_view kUnknownLengthLimitMessage =
+    "snapshot payload of unknown length decompresses past the limit";
+
 // Returns header plus one zstd frame of `payload` (streaming compression at
 // level 3, no dictionary) in one buffer; flags is 1.
 // REQUIRES: magic.size() == 8 (otherwise fails with a message saying so).
@@ -57,8 +68,11 @@ Status write_snapshot_container(const std::string& path, std::string_view magic,
 Result<std::string> decode_snapshot_container(std::string_view file_bytes,
                                               std::string_view magic);
 
-// read_whole_file(path), then decode_snapshot_container.  The whole file is
-// in memory before anything is checked.
+// Reads the file at `path`, then decode_snapshot_container.  Only the header
+// and, when the file starts with one of the two magics, the stored_length
+// bytes after it are read (fewer if the file ends first); trailing bytes are
+// ignored unread, so an endless stream such as /dev/zero costs 128 bytes.
+// Those bytes are in memory before anything is checked.
 Result<std::string> read_snapshot_container(const std::string& path, std::string_view magic);
 
 // Decodes the zstd frames in `stored`, back to back, into *out.
@@ -69,10 +83,14 @@ Result<std::string> read_snapshot_container(const std::string& path, std::string
 //   - raw_length != 0 and the decoded length differs from it:
 //     "snapshot decompressed length mismatch".  Decoding stops as soon as the
 //     output would exceed raw_length, so a small raw_length bounds the memory
-//     a hostile file can claim (this check then wins over later frame errors).
-// The output buffer grows geometrically; when raw_length != 0 its capacity
-// never exceeds raw_length (beyond the string's inline minimum).  libzstd
-// additionally refuses frames whose window exceeds its default limit.
+//     a hostile file can claim (this check then wins over later frame errors);
+//   - raw_length == 0 and the output would exceed the unknown-length limit
+//     (see kUnknownLengthFloor): kUnknownLengthLimitMessage, decided the same
+//     way, as soon as one byte more would be produced.
+// The output buffer grows geometrically; its capacity never exceeds the
+// ceiling (raw_length, or the unknown-length limit) beyond the string's
+// inline minimum.  libzstd additionally refuses frames whose window exceeds
+// its default limit.
 // On failure *out holds unspecified partial output.
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
                                    std::string* out);

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -228,21 +230,28 @@ std::string os_error_message(int errnum) {
   return std::string(text) + " (os error " + std::to_string(errnum) + ")";
 }
 
-Result<std::string> read_whole_file(const std::string& path) {
+Result<std::string> read_file_prefix(const std::string& path, ReadLimit wanted) {
   if (Status s = check_path(path); !s.ok()) return s;
   const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (fd < 0) return os_error(errno);
   FdCloser closer(fd);
   struct stat st;
-  size_t capacity = 8192;
+  // Size of a regular file, plus one spare byte that lets the final read see
+  // end of file without growing; 0 when the size is not known in advance.
+  uint64_t known = 0;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    // One spare byte lets the final read see end of file without growing.
-    capacity = static_cast<size_t>(st.st_size) + 1;
+    known = static_cast<uint64_t>(st.st_size) + 1;
   }
-  std::string data(capacity, '\0');
+  std::string data;
   size_t used = 0;
-  for (;;) {
-    if (used == data.size()) data.resize(data.size() * 2);
+  uint64_t want = wanted(std::string_view());
+  while (used < want) {
+    if (used == data.size()) {
+      uint64_t target = known != 0 ? known : std::max<uint64_t>(8192, 2 * uint64_t{data.size()});
+      if (target <= used) target = 2 * uint64_t{used};  // the file grew past its size
+      target = std::min(target, want);
+      data.resize(static_cast<size_t>(target));
+    }
     const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -250,9 +259,14 @@ Result<std::string> read_whole_file(const std::string& path) {
     }
     if (n == 0) break;
     used += static_cast<size_t>(n);
+    want = wanted(std::string_view(data.data(), used));
   }
-  data.resize(used);
+  data.resize(std::min<uint64_t>(used, want));
   return data;
+}
+
+Result<std::string> read_whole_file(const std::string& path) {
+  return read_file_prefix(path, [](std::string_view) { return UINT64_MAX; });
 }
 
 Status write_whole_file(const std::string& path, std::string_view bytes) {

@@ -11,6 +11,7 @@
 // The fault hook below is process-global and is for tests only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,18 @@ std::string os_error_message(int errnum);
 // retried.  Cost: one buffer of the file's size, grown geometrically when the
 // size is not known in advance (pipes, /proc files).
 Result<std::string> read_whole_file(const std::string& path);
+
+// How many bytes from the start of a file a reader needs, given the bytes
+// read so far (UINT64_MAX: all of them).
+using ReadLimit = uint64_t (*)(std::string_view head);
+
+// Reads the file at `path` from its start until end of file or until
+// wanted(bytes so far) bytes are in memory, and returns at most that many.
+// `wanted` is asked before the first read and after every read, and no read
+// goes past its answer, so a stream that never ends (a character device such
+// as /dev/zero, a FIFO) or a huge sparse file costs no more memory than
+// `wanted` grants.  Failures as read_whole_file.
+Result<std::string> read_file_prefix(const std::string& path, ReadLimit wanted);
 
 // Makes the file at `path` hold exactly `bytes`.
 //

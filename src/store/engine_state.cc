@@ -1,5 +1,7 @@
 #include "store/engine_state.h"
 
+#include <algorithm>
+
 #include "store/json_text.h"
 
 namespace vedra {
@@ -44,39 +46,30 @@ std::string default_payload(std::string_view code, std::string_view name, std::s
 }
 
 void collect_field_value(CollectedValues& collected, std::string_view field, std::string value) {
-  if (value.empty()) return;
-  for (auto& [name, values] : collected) {
-    if (name == field) {
-      values.push_back(std::move(value));
-      return;
-    }
-  }
-  collected.emplace_back(std::string(field), std::vector<std::string>{std::move(value)});
+  if (!value.empty()) collected.emplace_back(field, std::move(value));
 }
 
 FieldMap join_field_values(const CollectedValues& collected) {
   FieldMap out;
-  std::vector<const std::string*> kept;
-  for (const auto& [field, values] : collected) {
+  std::vector<bool> done(collected.size());
+  std::vector<std::string_view> kept;
+  std::string joined;
+  for (size_t i = 0; i < collected.size(); ++i) {
+    if (done[i]) continue;
     kept.clear();
-    for (const std::string& v : values) {
-      if (v.empty()) continue;
-      bool seen = false;
-      for (const std::string* k : kept) {
-        if (*k == v) {
-          seen = true;
-          break;
-        }
-      }
-      if (!seen) kept.push_back(&v);
+    for (size_t j = i; j < collected.size(); ++j) {
+      if (done[j] || collected[j].first != collected[i].first) continue;
+      done[j] = true;
+      const std::string_view v = collected[j].second;
+      if (!v.empty() && std::find(kept.begin(), kept.end(), v) == kept.end()) kept.push_back(v);
     }
     if (kept.empty()) continue;
-    std::string joined;
-    for (size_t i = 0; i < kept.size(); ++i) {
-      if (i) joined += '|';
-      joined += *kept[i];
+    joined.clear();
+    for (size_t k = 0; k < kept.size(); ++k) {
+      if (k) joined += '|';
+      joined.append(kept[k]);
     }
-    out.append(field, joined);
+    out.append(collected[i].first, joined);
   }
   return out;
 }

@@ -34,8 +34,9 @@ namespace vedra {
 // (field, text) pairs in posting order, duplicates and empty texts included.
 using FieldPosts = std::vector<std::pair<std::string, std::string>>;
 
-// Working map of one ingestion call: field name -> value texts in order.
-using CollectedValues = std::vector<std::pair<std::string, std::vector<std::string>>>;
+// Working list of one ingestion call: (field name, value text) in collection
+// order; grouped by field only when joined.
+using CollectedValues = std::vector<std::pair<std::string, std::string>>;
 
 using FieldIndex = TextMap<TextMap<Posting>>;
 

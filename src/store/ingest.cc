@@ -120,61 +120,28 @@ void read_engine_string(const char*& p, std::string& out) {
   }
 }
 
-// Collected (field, value) pairs of one record, in collection order.
-class FieldCollector {
- public:
-  void add(std::string_view field, std::string_view value) {
-    if (!value.empty()) entries_.emplace_back(field, value);
-  }
-  // The joined field map: per field, its distinct values in first-seen order
-  // joined with "|".
-  FieldMap join() const {
-    FieldMap out;
-    std::vector<bool> done(entries_.size());
-    std::vector<std::string_view> kept;
-    std::string joined;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      if (done[i]) continue;
-      kept.clear();
-      for (size_t j = i; j < entries_.size(); ++j) {
-        if (done[j] || entries_[j].first != entries_[i].first) continue;
-        done[j] = true;
-        const std::string_view v = entries_[j].second;
-        if (std::find(kept.begin(), kept.end(), v) == kept.end()) kept.push_back(v);
-      }
-      joined.clear();
-      for (size_t k = 0; k < kept.size(); ++k) {
-        if (k) joined += '|';
-        joined.append(kept[k]);
-      }
-      out.append(entries_[i].first, joined);
-    }
-    return out;
-  }
-
- private:
-  std::vector<std::pair<std::string, std::string>> entries_;
-};
-
 // flatten_json_value over compact text the engine wrote: numbers are already
 // in their flattened form (decimal integers, json_number_text doubles).
 // `field` is the current field name; restored on return.
-void flatten_text(const char*& p, std::string& field, FieldCollector& c, std::string& scratch) {
+void flatten_text(const char*& p, std::string& field, CollectedValues& c, std::string& scratch) {
+  auto add = [&](std::string_view value) {
+    if (!value.empty()) c.emplace_back(field, value);
+  };
   switch (*p) {
     case 'n':
       p += 4;
       return;
     case 't':
       p += 4;
-      c.add(field, "True");
+      add("True");
       return;
     case 'f':
       p += 5;
-      c.add(field, "False");
+      add("False");
       return;
     case '"':
       read_engine_string(p, scratch);
-      c.add(field, trim_white_space(scratch));
+      add(trim_white_space(scratch));
       return;
     case '[':
       ++p;
@@ -206,7 +173,7 @@ void flatten_text(const char*& p, std::string& field, FieldCollector& c, std::st
     default: {  // number
       const char* start = p;
       while (*p != ',' && *p != ']' && *p != '}' && *p != '\0') ++p;
-      c.add(field, std::string_view(start, static_cast<size_t>(p - start)));
+      add(std::string_view(start, static_cast<size_t>(p - start)));
       return;
     }
   }
@@ -236,10 +203,10 @@ Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>&
                            {"region", &region}}) {
     string_member_text(text, find(key), *dest);
   }
-  FieldCollector collected;
-  collected.add("market", market);
-  collected.add("asset_type", asset_type);
-  collected.add("region", region);
+  CollectedValues collected;
+  collect_field_value(collected, "market", std::move(market));
+  collect_field_value(collected, "asset_type", std::move(asset_type));
+  collect_field_value(collected, "region", std::move(region));
   std::string field, scratch;
   for (const char* group : {"categories", "attributes"}) {
     const MemberSpan* m = find(group);
@@ -250,7 +217,7 @@ Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>&
     field.clear();
     flatten_text(p, field, collected, scratch);
   }
-  out.fields = collected.join();
+  out.fields = join_field_values(collected);
   return Status::Ok();
 }
 

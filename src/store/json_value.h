@@ -29,14 +29,15 @@ struct JsonValue {
   Storage v;
 
   JsonValue() = default;
-  static JsonValue null() { return JsonValue(); }
-  static JsonValue boolean(bool b) { return make(b); }
-  static JsonValue uint(uint64_t u) { return make(u); }
-  static JsonValue sint(int64_t i) { return make(i); }  // REQUIRES: i < 0 for canonical form
-  static JsonValue dbl(double d) { return make(d); }     // REQUIRES: d is finite
-  static JsonValue string(std::string s) { return make(std::move(s)); }
-  static JsonValue array(JsonArray a) { return make(std::move(a)); }
-  static JsonValue object(JsonObject o) { return make(std::move(o)); }  // REQUIRES: sorted, unique
+  // Defined after JsonMember: constructing a value needs the complete type.
+  static JsonValue null();
+  static JsonValue boolean(bool b);
+  static JsonValue uint(uint64_t u);
+  static JsonValue sint(int64_t i);      // REQUIRES: i < 0 for canonical form
+  static JsonValue dbl(double d);        // REQUIRES: d is finite
+  static JsonValue string(std::string s);
+  static JsonValue array(JsonArray a);
+  static JsonValue object(JsonObject o);  // REQUIRES: sorted, unique
 
   Kind kind() const { return static_cast<Kind>(v.index()); }
   bool is_object() const { return kind() == Kind::Object; }
@@ -56,11 +57,7 @@ struct JsonValue {
 
  private:
   template <typename T>
-  static JsonValue make(T&& t) {
-    JsonValue j;
-    j.v = std::forward<T>(t);
-    return j;
-  }
+  static JsonValue make(T&& t);
 };
 
 struct JsonMember {
@@ -72,6 +69,21 @@ struct JsonMember {
 };
 
 inline bool operator==(const JsonValue& a, const JsonValue& b) { return a.v == b.v; }
+
+template <typename T>
+JsonValue JsonValue::make(T&& t) {
+  JsonValue j;
+  j.v = std::forward<T>(t);
+  return j;
+}
+inline JsonValue JsonValue::null() { return JsonValue(); }
+inline JsonValue JsonValue::boolean(bool b) { return make(b); }
+inline JsonValue JsonValue::uint(uint64_t u) { return make(u); }
+inline JsonValue JsonValue::sint(int64_t i) { return make(i); }
+inline JsonValue JsonValue::dbl(double d) { return make(d); }
+inline JsonValue JsonValue::string(std::string s) { return make(std::move(s)); }
+inline JsonValue JsonValue::array(JsonArray a) { return make(std::move(a)); }
+inline JsonValue JsonValue::object(JsonObject o) { return make(std::move(o)); }
 
 // Sorts members by key bytes and keeps the last occurrence of a repeated key
 // (stable), establishing the object invariant.

@@ -1,12 +1,18 @@
-// Tests of vedra::Matcher: table-driven cases grouped by semantics, a
-// property test against a brute-force leftmost-longest oracle in both
-// representations, and the build limits.
+// Tests of vedra::Matcher: table-driven cases grouped by semantics, property
+// tests against a brute-force leftmost-longest oracle in both representations
+// and under every prefilter shape, the internals (byte classes, leftmost
+// failure links, prefilter, wide sparse states) and the build limits.
 
 #include "index/matcher.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "index/byte_classes.h"
+#include "index/matcher_compact.h"
+#include "index/matcher_trie.h"
+#include "index/prefilter.h"
 
 #include "testing.h"
 
@@ -33,7 +39,13 @@ struct Case {
 std::string show(const std::vector<Match>& ms) {
   std::string out;
   for (const Match& m : ms) {
-    out += "(" + std::to_string(m.pattern) + "," + std::to_string(m.start) + "," + std::to_string(m.end) + ")";
+    out += '(';
+    out += std::to_string(m.pattern);
+    out += ',';
+    out += std::to_string(m.start);
+    out += ',';
+    out += std::to_string(m.end);
+    out += ')';
   }
   return out;
 }
@@ -48,6 +60,55 @@ std::vector<Match> all_matches(const Matcher& m, std::string_view haystack) {
   std::vector<Match> out;
   m.for_each_match(haystack, [&](const Match& x) { out.push_back(x); });
   return out;
+}
+
+// Deterministic across platforms (unlike the standard distributions).
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : x_(seed) {}
+  uint64_t next() {
+    x_ += 0x9e3779b97f4a7c15ull;
+    uint64_t z = x_;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+  }
+  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
+
+ private:
+  uint64_t x_;
+};
+
+// Leftmost-longest by brute force: at each position try every pattern, keep
+// the longest (ties: the lowest number); advance past a match or by one byte.
+std::vector<Match> oracle(const std::vector<std::string>& patterns, const std::string& hay) {
+  std::vector<Match> out;
+  size_t at = 0;
+  while (at < hay.size()) {
+    bool found = false;
+    Match best{};
+    for (size_t i = 0; i < patterns.size(); ++i) {
+      const std::string& p = patterns[i];
+      if (p.empty() || hay.size() - at < p.size() || hay.compare(at, p.size(), p) != 0) continue;
+      if (!found || p.size() > best.end - best.start) {
+        best = Match{static_cast<uint32_t>(i), at, at + p.size()};
+        found = true;
+      }
+    }
+    if (found) {
+      out.push_back(best);
+      at = best.end;
+    } else {
+      ++at;
+    }
+  }
+  return out;
+}
+
+std::string draw(Rng& rng, const std::string& alphabet, size_t len) {
+  std::string s;
+  for (size_t i = 0; i < len; ++i) s += alphabet[rng.below(alphabet.size())];
+  return s;
 }
 
 const MatcherKind kKinds[] = {MatcherKind::Auto, MatcherKind::Dense, MatcherKind::Compact};
@@ -179,6 +240,25 @@ const std::vector<Case> kPrefilter = {
     {"prefilter070", {"x"}, "", {}},
     {"prefilter080", {"x"}, "x", {{0, 0, 1}}},
     {"prefilter090", {"xyz"}, "................................xy", {}},
+    // Every return to the start state lands on a candidate: the scan turns
+    // itself off part way through.
+    {"prefilter100",
+     {"ab"},
+     "acacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacacab",
+     {{0, 80, 82}}},
+    {"prefilter110",
+     {"ab", "cd", "ef", "gh"},
+     "axcxexgxaxcxexgxaxcxexgxaxcxexgxaxcxexgxaxcxexgxaxcxexgxaxcxexgxaxcxexgxgh",
+     {{3, 72, 74}}},
+};
+
+// Long patterns (deeper than the 255 levels a trie state records).
+const std::vector<Case> kLong = {
+    {"long000", {std::string(300, 'a')}, std::string(601, 'a'), {{0, 0, 300}, {0, 300, 600}}},
+    {"long010",
+     {std::string(300, 'a'), std::string(299, 'a') + "b", "ab"},
+     std::string(299, 'a') + "b" + std::string(10, 'a') + "b",
+     {{1, 0, 300}, {2, 309, 311}}},
 };
 
 TEST(Matcher, LeftmostLongestTable) { run_cases(kLeftmostLongest); }
@@ -187,6 +267,7 @@ TEST(Matcher, RepeatsTable) { run_cases(kRepeats); }
 TEST(Matcher, EmptyTable) { run_cases(kEmpty); }
 TEST(Matcher, Utf8Table) { run_cases(kUtf8); }
 TEST(Matcher, PrefilterTable) { run_cases(kPrefilter); }
+TEST(Matcher, LongTable) { run_cases(kLong); }
 
 TEST(Matcher, EveryByteStartsAPattern) {
   // 256 distinct first bytes: no prefilter at all.
@@ -254,6 +335,161 @@ TEST(Matcher, KindAndMemory) {
   EXPECT_TRUE(!all_matches(*compact.value(), hay).empty());
 }
 
+// --- Internals ---------------------------------------------------------------
+
+namespace mi = vedra::matcher_internal;
+
+TEST(ByteClasses, UsedBytesAreSingletons) {
+  std::array<bool, 256> used{};
+  used['a'] = used['c'] = used[0xff] = true;
+  const mi::ByteClasses c = mi::ByteClasses::from_used(used);
+  EXPECT_EQ(c.count(), 4u);
+  EXPECT_EQ(static_cast<int>(c.get('a')), 1);
+  EXPECT_EQ(static_cast<int>(c.get('c')), 2);
+  EXPECT_EQ(static_cast<int>(c.get(0xff)), 3);
+  EXPECT_EQ(static_cast<int>(c.get('b')), 0);
+  EXPECT_EQ(static_cast<int>(c.get(0)), 0);
+  used.fill(true);
+  const mi::ByteClasses all = mi::ByteClasses::from_used(used);
+  EXPECT_EQ(all.count(), 256u);
+  for (int b = 0; b < 256; ++b) EXPECT_EQ(static_cast<int>(all.get(static_cast<uint8_t>(b))), b);
+}
+
+// Reads the trie state of `text`, or 0 when it is not a pattern prefix.
+uint32_t state_of(const mi::Trie& t, std::string_view text) {
+  uint32_t s = mi::kStart;
+  for (unsigned char b : text) {
+    s = t.child(s, t.classes().get(b));
+    if (s == 0) return 0;
+  }
+  return s;
+}
+
+TEST(MatcherTrie, LeftmostFailureLinks) {
+  auto built = mi::Trie::build({"abcd", "b", "cd", "b"}, 1000);
+  ASSERT_TRUE(built.ok());
+  const mi::Trie& t = built.value();
+  EXPECT_EQ(t.num_states(), 2u + 7u);  // dead, start, a ab abc abcd b c cd
+  const uint32_t ab = state_of(t, "ab"), abc = state_of(t, "abc"), b = state_of(t, "b");
+  ASSERT_TRUE(ab != 0 && abc != 0 && b != 0);
+  // [ab] fails to [b], which ends a pattern and so fails to dead; [abc]
+  // would fail past [b] to [c] and therefore fails to dead as well.
+  EXPECT_EQ(t.fail(ab), b);
+  EXPECT_EQ(t.fail(b), mi::kDead);
+  EXPECT_EQ(t.fail(abc), mi::kDead);
+  EXPECT_EQ(t.fail(state_of(t, "a")), mi::kStart);
+  EXPECT_EQ(t.fail(state_of(t, "c")), mi::kStart);
+  // Reported matches: own pattern (lowest of duplicates), else inherited.
+  EXPECT_EQ(t.reported_pattern(b), 1u);
+  EXPECT_EQ(t.reported_pattern(ab), 1u);
+  EXPECT_EQ(t.reported_pattern(abc), mi::kNoPattern);
+  EXPECT_EQ(t.reported_pattern(state_of(t, "abcd")), 0u);
+  // Breadth-first order: every state after its failure state.
+  std::vector<size_t> pos(t.num_states(), 0);
+  for (size_t i = 0; i < t.bfs_order().size(); ++i) pos[t.bfs_order()[i]] = i;
+  EXPECT_EQ(t.bfs_order().size(), static_cast<size_t>(t.num_states() - 1));
+  for (uint32_t s : t.bfs_order()) {
+    if (s != mi::kStart && t.fail(s) != mi::kDead) EXPECT_TRUE(pos[t.fail(s)] < pos[s]);
+  }
+}
+
+TEST(MatcherTrie, ChildrenSortedAndFound) {
+  std::vector<std::string> ps;
+  for (int b = 255; b >= 1; b -= 3) ps.push_back(std::string("x") + static_cast<char>(b));
+  auto built = mi::Trie::build(ps, 1000);
+  ASSERT_TRUE(built.ok());
+  const mi::Trie& t = built.value();
+  const uint32_t x = state_of(t, "x");
+  EXPECT_EQ(t.num_children(x), static_cast<uint32_t>(ps.size()));
+  uint32_t last = 0;
+  bool sorted = true;
+  t.for_each_child(x, [&](uint32_t c, uint32_t) {
+    sorted = sorted && c > last;
+    last = c;
+  });
+  EXPECT_TRUE(sorted);
+  for (size_t i = 0; i < ps.size(); ++i) EXPECT_EQ(t.reported_pattern(state_of(t, ps[i])), static_cast<uint32_t>(i));
+  EXPECT_EQ(state_of(t, "x\x02"), 0u);
+}
+
+TEST(Prefilter, KindByFirstByteCount) {
+  std::array<bool, 256> first{};
+  EXPECT_FALSE(mi::Prefilter::from_first_bytes(first).active());
+  first['a'] = true;
+  EXPECT_EQ(mi::Prefilter::from_first_bytes(first).scan_bytes(), 1);
+  first['b'] = true;
+  EXPECT_EQ(mi::Prefilter::from_first_bytes(first).scan_bytes(), 2);
+  first['c'] = true;
+  EXPECT_EQ(mi::Prefilter::from_first_bytes(first).scan_bytes(), 3);
+  first['d'] = true;
+  EXPECT_EQ(mi::Prefilter::from_first_bytes(first).scan_bytes(), 0);
+  EXPECT_TRUE(mi::Prefilter::from_first_bytes(first).active());
+  first.fill(true);
+  EXPECT_FALSE(mi::Prefilter::from_first_bytes(first).active());
+}
+
+TEST(Prefilter, NextCandidateMatchesNaiveScan) {
+  Rng rng(99);
+  for (int round = 0; round < 400; ++round) {
+    std::array<bool, 256> first{};
+    const size_t k = 1 + rng.below(6);
+    for (size_t i = 0; i < k; ++i) first['a' + rng.below(8)] = true;
+    const mi::Prefilter pf = mi::Prefilter::from_first_bytes(first);
+    std::string h = draw(rng, "abcdefghxyz", rng.below(70));
+    for (size_t at = 0; at <= h.size(); ++at) {
+      size_t want = at;
+      while (want < h.size() && !first[static_cast<unsigned char>(h[want])]) ++want;
+      mi::PrefilterState st;
+      const size_t got = pf.next_candidate(reinterpret_cast<const uint8_t*>(h.data()), at, h.size(), &st);
+      EXPECT_EQ(got, want);
+    }
+  }
+}
+
+TEST(Prefilter, TurnsInertWhenItSkipsLittle) {
+  std::array<bool, 256> first{};
+  first['a'] = true;
+  const mi::Prefilter pf = mi::Prefilter::from_first_bytes(first);
+  const std::string dense_candidates(100, 'a');
+  const std::string sparse_candidates = std::string(100, '.') + "a";
+  mi::PrefilterState busy, useful;
+  for (int i = 0; i < 100 && !busy.inert; ++i) {
+    pf.next_candidate(reinterpret_cast<const uint8_t*>(dense_candidates.data()), i, 100, &busy);
+  }
+  EXPECT_TRUE(busy.inert);
+  for (int i = 0; i < 100; ++i) {
+    pf.next_candidate(reinterpret_cast<const uint8_t*>(sparse_candidates.data()), 0, 101, &useful);
+  }
+  EXPECT_FALSE(useful.inert);
+}
+
+// States with many children beyond the dense-row budget stay sparse and are
+// searched by block scans of their class lists.
+TEST(MatcherCompact, WideSparseStatesBeyondDenseBudget) {
+  Rng rng(5);
+  std::vector<std::string> ps;
+  for (int i = 0; i < 1500; ++i) {
+    const std::string prefix = {static_cast<char>(1 + i % 200), static_cast<char>(1 + i / 200), '~'};
+    for (int j = 0; j < 40; ++j) ps.push_back(prefix + static_cast<char>(rng.below(256)));
+  }
+  auto trie = mi::Trie::build(ps, 1u << 30);
+  ASSERT_TRUE(trie.ok());
+  auto nfa = mi::CompactNfa::build(trie.value(), ps, UINT32_MAX);
+  ASSERT_TRUE(nfa.ok());
+  size_t wide = 0;
+  for (uint32_t s : trie.value().bfs_order()) wide += trie.value().num_children(s) >= 16 ? 1 : 0;
+  EXPECT_TRUE(nfa.value().dense_states() < wide);  // the budget ran out
+  auto m = Matcher::build(ps, MatcherKind::Compact);
+  ASSERT_TRUE(m.ok());
+  for (int k = 0; k < 30; ++k) {
+    std::string hay;
+    while (hay.size() < 120) {
+      hay += rng.below(2) ? ps[rng.below(ps.size())] : std::string(1, static_cast<char>(rng.below(256)));
+    }
+    EXPECT_EQ(show(all_matches(*m.value(), hay)), show(oracle(ps, hay)));
+  }
+}
+
 // --- Build limits ------------------------------------------------------------
 
 TEST(Matcher, PatternIdentifierOverflow) {
@@ -319,49 +555,6 @@ TEST(Matcher, FailedBuildLeavesCallerMatcherUsable) {
 
 // --- Property test against a brute-force oracle ------------------------------
 
-// Deterministic across platforms (unlike the standard distributions).
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : x_(seed) {}
-  uint64_t next() {
-    x_ += 0x9e3779b97f4a7c15ull;
-    uint64_t z = x_;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }
-  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-
- private:
-  uint64_t x_;
-};
-
-// Leftmost-longest by brute force: at each position try every pattern, keep
-// the longest (ties: the lowest number); advance past a match or by one byte.
-std::vector<Match> oracle(const std::vector<std::string>& patterns, const std::string& hay) {
-  std::vector<Match> out;
-  size_t at = 0;
-  while (at < hay.size()) {
-    bool found = false;
-    Match best{};
-    for (size_t i = 0; i < patterns.size(); ++i) {
-      const std::string& p = patterns[i];
-      if (p.empty() || hay.compare(at, p.size(), p) != 0 || hay.size() - at < p.size()) continue;
-      if (!found || p.size() > best.end - best.start) {
-        best = Match{static_cast<uint32_t>(i), at, at + p.size()};
-        found = true;
-      }
-    }
-    if (found) {
-      out.push_back(best);
-      at = best.end;
-    } else {
-      ++at;
-    }
-  }
-  return out;
-}
-
 struct Shape {
   const char* name;
   std::string first_bytes;  // pattern first bytes are drawn from here
@@ -372,11 +565,6 @@ struct Shape {
   size_t max_hay;
 };
 
-std::string draw(Rng& rng, const std::string& alphabet, size_t len) {
-  std::string s;
-  for (size_t i = 0; i < len; ++i) s += alphabet[rng.below(alphabet.size())];
-  return s;
-}
 
 // Patterns that overlap on purpose: fresh strings, prefixes and suffixes of
 // earlier patterns, extensions of them, and exact duplicates.
