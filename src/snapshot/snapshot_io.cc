@@ -139,15 +139,36 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   index_bytes.value().shrink_to_fit();
 
   EngineState fresh;
-  for (SnapshotIndexDoc& d : docs.value()) {
-    if (Status st = check_capacity(fresh); !st.ok()) return st;
-    auto it = payloads.value().find(d.code);
-    std::string payload =
-        it != payloads.value().end() ? it->second : default_payload(d.code, d.name, d.pinyin);
+  std::vector<SnapshotIndexDoc>& documents = docs.value();
+  if (documents.size() >= UINT32_MAX) return capacity_error();
+  for (SnapshotIndexDoc& d : documents) {
     FieldMap fields;
     for (const auto& [name, value] : d.fields) fields.append(name, value);
-    ingest_record(fresh, std::move(d.code), std::move(d.name), std::move(d.pinyin), std::move(payload),
+    d.fields = {};
+    ingest_record(fresh, std::move(d.code), std::move(d.name), std::move(d.pinyin), std::string(),
                   std::move(fields));
+  }
+  documents = {};
+  // Payloads last: the newest record of each code takes its text without a
+  // copy, older records sharing the code copy it from that one.
+  TextMap<std::string>& texts = payloads.value();
+  std::vector<bool> stored(fresh.next_record);  // the code has a member in the full payload
+  for (uint32_t r = 0; r < fresh.next_record; ++r) {
+    const std::string& code = fresh.record_codes[r];
+    if (fresh.code_to_record.find(code)->second != r) continue;
+    auto it = texts.find(code);
+    if (it == texts.end()) continue;
+    fresh.record_payloads[r] = std::move(it->second);
+    stored[r] = true;
+  }
+  texts = {};
+  for (uint32_t r = 0; r < fresh.next_record; ++r) {
+    const uint32_t newest = fresh.code_to_record.find(fresh.record_codes[r])->second;
+    if (stored[newest]) {
+      if (newest != r) fresh.record_payloads[r] = fresh.record_payloads[newest];
+    } else {
+      fresh.record_payloads[r] = default_payload(fresh.record_codes[r], fresh.record_names[r], fresh.record_pinyins[r]);
+    }
   }
   s = std::move(fresh);
   return build_matcher(s);

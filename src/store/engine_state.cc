@@ -6,11 +6,10 @@
 
 namespace vedra {
 
+Status capacity_error() { return Status::Error("record store is full: at most 4294967295 records"); }
+
 Status check_capacity(const EngineState& s) {
-  if (s.next_record == UINT32_MAX) {
-    return Status::Error("record store is full: at most 4294967295 records");
-  }
-  return Status::Ok();
+  return s.next_record == UINT32_MAX ? capacity_error() : Status::Ok();
 }
 
 uint32_t register_record(EngineState& s, std::string code, std::string name, std::string pinyin,

@@ -67,6 +67,7 @@ struct EngineState {
 
 // Fails when the store cannot take another record (2^32 - 1 records).
 Status check_capacity(const EngineState& s);
+Status capacity_error();
 
 // Registers one record and returns its number.  Takes ownership of the
 // payload text.  REQUIRES: check_capacity(s).ok().
