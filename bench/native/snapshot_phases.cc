@@ -69,6 +69,13 @@ void print_memory(const EngineState& s) {
   for (const auto& f : s.record_fields) fields += sizeof(FieldMap) + f.memory_usage();
   const size_t lookup = s.code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);
   const double n = s.next_record ? s.next_record : 1;
+  size_t pattern_bytes = 0;
+  for (const auto& p : s.pattern_texts) pattern_bytes += p.size();
+  if (s.matcher && pattern_bytes) {
+    std::printf("matcher: %zu patterns, %zu pattern bytes, %zu bytes held, %.2f bytes per pattern byte\n",
+                s.pattern_texts.size(), pattern_bytes, s.matcher->memory_usage(),
+                double(s.matcher->memory_usage()) / double(pattern_bytes));
+  }
   std::printf("memory per record (bytes): index tables %.0f, index keys %.0f, postings %.0f, patterns %.0f, "
               "payloads %.0f, code/name/pinyin %.0f, field maps %.0f, code lookup %.0f, matcher %.0f\n",
               index / n, keys / n, postings / n, patterns / n, payloads / n, strings / n, fields / n, lookup / n,
