@@ -4,8 +4,10 @@
 // documents; when it accepts, the text is also valid JSON for parse_json()
 // (the decoder reads a subset of JSON), the array has one element per
 // document, and re-encoding the documents in object form decodes to the same
-// documents (fields with last-wins keys already applied).  The full payload
-// decoder is run on the same bytes.
+// documents (fields with last-wins keys already applied).  The two full
+// payload decoders run on the same bytes and must agree: same acceptance,
+// same message, and each member text equal to the compact writing of the
+// decoded member.
 
 #include <cstddef>
 #include <cstdint>
@@ -54,8 +56,23 @@ std::string encode(const std::vector<vedra::SnapshotIndexDoc>& docs) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
+  // The full payload decoders: the text form must agree with the value form,
+  // member by member (each text is the compact writing of the member).
   vedra::Result<vedra::JsonValue> full = vedra::decode_full_payload(text);
   if (!full.ok() && full.status().message().empty()) fail("empty full payload error", text);
+  vedra::Result<vedra::TextMap<std::string>> texts = vedra::decode_full_payload_texts(text);
+  if (texts.ok() != full.ok()) fail("full payload decoders disagree on acceptance", text);
+  if (!full.ok()) {
+    if (texts.status().message() != full.status().message()) fail("full payload decoders disagree", text);
+  } else {
+    const vedra::JsonObject& members = full.value().as_object();
+    if (texts.value().size() != members.size()) fail("full payload member count differs", text);
+    for (const vedra::JsonMember& m : members) {
+      auto it = texts.value().find(m.key);
+      if (it == texts.value().end()) fail("full payload member missing from texts", m.key);
+      if (it->second != vedra::write_json_compact(m.value)) fail("full payload member text differs", it->second);
+    }
+  }
 
   vedra::Result<std::vector<vedra::SnapshotIndexDoc>> docs = vedra::decode_index_payload(text);
   if (!docs.ok()) {

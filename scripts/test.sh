@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the native test runner (CTest), the Python API tests
-# (pytest) and the type stubs check (mypy.stubtest).  Sets itself up first.
+# (pytest) and the type stubs check (mypy.stubtest); then the hardening runs:
+# native tests and the whole pytest suite under AddressSanitizer, UBSan and
+# LeakSanitizer, the native tests under valgrind, and each libFuzzer target
+# for a bounded time (fuzz/README.md).  Sets itself up first.
 #
 # Usage: scripts/test.sh [pytest args ...]
 set -euo pipefail
@@ -22,4 +25,49 @@ $PY -m pytest -q "$@"
 
 echo "== type stubs"
 $PY -m mypy.stubtest vedra_runtime --concise
+
+# ---- hardening: sanitizers, valgrind, fuzzing --------------------------------
+# Tools these sections need, installed only when missing.
+need=()
+for pkg in clang-14 libclang-rt-14-dev valgrind; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if ((${#need[@]})); then
+  echo "test: installing ${need[*]}" >&2
+  SUDO=""
+  [[ $(id -u) -eq 0 ]] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+ROOT=$(pwd)
+SAN_UBSAN="halt_on_error=1:print_stacktrace=1"
+
+echo "== sanitizers: native tests (AddressSanitizer, UBSan, leak detection)"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVEDRA_SANITIZE=ON -DVEDRA_BUILD_MODULE=ON -DVEDRA_BUILD_TESTS=ON >/dev/null
+cmake --build build/asan -j 2
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=$SAN_UBSAN build/asan/vedra_native_tests
+
+echo "== sanitizers: python tests against the sanitized module"
+# The interpreter is not instrumented: the ASan runtime is preloaded, and
+# PYTHONMALLOC=malloc puts Python objects where ASan and LSan see them.
+# Child processes started by the tests inherit all of it.
+(
+  cd build/asan  # the sanitized module is in the working directory
+  export LD_PRELOAD
+  LD_PRELOAD=$(g++ -print-file-name=libasan.so)
+  export PYTHONMALLOC=malloc PYTHONPATH="$ROOT/build/asan" VEDRA_NATIVE_BUILD_DIR="$ROOT/build/asan"
+  export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=$SAN_UBSAN
+  export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizer/lsan.supp:print_suppressions=0"
+  export VEDRA_LEAK_ITERATIONS=1200
+  $PY -c "import vedra_runtime as v; assert v.__file__.startswith('$ROOT/build/asan/'), v.__file__"
+  $PY -m pytest -q -p no:cacheprovider --rootdir "$ROOT" -c "$ROOT/pyproject.toml" "$ROOT/tests/python"
+)
+
+echo "== valgrind: native tests"
+valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect,possible \
+  build/native/vedra_native_tests
+
+echo "== fuzzing (libFuzzer, 15 s per target)"
+fuzz/run.sh 15
 echo "all tests passed"

@@ -227,8 +227,17 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   Level& level = levels_[depth - 1];
   auto by_key = [](const MemberText& a, const MemberText& b) { return a.key < b.key; };
   if (!std::is_sorted(level.members.begin(), level.members.end(), by_key)) {
-    std::sort(level.members.begin(), level.members.end(), by_key);
+    std::stable_sort(level.members.begin(), level.members.end(), by_key);
   }
+  // Distinct str-subclass keys may share a text: keep the last, as a JSON
+  // object with repeated keys reads back.
+  auto& ms = level.members;
+  size_t kept = 0;
+  for (size_t i = 0; i < ms.size(); ++i) {
+    if (i + 1 < ms.size() && ms[i + 1].key == ms[i].key) continue;
+    ms[kept++] = ms[i];
+  }
+  ms.resize(kept);
   std::string& tmp = level.assembled;
   tmp.clear();
   tmp.reserve(out_.size() - start + level.members.size() * 8 + 2);
