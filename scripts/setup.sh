@@ -10,22 +10,10 @@ ROOT=$(pwd)
 EXTRAS=${*:-test}
 
 # ---- system packages -------------------------------------------------------
-need=()
-for pkg in g++ pkg-config libzstd-dev libroaring-dev libssl-dev libabsl-dev python3-venv; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-# A Python that already has venv (e.g. not Debian's) does not need python3-venv.
-if [[ " ${need[*]-} " == *" python3-venv "* ]] && python3 -m venv --help >/dev/null 2>&1; then
-  need=("${need[@]/python3-venv}")
-fi
-need=(${need[@]+"${need[@]}"})
-if ((${#need[@]})); then
-  echo "setup: installing ${need[*]}" >&2
-  SUDO=""
-  [[ $(id -u) -eq 0 ]] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+debs=(g++ pkg-config libzstd-dev libroaring-dev libssl-dev libabsl-dev)
+# Debian splits ensurepip (needed by venv) into python3-venv.
+python3 -c "import ensurepip" >/dev/null 2>&1 || debs+=(python3-venv)
+scripts/apt-ensure.sh "${debs[@]}"
 
 # ---- virtualenv ---------------------------------------------------------------
 if [[ ! -x .venv/bin/python ]]; then

@@ -28,17 +28,7 @@ $PY -m mypy.stubtest vedra_runtime --concise
 
 # ---- hardening: sanitizers, valgrind, fuzzing --------------------------------
 # Tools these sections need, installed only when missing.
-need=()
-for pkg in clang-14 libclang-rt-14-dev valgrind; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if ((${#need[@]})); then
-  echo "test: installing ${need[*]}" >&2
-  SUDO=""
-  [[ $(id -u) -eq 0 ]] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+scripts/apt-ensure.sh clang-14 libclang-rt-14-dev valgrind
 ROOT=$(pwd)
 SAN_UBSAN="halt_on_error=1:print_stacktrace=1"
 
