@@ -8,10 +8,10 @@
 namespace vedra {
 namespace {
 
+// One probe: the map hashes `key` once and builds the std::string key only
+// when it inserts.
 inline void post_key(TextMap<Posting>& inner, std::string_view key, uint32_t r) {
-  auto it = inner.find(key);
-  if (it == inner.end()) it = inner.try_emplace(std::string(key)).first;
-  it->second.add(r);
+  inner.try_emplace(key).first->second.add(r);
 }
 
 // Posts one "|"-piece: itself when it holds no ".", else each dotted prefix
@@ -43,9 +43,7 @@ void post_piece(TextMap<Posting>& inner, std::string_view piece, uint32_t r, std
 
 void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r) {
   if (value.empty()) return;
-  auto fit = s.field_index.find(field);
-  if (fit == s.field_index.end()) fit = s.field_index.try_emplace(std::string(field)).first;
-  TextMap<Posting>& inner = fit->second;
+  TextMap<Posting>& inner = s.field_index.try_emplace(field).first->second;
   std::string acc;
   if (value.find('|') == std::string_view::npos) {
     post_piece(inner, value, r, acc);
