@@ -26,14 +26,18 @@ struct FilterEntry {
   Ref hold_key, hold_value;
 };
 
-// The entry union of one filter value: the union of the postings of each of
-// its texts.  Returns false with an exception set when a text conversion fails.
-bool entry_union(const TextMap<Posting>* field, PyObject* value, Bitmap& out) {
+// The postings of one filter value's texts (texts that are not keys add
+// nothing).  Returns false with an exception set when a conversion fails.
+bool entry_postings(const TextMap<Posting>* field, PyObject* value, std::vector<const Posting*>& out) {
+  out.clear();
   std::string text;
   auto add = [&](PyObject* item) {
     text.clear();
     if (!value_to_text(item, text)) return false;
-    union_posting(field, text, out);
+    if (field != nullptr && !text.empty()) {
+      auto it = field->find(text);
+      if (it != field->end()) out.push_back(&it->second);
+    }
     return true;
   };
   if (PyList_Check(value)) {
@@ -64,6 +68,13 @@ bool entry_union(const TextMap<Posting>* field, PyObject* value, Bitmap& out) {
   return add(value);
 }
 
+Bitmap union_of(const std::vector<const Posting*>& postings) {
+  if (postings.size() == 1) return postings[0]->to_bitmap();
+  Bitmap u;
+  for (const Posting* p : postings) p->union_into(u);
+  return u;
+}
+
 }  // namespace
 
 PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -90,8 +101,14 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       entries.push_back(FilterEntry{std::string_view(k, static_cast<size_t>(n)), value, Ref(key), Ref(value)});
     }
 
+    // The running result starts as every record; it is materialised lazily,
+    // from the first plain entry's postings when there is one (they are all
+    // records already), so a plain query never copies the whole record set.
     const EngineState& s = core->state;
-    Bitmap result = s.all_records.copy();
+    Bitmap result;
+    bool started = false;
+    auto result_empty = [&] { return started ? result.empty() : s.all_records.empty(); };
+    std::vector<const Posting*> postings;
     for (const FilterEntry& e : entries) {
       std::string_view field = e.key;
       bool negate = false;
@@ -99,16 +116,26 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         field.remove_suffix(kNotSuffix.size());
         negate = true;
       }
-      Bitmap u;
-      if (!entry_union(find_field(s, field), e.value, u)) return nullptr;
-      if (result.empty()) break;
+      if (!entry_postings(find_field(s, field), e.value, postings)) return nullptr;
+      if (result_empty()) break;
       if (negate) {
-        result.andnot_inplace(u);
+        if (postings.empty()) continue;
+        if (!started) {
+          result = s.all_records.copy();
+          started = true;
+        }
+        for (const Posting* p : postings) p->subtract_from(result);
+      } else if (!started) {
+        result = union_of(postings);
+        started = true;
+      } else if (postings.size() == 1) {
+        postings[0]->intersect_into(result);
       } else {
-        result.and_inplace(u);
+        result.and_inplace(union_of(postings));
       }
-      if (result.empty()) break;
+      if (result_empty()) break;
     }
+    if (!started) result = s.all_records.copy();
     if (result.empty()) return PyList_New(0);
     return core->code_strs.code_list(s, result.to_vector());
   });

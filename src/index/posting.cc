@@ -112,6 +112,35 @@ void Posting::union_into(Bitmap& out) const {
   }
 }
 
+void Posting::intersect_into(Bitmap& out) const {
+  if (is_bitmap()) {
+    roaring_bitmap_and_inplace(out.raw(), bm_);
+    return;
+  }
+  Bitmap kept;
+  const uint32_t* xs = cap_ == 0 ? &one_ : arr_;
+  for (uint32_t i = 0; i < n_; ++i) {
+    if (roaring_bitmap_contains(out.raw(), xs[i])) kept.add(xs[i]);
+  }
+  out = std::move(kept);
+}
+
+void Posting::subtract_from(Bitmap& out) const {
+  if (is_bitmap()) {
+    roaring_bitmap_andnot_inplace(out.raw(), bm_);
+    return;
+  }
+  const uint32_t* xs = cap_ == 0 ? &one_ : arr_;
+  for (uint32_t i = 0; i < n_; ++i) roaring_bitmap_remove(out.raw(), xs[i]);
+}
+
+Bitmap Posting::to_bitmap() const {
+  if (is_bitmap()) return Bitmap(roaring_bitmap_copy(bm_));
+  Bitmap b;
+  union_into(b);
+  return b;
+}
+
 size_t Posting::memory_usage() const {
   if (is_bitmap()) return roaring_bitmap_size_in_bytes(bm_);
   return cap_ * sizeof(uint32_t);

@@ -33,6 +33,12 @@ class Posting {
 
   // out |= this.  Cost: O(size) for small postings, a bitmap union otherwise.
   void union_into(Bitmap& out) const;
+  // out &= this.  Cost: O(size) probes for small postings.
+  void intersect_into(Bitmap& out) const;
+  // out -= this.
+  void subtract_from(Bitmap& out) const;
+  // The numbers as a new bitmap.
+  Bitmap to_bitmap() const;
 
   size_t memory_usage() const;
 
