@@ -112,14 +112,7 @@ int main(int argc, char** argv) {
     times["load.3b parse index"].push_back(seconds_since(t));
 
     t = CpuClock::now();
-    EngineState s;
-    for (SnapshotIndexDoc& d : docs) {
-      auto it = full.find(d.code);
-      std::string payload = it != full.end() ? it->second : default_payload(d.code, d.name, d.pinyin);
-      FieldMap fields;
-      for (const auto& [name, value] : d.fields) fields.append(name, value);
-      ingest_record(s, std::move(d.code), std::move(d.name), std::move(d.pinyin), std::move(payload), std::move(fields));
-    }
+    EngineState s = take(rebuild_state(docs, full));
     times["load.4 rebuild"].push_back(seconds_since(t));
     records = s.next_record;
 

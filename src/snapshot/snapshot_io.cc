@@ -124,23 +124,21 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
   return write_whole_file(*manifest_path, manifest_text(s, full_path, index_path, now));
 }
 
-Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path) {
-  Result<std::string> full_bytes = read_snapshot_container(full_path, kSnapshotFullMagic);
-  if (!full_bytes.ok()) return full_bytes.status();
-  Result<std::string> index_bytes = read_snapshot_container(index_path, kSnapshotIndexMagic);
-  if (!index_bytes.ok()) return index_bytes.status();
-  Result<TextMap<std::string>> payloads = decode_full_payload_texts(full_bytes.value());
-  if (!payloads.ok()) return payloads.status();
-  full_bytes.value().clear();
-  full_bytes.value().shrink_to_fit();
-  Result<std::vector<SnapshotIndexDoc>> docs = decode_index_payload(index_bytes.value());
-  if (!docs.ok()) return docs.status();
-  index_bytes.value().clear();
-  index_bytes.value().shrink_to_fit();
-
+Result<EngineState> rebuild_state(std::vector<SnapshotIndexDoc>& documents, TextMap<std::string>& texts) {
   EngineState fresh;
-  std::vector<SnapshotIndexDoc>& documents = docs.value();
   if (documents.size() >= UINT32_MAX) return capacity_error();
+  // Sizes are known up front: no rehashing or regrowth while re-posting.
+  const size_t n = documents.size();
+  fresh.record_codes.reserve(n);
+  fresh.record_names.reserve(n);
+  fresh.record_pinyins.reserve(n);
+  fresh.record_payloads.reserve(n);
+  fresh.record_fields.reserve(n);
+  fresh.code_to_record.reserve(n);
+  if (n > 0) {
+    fresh.field_index["code"].reserve(2 * n);  // a dotted code posts two keys
+    fresh.field_index["name"].reserve(n);
+  }
   for (SnapshotIndexDoc& d : documents) {
     FieldMap fields;
     for (const auto& [name, value] : d.fields) fields.append(name, value);
@@ -151,7 +149,6 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   documents = {};
   // Payloads last: the newest record of each code takes its text without a
   // copy, older records sharing the code copy it from that one.
-  TextMap<std::string>& texts = payloads.value();
   std::vector<bool> stored(fresh.next_record);  // the code has a member in the full payload
   for (uint32_t r = 0; r < fresh.next_record; ++r) {
     const std::string& code = fresh.record_codes[r];
@@ -170,7 +167,26 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
       fresh.record_payloads[r] = default_payload(fresh.record_codes[r], fresh.record_names[r], fresh.record_pinyins[r]);
     }
   }
-  s = std::move(fresh);
+  return fresh;
+}
+
+Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path) {
+  Result<std::string> full_bytes = read_snapshot_container(full_path, kSnapshotFullMagic);
+  if (!full_bytes.ok()) return full_bytes.status();
+  Result<std::string> index_bytes = read_snapshot_container(index_path, kSnapshotIndexMagic);
+  if (!index_bytes.ok()) return index_bytes.status();
+  Result<TextMap<std::string>> payloads = decode_full_payload_texts(full_bytes.value());
+  if (!payloads.ok()) return payloads.status();
+  full_bytes.value().clear();
+  full_bytes.value().shrink_to_fit();
+  Result<std::vector<SnapshotIndexDoc>> docs = decode_index_payload(index_bytes.value());
+  if (!docs.ok()) return docs.status();
+  index_bytes.value().clear();
+  index_bytes.value().shrink_to_fit();
+
+  Result<EngineState> fresh = rebuild_state(docs.value(), payloads.value());
+  if (!fresh.ok()) return fresh.status();
+  s = std::move(fresh.value());
   return build_matcher(s);
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "lib/status.h"
+#include "snapshot/index_doc.h"
 #include "store/engine_state.h"
 
 namespace vedra {
@@ -35,5 +36,11 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
 // leaves `s` untouched; a matcher build failure leaves the loaded records in
 // place with no matcher.
 Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path);
+
+// The state a load builds from decoded payloads: one record per document, in
+// order, through the ingestion operations; each record's payload is the text
+// of its code (moved out of `texts`) or the default payload.  Consumes both
+// arguments.  The matcher is not built.
+Result<EngineState> rebuild_state(std::vector<SnapshotIndexDoc>& documents, TextMap<std::string>& texts);
 
 }  // namespace vedra
