@@ -142,7 +142,12 @@ Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
         ob = ZSTD_outBuffer{probe, sizeof probe, 0};
         probing = true;
       } else {
-        uint64_t target = std::max<uint64_t>(2 * uint64_t{produced}, ZSTD_DStreamOutSize());
+        // First guess: a generous multiple of the stored size (JSON shrinks
+        // about tenfold), so an honest payload is decoded into one buffer
+        // sized by raw_length; then double.
+        uint64_t target = produced == 0 ? 16 * uint64_t{stored.size()} + (64u << 10)
+                                        : 2 * uint64_t{produced};
+        target = std::max<uint64_t>(target, ZSTD_DStreamOutSize());
         target = std::min(target, limit);
         grow_exactly(out, static_cast<size_t>(target));
       }
