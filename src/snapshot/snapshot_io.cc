@@ -38,7 +38,14 @@ std::string encode_full_payload(const EngineState& s) {
 }
 
 std::string encode_index_payload(const EngineState& s) {
+  // Size the buffer once (escapes may still grow it a little).
+  size_t bytes = 2;
+  for (uint32_t r = 0; r < s.next_record; ++r) {
+    bytes += 48 + s.record_codes[r].size() + s.record_names[r].size() + s.record_pinyins[r].size();
+    if (r < s.record_fields.size()) bytes += s.record_fields[r].memory_usage();
+  }
   std::string out;
+  out.reserve(bytes + bytes / 16);
   out += '[';
   for (uint32_t r = 0; r < s.next_record; ++r) {
     if (r) out += ',';
