@@ -79,38 +79,69 @@ uint64_t container_bytes_wanted(std::string_view head) {
 
 }  // namespace
 
-Result<std::string> encode_snapshot_container(std::string_view magic, std::string_view payload) {
-  if (magic.size() != kMagicSize) return Status::Error("snapshot magic must be 8 bytes");
-  std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
-  if (!cctx) return Status::Error("failed to create zstd compression context");
-  size_t rc =
-      ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kSnapshotCompressionLevel);
-  if (ZSTD_isError(rc)) return zstd_error(rc);
-  rc = ZSTD_CCtx_loadDictionary(cctx.get(), nullptr, 0);
-  if (ZSTD_isError(rc)) return zstd_error(rc);
-  const size_t bound = ZSTD_compressBound(payload.size());
-  if (ZSTD_isError(bound)) return zstd_error(bound);
+void ContainerEncoder::CCtxDeleter::operator()(::ZSTD_CCtx_s* c) const { ZSTD_freeCCtx(c); }
 
-  std::string out(kSnapshotHeaderSize + bound, '\0');
-  size_t written = kSnapshotHeaderSize;
-  ZSTD_inBuffer in{payload.data(), payload.size(), 0};
-  for (;;) {
-    if (written == out.size()) out.resize(out.size() + ZSTD_CStreamOutSize());
-    ZSTD_outBuffer ob{out.data() + written, out.size() - written, 0};
-    const size_t remaining = ZSTD_compressStream2(cctx.get(), &ob, &in, ZSTD_e_end);
-    if (ZSTD_isError(remaining)) return zstd_error(remaining);
-    written += ob.pos;
-    if (remaining == 0) break;
+ContainerEncoder::ContainerEncoder(std::string_view magic) : cctx_(ZSTD_createCCtx()) {
+  if (magic.size() != kMagicSize) {
+    status_ = Status::Error("snapshot magic must be 8 bytes");
+    return;
   }
-  out.resize(written);
+  if (!cctx_) {
+    status_ = Status::Error("failed to create zstd compression context");
+    return;
+  }
+  size_t rc = ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_compressionLevel, kSnapshotCompressionLevel);
+  if (!ZSTD_isError(rc)) rc = ZSTD_CCtx_loadDictionary(cctx_.get(), nullptr, 0);
+  if (ZSTD_isError(rc)) {
+    status_ = zstd_error(rc);
+    return;
+  }
+  // The compressed text is usually a tenth of the payload or less: start
+  // small and let the buffer grow, rather than reserving the worst case.
+  out_.assign(kSnapshotHeaderSize, '\0');
+  magic.copy(out_.data() + kMagicOffset, kMagicSize);
+}
 
-  char* h = out.data();
-  magic.copy(h + kMagicOffset, kMagicSize);
+ContainerEncoder::~ContainerEncoder() = default;
+
+Status ContainerEncoder::compress(std::string_view bytes, bool end) {
+  const ZSTD_EndDirective mode = end ? ZSTD_e_end : ZSTD_e_continue;
+  ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
+  for (;;) {
+    if (out_.size() - written_ < ZSTD_CStreamOutSize()) {
+      out_.resize(std::max(2 * out_.size(), written_ + ZSTD_CStreamOutSize()));
+    }
+    ZSTD_outBuffer ob{out_.data() + written_, out_.size() - written_, 0};
+    const size_t remaining = ZSTD_compressStream2(cctx_.get(), &ob, &in, mode);
+    if (ZSTD_isError(remaining)) return zstd_error(remaining);
+    written_ += ob.pos;
+    if (mode == ZSTD_e_end ? remaining == 0 : in.pos == in.size) return Status::Ok();
+  }
+}
+
+Status ContainerEncoder::append(std::string_view bytes) {
+  if (!status_.ok()) return status_;
+  raw_length_ += bytes.size();
+  status_ = compress(bytes, false);
+  return status_;
+}
+
+Result<std::string> ContainerEncoder::finish() {
+  if (!status_.ok()) return status_;
+  if (Status st = compress(std::string_view(), true); !st.ok()) return st;
+  out_.resize(written_);
+  char* h = out_.data();
   put_u32(h + kVersionOffset, kSnapshotFormatVersion);
-  put_u64(h + kStoredLengthOffset, written - kSnapshotHeaderSize);
+  put_u64(h + kStoredLengthOffset, written_ - kSnapshotHeaderSize);
   put_u32(h + kFlagsOffset, kFlagCompressed);
-  put_u64(h + kRawLengthOffset, payload.size());
-  return out;
+  put_u64(h + kRawLengthOffset, raw_length_);
+  return std::move(out_);
+}
+
+Result<std::string> encode_snapshot_container(std::string_view magic, std::string_view payload) {
+  ContainerEncoder encoder(magic);
+  if (Status st = encoder.append(payload); !st.ok()) return st;
+  return encoder.finish();
 }
 
 Status write_snapshot_container(const std::string& path, std::string_view magic,

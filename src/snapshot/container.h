@@ -18,10 +18,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "lib/status.h"
+
+struct ZSTD_CCtx_s;  // libzstd's compression context
 
 namespace vedra {
 
@@ -41,6 +44,37 @@ inline constexpr uint64_t kUnknownLengthFloor = uint64_t{64} << 20;
 inline constexpr uint64_t kUnknownLengthRatio = 1024;
 inline constexpr std::string_view kUnknownLengthLimitMessage =
     "snapshot payload of unknown length decompresses past the limit";
+
+// ContainerEncoder: builds a container in memory while the payload is
+// produced piece by piece, so a large payload never has to exist whole.
+// The result equals encode_snapshot_container() of the concatenated pieces
+// (one zstd frame, level 3, no dictionary; flags 1; raw_length the total).
+class ContainerEncoder {
+ public:
+  // REQUIRES: magic.size() == 8 (otherwise every call fails saying so).
+  explicit ContainerEncoder(std::string_view magic);
+  ~ContainerEncoder();
+  ContainerEncoder(const ContainerEncoder&) = delete;
+  ContainerEncoder& operator=(const ContainerEncoder&) = delete;
+
+  // Compresses the next piece of the payload.  After a failure every later
+  // call returns the same failure.
+  Status append(std::string_view bytes);
+  // Ends the frame and returns header plus stored payload.  Call once.
+  Result<std::string> finish();
+
+ private:
+  struct CCtxDeleter {
+    void operator()(::ZSTD_CCtx_s* c) const;
+  };
+  Status compress(std::string_view bytes, bool end);
+
+  std::unique_ptr<::ZSTD_CCtx_s, CCtxDeleter> cctx_;
+  std::string out_;                      // header, then the compressed bytes
+  size_t written_ = kSnapshotHeaderSize;  // bytes of out_ in use
+  uint64_t raw_length_ = 0;
+  Status status_;
+};
 
 // Returns header plus one zstd frame of `payload` (streaming compression at
 // level 3, no dictionary) in one buffer; flags is 1.

@@ -14,38 +14,35 @@
 
 namespace vedra {
 
-std::string encode_full_payload(const EngineState& s) {
+namespace {
+
+// Payload text is produced into `out` and handed to `flush` whenever it
+// passes kChunk bytes (flush may consume and clear it, or keep it growing).
+constexpr size_t kChunk = 1 << 20;
+
+template <typename Flush>
+Status emit_full_payload(const EngineState& s, std::string& out, Flush&& flush) {
   // code_to_record already names the newest record per code.
   std::vector<std::pair<std::string_view, uint32_t>> winners;
   winners.reserve(s.code_to_record.size());
-  size_t bytes = 2;
-  for (const auto& [code, r] : s.code_to_record) {
-    winners.emplace_back(code, r);
-    bytes += code.size() + s.record_payloads[r].size() + 4;
-  }
+  for (const auto& [code, r] : s.code_to_record) winners.emplace_back(code, r);
   std::sort(winners.begin(), winners.end());
-  std::string out;
-  out.reserve(bytes + bytes / 16);
   out += '{';
   for (size_t i = 0; i < winners.size(); ++i) {
     if (i) out += ',';
     write_json_string(winners[i].first, out);
     out += ':';
     out += s.record_payloads[winners[i].second];
+    if (out.size() >= kChunk) {
+      if (Status st = flush(); !st.ok()) return st;
+    }
   }
   out += '}';
-  return out;
+  return flush();
 }
 
-std::string encode_index_payload(const EngineState& s) {
-  // Size the buffer once (escapes may still grow it a little).
-  size_t bytes = 2;
-  for (uint32_t r = 0; r < s.next_record; ++r) {
-    bytes += 48 + s.record_codes[r].size() + s.record_names[r].size() + s.record_pinyins[r].size();
-    if (r < s.record_fields.size()) bytes += s.record_fields[r].memory_usage();
-  }
-  std::string out;
-  out.reserve(bytes + bytes / 16);
+template <typename Flush>
+Status emit_index_payload(const EngineState& s, std::string& out, Flush&& flush) {
   out += '[';
   for (uint32_t r = 0; r < s.next_record; ++r) {
     if (r) out += ',';
@@ -67,8 +64,43 @@ std::string encode_index_payload(const EngineState& s) {
       }
     }
     out += "}}";
+    if (out.size() >= kChunk) {
+      if (Status st = flush(); !st.ok()) return st;
+    }
   }
   out += ']';
+  return flush();
+}
+
+// Frames the payload that `emit` produces into a container, compressing it a
+// chunk at a time, and writes the file.
+template <typename Emit>
+Status write_payload_file(const std::string& path, std::string_view magic, Emit&& emit) {
+  ContainerEncoder encoder(magic);
+  std::string chunk;
+  chunk.reserve(kChunk + (64 << 10));
+  Status st = emit(chunk, [&]() {
+    Status appended = encoder.append(chunk);
+    chunk.clear();
+    return appended;
+  });
+  if (!st.ok()) return st;
+  Result<std::string> file = encoder.finish();
+  if (!file.ok()) return file.status();
+  return write_whole_file(path, file.value());
+}
+
+}  // namespace
+
+std::string encode_full_payload(const EngineState& s) {
+  std::string out;
+  emit_full_payload(s, out, [] { return Status::Ok(); });
+  return out;
+}
+
+std::string encode_index_payload(const EngineState& s) {
+  std::string out;
+  emit_index_payload(s, out, [] { return Status::Ok(); });
   return out;
 }
 
@@ -120,12 +152,14 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
       return Status::Error(std::move(message));
     }
   }
-  if (Status st = write_snapshot_container(full_path, kSnapshotFullMagic, encode_full_payload(s)); !st.ok()) {
-    return st;
-  }
-  if (Status st = write_snapshot_container(index_path, kSnapshotIndexMagic, encode_index_payload(s)); !st.ok()) {
-    return st;
-  }
+  Status st = write_payload_file(full_path, kSnapshotFullMagic, [&](std::string& out, auto&& flush) {
+    return emit_full_payload(s, out, flush);
+  });
+  if (!st.ok()) return st;
+  st = write_payload_file(index_path, kSnapshotIndexMagic, [&](std::string& out, auto&& flush) {
+    return emit_index_payload(s, out, flush);
+  });
+  if (!st.ok()) return st;
   if (manifest_path == nullptr) return Status::Ok();
   const long long now = static_cast<long long>(std::time(nullptr));
   return write_whole_file(*manifest_path, manifest_text(s, full_path, index_path, now));
