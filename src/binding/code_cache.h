@@ -40,15 +40,24 @@ class CodeStrCache {
 
   // A new list of the codes of `records`, in order.
   PyObject* code_list(const EngineState& s, const std::vector<uint32_t>& records) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(records.size()));
+    const Py_ssize_t n = static_cast<Py_ssize_t>(records.size());
+    PyObject* list = PyList_New(n);
     if (list == nullptr) return nullptr;
-    for (size_t i = 0; i < records.size(); ++i) {
-      PyObject* str = code(s, records[i]);
+    if (strs_.size() < s.next_record) strs_.resize(s.next_record, nullptr);
+    PyObject** strs = strs_.data();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* str = strs[records[i]];
       if (str == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
+        const std::string& c = s.record_codes[records[i]];
+        str = PyUnicode_FromStringAndSize(c.data(), static_cast<Py_ssize_t>(c.size()));
+        if (str == nullptr) {
+          Py_DECREF(list);
+          return nullptr;
+        }
+        strs[records[i]] = str;
       }
-      PyList_SetItem(list, static_cast<Py_ssize_t>(i), str);
+      Py_INCREF(str);
+      PyList_SetItem(list, i, str);  // steals the new reference
     }
     return list;
   }
