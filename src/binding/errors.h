@@ -49,4 +49,9 @@ PyObject* finish_call(PyObject* result);
 // interpreter's UnicodeEncodeError set.  REQUIRES: PyUnicode_Check(obj).
 const char* utf8_of(PyObject* obj, Py_ssize_t* size);
 
+// UTF-8 view of a dict key that must be a str: nullptr with TypeError
+// "'<type>' object is not an instance of 'str'" (no argument prefix) for
+// another type, or the UnicodeEncodeError of a str without a UTF-8 form.
+const char* str_key_utf8(PyObject* key, Py_ssize_t* size);
+
 }  // namespace vedra::py

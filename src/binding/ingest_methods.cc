@@ -39,12 +39,8 @@ bool convert_fields(PyObject* fields, FieldPosts& posts) {
   while (PyDict_Next(fields, &pos, &key, &value)) {
     Ref hold_key((Py_INCREF(key), key));
     Ref hold_value((Py_INCREF(value), value));
-    if (!PyUnicode_Check(key)) {
-      raise_type_mismatch(key, "str");
-      return false;
-    }
     Py_ssize_t n = 0;
-    const char* k = PyUnicode_AsUTF8AndSize(key, &n);
+    const char* k = str_key_utf8(key, &n);
     if (k == nullptr) return false;
     const std::string field(k, static_cast<size_t>(n));
     auto convert_item = [&](PyObject* item) {

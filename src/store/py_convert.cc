@@ -211,12 +211,8 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   while (PyDict_Next(dict, &pos, &key, &value)) {
     Py_INCREF(key);
     levels_[depth - 1].keys.push_back(key);
-    if (!PyUnicode_Check(key)) {
-      raise_type_mismatch(key, "str");
-      return false;
-    }
     Py_ssize_t n = 0;
-    const char* k = PyUnicode_AsUTF8AndSize(key, &n);
+    const char* k = str_key_utf8(key, &n);
     if (k == nullptr) return false;
     Py_INCREF(value);
     Ref hold_value(value);
