@@ -60,8 +60,7 @@ void print_memory(const EngineState& s) {
       postings += p.memory_usage();
     }
   }
-  size_t patterns = s.pattern_texts.capacity() * sizeof(std::string) + s.pattern_records.capacity() * 4;
-  for (const auto& p : s.pattern_texts) patterns += str_heap(p);
+  const size_t patterns = s.pattern_texts.memory_usage() + s.pattern_records.capacity() * 4;
   size_t payloads = 0, strings = 0, fields = 0;
   for (const auto& p : s.record_payloads) payloads += sizeof(std::string) + str_heap(p);
   for (const auto* v : {&s.record_codes, &s.record_names, &s.record_pinyins})
@@ -70,7 +69,7 @@ void print_memory(const EngineState& s) {
   const size_t lookup = s.code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);
   const double n = s.next_record ? s.next_record : 1;
   size_t pattern_bytes = 0;
-  for (const auto& p : s.pattern_texts) pattern_bytes += p.size();
+  for (size_t i = 0; i < s.pattern_texts.size(); ++i) pattern_bytes += s.pattern_texts[i].size();
   if (s.matcher && pattern_bytes) {
     std::printf("matcher: %zu patterns, %zu pattern bytes, %zu bytes held, %.2f bytes per pattern byte\n",
                 s.pattern_texts.size(), pattern_bytes, s.matcher->memory_usage(),

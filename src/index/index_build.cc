@@ -64,7 +64,7 @@ namespace {
 inline void add_pattern(EngineState& s, std::string_view text, uint32_t r) {
   const std::string_view t = trim_white_space(text);
   if (t.empty()) return;
-  s.pattern_texts.emplace_back(t);
+  s.pattern_texts.push_back(t);
   s.pattern_records.push_back(r);
 }
 }  // namespace
@@ -87,7 +87,8 @@ Status build_matcher(EngineState& s) {
     s.matcher.reset();
     return Status::Ok();
   }
-  Result<std::unique_ptr<Matcher>> built = Matcher::build(s.pattern_texts);
+  const std::vector<std::string_view> patterns = s.pattern_texts.views();
+  Result<std::unique_ptr<Matcher>> built = Matcher::build(PatternSpan(patterns));
   if (!built.ok()) return built.status();
   s.matcher = std::move(built.value());
   return Status::Ok();

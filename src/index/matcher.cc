@@ -112,12 +112,12 @@ constexpr uint64_t kAutoDenseBytes = 1u << 20;
 Matcher::Matcher() = default;
 Matcher::~Matcher() = default;
 
-Result<std::unique_ptr<Matcher>> Matcher::build(const std::vector<std::string>& patterns,
+Result<std::unique_ptr<Matcher>> Matcher::build(PatternSpan patterns,
                                                 MatcherKind kind) {
   return build(patterns, kind, MatcherLimits());
 }
 
-Result<std::unique_ptr<Matcher>> Matcher::build(const std::vector<std::string>& patterns,
+Result<std::unique_ptr<Matcher>> Matcher::build(PatternSpan patterns,
                                                 MatcherKind kind, const MatcherLimits& limits) {
   if (patterns.size() > limits.max_patterns) {
     return Status::Error("pattern identifier overflow: cannot number " + std::to_string(patterns.size()) +
@@ -165,6 +165,16 @@ size_t Matcher::memory_usage() const {
   if (dense_ != nullptr) bytes += sizeof(DenseDfa) + dense_->memory_usage();
   if (compact_ != nullptr) bytes += sizeof(CompactNfa) + compact_->memory_usage();
   return bytes;
+}
+
+Result<std::unique_ptr<Matcher>> Matcher::build(const std::vector<std::string>& patterns, MatcherKind kind) {
+  return build(patterns, kind, MatcherLimits());
+}
+
+Result<std::unique_ptr<Matcher>> Matcher::build(const std::vector<std::string>& patterns, MatcherKind kind,
+                                                const MatcherLimits& limits) {
+  const std::vector<std::string_view> views(patterns.begin(), patterns.end());
+  return build(PatternSpan(views), kind, limits);
 }
 
 }  // namespace vedra

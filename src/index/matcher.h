@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/pattern_span.h"
 #include "index/prefilter.h"
 #include "lib/status.h"
 
@@ -73,9 +74,13 @@ class Matcher {
   // pattern bytes (350,000 names, codes and pinyin pieces, 4 MB: about 0.3 s
   // and 2 million trie states). The compact automaton takes about 14 bytes
   // per trie state; the build peaks at about 40 bytes per state.
+  // The texts are only read during the call.
+  static Result<std::unique_ptr<Matcher>> build(PatternSpan patterns, MatcherKind kind = MatcherKind::Auto);
+  // As above, with explicit limits. REQUIRES: each limit is at most its default.
+  static Result<std::unique_ptr<Matcher>> build(PatternSpan patterns, MatcherKind kind, const MatcherLimits& limits);
+  // Conveniences for owned strings (tests, tools).
   static Result<std::unique_ptr<Matcher>> build(const std::vector<std::string>& patterns,
                                                 MatcherKind kind = MatcherKind::Auto);
-  // As above, with explicit limits. REQUIRES: each limit is at most its default.
   static Result<std::unique_ptr<Matcher>> build(const std::vector<std::string>& patterns,
                                                 MatcherKind kind, const MatcherLimits& limits);
 

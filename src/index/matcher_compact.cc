@@ -76,7 +76,7 @@ inline uint32_t next_state(const uint32_t* repr, uint32_t s, uint32_t header, ui
 
 }  // namespace
 
-Result<CompactNfa> CompactNfa::build(const Trie& trie, const std::vector<std::string>& patterns,
+Result<CompactNfa> CompactNfa::build(const Trie& trie, PatternSpan patterns,
                                      uint64_t max_words) {
   CompactNfa a;
   a.classes_ = trie.classes();

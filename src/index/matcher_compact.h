@@ -45,7 +45,7 @@ class CompactNfa {
   // Compiles `trie`, built from `patterns`. Fails with a state identifier
   // overflow when the encoding would exceed max_words 32-bit words.
   // Cost: time and memory linear in the number of states.
-  static Result<CompactNfa> build(const Trie& trie, const std::vector<std::string>& patterns,
+  static Result<CompactNfa> build(const Trie& trie, PatternSpan patterns,
                                   uint64_t max_words);
 
   // Finds the leftmost-longest match that begins at or after `at` in h[0, n).

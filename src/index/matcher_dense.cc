@@ -19,7 +19,7 @@ uint64_t DenseDfa::table_entries(const Trie& trie) {
   return static_cast<uint64_t>(trie.num_states()) << stride_shift(trie.classes().count());
 }
 
-Result<DenseDfa> DenseDfa::build(const Trie& trie, const std::vector<std::string>& patterns,
+Result<DenseDfa> DenseDfa::build(const Trie& trie, PatternSpan patterns,
                                  uint64_t max_table_entries) {
   const uint64_t entries = table_entries(trie);
   if (entries > max_table_entries) return state_overflow(max_table_entries, "transition table entries");

@@ -33,7 +33,7 @@ class DenseDfa {
 
   // Compiles `trie`, built from `patterns`. Fails with a state identifier
   // overflow when the table would exceed max_table_entries entries.
-  static Result<DenseDfa> build(const Trie& trie, const std::vector<std::string>& patterns,
+  static Result<DenseDfa> build(const Trie& trie, PatternSpan patterns,
                                 uint64_t max_table_entries);
 
   // Finds the leftmost-longest match that begins at or after `at` in h[0, n).

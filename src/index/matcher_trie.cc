@@ -17,11 +17,11 @@ struct SortedPattern {
 // Sorts the non-empty patterns by (text, number). Compares the 8-byte
 // prefix held in the key first, so that most comparisons touch neither the
 // strings nor their heap buffers.
-std::vector<SortedPattern> sort_patterns(const std::vector<std::string>& patterns) {
+std::vector<SortedPattern> sort_patterns(PatternSpan patterns) {
   std::vector<SortedPattern> keys;
   keys.reserve(patterns.size());
   for (size_t i = 0; i < patterns.size(); ++i) {
-    const std::string& p = patterns[i];
+    const std::string_view p = patterns[i];
     if (p.empty()) continue;
     uint64_t prefix = 0;
     for (size_t k = 0; k < 8; ++k) {
@@ -49,12 +49,12 @@ Status state_overflow(uint64_t limit, const char* what) {
       std::to_string(limit) + " " + what + "; use fewer or shorter patterns)");
 }
 
-Result<Trie> Trie::build(const std::vector<std::string>& patterns, uint64_t max_states) {
+Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
   Trie t;
   if (max_states < 2) return state_overflow(max_states, "states");
   std::array<bool, 256> used{};
   uint64_t total_bytes = 0;
-  for (const std::string& p : patterns) {
+  for (const std::string_view p : patterns) {
     if (p.empty()) continue;
     total_bytes += p.size();
     for (unsigned char b : p) used[b] = true;

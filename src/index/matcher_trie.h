@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "index/byte_classes.h"
+#include "index/pattern_span.h"
 #include "lib/status.h"
 
 namespace vedra::matcher_internal {
@@ -48,7 +49,7 @@ class Trie {
   // Cost: one comparison sort of the patterns (an 8-byte key prefix settles
   // most comparisons), then time linear in the total pattern bytes. Memory:
   // about 30 bytes per state, plus 32 bytes per pattern while sorting.
-  static Result<Trie> build(const std::vector<std::string>& patterns, uint64_t max_states);
+  static Result<Trie> build(PatternSpan patterns, uint64_t max_states);
 
   uint32_t num_states() const { return static_cast<uint32_t>(fail_.size()); }
   const ByteClasses& classes() const { return classes_; }

@@ -83,7 +83,7 @@ size_t EngineState::memory_usage() const {
     }
   }
   if (matcher) total += matcher->memory_usage();
-  for (const auto& p : pattern_texts) total += str_bytes(p);
+  total += pattern_texts.memory_usage();
   total += pattern_records.capacity() * sizeof(uint32_t);
   total += all_records.memory_usage();
   for (const auto& v : {&record_codes, &record_names, &record_pinyins, &record_payloads}) {

@@ -28,6 +28,7 @@
 #include "lib/status.h"
 #include "store/field_map.h"
 #include "store/hash.h"
+#include "store/pattern_list.h"
 
 namespace vedra {
 
@@ -43,7 +44,7 @@ using FieldIndex = TextMap<TextMap<Posting>>;
 struct EngineState {
   FieldIndex field_index;                   // field -> value key -> records
   std::unique_ptr<Matcher> matcher;         // absent until a build over a non-empty list
-  std::vector<std::string> pattern_texts;   // registration order; pattern number = position
+  PatternList pattern_texts;                // registration order; pattern number = position
   std::vector<uint32_t> pattern_records;    // record whose code owns pattern i
   Bitmap all_records;
   std::vector<std::string> record_codes;    // exactly as passed (untrimmed)

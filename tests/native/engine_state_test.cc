@@ -119,7 +119,8 @@ TEST(RecordStore, PatternsTrimmedNotDeduplicated) {
   register_patterns(s, "A1", "A1", "", 0);
   register_patterns(s, " X ", "", " ab | cd ||", 1);
   const std::vector<std::string> want = {"A1", "A1", "X", "ab", "cd"};
-  EXPECT_EQ(s.pattern_texts == want, true);
+  const std::vector<std::string_view> got = s.pattern_texts.views();
+  EXPECT_EQ(std::vector<std::string>(got.begin(), got.end()) == want, true);
   EXPECT_EQ(s.pattern_records == std::vector<uint32_t>({0, 0, 1, 1, 1}), true);
 }
 

@@ -366,7 +366,8 @@ uint32_t state_of(const mi::Trie& t, std::string_view text) {
 }
 
 TEST(MatcherTrie, LeftmostFailureLinks) {
-  auto built = mi::Trie::build({"abcd", "b", "cd", "b"}, 1000);
+  const std::vector<std::string_view> texts = {"abcd", "b", "cd", "b"};
+  auto built = mi::Trie::build(texts, 1000);
   ASSERT_TRUE(built.ok());
   const mi::Trie& t = built.value();
   EXPECT_EQ(t.num_states(), 2u + 7u);  // dead, start, a ab abc abcd b c cd
@@ -396,7 +397,8 @@ TEST(MatcherTrie, LeftmostFailureLinks) {
 TEST(MatcherTrie, ChildrenSortedAndFound) {
   std::vector<std::string> ps;
   for (int b = 255; b >= 1; b -= 3) ps.push_back(std::string("x") + static_cast<char>(b));
-  auto built = mi::Trie::build(ps, 1000);
+  const std::vector<std::string_view> views(ps.begin(), ps.end());
+  auto built = mi::Trie::build(views, 1000);
   ASSERT_TRUE(built.ok());
   const mi::Trie& t = built.value();
   const uint32_t x = state_of(t, "x");
@@ -472,9 +474,10 @@ TEST(MatcherCompact, WideSparseStatesBeyondDenseBudget) {
     const std::string prefix = {static_cast<char>(1 + i % 200), static_cast<char>(1 + i / 200), '~'};
     for (int j = 0; j < 40; ++j) ps.push_back(prefix + static_cast<char>(rng.below(256)));
   }
-  auto trie = mi::Trie::build(ps, 1u << 30);
+  const std::vector<std::string_view> views(ps.begin(), ps.end());
+  auto trie = mi::Trie::build(views, 1u << 30);
   ASSERT_TRUE(trie.ok());
-  auto nfa = mi::CompactNfa::build(trie.value(), ps, UINT32_MAX);
+  auto nfa = mi::CompactNfa::build(trie.value(), views, UINT32_MAX);
   ASSERT_TRUE(nfa.ok());
   size_t wide = 0;
   for (uint32_t s : trie.value().bfs_order()) wide += trie.value().num_children(s) >= 16 ? 1 : 0;

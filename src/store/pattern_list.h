@@ -1,0 +1,43 @@
+// PatternList: the search pattern texts in registration order, pattern i
+// being element i.
+//
+// Held as one arena of bytes plus end offsets: a catalogue registers several
+// short patterns per record, and a std::string each (32 bytes plus a heap
+// block for longer texts) would cost more than the texts themselves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vedra {
+
+class PatternList {
+ public:
+  void push_back(std::string_view text) {
+    arena_.append(text);
+    ends_.push_back(arena_.size());
+  }
+  size_t size() const { return ends_.size(); }
+  bool empty() const { return ends_.empty(); }
+  // REQUIRES: i < size().  Valid until the next push_back.
+  std::string_view operator[](size_t i) const {
+    const uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(arena_.data() + begin, static_cast<size_t>(ends_[i] - begin));
+  }
+  // Every text, in order (views valid until the next push_back).
+  std::vector<std::string_view> views() const {
+    std::vector<std::string_view> out;
+    out.reserve(size());
+    for (size_t i = 0; i < size(); ++i) out.push_back((*this)[i]);
+    return out;
+  }
+  size_t memory_usage() const { return arena_.capacity() + ends_.capacity() * sizeof(uint64_t); }
+
+ private:
+  std::string arena_;           // the texts back to back
+  std::vector<uint64_t> ends_;  // ends_[i]: offset one past text i
+};
+
+}  // namespace vedra
