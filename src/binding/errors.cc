@@ -143,8 +143,6 @@ PyObject* finish_call(PyObject* result) {
   return nullptr;
 }
 
-const char* utf8_of(PyObject* obj, Py_ssize_t* size) { return PyUnicode_AsUTF8AndSize(obj, size); }
-
 const char* str_key_utf8(PyObject* key, Py_ssize_t* size) {
   if (!PyUnicode_Check(key)) {
     raise_type_mismatch(key, "str");

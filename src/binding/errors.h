@@ -45,10 +45,6 @@ void reword_argument_error(const char* name);
 // PanicException raised by Python code into a new internal fault.
 PyObject* finish_call(PyObject* result);
 
-// UTF-8 view of a str (borrowed; valid while obj lives), or nullptr with the
-// interpreter's UnicodeEncodeError set.  REQUIRES: PyUnicode_Check(obj).
-const char* utf8_of(PyObject* obj, Py_ssize_t* size);
-
 // UTF-8 view of a dict key that must be a str: nullptr with TypeError
 // "'<type>' object is not an instance of 'str'" (no argument prefix) for
 // another type, or the UnicodeEncodeError of a str without a UTF-8 form.

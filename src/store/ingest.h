@@ -25,6 +25,7 @@ struct FlattenedRecord {
   std::string code, name, pinyin;
   FieldMap fields;
 };
+// (Reference form over a JsonValue; ingestion uses flatten_record_text.)
 FlattenedRecord flatten_record(const JsonValue& record);
 
 // A member of a record's compact JSON text: its key and the byte range of its
