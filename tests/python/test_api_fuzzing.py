@@ -24,8 +24,8 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 
 from vedra_runtime import MetadataCore
 
-WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + \
-    "\u2028\u2029\u202f\u205f\u3000"
+from models import post_keys, trim
+
 INT64 = (-(2**63), 2**63 - 1)
 
 
@@ -172,32 +172,6 @@ def model_json(obj):
     if isinstance(obj, float):
         return obj if math.isfinite(obj) else None
     return lossy(str(obj))
-
-
-def trim(s):
-    return s.strip(WHITE_SPACE)
-
-
-def post_keys(value):
-    """The keys post_value() posts for one value text."""
-    if not value:
-        return set()
-    pieces = [trim(p) for p in value.split("|")] if "|" in value else [value]
-    keys = set()
-    for piece in pieces:
-        if not piece:
-            continue
-        if "." not in piece:
-            keys.add(piece)
-            continue
-        acc = ""
-        for i, sub in enumerate(piece.split(".")):
-            sub = trim(sub)
-            if not sub:
-                continue
-            acc += ("." if i > 0 else "") + sub
-            keys.add(acc)
-    return keys
 
 
 def number_text(d):

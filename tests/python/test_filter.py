@@ -5,6 +5,8 @@ from hypothesis import strategies as st
 
 from vedra_runtime import MetadataCore
 
+from models import post_keys, trim
+
 
 @pytest.fixture
 def market(core):
@@ -92,26 +94,6 @@ VALUES = ["a", "b", "a.x", "a.x.y", "b.z", "c", " a ", "a|c"]
 FIELDS = ["f", "g"]
 
 
-def posted_keys(text):
-    """The keys a value text is posted under."""
-    pieces = [p.strip() for p in text.split("|")] if "|" in text else [text]
-    keys = []
-    for piece in pieces:
-        if not piece:
-            continue
-        if "." not in piece:
-            keys.append(piece)
-            continue
-        acc = ""
-        for i, sub in enumerate(piece.split(".")):
-            sub = sub.strip()
-            if not sub:
-                continue
-            acc = acc + "." + sub if i > 0 else acc + sub
-            keys.append(acc)
-    return keys
-
-
 records_strategy = st.lists(
     st.dictionaries(st.sampled_from(FIELDS), st.lists(st.sampled_from(VALUES), max_size=3), max_size=2),
     max_size=8,
@@ -130,14 +112,14 @@ def test_filter_matches_naive_model(records, filters):
     postings = []
     for i, fields in enumerate(records):
         core.add_record(f"r{i}", "", "", fields)
-        keys = {(f, k) for f, vs in fields.items() for v in vs for k in posted_keys(v.strip())}
+        keys = {(f, k) for f, vs in fields.items() for v in vs for k in post_keys(trim(v))}
         postings.append(keys)
     selected = set(range(len(records)))
     for key, value in filters.items():
         field, negate = key, False
         while field.endswith("__not"):
             field, negate = field[: -len("__not")], True
-        texts = [v.strip() for v in (value if isinstance(value, list) else [value])]
+        texts = [trim(v) for v in (value if isinstance(value, list) else [value])]
         hit = {i for i in range(len(records)) if any((field, t) in postings[i] for t in texts if t)}
         selected = selected - hit if negate else selected & hit
     assert core.filter(filters) == [f"r{i}" for i in sorted(selected)]
