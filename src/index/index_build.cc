@@ -15,23 +15,35 @@ inline void post_key(TextMap<Posting>& inner, std::string_view key, uint32_t r) 
 }
 
 // Posts one "|"-piece: itself when it holds no ".", else each dotted prefix
-// of its trimmed, non-empty sub-pieces.
+// of its trimmed, non-empty sub-pieces.  While every sub-piece so far was
+// already trimmed and non-empty, the prefix is a prefix of the piece itself
+// and no key text is built.
 void post_piece(TextMap<Posting>& inner, std::string_view piece, uint32_t r, std::string& acc) {
   if (piece.find('.') == std::string_view::npos) {
     post_key(inner, piece, r);
     return;
   }
-  acc.clear();
+  bool in_place = true;  // acc not started: the prefix so far is piece[0, prefix_end)
+  size_t prefix_end = 0;
   size_t i = 0;
   size_t start = 0;
   while (true) {
     const size_t dot = piece.find('.', start);
-    const std::string_view sub =
-        trim_white_space(piece.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
+    const std::string_view raw = piece.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+    const std::string_view sub = trim_white_space(raw);
+    if (in_place && (sub.size() != raw.size() || sub.empty())) {
+      in_place = false;
+      acc.assign(piece.substr(0, prefix_end));
+    }
     if (!sub.empty()) {
-      if (i > 0) acc += '.';
-      acc.append(sub);
-      post_key(inner, acc, r);
+      if (in_place) {
+        prefix_end = start + sub.size();
+        post_key(inner, piece.substr(0, prefix_end), r);
+      } else {
+        if (i > 0) acc += '.';
+        acc.append(sub);
+        post_key(inner, acc, r);
+      }
     }
     ++i;
     if (dot == std::string_view::npos) break;
@@ -41,9 +53,24 @@ void post_piece(TextMap<Posting>& inner, std::string_view piece, uint32_t r, std
 
 }  // namespace
 
+FieldPostings& field_postings(EngineState& s, std::string_view field) {
+  return s.field_index.try_emplace(field).first->second;
+}
+
+void prefetch_value_keys(const FieldPostings& postings, std::string_view value) {
+  constexpr size_t kCachedEntries = 1 << 13;
+  if (postings.size() < kCachedEntries || value.find('|') != std::string_view::npos) return;
+  postings.prefetch(value);
+  const size_t dot = value.find('.');
+  if (dot != std::string_view::npos) postings.prefetch(value.substr(0, dot));
+}
+
 void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r) {
   if (value.empty()) return;
-  TextMap<Posting>& inner = s.field_index.try_emplace(field).first->second;
+  post_value_to(field_postings(s, field), value, r);
+}
+
+void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r) {
   std::string acc;
   if (value.find('|') == std::string_view::npos) {
     post_piece(inner, value, r, acc);

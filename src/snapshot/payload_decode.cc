@@ -1,11 +1,12 @@
 #include "snapshot/payload_decode.h"
 
-#include "store/json_canonical.h"
-
+#include <deque>
 #include <string>
 #include <unordered_set>
 #include <utility>
 
+#include "absl/hash/hash.h"
+#include "store/json_canonical.h"
 #include "store/json_reader.h"
 #include "store/json_text.h"
 
@@ -13,69 +14,76 @@ namespace vedra {
 
 namespace {
 
-using FieldList = std::vector<std::pair<std::string, std::string>>;
+using Field = IndexDocView::Field;
 
 constexpr const char* kMemberNames[4] = {"code", "name", "pinyin", "fields"};
 constexpr std::string_view kDocExpected = "struct SnapshotIndexDoc";
 
-int member_index(const std::string& key) {
+int member_index(std::string_view key) {
   for (int i = 0; i < 4; ++i) {
     if (key == kMemberNames[i]) return i;
   }
   return -1;
 }
 
-// Keeps the last occurrence of each repeated key; the survivors keep their
-// relative order.  Cost: O(n^2) compares up to 16 entries, hashing above.
-void keep_last_of_repeated_keys(FieldList& fields) {
+// True when some key occurs twice.  Cost: quadratic up to 8 entries, then
+// one hash per key into a small open-addressing table.
+bool has_repeated_key(const std::vector<Field>& fields, std::vector<uint32_t>& table) {
   const size_t n = fields.size();
-  if (n < 2) return;
-  if (n <= 16) {
-    bool repeated = false;
-    for (size_t i = 0; i < n && !repeated; ++i) {
+  if (n < 2) return false;
+  if (n <= 8) {
+    for (size_t i = 0; i < n; ++i) {
       for (size_t j = i + 1; j < n; ++j) {
-        if (fields[i].first == fields[j].first) {
-          repeated = true;
-          break;
-        }
+        if (fields[i].first == fields[j].first) return true;
       }
     }
-    if (!repeated) return;
+    return false;
   }
+  size_t size = 16;
+  while (size < 2 * n) size *= 2;
+  table.assign(size, UINT32_MAX);
+  const absl::Hash<std::string_view> hash;
+  for (size_t i = 0; i < n; ++i) {
+    size_t slot = hash(fields[i].first) & (size - 1);
+    while (table[slot] != UINT32_MAX) {
+      if (fields[table[slot]].first == fields[i].first) return true;
+      slot = (slot + 1) & (size - 1);
+    }
+    table[slot] = static_cast<uint32_t>(i);
+  }
+  return false;
+}
+
+// Keeps the last occurrence of each repeated key; the survivors keep their
+// relative order.
+void keep_last_of_repeated_keys(std::vector<Field>& fields, std::vector<uint32_t>& table) {
+  if (!has_repeated_key(fields, table)) return;
+  const size_t n = fields.size();
   std::unordered_set<std::string_view> seen;
   seen.reserve(n);
   std::vector<char> keep(n);
-  size_t kept = 0;
-  for (size_t i = n; i-- > 0;) {
-    keep[i] = seen.insert(fields[i].first).second;
-    kept += keep[i];
-  }
-  if (kept == n) return;
-  seen.clear();  // its views point into entries about to move
+  for (size_t i = n; i-- > 0;) keep[i] = seen.insert(fields[i].first).second;
   size_t out = 0;
   for (size_t i = 0; i < n; ++i) {
-    if (!keep[i]) continue;
-    if (out != i) fields[out] = std::move(fields[i]);
-    ++out;
+    if (keep[i]) fields[out++] = fields[i];
   }
   fields.resize(out);
 }
 
-// Reads the index payload straight from the text.  Depths follow
-// JsonReader: the outer array is opened at depth 0, an element at depth 1,
-// its members' values start at depth 2.
+// Reads the index payload straight from the text and hands each document to
+// a sink.  Depths follow JsonReader: the outer array is opened at depth 0, an
+// element at depth 1, its members' values start at depth 2.
 class IndexDecoder {
  public:
-  explicit IndexDecoder(std::string_view text) : r_(text) {}
+  IndexDecoder(std::string_view text, IndexDocSink& sink) : r_(text), sink_(sink) {}
 
-  Result<std::vector<SnapshotIndexDoc>> run() {
-    std::vector<SnapshotIndexDoc> docs;
-    if (!read_array(docs)) return r_.error();
-    return docs;
+  Status run() {
+    if (!read_array()) return sink_failure_.ok() ? r_.error() : sink_failure_;
+    return Status::Ok();
   }
 
  private:
-  bool read_array(std::vector<SnapshotIndexDoc>& docs) {
+  bool read_array() {
     r_.skip_ws();
     if (r_.at_end()) return r_.fail_here("EOF while parsing a value");
     if (r_.peek() != '[') return r_.fail_invalid_type(0, "a sequence");
@@ -87,8 +95,11 @@ class IndexDecoder {
       r_.advance();
     } else {
       for (;;) {
-        docs.emplace_back();
-        if (!read_element(docs.back())) return false;
+        if (!read_element()) return false;
+        if (Status st = sink_.take(doc_); !st.ok()) {
+          sink_failure_ = std::move(st);
+          return false;
+        }
         r_.skip_ws();
         if (r_.at_end()) return r_.fail_here("EOF while parsing a list");
         const char c = r_.peek();
@@ -102,15 +113,16 @@ class IndexDecoder {
     return true;
   }
 
-  bool read_element(SnapshotIndexDoc& doc) {
+  bool read_element() {
+    scratch_used_ = 0;
     r_.skip_ws();
     if (r_.at_end()) return r_.fail_here("EOF while parsing a value");
-    if (r_.peek() == '{') return read_object_form(doc);
-    if (r_.peek() == '[') return read_array_form(doc);
+    if (r_.peek() == '{') return read_object_form();
+    if (r_.peek() == '[') return read_array_form();
     return r_.fail_invalid_type(1, kDocExpected);
   }
 
-  bool read_object_form(SnapshotIndexDoc& doc) {
+  bool read_object_form() {
     if (!r_.check_depth(1)) return false;
     r_.advance();
     bool seen[4] = {false, false, false, false};
@@ -121,8 +133,9 @@ class IndexDecoder {
     } else {
       for (;;) {
         if (r_.peek() != '"') return r_.fail_here("key must be a string");
-        if (!r_.parse_string(key_)) return false;
-        const int index = member_index(key_);
+        std::string_view key;
+        if (!r_.parse_string_view(key, next_scratch())) return false;
+        const int index = member_index(key);
         if (index >= 0 && seen[index]) {
           return r_.fail_prev(std::string("duplicate field `") + kMemberNames[index] + "`");
         }
@@ -132,7 +145,7 @@ class IndexDecoder {
         r_.advance();
         if (index >= 0) {
           seen[index] = true;
-          if (!read_member(index, doc)) return false;
+          if (!read_member(index)) return false;
         } else if (!r_.skip_value(2)) {
           return false;
         }
@@ -152,7 +165,7 @@ class IndexDecoder {
     return true;
   }
 
-  bool read_array_form(SnapshotIndexDoc& doc) {
+  bool read_array_form() {
     if (!r_.check_depth(1)) return false;
     r_.advance();
     size_t count = 0;
@@ -163,7 +176,7 @@ class IndexDecoder {
     } else {
       for (;;) {
         if (count < 4) {
-          if (!read_member(static_cast<int>(count), doc)) return false;
+          if (!read_member(static_cast<int>(count))) return false;
         } else if (!r_.skip_value(2)) {
           return false;
         }
@@ -183,63 +196,98 @@ class IndexDecoder {
     return true;
   }
 
-  bool read_member(int index, SnapshotIndexDoc& doc) {
+  bool read_member(int index) {
     switch (index) {
-      case 0: return read_string(doc.code, 2);
-      case 1: return read_string(doc.name, 2);
-      case 2: return read_string(doc.pinyin, 2);
-      default: return read_fields(doc.fields, 2);
+      case 0: return read_string(doc_.code, 2);
+      case 1: return read_string(doc_.name, 2);
+      case 2: return read_string(doc_.pinyin, 2);
+      default: return read_fields(2);
     }
   }
 
-  bool read_string(std::string& out, int depth) {
+  bool read_string(std::string_view& out, int depth) {
     r_.skip_ws();
-    if (!r_.at_end() && r_.peek() == '"') return r_.parse_string(out);
+    if (!r_.at_end() && r_.peek() == '"') return r_.parse_string_view(out, next_scratch());
     return r_.fail_invalid_type(depth, "a string");
   }
 
-  bool read_fields(FieldList& fields, int depth) {
+  bool read_fields(int depth) {
     r_.skip_ws();
     if (r_.at_end() || r_.peek() != '{') return r_.fail_invalid_type(depth, "a map");
     if (!r_.check_depth(depth)) return false;
     r_.advance();
-    fields.clear();
+    fields_.clear();
+    doc_.fields = {};
     r_.skip_ws();
     if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-    if (r_.peek() == '}') {
+    if (r_.peek() != '}') {
+      for (;;) {
+        if (r_.peek() != '"') return r_.fail_here("key must be a string");
+        Field& f = fields_.emplace_back();
+        if (!r_.parse_string_view(f.first, next_scratch())) return false;
+        r_.skip_ws();
+        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+        if (r_.peek() != ':') return r_.fail_here("expected `:`");
+        r_.advance();
+        if (!read_string(f.second, depth + 1)) return false;
+        r_.skip_ws();
+        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+        const char c = r_.peek();
+        r_.advance();
+        if (c == '}') break;
+        if (c != ',') return r_.fail_prev("expected `,` or `}`");
+        r_.skip_ws();
+        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+      }
+    } else {
       r_.advance();
-      return true;
     }
-    for (;;) {
-      if (r_.peek() != '"') return r_.fail_here("key must be a string");
-      fields.emplace_back();
-      if (!r_.parse_string(fields.back().first)) return false;
-      r_.skip_ws();
-      if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-      if (r_.peek() != ':') return r_.fail_here("expected `:`");
-      r_.advance();
-      if (!read_string(fields.back().second, depth + 1)) return false;
-      r_.skip_ws();
-      if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-      const char c = r_.peek();
-      r_.advance();
-      if (c == '}') break;
-      if (c != ',') return r_.fail_prev("expected `,` or `}`");
-      r_.skip_ws();
-      if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-    }
-    keep_last_of_repeated_keys(fields);
+    keep_last_of_repeated_keys(fields_, table_);
+    doc_.fields = fields_;
     return true;
   }
 
+  // A scratch string for one decoded string of the current document; the
+  // deque keeps earlier ones in place while views into them are alive.
+  std::string& next_scratch() {
+    if (scratch_used_ == scratch_.size()) scratch_.emplace_back();
+    return scratch_[scratch_used_++];
+  }
+
   JsonReader r_;
-  std::string key_;  // scratch for member keys of the object form
+  IndexDocSink& sink_;
+  Status sink_failure_ = Status::Ok();
+  IndexDocView doc_;
+  std::vector<Field> fields_;
+  std::vector<uint32_t> table_;
+  std::deque<std::string> scratch_;
+  size_t scratch_used_ = 0;
+};
+
+class CollectDocs : public IndexDocSink {
+ public:
+  Status take(const IndexDocView& d) override {
+    SnapshotIndexDoc& doc = docs.emplace_back();
+    doc.code = d.code;
+    doc.name = d.name;
+    doc.pinyin = d.pinyin;
+    doc.fields.reserve(d.fields.size());
+    for (const Field& f : d.fields) doc.fields.emplace_back(f.first, f.second);
+    return Status::Ok();
+  }
+  std::vector<SnapshotIndexDoc> docs;
 };
 
 }  // namespace
 
+Status decode_index_payload_each(std::string_view bytes, IndexDocSink& sink) {
+  return IndexDecoder(bytes, sink).run();
+}
+
 Result<std::vector<SnapshotIndexDoc>> decode_index_payload(std::string_view bytes) {
-  return IndexDecoder(bytes).run();
+  CollectDocs collect;
+  if (Status st = decode_index_payload_each(bytes, collect); !st.ok()) return st;
+  return std::move(collect.docs);
 }
 
 Result<JsonValue> decode_full_payload(std::string_view bytes) {
@@ -260,26 +308,32 @@ Result<TextMap<std::string>> decode_full_payload_texts(std::string_view bytes) {
   if (!reader.at_end() && reader.peek() == '{') {
     reader.advance();
     reader.skip_ws();
-    std::string key;
+    std::string key_scratch;
+    std::string_view key;
     if (!reader.at_end() && reader.peek() == '}') {
       reader.advance();
       fast_ok = true;
     }
     while (!fast_ok) {
-      if (reader.at_end() || reader.peek() != '"' || !reader.parse_string(key)) break;
+      if (reader.at_end() || reader.peek() != '"' || !reader.parse_string_view(key, key_scratch)) break;
       reader.skip_ws();
       if (reader.at_end() || reader.peek() != ':') break;
       reader.advance();
       reader.skip_ws();
       const char* start = reader.cursor();
-      if (!reader.skip_value(1)) break;
-      const std::string_view text(start, static_cast<size_t>(reader.cursor() - start));
-      std::string& slot = out[key];
-      if (is_canonical_compact(text)) {
-        slot.assign(text);
+      // A canonical value (what the engine writes) is checked and measured
+      // in one scan; anything else goes through the reader and is rewritten.
+      const size_t canonical = canonical_compact_value_length(
+          std::string_view(start, static_cast<size_t>(bytes.data() + bytes.size() - start)), kJsonMaxDepth - 1);
+      if (canonical != 0) {
+        out[key].assign(start, canonical);
+        reader.jump_to(start + canonical);
       } else {
+        if (!reader.skip_value(1)) break;
+        const std::string_view text(start, static_cast<size_t>(reader.cursor() - start));
         Result<JsonValue> value = parse_json(text);
         if (!value.ok()) break;
+        std::string& slot = out[key];
         slot.clear();
         write_json_compact(value.value(), slot);
       }

@@ -6,7 +6,9 @@
 // store/json_reader.h for the position rules).
 #pragma once
 
+#include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lib/status.h"
@@ -36,6 +38,29 @@ namespace vedra {
 //
 // Cost: one pass over the text; no intermediate JsonValue is built.
 Result<std::vector<SnapshotIndexDoc>> decode_index_payload(std::string_view bytes);
+
+// One document of the index payload as decode_index_payload_each() hands it
+// over: views into the text (or into the decoder's scratch where a string
+// held escapes), valid only during the call.  `fields` is already reduced to
+// the last occurrence of each repeated key, survivors in text order.
+struct IndexDocView {
+  using Field = std::pair<std::string_view, std::string_view>;
+  std::string_view code, name, pinyin;
+  std::span<const Field> fields;
+};
+
+class IndexDocSink {
+ public:
+  virtual ~IndexDocSink() = default;
+  // Takes one document; a failure stops the decoding and is returned as is.
+  virtual Status take(const IndexDocView& doc) = 0;
+};
+
+// decode_index_payload() without the document list: each document goes to
+// `sink` as soon as it is read, in file order.  Decoding faults are those of
+// decode_index_payload(); on any failure the sink has seen only a prefix of
+// the documents and the caller must discard what it built from them.
+Status decode_index_payload_each(std::string_view bytes, IndexDocSink& sink);
 
 // Decodes the full payload: parse_json(), then "full payload must be a JSON
 // object" (no position) when the value is not an object.  The result maps

@@ -165,11 +165,33 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
   return write_whole_file(*manifest_path, manifest_text(s, full_path, index_path, now));
 }
 
-Result<EngineState> rebuild_state(std::vector<SnapshotIndexDoc>& documents, TextMap<std::string>& texts) {
+namespace {
+
+// Ingests each index document into a fresh state as soon as it is decoded.
+class RebuildSink : public IndexDocSink {
+ public:
+  explicit RebuildSink(EngineState& s) : s_(s) {}
+  Status take(const IndexDocView& d) override {
+    if (Status st = check_capacity(s_); !st.ok()) return st;
+    FieldMap fields;
+    for (const auto& [name, value] : d.fields) fields.append(name, value);
+    ingest_record(s_, std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string(),
+                  std::move(fields), nullptr, &slots_);
+    return Status::Ok();
+  }
+
+ private:
+  EngineState& s_;
+  FieldSlotCache slots_;
+};
+
+}  // namespace
+
+Result<EngineState> rebuild_state(std::string_view index_payload, TextMap<std::string>& texts) {
   EngineState fresh;
-  if (documents.size() >= UINT32_MAX) return capacity_error();
-  // Sizes are known up front: no rehashing or regrowth while re-posting.
-  const size_t n = documents.size();
+  // Every code of the full payload normally has one record: size for that,
+  // so the tables do not rehash while re-posting.
+  const size_t n = texts.size();
   fresh.record_codes.reserve(n);
   fresh.record_names.reserve(n);
   fresh.record_pinyins.reserve(n);
@@ -180,20 +202,16 @@ Result<EngineState> rebuild_state(std::vector<SnapshotIndexDoc>& documents, Text
     fresh.field_index["code"].reserve(2 * n);  // a dotted code posts two keys
     fresh.field_index["name"].reserve(n);
   }
-  for (SnapshotIndexDoc& d : documents) {
-    FieldMap fields;
-    for (const auto& [name, value] : d.fields) fields.append(name, value);
-    d.fields = {};
-    ingest_record(fresh, std::move(d.code), std::move(d.name), std::move(d.pinyin), std::string(),
-                  std::move(fields));
-  }
-  documents = {};
+  RebuildSink sink(fresh);
+  if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
   // Payloads last: the newest record of each code takes its text without a
   // copy, older records sharing the code copy it from that one.
   std::vector<bool> stored(fresh.next_record);  // the code has a member in the full payload
+  std::vector<uint32_t> newest_of(fresh.next_record);
   for (uint32_t r = 0; r < fresh.next_record; ++r) {
     const std::string& code = fresh.record_codes[r];
-    if (fresh.code_to_record.find(code)->second != r) continue;
+    newest_of[r] = fresh.code_to_record.find(code)->second;
+    if (newest_of[r] != r) continue;
     auto it = texts.find(code);
     if (it == texts.end()) continue;
     fresh.record_payloads[r] = std::move(it->second);
@@ -201,7 +219,7 @@ Result<EngineState> rebuild_state(std::vector<SnapshotIndexDoc>& documents, Text
   }
   texts = {};
   for (uint32_t r = 0; r < fresh.next_record; ++r) {
-    const uint32_t newest = fresh.code_to_record.find(fresh.record_codes[r])->second;
+    const uint32_t newest = newest_of[r];
     if (stored[newest]) {
       if (newest != r) fresh.record_payloads[r] = fresh.record_payloads[newest];
     } else {
@@ -220,12 +238,7 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   if (!payloads.ok()) return payloads.status();
   full_bytes.value().clear();
   full_bytes.value().shrink_to_fit();
-  Result<std::vector<SnapshotIndexDoc>> docs = decode_index_payload(index_bytes.value());
-  if (!docs.ok()) return docs.status();
-  index_bytes.value().clear();
-  index_bytes.value().shrink_to_fit();
-
-  Result<EngineState> fresh = rebuild_state(docs.value(), payloads.value());
+  Result<EngineState> fresh = rebuild_state(index_bytes.value(), payloads.value());
   if (!fresh.ok()) return fresh.status();
   s = std::move(fresh.value());
   return build_matcher(s);

@@ -37,10 +37,13 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
 // place with no matcher.
 Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path);
 
-// The state a load builds from decoded payloads: one record per document, in
-// order, through the ingestion operations; each record's payload is the text
-// of its code (moved out of `texts`) or the default payload.  Consumes both
-// arguments.  The matcher is not built.
-Result<EngineState> rebuild_state(std::vector<SnapshotIndexDoc>& documents, TextMap<std::string>& texts);
+// The state a load builds from the index payload text and the decoded full
+// payload: one record per index document, in order, through the ingestion
+// operations (each document is ingested as soon as it is decoded, so no
+// document list is held); each record's payload is the text of its code
+// (moved out of `texts`) or the default payload.  Fails as
+// decode_index_payload(), with nothing of the partial state kept.  The
+// matcher is not built.
+Result<EngineState> rebuild_state(std::string_view index_payload, TextMap<std::string>& texts);
 
 }  // namespace vedra

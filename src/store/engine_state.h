@@ -39,7 +39,10 @@ using FieldPosts = std::vector<std::pair<std::string, std::string>>;
 // order; grouped by field only when joined.
 using CollectedValues = std::vector<std::pair<std::string, std::string>>;
 
-using FieldIndex = TextMap<TextMap<Posting>>;
+// Field -> value key -> records.  A field's posting map never moves, so a
+// pointer to it stays valid while the state lives (FieldSlotCache).
+using FieldPostings = TextMap<Posting>;
+using FieldIndex = StableTextMap<FieldPostings>;
 
 struct EngineState {
   FieldIndex field_index;                   // field -> value key -> records
@@ -88,8 +91,39 @@ void collect_field_value(CollectedValues& collected, std::string_view field, std
 FieldMap join_field_values(const CollectedValues& collected);
 
 // Posts one (field, value) of record r: "|"-pieces (trimmed) and dotted
-// prefixes each become a key.  An empty value does nothing.
+// prefixes each become a key.  An empty value does nothing (the field gets
+// no posting map either).
 void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r);
+
+// The field's posting map, created empty when absent.
+FieldPostings& field_postings(EngineState& s, std::string_view field);
+// post_value() into a posting map already looked up.  REQUIRES: !value.empty().
+void post_value_to(FieldPostings& postings, std::string_view value, uint32_t r);
+
+// A hint that `value` is about to be posted to `postings`: starts loading the
+// hash slots of its plain keys when the map is too large to stay in cache.
+// Affects nothing but timing.
+void prefetch_value_keys(const FieldPostings& postings, std::string_view value);
+
+// Looks up field posting maps for a run of records whose fields mostly come
+// with the same names in the same order (a snapshot being loaded): the map of
+// each field position of the previous record is remembered, so a repeat costs
+// one comparison instead of a hash lookup.  Valid for one state only, while it
+// lives; never across a replacement of the state.
+class FieldSlotCache {
+ public:
+  FieldPostings& resolve(EngineState& s, size_t position, std::string_view field) {
+    if (position < slots_.size() && slots_[position].first == field) return *slots_[position].second;
+    FieldPostings& postings = field_postings(s, field);
+    if (position >= slots_.size()) slots_.resize(position + 1);
+    slots_[position].first.assign(field);
+    slots_[position].second = &postings;
+    return postings;
+  }
+
+ private:
+  std::vector<std::pair<std::string, FieldPostings*>> slots_;
+};
 
 // Registers the record's code, name and trimmed non-empty pinyin pieces as
 // search patterns owned by record r.

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/node_hash_map.h"
 #include "absl/hash/hash.h"
 
 namespace vedra {
@@ -33,5 +34,10 @@ struct StringEq {
 
 template <typename V>
 using TextMap = absl::flat_hash_map<std::string, V, SeededStringHash, StringEq>;
+
+// As TextMap, but values never move once inserted (one allocation per entry):
+// for a few large values that callers keep pointers to.
+template <typename V>
+using StableTextMap = absl::node_hash_map<std::string, V, SeededStringHash, StringEq>;
 
 }  // namespace vedra

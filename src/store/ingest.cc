@@ -8,17 +8,40 @@
 namespace vedra {
 
 uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string payload_json, FieldMap fields, const FieldPosts* posts) {
+                       std::string payload_json, FieldMap fields, const FieldPosts* posts,
+                       FieldSlotCache* slots) {
   const uint32_t r = register_record(s, std::move(code), std::move(name), std::move(pinyin), std::move(payload_json));
   const std::string& c = s.record_codes[r];
   const std::string& n = s.record_names[r];
-  post_value(s, "code", c, r);
-  post_value(s, "name", n, r);
+  if (slots == nullptr) {
+    post_value(s, "code", c, r);
+    post_value(s, "name", n, r);
+  } else {
+    // Start fetching the slots of keys in large maps (codes, names, rare
+    // values) before posting, so their cache misses overlap.
+    FieldPostings& code_postings = slots->resolve(s, 0, "code");
+    FieldPostings& name_postings = slots->resolve(s, 1, "name");
+    prefetch_value_keys(code_postings, c);
+    prefetch_value_keys(name_postings, n);
+    size_t position = 2;
+    for (const auto [field, text] : fields) {
+      if (!text.empty()) prefetch_value_keys(slots->resolve(s, position, field), text);
+      ++position;
+    }
+    if (!c.empty()) post_value_to(code_postings, c, r);
+    if (!n.empty()) post_value_to(name_postings, n, r);
+  }
   register_patterns(s, c, n, s.record_pinyins[r], r);
   if (posts) {
     for (const auto& [field, text] : *posts) post_value(s, field, text, r);
-  } else {
+  } else if (slots == nullptr) {
     for (const auto [field, text] : fields) post_value(s, field, text, r);
+  } else {
+    size_t position = 2;
+    for (const auto [field, text] : fields) {
+      if (!text.empty()) post_value_to(slots->resolve(s, position, field), text, r);
+      ++position;
+    }
   }
   append_record_fields(s, std::move(fields));
   return r;

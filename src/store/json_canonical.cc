@@ -12,10 +12,13 @@ namespace {
 
 class CanonicalScanner {
  public:
-  explicit CanonicalScanner(std::string_view t) : p_(t.data()), end_(t.data() + t.size()) {}
+  CanonicalScanner(std::string_view t, int max_levels)
+      : p_(t.data()), end_(t.data() + t.size()), max_levels_(max_levels) {}
 
+  // `depth`: containers open around the value.
   bool value(int depth) {
-    if (p_ == end_ || depth > 4096) return false;
+    if (p_ == end_) return false;
+    if ((*p_ == '{' || *p_ == '[') && depth >= max_levels_) return false;
     switch (*p_) {
       case '{':
         return object(depth + 1);
@@ -54,6 +57,13 @@ class CanonicalScanner {
         return true;
       }
       if (c < 0x20) return false;
+      if (c >= 0x80) {  // the reader accepts only well-formed UTF-8
+        const int len = utf8_sequence_length(reinterpret_cast<const unsigned char*>(p_),
+                                             reinterpret_cast<const unsigned char*>(end_));
+        if (len <= 0) return false;
+        p_ += len;
+        continue;
+      }
       if (c != '\\') {
         ++p_;
         continue;
@@ -162,14 +172,24 @@ class CanonicalScanner {
 
   const char* p_;
   const char* end_;
+  const int max_levels_;
   std::string buf_;
+
+ public:
+  const char* cursor() const { return p_; }
 };
 
 }  // namespace
 
 bool is_canonical_compact(std::string_view text) {
-  CanonicalScanner scanner(text);
+  CanonicalScanner scanner(text, 4096);
   return scanner.value(0) && scanner.done();
+}
+
+size_t canonical_compact_value_length(std::string_view text, int max_levels) {
+  CanonicalScanner scanner(text, max_levels);
+  if (!scanner.value(0)) return 0;
+  return static_cast<size_t>(scanner.cursor() - text.data());
 }
 
 }  // namespace vedra

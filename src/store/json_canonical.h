@@ -6,6 +6,7 @@
 // check decides when that is safe.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace vedra {
@@ -16,5 +17,12 @@ namespace vedra {
 // compact texts (keys holding escapes), never true for a non-compact one.
 // REQUIRES: `text` is one valid JSON value (as accepted by the reader).
 bool is_canonical_compact(std::string_view text);
+
+// For the JSON value at the start of `text` (more text may follow it): its
+// length in bytes when it is canonical compact as above and also acceptable
+// to the reader on its own (well-formed UTF-8, containers nested at most
+// `max_levels` levels); 0 otherwise, including when unsure.  A text the
+// reader refuses is never accepted, so no prior check is needed.
+size_t canonical_compact_value_length(std::string_view text, int max_levels);
 
 }  // namespace vedra

@@ -65,6 +65,9 @@ class JsonReader {
   // REQUIRES: !at_end().
   char peek() const { return *p_; }
   void advance() { ++p_; }
+  // Moves the cursor forward to `to`, past bytes the caller has checked.
+  // REQUIRES: cursor() <= to <= end of text.
+  void jump_to(const char* to) { p_ = to; }
   // The byte under the cursor (end of text when at_end()).
   const char* cursor() const { return p_; }
   // Skips space, tab, line feed and carriage return.
@@ -82,6 +85,9 @@ class JsonReader {
   // Reads a string into `out` (replacing its contents), validating UTF-8 and
   // decoding escapes.  REQUIRES: peek() == '"'.
   bool parse_string(std::string& out);
+  // As parse_string(), but `out` views the text itself when the string holds
+  // no escape, and `scratch` (which then holds the decoded text) otherwise.
+  bool parse_string_view(std::string_view& out, std::string& scratch);
 
   // Fails with "recursion limit exceeded" at the current byte when a
   // container opened at `depth` would exceed the nesting limit.

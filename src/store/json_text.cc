@@ -275,33 +275,6 @@ void append_utf8(unsigned cp, std::string& out) {
   out.append(b, n);
 }
 
-// Length of the well-formed UTF-8 sequence starting at p (lead byte >= 0x80),
-// 0 when it is ill-formed, -1 when the text ends inside it.
-int utf8_sequence_length(const unsigned char* p, const unsigned char* end) {
-  const unsigned char c = p[0];
-  int len;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;  // no overlong forms
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;  // no overlong forms
-    if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  for (int i = 1; i < len; ++i) {
-    if (p + i == end) return -1;
-    const unsigned char lo_i = i == 1 ? lo : 0x80, hi_i = i == 1 ? hi : 0xBF;
-    if (p[i] < lo_i || p[i] > hi_i) return 0;
-  }
-  return len;
-}
-
 // For a number text whose conversion fell outside the double range: true when
 // its magnitude is at least 1 (overflow), false when below 1 (underflow).
 bool magnitude_at_least_one(const char* p, const char* end) {
@@ -337,6 +310,32 @@ bool magnitude_at_least_one(const char* p, const char* end) {
 }
 
 }  // namespace
+
+int utf8_sequence_length(const unsigned char* p, const unsigned char* end) {
+  const unsigned char c = p[0];
+  int len;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;  // no overlong forms
+    if (c == 0xED) hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;  // no overlong forms
+    if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  for (int i = 1; i < len; ++i) {
+    if (p + i == end) return -1;
+    const unsigned char lo_i = i == 1 ? lo : 0x80, hi_i = i == 1 ? hi : 0xBF;
+    if (p[i] < lo_i || p[i] > hi_i) return 0;
+  }
+  return len;
+}
+
 
 bool JsonReader::fail_at(std::string description, const char* at) {
   if (!error_.empty()) return false;
@@ -448,6 +447,20 @@ bool JsonReader::scan_string(std::string* out) {
 }
 
 bool JsonReader::parse_string(std::string& out) { return scan_string<true>(&out); }
+
+bool JsonReader::parse_string_view(std::string_view& out, std::string& scratch) {
+  const char* start = p_;
+  if (!scan_string<false>(nullptr)) return false;
+  const size_t n = static_cast<size_t>(p_ - start) - 2;  // without the quotes
+  if (std::memchr(start + 1, '\\', n) == nullptr) {
+    out = std::string_view(start + 1, n);
+    return true;
+  }
+  p_ = start;  // escapes present: decode (rare in stored payloads)
+  if (!scan_string<true>(&scratch)) return false;
+  out = scratch;
+  return true;
+}
 
 bool JsonReader::parse_literal(const char* word, size_t len) {
   for (size_t i = 0; i < len; ++i, ++p_) {

@@ -37,6 +37,11 @@ void write_json_string(std::string_view s, std::string& out);
 std::string json_number_text(double d);
 void append_json_number_text(double d, std::string& out);
 
+// Length of the well-formed UTF-8 sequence starting at p (lead byte >= 0x80),
+// 0 when it is ill-formed (overlong forms, surrogates, code points above
+// U+10FFFF), -1 when the text ends inside it.  REQUIRES: p < end.
+int utf8_sequence_length(const unsigned char* p, const unsigned char* end);
+
 // The deepest container nesting the reader accepts.
 inline constexpr int kJsonMaxDepth = 127;
 

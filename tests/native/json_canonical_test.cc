@@ -66,3 +66,24 @@ TEST(JsonCanonical, WriterOutputIsCanonical) {
     if (!is_canonical_compact(text)) std::cerr << "  text: " << text << "\n";
   }
 }
+
+TEST(JsonCanonical, ValueLengthStopsAtTheValueAndRefusesWhatTheReaderRefuses) {
+  EXPECT_EQ(canonical_compact_value_length("{\"a\":[1,2]},\"next\"", 8), 11u);
+  EXPECT_EQ(canonical_compact_value_length("\"\xe4\xb8\xad\"}", 8), 5u);
+  // Ill-formed UTF-8 (a lone continuation byte, an encoded surrogate, a cut
+  // sequence) is not canonical: the reader would refuse it.
+  for (const char* bad : {"\"\x80\"", "\"\xed\xa0\x80\"", "\"\xe4\xb8\"", "\"\xc0\xaf\""}) {
+    EXPECT_EQ(canonical_compact_value_length(bad, 8), 0u);
+  }
+  // Exactly max_levels container levels are accepted, one more is not.
+  const std::string three = "[[[1]]]", four = "[[[[1]]]]";
+  EXPECT_EQ(canonical_compact_value_length(three, 3), three.size());
+  EXPECT_EQ(canonical_compact_value_length(four, 3), 0u);
+  EXPECT_EQ(canonical_compact_value_length("{\"a\":{\"b\":{}}}", 2), 0u);
+  EXPECT_EQ(canonical_compact_value_length("1", 0), 1u);
+  EXPECT_EQ(canonical_compact_value_length("[]", 0), 0u);
+  // Anything the reader would refuse outright.
+  for (const char* bad : {"", "-", "01", "1.", "[1,]", "{\"a\"}", "tru", "\"\x01\"", "\"abc"}) {
+    EXPECT_EQ(canonical_compact_value_length(bad, 8), 0u);
+  }
+}

@@ -325,3 +325,27 @@ TEST(IndexPayload, AgreesWithDomOracle) {
   EXPECT_TRUE(accepted > 1000);
   EXPECT_TRUE(refused > 1000);
 }
+
+TEST(IndexPayload, StreamingHandsOverDocumentsInOrderAndStopsAtASinkFailure) {
+  struct Sink : vedra::IndexDocSink {
+    std::vector<std::string> seen;
+    vedra::Status take(const vedra::IndexDocView& d) override {
+      std::string line = std::string(d.code) + "/" + std::string(d.name) + "/" + std::string(d.pinyin);
+      for (const auto& [k, v] : d.fields) line += " " + std::string(k) + "=" + std::string(v);
+      seen.push_back(line);
+      if (d.code == "STOP") return vedra::Status::Error("sink refused");
+      return vedra::Status::Ok();
+    }
+  };
+  // Escaped strings land in scratch and must survive until the document is
+  // handed over, members in any order, repeated field keys resolved.
+  Sink sink;
+  const std::string text =
+      "[{\"fields\":{\"k\\u0031\":\"v\\n\",\"a\":\"1\",\"k1\":\"w\"},\"pinyin\":\"p\\\"\",\"name\":\"n\",\"code\":\"c\\\\\"},"
+      "[\"d\",\"\",\"\",{}],{\"code\":\"STOP\",\"name\":\"\",\"pinyin\":\"\",\"fields\":{}},[\"never\"]]";
+  const vedra::Status st = vedra::decode_index_payload_each(text, sink);
+  EXPECT_EQ(st.message(), std::string("sink refused"));
+  EXPECT_EQ(sink.seen.size(), 3u);
+  EXPECT_EQ(sink.seen[0], std::string("c\\/n/p\" a=1 k1=w"));
+  EXPECT_EQ(sink.seen[1], std::string("d//"));
+}

@@ -123,3 +123,27 @@ def test_filter_matches_naive_model(records, filters):
         hit = {i for i in range(len(records)) if any((field, t) in postings[i] for t in texts if t)}
         selected = selected - hit if negate else selected & hit
     assert core.filter(filters) == [f"r{i}" for i in sorted(selected)]
+
+
+# Values built from the bytes that steer posting: "|" pieces, "." prefixes and
+# White_Space (ASCII and ideographic) around both.
+posting_values = st.text(alphabet=["a", "b", " ", ".", "|", "\u3000"], max_size=10)
+
+
+@settings(max_examples=200, deadline=None)
+@given(values=st.lists(posting_values, min_size=1, max_size=6))
+def test_posted_keys_match_model_after_ingest_and_after_load(values, tmp_path_factory):
+    core = MetadataCore()
+    for i, v in enumerate(values):
+        core.add_record(f"r{i}", "", "", {"f": v, "code_like": f"{v}.X"})
+    models = [{("f", k) for k in post_keys(trim(v))} | {("code_like", k) for k in post_keys(trim(f"{v}.X"))}
+              for v in values]
+    keys = set().union(*models)
+    d = tmp_path_factory.mktemp("snap")
+    core.save_snapshot(str(d / "full"), str(d / "index"))
+    loaded = MetadataCore()
+    loaded.load_snapshot(str(d / "full"), str(d / "index"))
+    for field, key in keys | {("f", "a.b"), ("f", ".a"), ("f", "a")}:
+        want = [f"r{i}" for i, m in enumerate(models) if (field, key) in m]
+        assert core.filter({field: key}) == want, (field, key)
+        assert loaded.filter({field: key}) == want, (field, key)
