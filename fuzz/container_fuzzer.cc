@@ -29,7 +29,7 @@ uint64_t get_u64(const uint8_t* p) {
 }
 
 void check_read(std::string_view file, std::string_view magic) {
-  vedra::Result<std::string> r = vedra::decode_snapshot_container(file, magic);
+  vedra::Result<vedra::ByteBuffer> r = vedra::decode_snapshot_container(file, magic);
   if (!r.ok()) {
     if (r.status().message().empty()) fail("empty error message");
     return;
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (std::string_view magic : {vedra::kSnapshotFullMagic, vedra::kSnapshotIndexMagic}) {
     vedra::Result<std::string> encoded = vedra::encode_snapshot_container(magic, file);
     if (!encoded.ok()) fail("encode failed");
-    vedra::Result<std::string> decoded = vedra::decode_snapshot_container(encoded.value(), magic);
+    vedra::Result<vedra::ByteBuffer> decoded = vedra::decode_snapshot_container(encoded.value(), magic);
     if (!decoded.ok()) fail("own container does not read back");
     if (decoded.value() != file) fail("own container changed the payload");
   }

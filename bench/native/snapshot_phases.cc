@@ -100,21 +100,21 @@ int main(int argc, char** argv) {
     times["load.1 read"].push_back(seconds_since(t));
 
     t = CpuClock::now();
-    std::string full_bytes = take(decode_snapshot_container(full_file, kSnapshotFullMagic));
-    std::string index_bytes = take(decode_snapshot_container(index_file, kSnapshotIndexMagic));
+    vedra::ByteBuffer full_bytes = take(decode_snapshot_container(full_file, kSnapshotFullMagic));
+    vedra::ByteBuffer index_bytes = take(decode_snapshot_container(index_file, kSnapshotIndexMagic));
     times["load.2 decompress"].push_back(seconds_since(t));
 
     t = CpuClock::now();
-    TextMap<std::string> full = take(decode_full_payload_texts(full_bytes));
+    TextMap<std::string> full = take(decode_full_payload_texts(full_bytes.view()));
     times["load.3a parse full"].push_back(seconds_since(t));
     // A load decodes the index payload and re-ingests each document in one
     // pass; decoding alone is timed separately to split the two.
     t = CpuClock::now();
-    take(decode_index_payload(index_bytes));
+    take(decode_index_payload(index_bytes.view()));
     times["load.3b parse index (alone)"].push_back(seconds_since(t));
 
     t = CpuClock::now();
-    EngineState s = take(rebuild_state(index_bytes, full));
+    EngineState s = take(rebuild_state(index_bytes.view(), full));
     times["load.4 parse index + rebuild"].push_back(seconds_since(t));
     records = s.next_record;
 

@@ -50,21 +50,6 @@ uint64_t unknown_length_limit(size_t stored_length) {
   return std::max<uint64_t>(kUnknownLengthFloor, stored * kUnknownLengthRatio);
 }
 
-// Makes out->size() == target, keeping the first out->size() bytes, without
-// letting the capacity overshoot `target` (std::string::resize may round a
-// growth of less than twice the capacity up to twice the capacity).
-void grow_exactly(std::string* out, size_t target) {
-  if (target <= out->capacity() || target >= 2 * out->capacity()) {
-    out->resize(target);
-    return;
-  }
-  std::string fresh;
-  fresh.reserve(target);
-  fresh.append(*out);
-  fresh.resize(target);
-  out->swap(fresh);
-}
-
 // The bytes of a container file that decode_snapshot_container looks at:
 // the header, then the stored payload when the file starts with one of the
 // two magics; trailing bytes are never read.
@@ -152,8 +137,8 @@ Status write_snapshot_container(const std::string& path, std::string_view magic,
 }
 
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
-                                   std::string* out) {
-  std::string().swap(*out);  // drop any capacity the caller's string had
+                                   ByteBuffer* out) {
+  out->clear();  // drop any capacity the caller's buffer had
   std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
   if (!dctx) return Status::Error("failed to create zstd decompression context");
   const Status mismatch = Status::Error("snapshot decompressed length mismatch");
@@ -180,7 +165,7 @@ Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
                                         : 2 * uint64_t{produced};
         target = std::max<uint64_t>(target, ZSTD_DStreamOutSize());
         target = std::min(target, limit);
-        grow_exactly(out, static_cast<size_t>(target));
+        out->resize(static_cast<size_t>(target));
       }
     }
     if (!probing) ob = ZSTD_outBuffer{out->data() + produced, out->size() - produced, 0};
@@ -199,12 +184,12 @@ Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
     // All input used and room left over: the decoder is waiting for more.
     if (in.pos == in.size && ob.pos < ob.size) return Status::Error("incomplete frame");
   }
-  out->resize(produced);
+  out->resize(produced);  // shrinks the size only
   if (raw_length != 0 && produced != raw_length) return mismatch;
   return Status::Ok();
 }
 
-Result<std::string> decode_snapshot_container(std::string_view file_bytes,
+Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
                                               std::string_view magic) {
   if (file_bytes.size() < kSnapshotHeaderSize) return Status::Error("snapshot file truncated");
   if (file_bytes.substr(kMagicOffset, kMagicSize) != magic) {
@@ -217,8 +202,8 @@ Result<std::string> decode_snapshot_container(std::string_view file_bytes,
   }
   const std::string_view stored =
       file_bytes.substr(kSnapshotHeaderSize, static_cast<size_t>(stored_length));
-  if ((get_u32(h + kFlagsOffset) & kFlagCompressed) == 0) return std::string(stored);
-  std::string payload;
+  if ((get_u32(h + kFlagsOffset) & kFlagCompressed) == 0) return ByteBuffer::copy_of(stored);
+  ByteBuffer payload;
   if (Status s = decompress_snapshot_payload(stored, get_u64(h + kRawLengthOffset), &payload);
       !s.ok()) {
     return s;
@@ -226,7 +211,7 @@ Result<std::string> decode_snapshot_container(std::string_view file_bytes,
   return payload;
 }
 
-Result<std::string> read_snapshot_container(const std::string& path, std::string_view magic) {
+Result<ByteBuffer> read_snapshot_container(const std::string& path, std::string_view magic) {
   Result<std::string> bytes = read_file_prefix(path, container_bytes_wanted);
   if (!bytes.ok()) return bytes.status();
   return decode_snapshot_container(bytes.value(), magic);

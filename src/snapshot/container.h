@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "lib/status.h"
+#include "snapshot/byte_buffer.h"
 
 struct ZSTD_CCtx_s;  // libzstd's compression context
 
@@ -99,7 +100,7 @@ Status write_snapshot_container(const std::string& path, std::string_view magic,
 // With flags bit 0 clear the stored bytes are the payload (a copy; raw_length
 // is ignored).  With bit 0 set they are decoded as described at
 // decompress_snapshot_payload.  Bytes after the stored payload are ignored.
-Result<std::string> decode_snapshot_container(std::string_view file_bytes,
+Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
                                               std::string_view magic);
 
 // Reads the file at `path`, then decode_snapshot_container.  Only the header
@@ -107,7 +108,7 @@ Result<std::string> decode_snapshot_container(std::string_view file_bytes,
 // bytes after it are read (fewer if the file ends first); trailing bytes are
 // ignored unread, so an endless stream such as /dev/zero costs 128 bytes.
 // Those bytes are in memory before anything is checked.
-Result<std::string> read_snapshot_container(const std::string& path, std::string_view magic);
+Result<ByteBuffer> read_snapshot_container(const std::string& path, std::string_view magic);
 
 // Decodes the zstd frames in `stored`, back to back, into *out.
 //   - input ending inside a frame (an empty `stored` included):
@@ -122,11 +123,11 @@ Result<std::string> read_snapshot_container(const std::string& path, std::string
 //     (see kUnknownLengthFloor): kUnknownLengthLimitMessage, decided the same
 //     way, as soon as one byte more would be produced.
 // The output buffer grows geometrically; its capacity never exceeds the
-// ceiling (raw_length, or the unknown-length limit) beyond the string's
-// inline minimum.  libzstd additionally refuses frames whose window exceeds
+// ceiling (raw_length, or the unknown-length limit) rounded up to the page
+// size.  libzstd additionally refuses frames whose window exceeds
 // its default limit.
 // On failure *out holds unspecified partial output.
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
-                                   std::string* out);
+                                   ByteBuffer* out);
 
 }  // namespace vedra

@@ -230,15 +230,15 @@ Result<EngineState> rebuild_state(std::string_view index_payload, TextMap<std::s
 }
 
 Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path) {
-  Result<std::string> full_bytes = read_snapshot_container(full_path, kSnapshotFullMagic);
+  Result<ByteBuffer> full_bytes = read_snapshot_container(full_path, kSnapshotFullMagic);
   if (!full_bytes.ok()) return full_bytes.status();
-  Result<std::string> index_bytes = read_snapshot_container(index_path, kSnapshotIndexMagic);
+  Result<ByteBuffer> index_bytes = read_snapshot_container(index_path, kSnapshotIndexMagic);
   if (!index_bytes.ok()) return index_bytes.status();
-  Result<TextMap<std::string>> payloads = decode_full_payload_texts(full_bytes.value());
+  Result<TextMap<std::string>> payloads = decode_full_payload_texts(full_bytes.value().view());
   if (!payloads.ok()) return payloads.status();
   full_bytes.value().clear();
-  full_bytes.value().shrink_to_fit();
-  Result<EngineState> fresh = rebuild_state(index_bytes.value(), payloads.value());
+  Result<EngineState> fresh = rebuild_state(index_bytes.value().view(), payloads.value());
+  index_bytes.value().clear();
   if (!fresh.ok()) return fresh.status();
   s = std::move(fresh.value());
   return build_matcher(s);

@@ -88,8 +88,8 @@ struct ReadCase {
 
 void run_read_cases(const std::vector<ReadCase>& cases) {
   for (const ReadCase& c : cases) {
-    vedra::Result<std::string> r = decode_snapshot_container(c.file, c.magic);
-    const std::string got = r.ok() ? r.value() : r.status().message();
+    vedra::Result<vedra::ByteBuffer> r = decode_snapshot_container(c.file, c.magic);
+    const std::string got = r.ok() ? r.value().str() : r.status().message();
     if (r.ok() != c.ok || got != c.expected) {
       EXPECT_EQ(std::string(c.name) + (r.ok() ? " ok: " : " error: ") + got.substr(0, 80),
                 std::string(c.name) + (c.ok ? " ok: " : " error: ") + c.expected.substr(0, 80));
@@ -231,13 +231,13 @@ TEST(SnapshotContainer, MutatedHeadersAgreeWithOracle) {
     }
     const std::string_view magic = rng() % 8 == 0 ? kSnapshotIndexMagic : kSnapshotFullMagic;
     const std::string want = oracle_header_verdict(f, magic);
-    vedra::Result<std::string> r = decode_snapshot_container(f, magic);
+    vedra::Result<vedra::ByteBuffer> r = decode_snapshot_container(f, magic);
     if (!want.empty()) {
       ASSERT_TRUE(!r.ok());
       EXPECT_EQ(r.status().message(), want);
     } else if (r.ok()) {
       // Only a stored_length that still covers the whole frame decodes.
-      EXPECT_EQ(r.value(), payload);
+      EXPECT_EQ(r.value().str(), payload);
     }
   }
 }
@@ -255,7 +255,7 @@ TEST(SnapshotContainer, RoundTripProperty) {
     const std::string& file = enc.value();
     EXPECT_EQ(get_le(file, 12, 8), uint64_t{file.size() - 128});
     EXPECT_EQ(get_le(file, 24, 8), uint64_t{payload.size()});
-    vedra::Result<std::string> dec = decode_snapshot_container(file, kSnapshotIndexMagic);
+    vedra::Result<vedra::ByteBuffer> dec = decode_snapshot_container(file, kSnapshotIndexMagic);
     ASSERT_TRUE(dec.ok());
     EXPECT_TRUE(dec.value() == payload);
 
@@ -268,7 +268,7 @@ TEST(SnapshotContainer, RoundTripProperty) {
       pos += len;
     }
     if (frames.empty()) frames = frame("");
-    vedra::Result<std::string> multi =
+    vedra::Result<vedra::ByteBuffer> multi =
         decode_snapshot_container(file_of(frames, 1, rng() % 2 ? payload.size() : 0),
                                   kSnapshotFullMagic);
     ASSERT_TRUE(multi.ok());
@@ -280,25 +280,30 @@ TEST(SnapshotContainer, EveryTruncationOfAFrameIsRefused) {
   const std::string payload = text_payload(5000, 9);
   const std::string f = frame(payload);
   for (size_t cut = 0; cut < f.size(); ++cut) {
-    vedra::Result<std::string> r =
+    vedra::Result<vedra::ByteBuffer> r =
         decode_snapshot_container(file_of(f.substr(0, cut), 1, 0), kSnapshotFullMagic);
     ASSERT_TRUE(!r.ok());
     EXPECT_EQ(r.status().message(), std::string("incomplete frame"));
   }
 }
 
+size_t page_rounded(uint64_t n) {
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  return static_cast<size_t>((n + page - 1) / page * page);
+}
+
 TEST(SnapshotContainer, OutputNeverGrowsBeyondRawLength) {
   // Exactly raw_length, not a power-of-two multiple of the first chunk.
   const std::string payload = text_payload(300001, 5);
-  std::string out;
+  vedra::ByteBuffer out;
   vedra::Status s = vedra::decompress_snapshot_payload(frame(payload), payload.size(), &out);
   ASSERT_TRUE(s.ok());
   EXPECT_TRUE(out == payload);
-  EXPECT_TRUE(out.capacity() <= payload.size());
+  EXPECT_TRUE(out.capacity() <= page_rounded(payload.size()));
 
   s = vedra::decompress_snapshot_payload(frame(payload), 1000, &out);
   EXPECT_EQ(s.message(), std::string("snapshot decompressed length mismatch"));
-  EXPECT_TRUE(out.capacity() <= 1000);
+  EXPECT_TRUE(out.capacity() <= page_rounded(1000));
 }
 
 TEST(SnapshotContainer, DecompressionBombIsStoppedAtRawLength) {
@@ -323,11 +328,11 @@ TEST(SnapshotContainer, DecompressionBombIsStoppedAtRawLength) {
   EXPECT_TRUE(bomb.size() < (1 << 20));
 
   for (uint64_t raw : {uint64_t{1}, uint64_t{4096}, uint64_t{1} << 20}) {
-    std::string out;
+    vedra::ByteBuffer out;
     vedra::Status s = vedra::decompress_snapshot_payload(bomb, raw, &out);
     EXPECT_EQ(s.message(), std::string("snapshot decompressed length mismatch"));
-    EXPECT_TRUE(out.capacity() <= std::max<uint64_t>(raw, 15));
-    vedra::Result<std::string> r =
+    EXPECT_TRUE(out.capacity() <= page_rounded(raw));
+    vedra::Result<vedra::ByteBuffer> r =
         decode_snapshot_container(file_of(bomb, 1, raw), kSnapshotFullMagic);
     ASSERT_TRUE(!r.ok());
     EXPECT_EQ(r.status().message(), std::string("snapshot decompressed length mismatch"));
@@ -351,10 +356,10 @@ TEST(SnapshotContainer, WrittenFileLayout) {
   EXPECT_EQ(f.substr(32, 96), std::string(96, '\0'));
   EXPECT_EQ(f.substr(128, 4), std::string("\x28\xb5\x2f\xfd", 4));  // zstd frame magic
 
-  vedra::Result<std::string> back = vedra::read_snapshot_container(path, kSnapshotFullMagic);
+  vedra::Result<vedra::ByteBuffer> back = vedra::read_snapshot_container(path, kSnapshotFullMagic);
   ASSERT_TRUE(back.ok());
-  EXPECT_EQ(back.value(), payload);
-  vedra::Result<std::string> wrong = vedra::read_snapshot_container(path, kSnapshotIndexMagic);
+  EXPECT_EQ(back.value().str(), payload);
+  vedra::Result<vedra::ByteBuffer> wrong = vedra::read_snapshot_container(path, kSnapshotIndexMagic);
   ASSERT_TRUE(!wrong.ok());
   EXPECT_EQ(wrong.status().message(), std::string("snapshot file magic mismatch"));
 
@@ -367,7 +372,7 @@ TEST(SnapshotContainer, WrittenFileLayout) {
   // The index magic and an empty payload.
   const std::string index_path = dir.path + "/index.bin";
   ASSERT_TRUE(vedra::write_snapshot_container(index_path, kSnapshotIndexMagic, "").ok());
-  vedra::Result<std::string> empty =
+  vedra::Result<vedra::ByteBuffer> empty =
       vedra::read_snapshot_container(index_path, kSnapshotIndexMagic);
   ASSERT_TRUE(empty.ok());
   EXPECT_EQ(empty.value(), std::string());
@@ -394,7 +399,7 @@ TEST(SnapshotContainer, FileSystemFailures) {
        "file name contained an unexpected NUL byte"},
   };
   for (const Case& c : cases) {
-    vedra::Result<std::string> r = vedra::read_snapshot_container(c.path, kSnapshotFullMagic);
+    vedra::Result<vedra::ByteBuffer> r = vedra::read_snapshot_container(c.path, kSnapshotFullMagic);
     EXPECT_EQ(std::string(c.name) + ": " + (r.ok() ? "ok" : r.status().message()),
               std::string(c.name) + ": " + c.message);
     if (std::string(c.name) == "missing_file") continue;  // writing it would succeed
