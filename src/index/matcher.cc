@@ -142,11 +142,11 @@ Result<std::unique_ptr<Matcher>> Matcher::build(PatternSpan patterns,
   m->kind_ = kind;
   m->pattern_count_ = patterns.size();
   if (kind == MatcherKind::Dense) {
-    Result<DenseDfa> d = DenseDfa::build(trie.value(), patterns, limits.max_table_entries);
+    Result<DenseDfa> d = DenseDfa::build(trie.value(), limits.max_table_entries);
     if (!d.ok()) return d.status();
     m->dense_ = std::make_unique<DenseDfa>(std::move(d.value()));
   } else {
-    Result<CompactNfa> c = CompactNfa::build(trie.value(), patterns, limits.max_table_entries);
+    Result<CompactNfa> c = CompactNfa::build(trie.value(), limits.max_table_entries);
     if (!c.ok()) return c.status();
     m->compact_ = std::make_unique<CompactNfa>(std::move(c.value()));
   }

@@ -76,8 +76,7 @@ inline uint32_t next_state(const uint32_t* repr, uint32_t s, uint32_t header, ui
 
 }  // namespace
 
-Result<CompactNfa> CompactNfa::build(const Trie& trie, PatternSpan patterns,
-                                     uint64_t max_words) {
+Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   CompactNfa a;
   a.classes_ = trie.classes();
   a.prefilter_ = Prefilter::from_first_bytes(trie.first_bytes());
@@ -130,14 +129,15 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, PatternSpan patterns,
   // Dead: a dense row of zeros, failing to itself.
   repr[0] = kDenseTag | kStopBit;
   ++a.dense_states_;
-  // Breadth-first order resolves a dense state's row after those of the
-  // states on its failure chain.
-  for (uint32_t s : bfs) {
+  // Sparse states first, in id order (sequential in the trie and in repr_),
+  // then dense states in breadth-first order: a dense row is resolved from
+  // the rows on its failure chain, which must all be written by then.
+  auto write_state = [&](uint32_t s) {
     uint32_t* p = repr + id[s];
     const uint32_t pattern = trie.reported_pattern(s);
     if (pattern != kNoPattern) {
       p[-2] = pattern;
-      p[-1] = static_cast<uint32_t>(patterns[pattern].size());
+      p[-1] = trie.reported_length(s);
     }
     p[1] = id[trie.fail(s)];
     const uint32_t special = (pattern != kNoPattern ? kStopBit : 0) | (s == kStart ? kStartBit : 0);
@@ -173,6 +173,12 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, PatternSpan patterns,
         ++i;
       });
     }
+  };
+  for (uint32_t s = kStart; s < nstates; ++s) {
+    if (!dense[s]) write_state(s);
+  }
+  for (uint32_t s : bfs) {
+    if (dense[s]) write_state(s);
   }
   return a;
 }

@@ -42,11 +42,10 @@ namespace vedra::matcher_internal {
 
 class CompactNfa {
  public:
-  // Compiles `trie`, built from `patterns`. Fails with a state identifier
-  // overflow when the encoding would exceed max_words 32-bit words.
+  // Compiles `trie`. Fails with a state identifier overflow when the
+  // encoding would exceed max_words 32-bit words.
   // Cost: time and memory linear in the number of states.
-  static Result<CompactNfa> build(const Trie& trie, PatternSpan patterns,
-                                  uint64_t max_words);
+  static Result<CompactNfa> build(const Trie& trie, uint64_t max_words);
 
   // Finds the leftmost-longest match that begins at or after `at` in h[0, n).
   // Returns false when there is none. REQUIRES: at <= n.

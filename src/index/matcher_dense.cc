@@ -19,8 +19,7 @@ uint64_t DenseDfa::table_entries(const Trie& trie) {
   return static_cast<uint64_t>(trie.num_states()) << stride_shift(trie.classes().count());
 }
 
-Result<DenseDfa> DenseDfa::build(const Trie& trie, PatternSpan patterns,
-                                 uint64_t max_table_entries) {
+Result<DenseDfa> DenseDfa::build(const Trie& trie, uint64_t max_table_entries) {
   const uint64_t entries = table_entries(trie);
   if (entries > max_table_entries) return state_overflow(max_table_entries, "transition table entries");
 
@@ -40,7 +39,7 @@ Result<DenseDfa> DenseDfa::build(const Trie& trie, PatternSpan patterns,
     if (p == kNoPattern) continue;
     row_of[s] = next_row++;
     d.match_pattern_.push_back(p);
-    d.match_len_.push_back(static_cast<uint32_t>(patterns[p].size()));
+    d.match_len_.push_back(trie.reported_length(s));
   }
   row_of[kStart] = next_row++;
   for (uint32_t s : bfs) {

@@ -31,10 +31,9 @@ class DenseDfa {
   // Table entries (32-bit words) that build() would allocate for `trie`.
   static uint64_t table_entries(const Trie& trie);
 
-  // Compiles `trie`, built from `patterns`. Fails with a state identifier
-  // overflow when the table would exceed max_table_entries entries.
-  static Result<DenseDfa> build(const Trie& trie, PatternSpan patterns,
-                                uint64_t max_table_entries);
+  // Compiles `trie`. Fails with a state identifier overflow when the table
+  // would exceed max_table_entries entries.
+  static Result<DenseDfa> build(const Trie& trie, uint64_t max_table_entries);
 
   // Finds the leftmost-longest match that begins at or after `at` in h[0, n).
   // Returns false when there is none. REQUIRES: at <= n.

@@ -51,7 +51,7 @@ class Trie {
   // about 30 bytes per state, plus 32 bytes per pattern while sorting.
   static Result<Trie> build(PatternSpan patterns, uint64_t max_states);
 
-  uint32_t num_states() const { return static_cast<uint32_t>(fail_.size()); }
+  uint32_t num_states() const { return static_cast<uint32_t>(depth_.size()); }
   const ByteClasses& classes() const { return classes_; }
 
   // first_bytes()[b]: some pattern begins with byte b.
@@ -92,6 +92,9 @@ class Trie {
 
   // The pattern reported when a search reaches s, or kNoPattern.
   uint32_t reported_pattern(uint32_t s) const { return reported_[s]; }
+  // The length in bytes of reported_pattern(s) (kept per state, so that
+  // compiling the trie never looks the pattern up).  REQUIRES: s reports one.
+  uint32_t reported_length(uint32_t s) const { return reported_length_[s]; }
 
   // kStart followed by every other live state, in breadth-first order: a
   // state's failure state always comes before it. (Ids themselves are in
@@ -104,13 +107,16 @@ class Trie {
   ByteClasses classes_;
   std::array<bool, 256> first_bytes_{};
 
-  // Per state; index = state id.
-  std::vector<uint32_t> child_begin_;  // children at [child_begin_[s], child_begin_[s + 1])
+  // Per state; index = state id.  Separate arrays: the failure pass and
+  // the compilers each stream through a few of them.
   std::vector<uint8_t> depth_;
   std::vector<uint32_t> fail_;
   std::vector<uint32_t> reported_;
-
-  // Children of all states, grouped by parent, sorted by class within.
+  std::vector<uint32_t> reported_length_;
+  // Children of s at [child_begin_[s], child_begin_[s + 1]) of child_id_
+  // and child_class_, grouped by parent, sorted by class within (classes
+  // apart, so that a search through them reads few cache lines).
+  std::vector<uint32_t> child_begin_;
   std::vector<uint32_t> child_id_;
   std::vector<uint8_t> child_class_;
 

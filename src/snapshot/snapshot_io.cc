@@ -174,6 +174,9 @@ class RebuildSink : public IndexDocSink {
   Status take(const IndexDocView& d) override {
     if (Status st = check_capacity(s_); !st.ok()) return st;
     FieldMap fields;
+    size_t bytes = 0;
+    for (const auto& [name, value] : d.fields) bytes += name.size() + value.size();
+    fields.reserve(d.fields.size(), bytes);
     for (const auto& [name, value] : d.fields) fields.append(name, value);
     ingest_record(s_, std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string(),
                   std::move(fields), nullptr, &slots_);

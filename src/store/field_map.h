@@ -38,6 +38,12 @@ class FieldMap {
   // position).
   void set(std::string_view name, std::string_view value);
 
+  // Room for entries totalling `name_and_value_bytes` bytes of text over
+  // `entries` entries, so that appending them allocates once.
+  void reserve(size_t entries, size_t name_and_value_bytes) {
+    blob_.reserve(blob_.size() + 2 * sizeof(uint32_t) * entries + name_and_value_bytes);
+  }
+
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void shrink_to_fit() { blob_.shrink_to_fit(); }

@@ -477,7 +477,7 @@ TEST(MatcherCompact, WideSparseStatesBeyondDenseBudget) {
   const std::vector<std::string_view> views(ps.begin(), ps.end());
   auto trie = mi::Trie::build(views, 1u << 30);
   ASSERT_TRUE(trie.ok());
-  auto nfa = mi::CompactNfa::build(trie.value(), views, UINT32_MAX);
+  auto nfa = mi::CompactNfa::build(trie.value(), UINT32_MAX);
   ASSERT_TRUE(nfa.ok());
   size_t wide = 0;
   for (uint32_t s : trie.value().bfs_order()) wide += trie.value().num_children(s) >= 16 ? 1 : 0;
@@ -660,6 +660,9 @@ const Shape kShapes[] = {
     // A wide alphabet: states with many children (block scans of class
     // lists, promoted trie rows, dense rows deep in the compact automaton).
     {"wide", "ab", "abcdefghijklmnopqrstuvwxyz0123456789", "abcdefghijklmnopqrstuvwxyz0123456789", 80, 4, 60},
+    // Long patterns sharing long prefixes, and NUL bytes: the build sorts
+    // and inserts by a 16-byte key, padded with zeros, before the text.
+    {"long_nul", "a", std::string("ab\0", 3), std::string("ab\0c", 4), 12, 30, 120},
     // Multi-byte characters and bytes that occur in no pattern.
     {"utf8", "\xe4\xe5g", "\xe4\xe5\xb8\xadgz", "\xe4\xe5\xb8\xad\x80gz .", 10, 7, 60},
 };
