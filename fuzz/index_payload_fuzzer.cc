@@ -60,16 +60,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // member by member (each text is the compact writing of the member).
   vedra::Result<vedra::JsonValue> full = vedra::decode_full_payload(text);
   if (!full.ok() && full.status().message().empty()) fail("empty full payload error", text);
-  vedra::Result<vedra::TextMap<std::string>> texts = vedra::decode_full_payload_texts(text);
+  vedra::Result<vedra::FullPayloadTexts> texts = vedra::decode_full_payload_texts(text);
   if (texts.ok() != full.ok()) fail("full payload decoders disagree on acceptance", text);
   if (!full.ok()) {
     if (texts.status().message() != full.status().message()) fail("full payload decoders disagree", text);
   } else {
     const vedra::JsonObject& members = full.value().as_object();
-    if (texts.value().size() != members.size()) fail("full payload member count differs", text);
+    const auto& by_code = texts.value().by_code;
+    if (by_code.size() != members.size()) fail("full payload member count differs", text);
     for (const vedra::JsonMember& m : members) {
-      auto it = texts.value().find(m.key);
-      if (it == texts.value().end()) fail("full payload member missing from texts", m.key);
+      auto it = by_code.find(m.key);
+      if (it == by_code.end()) fail("full payload member missing from texts", m.key);
       if (it->second != vedra::write_json_compact(m.value)) fail("full payload member text differs", it->second);
     }
   }

@@ -63,7 +63,7 @@ void print_memory(const EngineState& s) {
   }
   const size_t patterns = s.pattern_texts.memory_usage() + s.pattern_records.capacity() * 4;
   size_t payloads = 0, strings = 0, fields = 0;
-  for (const auto& p : s.record_payloads) payloads += sizeof(std::string) + str_heap(p);
+  payloads = s.record_payloads.memory_usage();
   for (const auto* v : {&s.record_codes, &s.record_names, &s.record_pinyins})
     for (const auto& x : *v) strings += sizeof(std::string) + str_heap(x);
   for (const auto& f : s.record_fields) fields += sizeof(FieldMap) + f.memory_usage();
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     times["load.2 decompress"].push_back(seconds_since(t));
 
     t = CpuClock::now();
-    TextMap<std::string> full = take(decode_full_payload_texts(full_bytes.view()));
+    FullPayloadTexts full = take(decode_full_payload_texts(full_bytes.view()));
     times["load.3a parse full"].push_back(seconds_since(t));
     // A load decodes the index payload and re-ingests each document in one
     // pass; decoding alone is timed separately to split the two.
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
     times["load.3b parse index (alone)"].push_back(seconds_since(t));
 
     t = CpuClock::now();
-    EngineState s = take(rebuild_state(index_bytes.view(), full));
+    EngineState s = take(rebuild_state(index_bytes.view(), full, std::move(full_bytes)));
     times["load.4 parse index + rebuild"].push_back(seconds_since(t));
     records = s.next_record;
 

@@ -47,7 +47,7 @@ std::string sequence_name() {
 }
 
 // The decoded payload (new reference), or nullptr with the exception set.
-PyObject* payload_to_python(const std::string& text) {
+PyObject* payload_to_python(std::string_view text) {
   PyObject* json_name = g_json_name.get([] { return PyUnicode_InternFromString("json"); });
   PyObject* loads_name = g_loads_name.get([] { return PyUnicode_InternFromString("loads"); });
   if (json_name == nullptr || loads_name == nullptr) return nullptr;

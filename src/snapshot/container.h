@@ -23,7 +23,7 @@
 #include <string_view>
 
 #include "lib/status.h"
-#include "snapshot/byte_buffer.h"
+#include "store/byte_buffer.h"
 
 struct ZSTD_CCtx_s;  // libzstd's compression context
 

@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "absl/hash/hash.h"
+#include "store/hash.h"
 #include "store/json_canonical.h"
 #include "store/json_reader.h"
 #include "store/json_text.h"
@@ -42,7 +42,7 @@ bool has_repeated_key(const std::vector<Field>& fields, std::vector<uint32_t>& t
   size_t size = 16;
   while (size < 2 * n) size *= 2;
   table.assign(size, UINT32_MAX);
-  const absl::Hash<std::string_view> hash;
+  auto hash = [](std::string_view key) { return text_hash(0, key); };
   for (size_t i = 0; i < n; ++i) {
     size_t slot = hash(fields[i].first) & (size - 1);
     while (table[slot] != UINT32_MAX) {
@@ -297,11 +297,11 @@ Result<JsonValue> decode_full_payload(std::string_view bytes) {
   return parsed;
 }
 
-Result<TextMap<std::string>> decode_full_payload_texts(std::string_view bytes) {
+Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
   // Fast path: walk the top-level object, checking each member with the
-  // reader and copying canonical members.  Any fault sends us to the plain
-  // decoder, whose message is the one to report.
-  TextMap<std::string> out;
+  // reader and taking canonical members where they lie.  Any fault sends us
+  // to the plain decoder, whose message is the one to report.
+  FullPayloadTexts out;
   JsonReader reader(bytes);
   bool fast_ok = false;
   reader.skip_ws();
@@ -326,16 +326,14 @@ Result<TextMap<std::string>> decode_full_payload_texts(std::string_view bytes) {
       const size_t canonical = canonical_compact_value_length(
           std::string_view(start, static_cast<size_t>(bytes.data() + bytes.size() - start)), kJsonMaxDepth - 1);
       if (canonical != 0) {
-        out[key].assign(start, canonical);
+        out.by_code[key] = std::string_view(start, canonical);
         reader.jump_to(start + canonical);
       } else {
         if (!reader.skip_value(1)) break;
         const std::string_view text(start, static_cast<size_t>(reader.cursor() - start));
         Result<JsonValue> value = parse_json(text);
         if (!value.ok()) break;
-        std::string& slot = out[key];
-        slot.clear();
-        write_json_compact(value.value(), slot);
+        out.by_code[key] = out.rewritten.emplace_back(write_json_compact(value.value()));
       }
       reader.skip_ws();
       if (reader.at_end()) break;
@@ -359,8 +357,11 @@ Result<TextMap<std::string>> decode_full_payload_texts(std::string_view bytes) {
   Result<JsonValue> full = decode_full_payload(bytes);
   if (!full.ok()) return full.status();
   // Valid after all (a shape the fast path does not take): convert.
-  out.clear();
-  for (const JsonMember& m : full.value().as_object()) out[m.key] = write_json_compact(m.value);
+  out.by_code.clear();
+  out.rewritten.clear();
+  for (const JsonMember& m : full.value().as_object()) {
+    out.by_code[m.key] = out.rewritten.emplace_back(write_json_compact(m.value));
+  }
   return out;
 }
 

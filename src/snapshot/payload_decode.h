@@ -6,7 +6,9 @@
 // store/json_reader.h for the position rules).
 #pragma once
 
+#include <deque>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -69,8 +71,13 @@ Result<JsonValue> decode_full_payload(std::string_view bytes);
 
 // The full payload as compact payload texts by code (the last member wins for
 // a repeated code): what decode_full_payload() gives, each member written with
-// write_json_compact().  Members that are already compact are copied without
-// being parsed into a JsonValue.  Fails exactly as decode_full_payload().
-Result<TextMap<std::string>> decode_full_payload_texts(std::string_view bytes);
+// write_json_compact().  Members already in that form are views into `bytes`
+// (checked, not parsed into a JsonValue); others are rewritten into
+// `rewritten`.  Fails exactly as decode_full_payload().
+struct FullPayloadTexts {
+  TextMap<std::string_view> by_code;  // into the decoded bytes or `rewritten`
+  std::deque<std::string> rewritten;  // stable addresses
+};
+Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes);
 
 }  // namespace vedra

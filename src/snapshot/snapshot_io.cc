@@ -190,11 +190,11 @@ class RebuildSink : public IndexDocSink {
 
 }  // namespace
 
-Result<EngineState> rebuild_state(std::string_view index_payload, TextMap<std::string>& texts) {
+Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTexts& texts, ByteBuffer full_payload) {
   EngineState fresh;
   // Every code of the full payload normally has one record: size for that,
   // so the tables do not rehash while re-posting.
-  const size_t n = texts.size();
+  const size_t n = texts.by_code.size();
   fresh.record_codes.reserve(n);
   fresh.record_names.reserve(n);
   fresh.record_pinyins.reserve(n);
@@ -207,27 +207,50 @@ Result<EngineState> rebuild_state(std::string_view index_payload, TextMap<std::s
   }
   RebuildSink sink(fresh);
   if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
-  // Payloads last: the newest record of each code takes its text without a
-  // copy, older records sharing the code copy it from that one.
-  std::vector<bool> stored(fresh.next_record);  // the code has a member in the full payload
-  std::vector<uint32_t> newest_of(fresh.next_record);
-  for (uint32_t r = 0; r < fresh.next_record; ++r) {
+
+  // Payloads last.  The newest record of each code takes its stored text;
+  // older records sharing the code share it; codes without a stored text get
+  // the default payload.  Stored texts are used where they lie in the
+  // decompressed buffer, which the store then keeps, unless most of them had
+  // to be rewritten (a file not written by this engine).
+  const uint32_t records = fresh.next_record;
+  std::vector<uint32_t> newest_of(records);
+  std::vector<std::string_view> stored(records);  // of the newest records
+  size_t stored_count = 0, in_buffer = 0;
+  const auto buffer_begin = reinterpret_cast<uintptr_t>(full_payload.data());
+  const auto buffer_end = buffer_begin + full_payload.size();
+  for (uint32_t r = 0; r < records; ++r) {
     const std::string& code = fresh.record_codes[r];
     newest_of[r] = fresh.code_to_record.find(code)->second;
     if (newest_of[r] != r) continue;
-    auto it = texts.find(code);
-    if (it == texts.end()) continue;
-    fresh.record_payloads[r] = std::move(it->second);
-    stored[r] = true;
+    auto it = texts.by_code.find(code);
+    if (it == texts.by_code.end()) continue;
+    stored[r] = it->second;
+    ++stored_count;
+    const auto at = reinterpret_cast<uintptr_t>(it->second.data());
+    in_buffer += at >= buffer_begin && at < buffer_end;
   }
-  texts = {};
-  for (uint32_t r = 0; r < fresh.next_record; ++r) {
+  const bool keep_buffer = in_buffer > 0 && 2 * in_buffer >= stored_count;
+  std::string_view buffer;
+  if (keep_buffer) buffer = fresh.record_payloads.adopt(std::move(full_payload));
+  const auto kept_begin = reinterpret_cast<uintptr_t>(buffer.data());
+  const auto kept_end = kept_begin + buffer.size();
+  for (uint32_t r = 0; r < records; ++r) {
     const uint32_t newest = newest_of[r];
-    if (stored[newest]) {
-      if (newest != r) fresh.record_payloads[r] = fresh.record_payloads[newest];
-    } else {
-      fresh.record_payloads[r] = default_payload(fresh.record_codes[r], fresh.record_names[r], fresh.record_pinyins[r]);
+    if (newest != r) continue;
+    if (stored[r].data() == nullptr) {
+      fresh.record_payloads.set(r, default_payload(fresh.record_codes[r], fresh.record_names[r], fresh.record_pinyins[r]));
+      continue;
     }
+    const auto at = reinterpret_cast<uintptr_t>(stored[r].data());
+    if (at >= kept_begin && at < kept_end) {
+      fresh.record_payloads.set_held(r, stored[r]);
+    } else {
+      fresh.record_payloads.set(r, stored[r]);
+    }
+  }
+  for (uint32_t r = 0; r < records; ++r) {
+    if (newest_of[r] != r) fresh.record_payloads.set_held(r, fresh.record_payloads[newest_of[r]]);
   }
   return fresh;
 }
@@ -237,10 +260,9 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   if (!full_bytes.ok()) return full_bytes.status();
   Result<ByteBuffer> index_bytes = read_snapshot_container(index_path, kSnapshotIndexMagic);
   if (!index_bytes.ok()) return index_bytes.status();
-  Result<TextMap<std::string>> payloads = decode_full_payload_texts(full_bytes.value().view());
+  Result<FullPayloadTexts> payloads = decode_full_payload_texts(full_bytes.value().view());
   if (!payloads.ok()) return payloads.status();
-  full_bytes.value().clear();
-  Result<EngineState> fresh = rebuild_state(index_bytes.value().view(), payloads.value());
+  Result<EngineState> fresh = rebuild_state(index_bytes.value().view(), payloads.value(), std::move(full_bytes.value()));
   index_bytes.value().clear();
   if (!fresh.ok()) return fresh.status();
   s = std::move(fresh.value());

@@ -6,6 +6,8 @@
 
 #include "lib/status.h"
 #include "snapshot/index_doc.h"
+#include "snapshot/payload_decode.h"
+#include "store/byte_buffer.h"
 #include "store/engine_state.h"
 
 namespace vedra {
@@ -40,10 +42,11 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
 // The state a load builds from the index payload text and the decoded full
 // payload: one record per index document, in order, through the ingestion
 // operations (each document is ingested as soon as it is decoded, so no
-// document list is held); each record's payload is the text of its code
-// (moved out of `texts`) or the default payload.  Fails as
-// decode_index_payload(), with nothing of the partial state kept.  The
-// matcher is not built.
-Result<EngineState> rebuild_state(std::string_view index_payload, TextMap<std::string>& texts);
+// document list is held); each record's payload is the text of its code or
+// the default payload.  `texts` views into `full_payload` (the decompressed
+// full payload), which the new state keeps to hold those texts in place.
+// Fails as decode_index_payload(), with nothing of the partial state kept.
+// The matcher is not built.
+Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTexts& texts, ByteBuffer full_payload);
 
 }  // namespace vedra

@@ -13,7 +13,7 @@ Status check_capacity(const EngineState& s) {
 }
 
 uint32_t register_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                         std::string payload_json) {
+                         std::string_view payload_json) {
   const uint32_t r = s.next_record;
   s.next_record = r + 1;
   s.all_records.add(r);
@@ -22,7 +22,7 @@ uint32_t register_record(EngineState& s, std::string code, std::string name, std
   s.record_codes.push_back(std::move(code));
   s.record_names.push_back(std::move(name));
   s.record_pinyins.push_back(std::move(pinyin));
-  s.record_payloads.push_back(std::move(payload_json));
+  s.record_payloads.push_back(payload_json);
   return r;
 }
 
@@ -86,7 +86,8 @@ size_t EngineState::memory_usage() const {
   total += pattern_texts.memory_usage();
   total += pattern_records.capacity() * sizeof(uint32_t);
   total += all_records.memory_usage();
-  for (const auto& v : {&record_codes, &record_names, &record_pinyins, &record_payloads}) {
+  total += record_payloads.memory_usage();
+  for (const auto& v : {&record_codes, &record_names, &record_pinyins}) {
     for (const auto& s : *v) total += str_bytes(s);
   }
   total += code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);

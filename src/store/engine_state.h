@@ -29,6 +29,7 @@
 #include "store/field_map.h"
 #include "store/hash.h"
 #include "store/pattern_list.h"
+#include "store/payload_store.h"
 
 namespace vedra {
 
@@ -54,7 +55,7 @@ struct EngineState {
   TextMap<uint32_t> code_to_record;         // code -> newest record number
   std::vector<std::string> record_names;
   std::vector<std::string> record_pinyins;  // unsplit
-  std::vector<std::string> record_payloads; // compact JSON text, members in key order
+  PayloadStore record_payloads;             // compact JSON text, members in key order
   std::vector<FieldMap> record_fields;
   uint32_t next_record = 0;
 
@@ -73,10 +74,10 @@ struct EngineState {
 Status check_capacity(const EngineState& s);
 Status capacity_error();
 
-// Registers one record and returns its number.  Takes ownership of the
-// payload text.  REQUIRES: check_capacity(s).ok().
+// Registers one record and returns its number.  The payload text is copied
+// into the store.  REQUIRES: check_capacity(s).ok().
 uint32_t register_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                         std::string payload_json);
+                         std::string_view payload_json);
 
 void append_record_fields(EngineState& s, FieldMap fields);
 

@@ -13,18 +13,24 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/node_hash_map.h"
 #include "absl/hash/hash.h"
+#include "absl/strings/string_view.h"
 
 namespace vedra {
 
 // A fresh 64-bit seed; thread-safe.
 uint64_t fresh_hash_seed();
 
+// Hash of a text.  Goes through absl::string_view: where abseil is built
+// with its own string_view type, std::string_view would fall back to
+// std::hash, an out-of-line call that costs more than the rest of a probe.
+inline size_t text_hash(uint64_t seed, std::string_view s) {
+  return absl::Hash<std::pair<uint64_t, absl::string_view>>{}(std::make_pair(seed, absl::string_view(s.data(), s.size())));
+}
+
 struct SeededStringHash {
   using is_transparent = void;
   uint64_t seed = fresh_hash_seed();
-  size_t operator()(std::string_view s) const {
-    return absl::Hash<std::pair<uint64_t, std::string_view>>{}(std::make_pair(seed, s));
-  }
+  size_t operator()(std::string_view s) const { return text_hash(seed, s); }
 };
 
 struct StringEq {

@@ -8,9 +8,9 @@
 namespace vedra {
 
 uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string payload_json, FieldMap fields, const FieldPosts* posts,
+                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts,
                        FieldSlotCache* slots) {
-  const uint32_t r = register_record(s, std::move(code), std::move(name), std::move(pinyin), std::move(payload_json));
+  const uint32_t r = register_record(s, std::move(code), std::move(name), std::move(pinyin), payload_json);
   const std::string& c = s.record_codes[r];
   const std::string& n = s.record_names[r];
   if (slots == nullptr) {

@@ -17,7 +17,7 @@ namespace vedra {
 // their posting maps looked up through `slots` when given (same result).
 // REQUIRES: check_capacity(s).ok().
 uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string payload_json, FieldMap fields, const FieldPosts* posts = nullptr,
+                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts = nullptr,
                        FieldSlotCache* slots = nullptr);
 
 // A record payload read by the flattening rules: code, name and pinyin from

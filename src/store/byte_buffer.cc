@@ -1,4 +1,4 @@
-#include "snapshot/byte_buffer.h"
+#include "store/byte_buffer.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

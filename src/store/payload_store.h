@@ -1,0 +1,61 @@
+// PayloadStore: the compact JSON text of every record's payload, by record
+// number.
+//
+// Texts are never changed or removed, so they are packed into large blocks
+// that are only ever appended to, and a record holds a view into one: 16
+// bytes per record and no allocation per text, against a string object and a
+// heap block each.  A load hands over its whole decompressed payload buffer
+// as a block of its own (adopt), so stored texts are used where they lie
+// instead of being copied out one by one.  Records sharing a text (older
+// records of a re-added code after a load) share its bytes.
+//
+// Views returned stay valid for the store's lifetime; blocks never move.
+// Thread safety: none; the owner's borrow serialises writers.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "store/byte_buffer.h"
+
+namespace vedra {
+
+class PayloadStore {
+ public:
+  PayloadStore() = default;
+  PayloadStore(PayloadStore&&) noexcept = default;
+  PayloadStore& operator=(PayloadStore&&) noexcept = default;
+
+  size_t size() const { return texts_.size(); }
+  std::string_view operator[](size_t r) const { return texts_[r]; }
+  void reserve(size_t records) { texts_.reserve(records); }
+
+  // Appends a record whose payload is a copy of `text`.
+  void push_back(std::string_view text) { texts_.push_back(copy(text)); }
+  // Makes record r's payload a copy of `text`.  REQUIRES: r < size().
+  void set(size_t r, std::string_view text) { texts_[r] = copy(text); }
+  // Makes record r's payload `text`, which must be held by this store
+  // already: another record's payload, or bytes of an adopted block.
+  void set_held(size_t r, std::string_view text) { texts_[r] = text; }
+
+  // Keeps `block` for the store's lifetime; returns its bytes, which may then
+  // be given to set_held().
+  std::string_view adopt(ByteBuffer block);
+
+  // Bytes held: blocks, adopted buffers and the per-record views.
+  size_t memory_usage() const;
+
+ private:
+  std::string_view copy(std::string_view text);
+
+  std::vector<std::string_view> texts_;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::vector<size_t> block_sizes_;
+  char* tail_ = nullptr;   // free space of the newest block
+  size_t tail_left_ = 0;
+  std::vector<ByteBuffer> adopted_;
+};
+
+}  // namespace vedra
