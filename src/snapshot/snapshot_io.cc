@@ -178,14 +178,13 @@ class RebuildSink : public IndexDocSink {
     for (const auto& [name, value] : d.fields) bytes += name.size() + value.size();
     fields.reserve(d.fields.size(), bytes);
     for (const auto& [name, value] : d.fields) fields.append(name, value);
-    ingest_record(s_, std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string(),
-                  std::move(fields), nullptr, &slots_);
+    ingest_record(s_, std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string_view(),
+                  std::move(fields));
     return Status::Ok();
   }
 
  private:
   EngineState& s_;
-  FieldSlotCache slots_;
 };
 
 }  // namespace

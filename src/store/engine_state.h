@@ -45,8 +45,29 @@ using CollectedValues = std::vector<std::pair<std::string, std::string>>;
 using FieldPostings = TextMap<Posting>;
 using FieldIndex = StableTextMap<FieldPostings>;
 
+// Looks up field posting maps for a run of records whose fields mostly come
+// with the same names in the same order (a catalogue being ingested, a
+// snapshot being loaded): the map of each field position of the previous
+// record is remembered, so a repeat costs one comparison instead of a hash
+// lookup.  Belongs to one FieldIndex (whose maps never move, even when the
+// index itself is moved) and travels with it.
+class FieldSlotCache {
+ public:
+  FieldPostings& resolve(FieldIndex& index, size_t position, std::string_view field) {
+    if (position < slots_.size() && slots_[position].first == field) return *slots_[position].second;
+    FieldPostings& postings = index.try_emplace(field).first->second;
+    if (position >= slots_.size()) slots_.resize(position + 1);
+    slots_[position].first.assign(field);
+    slots_[position].second = &postings;
+    return postings;
+  }
+
+ private:
+  std::vector<std::pair<std::string, FieldPostings*>> slots_;
+};
 struct EngineState {
   FieldIndex field_index;                   // field -> value key -> records
+  FieldSlotCache field_slots;               // lookups into field_index by position
   std::unique_ptr<Matcher> matcher;         // absent until a build over a non-empty list
   PatternList pattern_texts;                // registration order; pattern number = position
   std::vector<uint32_t> pattern_records;    // record whose code owns pattern i
@@ -106,25 +127,6 @@ void post_value_to(FieldPostings& postings, std::string_view value, uint32_t r);
 // Affects nothing but timing.
 void prefetch_value_keys(const FieldPostings& postings, std::string_view value);
 
-// Looks up field posting maps for a run of records whose fields mostly come
-// with the same names in the same order (a snapshot being loaded): the map of
-// each field position of the previous record is remembered, so a repeat costs
-// one comparison instead of a hash lookup.  Valid for one state only, while it
-// lives; never across a replacement of the state.
-class FieldSlotCache {
- public:
-  FieldPostings& resolve(EngineState& s, size_t position, std::string_view field) {
-    if (position < slots_.size() && slots_[position].first == field) return *slots_[position].second;
-    FieldPostings& postings = field_postings(s, field);
-    if (position >= slots_.size()) slots_.resize(position + 1);
-    slots_[position].first.assign(field);
-    slots_[position].second = &postings;
-    return postings;
-  }
-
- private:
-  std::vector<std::pair<std::string, FieldPostings*>> slots_;
-};
 
 // Registers the record's code, name and trimmed non-empty pinyin pieces as
 // search patterns owned by record r.

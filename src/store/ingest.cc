@@ -8,40 +8,50 @@
 namespace vedra {
 
 uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts,
-                       FieldSlotCache* slots) {
+                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts) {
   const uint32_t r = register_record(s, std::move(code), std::move(name), std::move(pinyin), payload_json);
   const std::string& c = s.record_codes[r];
   const std::string& n = s.record_names[r];
-  if (slots == nullptr) {
-    post_value(s, "code", c, r);
-    post_value(s, "name", n, r);
-  } else {
-    // Start fetching the slots of keys in large maps (codes, names, rare
-    // values) before posting, so their cache misses overlap.
-    FieldPostings& code_postings = slots->resolve(s, 0, "code");
-    FieldPostings& name_postings = slots->resolve(s, 1, "name");
-    prefetch_value_keys(code_postings, c);
-    prefetch_value_keys(name_postings, n);
-    size_t position = 2;
-    for (const auto [field, text] : fields) {
-      if (!text.empty()) prefetch_value_keys(slots->resolve(s, position, field), text);
-      ++position;
-    }
-    if (!c.empty()) post_value_to(code_postings, c, r);
-    if (!n.empty()) post_value_to(name_postings, n, r);
+  FieldSlotCache& slots = s.field_slots;
+  // Resolve every posting map first and start fetching the slots of keys in
+  // large maps (codes, names, rare values), so that their cache misses
+  // overlap; then post.  Posting order and results are those of post_value.
+  FieldPostings* code_postings = c.empty() ? nullptr : &slots.resolve(s.field_index, 0, "code");
+  FieldPostings* name_postings = n.empty() ? nullptr : &slots.resolve(s.field_index, 1, "name");
+  if (code_postings != nullptr) prefetch_value_keys(*code_postings, c);
+  if (name_postings != nullptr) prefetch_value_keys(*name_postings, n);
+  const size_t count = posts ? posts->size() : fields.size();
+  FieldPostings* targets_small[32];
+  std::vector<FieldPostings*> targets_large;
+  FieldPostings** targets = targets_small;
+  if (count > 32) {
+    targets_large.resize(count);
+    targets = targets_large.data();
   }
-  register_patterns(s, c, n, s.record_pinyins[r], r);
+  size_t i = 0;
+  auto resolve = [&](std::string_view field, std::string_view text) {
+    // A field whose every value is empty gets no posting map (post_value).
+    targets[i] = text.empty() ? nullptr : &slots.resolve(s.field_index, i + 2, field);
+    if (targets[i] != nullptr) prefetch_value_keys(*targets[i], text);
+    ++i;
+  };
   if (posts) {
-    for (const auto& [field, text] : *posts) post_value(s, field, text, r);
-  } else if (slots == nullptr) {
-    for (const auto [field, text] : fields) post_value(s, field, text, r);
+    for (const auto& [field, text] : *posts) resolve(field, text);
   } else {
-    size_t position = 2;
-    for (const auto [field, text] : fields) {
-      if (!text.empty()) post_value_to(slots->resolve(s, position, field), text, r);
-      ++position;
-    }
+    for (const auto [field, text] : fields) resolve(field, text);
+  }
+  if (code_postings != nullptr) post_value_to(*code_postings, c, r);
+  if (name_postings != nullptr) post_value_to(*name_postings, n, r);
+  register_patterns(s, c, n, s.record_pinyins[r], r);
+  i = 0;
+  auto post = [&](std::string_view text) {
+    if (targets[i] != nullptr) post_value_to(*targets[i], text, r);
+    ++i;
+  };
+  if (posts) {
+    for (const auto& [field, text] : *posts) post(text);
+  } else {
+    for (const auto [field, text] : fields) post(text);
   }
   append_record_fields(s, std::move(fields));
   return r;
