@@ -316,6 +316,7 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
     }
     while (!fast_ok) {
       if (reader.at_end() || reader.peek() != '"' || !reader.parse_string_view(key, key_scratch)) break;
+      if (key.data() == key_scratch.data()) key = out.owned.emplace_back(key);  // held escapes
       reader.skip_ws();
       if (reader.at_end() || reader.peek() != ':') break;
       reader.advance();
@@ -326,14 +327,14 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
       const size_t canonical = canonical_compact_value_length(
           std::string_view(start, static_cast<size_t>(bytes.data() + bytes.size() - start)), kJsonMaxDepth - 1);
       if (canonical != 0) {
-        out.by_code[key] = std::string_view(start, canonical);
+        out.members.emplace_back(key, std::string_view(start, canonical));
         reader.jump_to(start + canonical);
       } else {
         if (!reader.skip_value(1)) break;
         const std::string_view text(start, static_cast<size_t>(reader.cursor() - start));
         Result<JsonValue> value = parse_json(text);
         if (!value.ok()) break;
-        out.by_code[key] = out.rewritten.emplace_back(write_json_compact(value.value()));
+        out.members.emplace_back(key, out.owned.emplace_back(write_json_compact(value.value())));
       }
       reader.skip_ws();
       if (reader.at_end()) break;
@@ -357,10 +358,11 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
   Result<JsonValue> full = decode_full_payload(bytes);
   if (!full.ok()) return full.status();
   // Valid after all (a shape the fast path does not take): convert.
-  out.by_code.clear();
-  out.rewritten.clear();
+  out.members.clear();
+  out.owned.clear();
   for (const JsonMember& m : full.value().as_object()) {
-    out.by_code[m.key] = out.rewritten.emplace_back(write_json_compact(m.value));
+    const std::string_view code = out.owned.emplace_back(m.key);
+    out.members.emplace_back(code, out.owned.emplace_back(write_json_compact(m.value)));
   }
   return out;
 }

@@ -15,7 +15,6 @@
 
 #include "lib/status.h"
 #include "snapshot/index_doc.h"
-#include "store/hash.h"
 #include "store/json_value.h"
 
 namespace vedra {
@@ -69,14 +68,16 @@ Status decode_index_payload_each(std::string_view bytes, IndexDocSink& sink);
 // record codes to stored payloads, members in ascending byte order of keys.
 Result<JsonValue> decode_full_payload(std::string_view bytes);
 
-// The full payload as compact payload texts by code (the last member wins for
-// a repeated code): what decode_full_payload() gives, each member written with
-// write_json_compact().  Members already in that form are views into `bytes`
-// (checked, not parsed into a JsonValue); others are rewritten into
-// `rewritten`.  Fails exactly as decode_full_payload().
+// The full payload as (code, compact payload text) members: what
+// decode_full_payload() gives, each member written with write_json_compact().
+// Members come in text order with repeated codes kept, so applying them in
+// order lets the last occurrence win.  Texts already in compact form, and
+// codes without escapes, are views into `bytes` (checked, not parsed into a
+// JsonValue); others are held in `owned`.  Fails exactly as
+// decode_full_payload().
 struct FullPayloadTexts {
-  TextMap<std::string_view> by_code;  // into the decoded bytes or `rewritten`
-  std::deque<std::string> rewritten;  // stable addresses
+  std::vector<std::pair<std::string_view, std::string_view>> members;
+  std::deque<std::string> owned;  // stable addresses
 };
 Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes);
 

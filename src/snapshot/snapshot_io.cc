@@ -193,7 +193,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   EngineState fresh;
   // Every code of the full payload normally has one record: size for that,
   // so the tables do not rehash while re-posting.
-  const size_t n = texts.by_code.size();
+  const size_t n = texts.members.size();
   fresh.record_codes.reserve(n);
   fresh.record_names.reserve(n);
   fresh.record_pinyins.reserve(n);
@@ -213,21 +213,25 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   // decompressed buffer, which the store then keeps, unless most of them had
   // to be rewritten (a file not written by this engine).
   const uint32_t records = fresh.next_record;
-  std::vector<uint32_t> newest_of(records);
-  std::vector<std::string_view> stored(records);  // of the newest records
+  std::vector<std::string_view> stored(records);  // of the newest records; later members win
+  for (const auto& [code, text] : texts.members) {
+    auto it = fresh.code_to_record.find(code);
+    if (it != fresh.code_to_record.end()) stored[it->second] = text;
+  }
   size_t stored_count = 0, in_buffer = 0;
   const auto buffer_begin = reinterpret_cast<uintptr_t>(full_payload.data());
   const auto buffer_end = buffer_begin + full_payload.size();
   for (uint32_t r = 0; r < records; ++r) {
-    const std::string& code = fresh.record_codes[r];
-    newest_of[r] = fresh.code_to_record.find(code)->second;
-    if (newest_of[r] != r) continue;
-    auto it = texts.by_code.find(code);
-    if (it == texts.by_code.end()) continue;
-    stored[r] = it->second;
+    if (stored[r].data() == nullptr) continue;
     ++stored_count;
-    const auto at = reinterpret_cast<uintptr_t>(it->second.data());
+    const auto at = reinterpret_cast<uintptr_t>(stored[r].data());
     in_buffer += at >= buffer_begin && at < buffer_end;
+  }
+  // Each record's newest record of the same code (itself unless a code repeats).
+  std::vector<uint32_t> newest_of(records);
+  const bool codes_repeat = fresh.code_to_record.size() != records;
+  for (uint32_t r = 0; r < records; ++r) {
+    newest_of[r] = codes_repeat ? fresh.code_to_record.find(fresh.record_codes[r])->second : r;
   }
   const bool keep_buffer = in_buffer > 0 && 2 * in_buffer >= stored_count;
   std::string_view buffer;

@@ -6,7 +6,8 @@
 // pages (mremap) instead of copying bytes, new bytes are not zero-filled by a
 // pass of our own (the kernel hands out zero pages on first touch), and
 // buffers of 2 MiB or more ask for transparent huge pages, which cuts the
-// page-fault work of filling them several-fold.  Memory is mapped in whole
+// page-fault work of filling them several-fold (up to 128 MiB; see
+// byte_buffer.cc).  Memory is mapped in whole
 // pages: capacity() is the size asked for, rounded up to the page size.
 //
 // Linux only (mremap).  Thread safety: none; one owner at a time.
