@@ -137,6 +137,7 @@ class JsonReader {
   std::string error_;                // empty until the first failure
   std::ptrdiff_t error_offset_ = 0;  // byte offset of the failure; -1 for an empty text
   int max_depth_ = kJsonMaxDepth;
+  bool string_had_escape_ = false;  // of the string scan_string() last read
 };
 
 }  // namespace vedra

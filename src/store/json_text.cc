@@ -381,6 +381,7 @@ bool JsonReader::read_hex4(unsigned& out) {
 template <bool kBuild>
 bool JsonReader::scan_string(std::string* out) {
   ++p_;  // opening quote
+  string_had_escape_ = false;
   if constexpr (kBuild) out->clear();
   const char* run = p_;
   for (;;) {
@@ -394,6 +395,7 @@ bool JsonReader::scan_string(std::string* out) {
       return true;
     }
     if (c == '\\') {
+      string_had_escape_ = true;
       if constexpr (kBuild) out->append(run, static_cast<size_t>(p_ - run));
       ++p_;
       if (p_ == end_) return fail_here("EOF while parsing a string");
@@ -451,9 +453,8 @@ bool JsonReader::parse_string(std::string& out) { return scan_string<true>(&out)
 bool JsonReader::parse_string_view(std::string_view& out, std::string& scratch) {
   const char* start = p_;
   if (!scan_string<false>(nullptr)) return false;
-  const size_t n = static_cast<size_t>(p_ - start) - 2;  // without the quotes
-  if (std::memchr(start + 1, '\\', n) == nullptr) {
-    out = std::string_view(start + 1, n);
+  if (!string_had_escape_) {
+    out = std::string_view(start + 1, static_cast<size_t>(p_ - start) - 2);  // without the quotes
     return true;
   }
   p_ = start;  // escapes present: decode (rare in stored payloads)
