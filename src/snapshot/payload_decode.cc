@@ -139,24 +139,16 @@ class IndexDecoder {
         if (index >= 0 && seen[index]) {
           return r_.fail_prev(std::string("duplicate field `") + kMemberNames[index] + "`");
         }
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-        if (r_.peek() != ':') return r_.fail_here("expected `:`");
-        r_.advance();
+        if (!read_colon()) return false;
         if (index >= 0) {
           seen[index] = true;
           if (!read_member(index)) return false;
         } else if (!r_.skip_value(2)) {
           return false;
         }
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-        const char c = r_.peek();
-        r_.advance();
-        if (c == '}') break;
-        if (c != ',') return r_.fail_prev("expected `,` or `}`");
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+        bool more = false;
+        if (!after_member(more)) return false;
+        if (!more) break;
       }
     }
     for (int i = 0; i < 4; ++i) {
@@ -225,25 +217,44 @@ class IndexDecoder {
         if (r_.peek() != '"') return r_.fail_here("key must be a string");
         Field& f = fields_.emplace_back();
         if (!r_.parse_string_view(f.first, next_scratch())) return false;
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-        if (r_.peek() != ':') return r_.fail_here("expected `:`");
-        r_.advance();
+        if (!read_colon()) return false;
         if (!read_string(f.second, depth + 1)) return false;
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-        const char c = r_.peek();
-        r_.advance();
-        if (c == '}') break;
-        if (c != ',') return r_.fail_prev("expected `,` or `}`");
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+        bool more = false;
+        if (!after_member(more)) return false;
+        if (!more) break;
       }
     } else {
       r_.advance();
     }
     keep_last_of_repeated_keys(fields_, table_);
     doc_.fields = fields_;
+    return true;
+  }
+
+  // White space, then the ':' after an object key.
+  bool read_colon() {
+    r_.skip_ws();
+    if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+    if (r_.peek() != ':') return r_.fail_here("expected `:`");
+    r_.advance();
+    return true;
+  }
+
+  // After an object member's value: ',' (more = true, positioned at the next
+  // key) or '}' (more = false, consumed).
+  bool after_member(bool& more) {
+    r_.skip_ws();
+    if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+    const char c = r_.peek();
+    r_.advance();
+    if (c == '}') {
+      more = false;
+      return true;
+    }
+    if (c != ',') return r_.fail_prev("expected `,` or `}`");
+    r_.skip_ws();
+    if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+    more = true;
     return true;
   }
 
