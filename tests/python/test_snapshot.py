@@ -258,6 +258,8 @@ LOAD_FAILURES = [
     ("missing field", "missing", r"missing field `fields` at line 1 column"),
     ("duplicate field", "duplicate", r"duplicate field `code` at line 1 column"),
     ("fields number", "fieldsnum", r"invalid type: .*expected a string at line 1 column"),
+    # Documents before the faulty one are already ingested into the new state.
+    ("late bad doc", "late", r"invalid length 1, expected struct SnapshotIndexDoc with 4 elements at line 1 column 60"),
     ("bad frame", "frame", "Unknown frame descriptor"),
     ("bomb", "bomb", "snapshot decompressed length mismatch"),
 ]
@@ -289,6 +291,7 @@ def test_failed_load_leaves_engine_unchanged(core, tmp_path, label, damage, mess
             "missing": (None, b'[{"code":"A","name":"n","pinyin":"p"}]'),
             "duplicate": (None, b'[{"code":"A","code":"B","name":"n","pinyin":"p","fields":{}}]'),
             "fieldsnum": (None, b'[{"code":"A","name":"n","pinyin":"p","fields":{"k":5}}]'),
+            "late": (None, b'[["A","n","p",{"f":"v"}],["KEEP","keep","k",{"f":"w"}],["C"]]'),
         }[damage]
         if payloads[0] is not None:
             bad.write_bytes(container(payloads[0], FULL_MAGIC))
