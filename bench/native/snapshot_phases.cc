@@ -1,6 +1,7 @@
 // Times the phases of a snapshot save and load over a pair of snapshot files:
 //
 //   vedra_bench_snapshot FULL INDEX [REPEATS]
+//   vedra_bench_snapshot FULL INDEX once      (one load, untimed: for callgrind)
 //
 // Load: read (file to memory), decompress, parse (full payload; the index
 // payload alone, for the split), parse index + rebuild (the load's one pass
@@ -86,10 +87,18 @@ void print_memory(const EngineState& s) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s FULL INDEX [REPEATS]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FULL INDEX [REPEATS | once]\n", argv[0]);
     return 2;
   }
   const std::string full_path = argv[1], index_path = argv[2];
+  if (argc > 3 && std::string(argv[3]) == "once") {
+    // One load_snapshot and nothing else: for instruction counts
+    // (valgrind --tool=callgrind vedra_bench_snapshot FULL INDEX once).
+    EngineState s;
+    if (Status st = load_snapshot(s, full_path, index_path); !st.ok()) die(st);
+    std::printf("%u records loaded\n", s.next_record);
+    return 0;
+  }
   const int repeats = argc > 3 ? std::atoi(argv[3]) : 3;
   std::map<std::string, std::vector<double>> times;
   size_t records = 0;
