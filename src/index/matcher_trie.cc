@@ -178,7 +178,17 @@ void Trie::fill_failure_links(const std::vector<uint8_t>& ends_pattern) {
   bfs_.reserve(num_states() - 1);
   bfs_.push_back(kStart);
   fail_[kStart] = kStart;
+  // Most failure chains end at the start state, whose child list is long:
+  // its transitions by class, as a table.
+  std::array<uint32_t, 256> start_child{};
+  for_each_child(kStart, [&](uint32_t c, uint32_t s) { start_child[c] = s; });
+  constexpr size_t kAhead = 16;  // queue entries whose rows are fetched early
   for (size_t head = 0; head < bfs_.size(); ++head) {
+    if (head + kAhead < bfs_.size()) {
+      const uint32_t next = bfs_[head + kAhead];
+      __builtin_prefetch(&child_begin_[next]);
+      __builtin_prefetch(&fail_[next]);
+    }
     const uint32_t u = bfs_[head];
     const uint32_t fail_u = fail_[u];
     for (uint32_t i = child_begin_[u], end = child_begin_[u + 1]; i < end; ++i) {
@@ -197,7 +207,7 @@ void Trie::fill_failure_links(const std::vector<uint8_t>& ends_pattern) {
         f = fail_u;
         for (;;) {
           if (f == kDead) break;
-          const uint32_t x = child(f, c);
+          const uint32_t x = f == kStart ? start_child[c] : child(f, c);
           if (x != 0) {
             f = x;
             break;
