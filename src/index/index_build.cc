@@ -10,17 +10,22 @@ namespace {
 
 // One probe: the map hashes `key` once and builds the std::string key only
 // when it inserts.
-inline void post_key(TextMap<Posting>& inner, std::string_view key, uint32_t r) {
-  inner.try_emplace(key).first->second.add(r);
+inline void post_key(TextMap<Posting>& inner, std::string_view key, uint32_t r, PostingMode mode) {
+  Posting& p = inner.try_emplace(key).first->second;
+  if (mode == PostingMode::kBulk) {
+    p.add_ascending(r);
+  } else {
+    p.add(r);
+  }
 }
 
 // Posts one "|"-piece: itself when it holds no ".", else each dotted prefix
 // of its trimmed, non-empty sub-pieces.  While every sub-piece so far was
 // already trimmed and non-empty, the prefix is a prefix of the piece itself
 // and no key text is built.
-void post_piece(TextMap<Posting>& inner, std::string_view piece, uint32_t r, std::string& acc) {
+void post_piece(TextMap<Posting>& inner, std::string_view piece, uint32_t r, std::string& acc, PostingMode mode) {
   if (piece.find('.') == std::string_view::npos) {
-    post_key(inner, piece, r);
+    post_key(inner, piece, r, mode);
     return;
   }
   bool in_place = true;  // acc not started: the prefix so far is piece[0, prefix_end)
@@ -38,11 +43,11 @@ void post_piece(TextMap<Posting>& inner, std::string_view piece, uint32_t r, std
     if (!sub.empty()) {
       if (in_place) {
         prefix_end = start + sub.size();
-        post_key(inner, piece.substr(0, prefix_end), r);
+        post_key(inner, piece.substr(0, prefix_end), r, mode);
       } else {
         if (i > 0) acc += '.';
         acc.append(sub);
-        post_key(inner, acc, r);
+        post_key(inner, acc, r, mode);
       }
     }
     ++i;
@@ -70,10 +75,10 @@ void post_value(EngineState& s, std::string_view field, std::string_view value, 
   post_value_to(field_postings(s, field), value, r);
 }
 
-void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r) {
+void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, PostingMode mode) {
   std::string acc;
   if (value.find('|') == std::string_view::npos) {
-    post_piece(inner, value, r, acc);
+    post_piece(inner, value, r, acc, mode);
     return;
   }
   size_t start = 0;
@@ -81,9 +86,15 @@ void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r) {
     const size_t bar = value.find('|', start);
     const std::string_view piece =
         trim_white_space(value.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start));
-    if (!piece.empty()) post_piece(inner, piece, r, acc);
+    if (!piece.empty()) post_piece(inner, piece, r, acc, mode);
     if (bar == std::string_view::npos) break;
     start = bar + 1;
+  }
+}
+
+void seal_postings(EngineState& s) {
+  for (auto& [field, postings] : s.field_index) {
+    for (auto& [key, posting] : postings) posting.seal();
   }
 }
 

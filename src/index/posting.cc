@@ -77,7 +77,7 @@ void Posting::add(uint32_t record) {
   uint32_t* end = arr_ + n_;
   uint32_t* pos = (record > end[-1]) ? end : std::lower_bound(arr_, end, record);
   if (pos != end && *pos == record) return;
-  if (n_ == kArrayLimit) {
+  if (n_ >= kArrayLimit) {
     to_bitmap();
     roaring_bitmap_add(bm_, record);
     return;
@@ -95,6 +95,30 @@ void Posting::add(uint32_t record) {
   std::memmove(pos + 1, pos, (end - pos) * sizeof(uint32_t));
   *pos = record;
   ++n_;
+}
+
+void Posting::add_ascending(uint32_t record) {
+  if (is_bitmap() || cap_ == 0) {
+    add(record);
+    return;
+  }
+  if (arr_[n_ - 1] == record) return;
+  if (n_ == cap_) {
+    if (cap_ >= (1u << 30)) {  // no array that long: fall back to the bitmap
+      to_bitmap();
+      roaring_bitmap_add(bm_, record);
+      return;
+    }
+    uint32_t* arr = static_cast<uint32_t*>(std::realloc(arr_, 2 * size_t{cap_} * sizeof(uint32_t)));
+    if (arr == nullptr) throw std::bad_alloc();
+    arr_ = arr;
+    cap_ *= 2;
+  }
+  arr_[n_++] = record;
+}
+
+void Posting::seal() {
+  if (!is_bitmap() && n_ > kArrayLimit) to_bitmap();
 }
 
 uint64_t Posting::cardinality() const {

@@ -28,6 +28,15 @@ class Posting {
 
   // Set semantics: adding a number already present has no effect.
   void add(uint32_t record);
+
+  // Bulk loading (a snapshot being loaded): numbers arrive in ascending
+  // order and nothing reads the posting until seal().  The array grows past
+  // kArrayLimit with one append per number and no bitmap work; seal() turns
+  // a long array into a bitmap with one bulk insert.
+  // REQUIRES: record >= every number held.
+  void add_ascending(uint32_t record);
+  // Back to the representation add() maintains.  Idempotent.
+  void seal();
   bool empty() const { return n_ == 0; }
   uint64_t cardinality() const;
 

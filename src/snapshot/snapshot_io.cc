@@ -179,7 +179,7 @@ class RebuildSink : public IndexDocSink {
     fields.reserve(d.fields.size(), bytes);
     for (const auto& [name, value] : d.fields) fields.append(name, value);
     ingest_record(s_, std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string_view(),
-                  std::move(fields));
+                  std::move(fields), nullptr, PostingMode::kBulk);
     return Status::Ok();
   }
 
@@ -206,6 +206,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   }
   RebuildSink sink(fresh);
   if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
+  seal_postings(fresh);
 
   // Payloads last.  The newest record of each code takes its stored text;
   // older records sharing the code share it; codes without a stored text get

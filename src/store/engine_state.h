@@ -119,8 +119,17 @@ void post_value(EngineState& s, std::string_view field, std::string_view value, 
 
 // The field's posting map, created empty when absent.
 FieldPostings& field_postings(EngineState& s, std::string_view field);
+// How postings take record numbers: kIncremental keeps every posting ready
+// to read; kBulk (records arriving in ascending order, nothing read until
+// seal_postings) appends and leaves the bitmaps to seal_postings.
+enum class PostingMode { kIncremental, kBulk };
+
 // post_value() into a posting map already looked up.  REQUIRES: !value.empty().
-void post_value_to(FieldPostings& postings, std::string_view value, uint32_t r);
+void post_value_to(FieldPostings& postings, std::string_view value, uint32_t r,
+                   PostingMode mode = PostingMode::kIncremental);
+
+// Ends a run of kBulk posting: every posting back in its readable form.
+void seal_postings(EngineState& s);
 
 // A hint that `value` is about to be posted to `postings`: starts loading the
 // hash slots of its plain keys when the map is too large to stay in cache.

@@ -8,7 +8,8 @@
 namespace vedra {
 
 uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts) {
+                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts,
+                       PostingMode mode) {
   const uint32_t r = register_record(s, std::move(code), std::move(name), std::move(pinyin), payload_json);
   const std::string& c = s.record_codes[r];
   const std::string& n = s.record_names[r];
@@ -40,12 +41,12 @@ uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::
   } else {
     for (const auto [field, text] : fields) resolve(field, text);
   }
-  if (code_postings != nullptr) post_value_to(*code_postings, c, r);
-  if (name_postings != nullptr) post_value_to(*name_postings, n, r);
+  if (code_postings != nullptr) post_value_to(*code_postings, c, r, mode);
+  if (name_postings != nullptr) post_value_to(*name_postings, n, r, mode);
   register_patterns(s, c, n, s.record_pinyins[r], r);
   i = 0;
   auto post = [&](std::string_view text) {
-    if (targets[i] != nullptr) post_value_to(*targets[i], text, r);
+    if (targets[i] != nullptr) post_value_to(*targets[i], text, r, mode);
     ++i;
   };
   if (posts) {

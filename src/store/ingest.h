@@ -14,9 +14,11 @@ namespace vedra {
 
 // Registers one fully converted record.  `posts` are the (field, text) pairs
 // to post in order; when null, the joined `fields` themselves are posted.
-// REQUIRES: check_capacity(s).ok().
+// With PostingMode::kBulk the caller must call seal_postings before the
+// state is read.  REQUIRES: check_capacity(s).ok().
 uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts = nullptr);
+                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts = nullptr,
+                       PostingMode mode = PostingMode::kIncremental);
 
 // A record payload read by the flattening rules: code, name and pinyin from
 // string members, fields from market/asset_type/region and the members of

@@ -97,6 +97,41 @@ TEST(Posting, OutOfOrderInsertsStaySorted) {
   EXPECT_EQ(moved.cardinality(), uint64_t{200});
 }
 
+TEST(Posting, BulkAppendsThenSealMatchIncrementalAdds) {
+  std::mt19937 rng(11);
+  for (uint32_t size : {0u, 1u, 2u, 31u, 32u, 33u, 100u, 5000u}) {
+    Posting bulk, incremental;
+    std::vector<uint32_t> want;
+    uint32_t v = rng() % 3;
+    for (uint32_t i = 0; i < size; ++i) {
+      // Ascending with repeats (a record posting one key twice).
+      const int times = rng() % 4 == 0 ? 2 : 1;
+      for (int t = 0; t < times; ++t) {
+        bulk.add_ascending(v);
+        incremental.add(v);
+      }
+      want.push_back(v);
+      v += 1 + rng() % (size > 1000 ? 3 : 70000);  // dense and sparse containers
+    }
+    bulk.seal();
+    bulk.seal();  // idempotent
+    EXPECT_EQ(bulk.cardinality(), uint64_t{want.size()});
+    auto contents = [](const Posting& p) { return p.to_bitmap().to_vector(); };
+    EXPECT_TRUE(contents(bulk) == want);
+    EXPECT_TRUE(contents(incremental) == want);
+    // Sealed postings answer set operations like the incremental ones.
+    Bitmap probe;
+    for (uint32_t x = 0; x < 200; ++x) probe.add(x * 37);
+    Bitmap a = probe.copy(), b = probe.copy();
+    bulk.intersect_into(a);
+    incremental.intersect_into(b);
+    EXPECT_TRUE(a.to_vector() == b.to_vector());
+    // Back in incremental use after sealing.
+    bulk.add(v + 5);
+    EXPECT_EQ(bulk.cardinality(), uint64_t{want.size() + 1});
+  }
+}
+
 TEST(RecordStore, RegisterAndInvariants) {
   EngineState s;
   EXPECT_EQ(s.next_record, 0u);
