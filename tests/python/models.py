@@ -5,6 +5,17 @@ WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0
     "\u2028\u2029\u202f\u205f\u3000"
 
 
+def reloaded(core, directory):
+    """A fresh engine loaded from a snapshot of `core` saved in `directory`."""
+    from vedra_runtime import MetadataCore
+
+    full, index = str(directory / "reload.full"), str(directory / "reload.index")
+    core.save_snapshot(full, index)
+    other = MetadataCore()
+    other.load_snapshot(full, index)
+    return other
+
+
 def trim(s):
     return s.strip(WHITE_SPACE)
 

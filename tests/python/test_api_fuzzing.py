@@ -24,7 +24,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 
 from vedra_runtime import MetadataCore
 
-from models import post_keys, trim
+from models import post_keys, reloaded, trim
 
 INT64 = (-(2**63), 2**63 - 1)
 
@@ -626,10 +626,7 @@ def test_mutating_callbacks_do_not_corrupt(tmp_path):
             pass
     codes = core.filter({})
     assert len(codes) <= 2
-    full, index = str(tmp_path / "f"), str(tmp_path / "i")
-    core.save_snapshot(full, index)
-    other = MetadataCore()
-    other.load_snapshot(full, index)
+    other = reloaded(core, tmp_path)
     assert other.filter({}) == codes
     assert other.get_many(codes) == core.get_many(codes)
     json.dumps(core.get_many(codes))
@@ -649,10 +646,7 @@ def test_duplicate_utf8_keys_from_str_subclasses(tmp_path):
     core.add_record_payload({"code": "d", Key("k"): 1, Key("k"): 2, "attributes": {Key("a"): "x", Key("a"): "y"}})
     value = core.get("d")
     assert value["k"] == 2
-    full, index = str(tmp_path / "f"), str(tmp_path / "i")
-    core.save_snapshot(full, index)
-    other = MetadataCore()
-    other.load_snapshot(full, index)
+    other = reloaded(core, tmp_path)
     assert other.get("d") == value
     assert other.filter({}) == ["d"]
     assert other.filter({"a": "y"}) == ["d"] and other.filter({"a": "x"}) == []

@@ -22,6 +22,8 @@ import pytest
 
 from vedra_runtime import MetadataCore
 
+from models import reloaded
+
 THREADS = 6
 SECONDS = float(os.environ.get("VEDRA_STRESS_SECONDS", "3"))
 BORROW_MESSAGES = {"Already borrowed", "Already mutably borrowed"}
@@ -274,10 +276,7 @@ def test_threads_on_shared_and_private_engines(tmp_path, fast_switching):
             assert snap.get_many(codes) == shared.get_many(codes)
 
     # A save/load round trip of the final state agrees as well.
-    full, index = str(tmp_path / "final.full"), str(tmp_path / "final.index")
-    shared.save_snapshot(full, index)
-    again = MetadataCore()
-    again.load_snapshot(full, index)
+    again = reloaded(shared, tmp_path)
     assert again.filter({}) == final
     assert again.get_many(final) == expected.get_many(final)
     assert again.find(f"name{final[0]} P{final[-1]}") == expected.find(f"name{final[0]} P{final[-1]}")

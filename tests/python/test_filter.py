@@ -5,7 +5,7 @@ from hypothesis import strategies as st
 
 from vedra_runtime import MetadataCore
 
-from models import post_keys, trim
+from models import post_keys, reloaded, trim
 
 
 @pytest.fixture
@@ -139,10 +139,7 @@ def test_posted_keys_match_model_after_ingest_and_after_load(values, tmp_path_fa
     models = [{("f", k) for k in post_keys(trim(v))} | {("code_like", k) for k in post_keys(trim(f"{v}.X"))}
               for v in values]
     keys = set().union(*models)
-    d = tmp_path_factory.mktemp("snap")
-    core.save_snapshot(str(d / "full"), str(d / "index"))
-    loaded = MetadataCore()
-    loaded.load_snapshot(str(d / "full"), str(d / "index"))
+    loaded = reloaded(core, tmp_path_factory.mktemp("snap"))
     for field, key in keys | {("f", "a.b"), ("f", ".a"), ("f", "a")}:
         want = [f"r{i}" for i, m in enumerate(models) if (field, key) in m]
         assert core.filter({field: key}) == want, (field, key)
@@ -160,9 +157,7 @@ def test_loaded_postings_of_every_size_answer_like_ingested_ones(tmp_path):
         core.add_record(f"C{i:03d}", f"name{i % 50}", "", fields)
         for field, value in fields.items():
             values.setdefault(field, set()).update(post_keys(trim(value)))
-    core.save_snapshot(str(tmp_path / "full"), str(tmp_path / "index"))
-    loaded = MetadataCore()
-    loaded.load_snapshot(str(tmp_path / "full"), str(tmp_path / "index"))
+    loaded = reloaded(core, tmp_path)
     for field, keys in values.items():
         for key in keys:
             assert loaded.filter({field: key}) == core.filter({field: key}), (field, key)
