@@ -58,10 +58,6 @@ void post_piece(TextMap<Posting>& inner, std::string_view piece, uint32_t r, std
 
 }  // namespace
 
-FieldPostings& field_postings(EngineState& s, std::string_view field) {
-  return s.field_index.try_emplace(field).first->second;
-}
-
 void prefetch_value_keys(const FieldPostings& postings, std::string_view value) {
   constexpr size_t kCachedEntries = 1 << 13;
   if (postings.size() < kCachedEntries || value.find('|') != std::string_view::npos) return;
@@ -72,7 +68,7 @@ void prefetch_value_keys(const FieldPostings& postings, std::string_view value) 
 
 void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r) {
   if (value.empty()) return;
-  post_value_to(field_postings(s, field), value, r);
+  post_value_to(s.field_index.try_emplace(field).first->second, value, r);
 }
 
 void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, PostingMode mode) {

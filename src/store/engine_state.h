@@ -117,8 +117,6 @@ FieldMap join_field_values(const CollectedValues& collected);
 // no posting map either).
 void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r);
 
-// The field's posting map, created empty when absent.
-FieldPostings& field_postings(EngineState& s, std::string_view field);
 // How postings take record numbers: kIncremental keeps every posting ready
 // to read; kBulk (records arriving in ascending order, nothing read until
 // seal_postings) appends and leaves the bitmaps to seal_postings.

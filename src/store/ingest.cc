@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "absl/container/inlined_vector.h"
 #include "store/json_text.h"
 #include "store/text.h"
 
@@ -21,14 +22,7 @@ uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::
   FieldPostings* name_postings = n.empty() ? nullptr : &slots.resolve(s.field_index, 1, "name");
   if (code_postings != nullptr) prefetch_value_keys(*code_postings, c);
   if (name_postings != nullptr) prefetch_value_keys(*name_postings, n);
-  const size_t count = posts ? posts->size() : fields.size();
-  FieldPostings* targets_small[32];
-  std::vector<FieldPostings*> targets_large;
-  FieldPostings** targets = targets_small;
-  if (count > 32) {
-    targets_large.resize(count);
-    targets = targets_large.data();
-  }
+  absl::InlinedVector<FieldPostings*, 32> targets(posts ? posts->size() : fields.size());
   size_t i = 0;
   auto resolve = [&](std::string_view field, std::string_view text) {
     // A field whose every value is empty gets no posting map (post_value).
