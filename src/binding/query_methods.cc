@@ -87,8 +87,14 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* filters = a[0];
     if (!PyDict_Check(filters)) return raise_argument_type_error(filters, "filters", "dict");
 
+    // One entry per key text.  Exact str keys of equal text are one dict key
+    // already; str subclasses with their own equality can put the same text
+    // under several keys, and then the last value in dict order is taken, at
+    // the position of the first (as assigning into a dict keyed by text would).
     std::vector<FilterEntry> entries;
     entries.reserve(static_cast<size_t>(PyDict_Size(filters)));
+    TextMap<size_t> entry_of_key;  // filled only once a str subclass key is seen
+    bool all_exact = true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(filters, &pos, &key, &value)) {
@@ -96,9 +102,24 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       Py_ssize_t n = 0;
       const char* k = PyUnicode_AsUTF8AndSize(key, &n);
       if (k == nullptr) return nullptr;
+      const std::string_view text(k, static_cast<size_t>(n));
+      if (all_exact && !PyUnicode_CheckExact(key)) {
+        all_exact = false;
+        for (size_t i = 0; i < entries.size(); ++i) entry_of_key.emplace(entries[i].key, i);
+      }
+      if (!all_exact) {
+        auto [it, inserted] = entry_of_key.emplace(text, entries.size());
+        if (!inserted) {
+          FilterEntry& earlier = entries[it->second];
+          Py_INCREF(value);
+          earlier.value = value;
+          earlier.hold_value = Ref(value);
+          continue;
+        }
+      }
       Py_INCREF(key);
       Py_INCREF(value);
-      entries.push_back(FilterEntry{std::string_view(k, static_cast<size_t>(n)), value, Ref(key), Ref(value)});
+      entries.push_back(FilterEntry{text, value, Ref(key), Ref(value)});
     }
 
     // The running result starts as every record; it is materialised lazily,

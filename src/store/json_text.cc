@@ -518,8 +518,9 @@ bool JsonReader::parse_number(JsonValue& out) {
       out.v.emplace<uint64_t>(acc);
       return true;
     }
-    // "-0" has no negative integer form: it reads as the double -0.0.
-    if (acc != 0 && acc <= (uint64_t{1} << 63)) {
+    // "-0" is the integer 0, as Python's json reads it; only a fraction or an
+    // exponent ("-0.0", "-0e0") makes a negative zero double.
+    if (acc <= (uint64_t{1} << 63)) {
       out.v.emplace<int64_t>(static_cast<int64_t>(0 - acc));
       return true;
     }

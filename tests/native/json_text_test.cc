@@ -282,7 +282,9 @@ TEST(JsonReader, AcceptedTexts) {
       {"ok060_u64_overflow", "18446744073709551616", "1.8446744073709552e+19"},
       {"ok070_i64_min", "-9223372036854775808", "-9223372036854775808"},
       {"ok080_i64_underflow", "-9223372036854775809", "-9.223372036854776e+18"},
-      {"ok090_minus_zero", "-0", "-0.0"},
+      {"ok090_minus_zero_integer", "-0", "0"},
+      {"ok095_minus_zero_double", "-0.0", "-0.0"},
+      {"ok096_minus_zero_exponent", "-0e0", "-0.0"},
       {"ok100_one_point_zero", "1.0", "1.0"},
       {"ok110_exponent", "1e2", "100.0"},
       {"ok120_exponent_upper_signed", "1E+2", "100.0"},
@@ -324,7 +326,7 @@ TEST(JsonReader, NumberClasses) {
   const Case cases[] = {
       {"18446744073709551615", K::UInt}, {"18446744073709551616", K::Double}, {"-1", K::Int},
       {"1.0", K::Double},                {"1e2", K::Double},                  {"0", K::UInt},
-      {"-9223372036854775808", K::Int},  {"-9223372036854775809", K::Double}, {"-0", K::Double},
+      {"-9223372036854775808", K::Int},  {"-9223372036854775809", K::Double}, {"-0", K::Int},
       {"-0.0", K::Double},
   };
   for (const Case& c : cases) {
@@ -340,7 +342,9 @@ TEST(JsonReader, NumberClasses) {
   auto d = vedra::parse_json("18446744073709551616");
   EXPECT_EQ(std::get<double>(d.value().v), 18446744073709551616.0);
   auto z = vedra::parse_json("-0");
-  EXPECT_TRUE(std::signbit(std::get<double>(z.value().v)));
+  EXPECT_EQ(std::get<int64_t>(z.value().v), int64_t{0});
+  auto nz = vedra::parse_json("-0.0");
+  EXPECT_TRUE(std::signbit(std::get<double>(nz.value().v)));
 }
 
 TEST(JsonReader, DuplicateKeysLastWins) {

@@ -87,6 +87,44 @@ class TestFilter:
 
         assert market.filter(D({S("market"): "SH"})) == ["B", "C"]
 
+    @pytest.mark.parametrize(
+        "entries,codes",
+        [
+            # (key kind, key text, value) in dict order; "exact" is a plain str.
+            ([("sub", "market", "US"), ("sub", "market", "SH")], ["B", "C"]),
+            ([("exact", "market", "US"), ("sub", "market", "SH")], ["B", "C"]),
+            ([("sub", "market", "SH"), ("exact", "market", "US")], ["A", "C"]),
+            ([("sub", "market__not", "US"), ("sub", "market__not", "SH")], ["A"]),
+            ([("sub", "market", "US"), ("sub", "market__not", "SH"), ("sub", "market", "SH")], []),
+        ],
+    )
+    def test_equal_key_texts_are_one_entry_last_value_wins(self, market, entries, codes):
+        class Distinct(str):
+            # Equal texts stay distinct dict keys.
+            __hash__ = object.__hash__
+
+            def __eq__(self, other):
+                return self is other
+
+        filters = {}
+        for kind, text, value in entries:
+            filters[Distinct(text) if kind == "sub" else text] = value
+        assert len(filters) == len(entries)
+        assert market.filter(filters) == codes
+
+    def test_replaced_entry_values_are_never_converted(self, market):
+        class Distinct(str):
+            __hash__ = object.__hash__
+
+            def __eq__(self, other):
+                return self is other
+
+        class Bad:
+            def __str__(self):
+                raise ArithmeticError("bad")
+
+        assert market.filter({Distinct("market"): Bad(), Distinct("market"): "SH"}) == ["B", "C"]
+
 
 # ---- property test against a naive set model ---------------------------------------
 

@@ -8,6 +8,7 @@ before it.  Each decompression bomb below expands to several GiB, so an
 unbounded reader would exceed the allowance by an order of magnitude.
 """
 import json
+import math
 import os
 import struct
 import subprocess
@@ -469,3 +470,22 @@ def test_get_many_len_raising_base_exception_propagates(tmp_path):
     with pytest.raises(KeyboardInterrupt):
         core.get_many(LyingSequence(["A"], KeyboardInterrupt()))
     assert_unchanged(core)
+
+
+@pytest.mark.parametrize(
+    "number,expected",
+    [("-0", 0), ("0", 0), ("-0.0", -0.0), ("-0e0", -0.0), ("-9223372036854775808", -(2**63)), ("-1", -1)],
+)
+def test_negative_zero_integer_reads_as_integer(tmp_path, number, expected):
+    core = MetadataCore()
+    full = write(tmp_path, "full", container(FULL_MAGIC, b'{"A":{"v":%s}}' % number.encode()))
+    index = write(tmp_path, "index", container(INDEX_MAGIC, GOOD_INDEX))
+    core.load_snapshot(full, index)
+    got = core.get("A")["v"]
+    assert type(got) is type(expected) and got == expected
+    assert math.copysign(1.0, got) == math.copysign(1.0, expected)
+    # What a second save writes reads back as the same value.
+    core.save_snapshot(str(tmp_path / "f2"), str(tmp_path / "i2"))
+    again = MetadataCore()
+    again.load_snapshot(str(tmp_path / "f2"), str(tmp_path / "i2"))
+    assert again.get("A") == {"v": expected} and type(again.get("A")["v"]) is type(expected)

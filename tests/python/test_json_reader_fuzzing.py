@@ -14,8 +14,8 @@ Intentional differences, excluded from the comparison:
   points, the reader refuses them);
 - numbers outside the double range (Python keeps big ints and infinities,
   the reader fails with "number out of range").
-Integers outside the 64-bit ranges read as doubles, and "-0" reads as the
-double -0.0; the comparison accounts for both.
+Integers outside the 64-bit ranges read as doubles; the comparison accounts
+for that.
 """
 
 import json
@@ -116,10 +116,7 @@ def same_value(py, ours):
         return type(ours) is type(py) and ours == py
     if isinstance(py, int):
         if isinstance(ours, float):
-            if -(2**63) <= py < 2**64:
-                # Only "-0" reads as a double within the integer ranges.
-                return py == 0 and ours == 0 and math.copysign(1.0, ours) < 0
-            return ours == float(py)
+            return not (-(2**63) <= py < 2**64) and ours == float(py)
         return type(ours) is int and ours == py
     if isinstance(py, float):
         return type(ours) is float and ours == py and math.copysign(1.0, ours) == math.copysign(1.0, py)
