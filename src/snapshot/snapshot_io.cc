@@ -162,7 +162,7 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
   }
   for (size_t i = 0; i < count; ++i) {
     if (const size_t j = files.same_target(i); j != FileSetWriter::npos) {
-      return Status::Error(std::string("cannot save snapshot: ") + kParams[i] + " and " + kParams[j] +
+      return Status::Error(std::string("cannot save snapshot: ") + kParams[j] + " and " + kParams[i] +
                            " name the same file");
     }
   }
