@@ -431,3 +431,114 @@ TEST(FileIo, ConcurrentWritersNeverTearTheFile) {
   EXPECT_TRUE(last == a || last == b);
   EXPECT_TRUE((dir.entries() == Names{"shared.bin"}));
 }
+
+namespace {
+
+int g_renames_before_death = 0;
+
+vedra::Status die_at_rename(vedra::ReplaceStage stage, const std::string&) {
+  if (stage == vedra::ReplaceStage::kRenaming && g_renames_before_death-- == 0) ::raise(SIGKILL);
+  return vedra::Status::Ok();
+}
+
+vedra::Status fail_last_write(vedra::ReplaceStage stage, const std::string& temp) {
+  if (stage == vedra::ReplaceStage::kWritten && temp.find("/.c.") != std::string::npos) {
+    return vedra::Status::Error("injected fault");
+  }
+  return vedra::Status::Ok();
+}
+
+vedra::Status write_set(const std::vector<std::pair<std::string, std::string>>& files) {
+  vedra::FileSetWriter set;
+  for (const auto& f : files) {
+    if (vedra::Status s = set.add(f.first); !s.ok()) return s;
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (vedra::Status s = set.write(i, files[i].second); !s.ok()) return s;
+  }
+  return set.commit();
+}
+
+}  // namespace
+
+TEST(FileSet, FailureBeforeAnyRenameKeepsEveryOldFile) {
+  TempDir dir;
+  for (const char* n : {"a", "b", "c"}) put(dir / n, std::string("old ") + n);
+  vedra::set_replace_fault_hook_for_testing(&fail_last_write);
+  const vedra::Status s = write_set({{dir / "a", "new a"}, {dir / "b", "new b"}, {dir / "c", "new c"}});
+  vedra::set_replace_fault_hook_for_testing(nullptr);
+  EXPECT_EQ(outcome(s), std::string("injected fault"));
+  for (const char* n : {"a", "b", "c"}) EXPECT_EQ(slurp(dir / n), std::string("old ") + n);
+  EXPECT_TRUE((dir.entries() == Names{"a", "b", "c"}));
+  // A directory among the targets is refused before anything is written.
+  ASSERT_TRUE(::mkdir((dir / "d").c_str(), 0755) == 0);
+  EXPECT_EQ(outcome(write_set({{dir / "a", "new a"}, {dir / "d", "x"}})), std::string("Is a directory (os error 21)"));
+  EXPECT_EQ(slurp(dir / "a"), std::string("old a"));
+}
+
+TEST(FileSet, KillBetweenRenamesLeavesOnlyAPrefixNew) {
+  for (int renamed = 0; renamed < 3; ++renamed) {
+    TempDir dir;
+    for (const char* n : {"a", "b", "c"}) put(dir / n, "old");
+    const pid_t child = ::fork();
+    ASSERT_TRUE(child >= 0);
+    if (child == 0) {
+      g_renames_before_death = renamed;
+      vedra::set_replace_fault_hook_for_testing(&die_at_rename);
+      (void)write_set({{dir / "a", "new"}, {dir / "b", "new"}, {dir / "c", "new"}});
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_TRUE(::waitpid(child, &status, 0) == child);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    const char* names[] = {"a", "b", "c"};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(slurp(dir / names[i]), std::string(i < renamed ? "new" : "old"));
+    EXPECT_EQ(dir.entries().size(), size_t{3 + 3 - renamed});  // the pending temporaries
+    ASSERT_TRUE(write_set({{dir / "a", "next"}, {dir / "b", "next"}, {dir / "c", "next"}}).ok());
+    EXPECT_TRUE((dir.entries() == Names{"a", "b", "c"}));
+  }
+}
+
+TEST(FileSet, LockHeldTooLongFailsClearly) {
+  TempDir dir;
+  put(dir / "a", "old");
+  int ready[2];
+  ASSERT_TRUE(::pipe(ready) == 0);
+  const pid_t holder = ::fork();
+  ASSERT_TRUE(holder >= 0);
+  if (holder == 0) {
+    const int fd = ::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+    ::flock(fd, LOCK_SH);
+    (void)!::write(ready[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char c;
+  ASSERT_TRUE(::read(ready[0], &c, 1) == 1);
+  vedra::set_lock_wait_for_testing(100);
+  const vedra::Status s = write_whole_file(dir / "a", "new");
+  vedra::set_lock_wait_for_testing(0);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_EQ(outcome(s), "timed out after 100 ms waiting for another snapshot save or load to release directory '" +
+                            dir.path + "/'");
+  EXPECT_EQ(slurp(dir / "a"), std::string("old"));
+  EXPECT_TRUE((dir.entries() == Names{"a"}));
+  EXPECT_EQ(outcome(write_whole_file(dir / "a", "new")), std::string("ok"));
+}
+
+TEST(FileSet, SameTargetIsReported) {
+  TempDir dir;
+  ASSERT_TRUE(::symlink("x", (dir / "alias").c_str()) == 0);
+  vedra::FileSetWriter set;
+  ASSERT_TRUE(set.add(dir / "x").ok());
+  ASSERT_TRUE(set.add(dir / "y").ok());
+  ASSERT_TRUE(set.add(dir / "alias").ok());
+  ASSERT_TRUE(set.add("/dev/null").ok());
+  EXPECT_EQ(set.same_target(1), vedra::FileSetWriter::npos);
+  EXPECT_EQ(set.same_target(2), size_t{0});
+  EXPECT_EQ(set.same_target(3), vedra::FileSetWriter::npos);
+  EXPECT_FALSE(set.add(dir / "z").ok());  // the set is full
+}
