@@ -155,7 +155,7 @@ bool trusted_entry(const struct stat& dir, uid_t owner) {
   return !shared_sticky || owner == ::geteuid() || owner == dir.st_uid;
 }
 
-// What `mkdir -p`-less plain open with O_CREAT reports for "name/".
+// What a plain open with O_CREAT reports for "name/".
 Status trailing_slash_error(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return os_error(errno == ENOENT ? EISDIR : errno);

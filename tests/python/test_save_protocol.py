@@ -253,13 +253,15 @@ def small_tmpfs(tmp_path):
     mnt.mkdir()
     if not ROOT:
         pytest.skip("mounting a tmpfs needs root")
-    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mnt)], capture_output=True)
+    # mount and umount are not ours to run under a preloaded sanitizer.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mnt)], capture_output=True, env=env)
     if r.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs here: {r.stderr.decode().strip()}")
     try:
         yield mnt
     finally:
-        subprocess.run(["umount", "-l", str(mnt)], check=False)
+        subprocess.run(["umount", "-l", str(mnt)], check=False, env=env)
 
 
 def free_bytes(path):
