@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "snapshot/file_io.h"
 
@@ -215,6 +216,18 @@ Result<ByteBuffer> read_snapshot_container(const std::string& path, std::string_
   Result<std::string> bytes = read_file_prefix(path, container_bytes_wanted);
   if (!bytes.ok()) return bytes.status();
   return decode_snapshot_container(bytes.value(), magic);
+}
+
+Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std::string& index_path) {
+  std::vector<Result<std::string>> files = read_files_together({full_path, index_path}, container_bytes_wanted);
+  if (!files[0].ok()) return files[0].status();
+  Result<ByteBuffer> full = decode_snapshot_container(files[0].value(), kSnapshotFullMagic);
+  if (!full.ok()) return full.status();
+  files[0].value() = std::string();
+  if (!files[1].ok()) return files[1].status();
+  Result<ByteBuffer> index = decode_snapshot_container(files[1].value(), kSnapshotIndexMagic);
+  if (!index.ok()) return index.status();
+  return SnapshotPair{std::move(full.value()), std::move(index.value())};
 }
 
 }  // namespace vedra

@@ -13,7 +13,7 @@
 // the full layout, the read checks in order and the write protocol.
 //
 // Thread safety: no shared state; every function may be called from several
-// threads at once.  Writes to one path are serialised by write_whole_file.
+// threads at once.  Writers of one path are serialised by write_whole_file.
 #pragma once
 
 #include <cstddef>
@@ -109,6 +109,20 @@ Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
 // ignored unread, so an endless stream such as /dev/zero costs 128 bytes.
 // Those bytes are in memory before anything is checked.
 Result<ByteBuffer> read_snapshot_container(const std::string& path, std::string_view magic);
+
+// The payloads of a snapshot pair.
+struct SnapshotPair {
+  ByteBuffer full;
+  ByteBuffer index;
+};
+
+// Reads the full file and the index file as read_snapshot_container does,
+// both opened at one moment with respect to saves into their directories
+// (read_files_together), so a pair being replaced is seen entirely old or
+// entirely new.  Failures are reported in the order of reading them one after
+// the other: the full file's first (open, read, checks), then the index
+// file's.
+Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std::string& index_path);
 
 // Decodes the zstd frames in `stored`, back to back, into *out.
 //   - input ending inside a frame (an empty `stored` included):

@@ -73,9 +73,9 @@ Status emit_index_payload(const EngineState& s, std::string& out, Flush&& flush)
 }
 
 // Frames the payload that `emit` produces into a container, compressing it a
-// chunk at a time, and writes the file.
+// chunk at a time, and writes it as file `i` of `files`.
 template <typename Emit>
-Status write_payload_file(const std::string& path, std::string_view magic, Emit&& emit) {
+Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic, Emit&& emit) {
   ContainerEncoder encoder(magic);
   std::string chunk;
   chunk.reserve(kChunk + (64 << 10));
@@ -87,7 +87,7 @@ Status write_payload_file(const std::string& path, std::string_view magic, Emit&
   if (!st.ok()) return st;
   Result<std::string> file = encoder.finish();
   if (!file.ok()) return file.status();
-  return write_whole_file(path, file.value());
+  return files.write(i, file.value());
 }
 
 }  // namespace
@@ -152,17 +152,34 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
       return Status::Error(std::move(message));
     }
   }
-  Status st = write_payload_file(full_path, kSnapshotFullMagic, [&](std::string& out, auto&& flush) {
+  // Every target is resolved before anything is encoded or written.
+  static constexpr const char* kParams[] = {"full_file_path", "index_file_path", "manifest_file_path"};
+  const size_t count = manifest_path == nullptr ? 2 : 3;
+  const std::string* paths[] = {&full_path, &index_path, manifest_path};
+  FileSetWriter files;
+  for (size_t i = 0; i < count; ++i) {
+    if (Status st = files.add(*paths[i]); !st.ok()) return st;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (const size_t j = files.same_target(i); j != FileSetWriter::npos) {
+      return Status::Error(std::string("cannot save snapshot: ") + kParams[j] + " and " + kParams[i] +
+                           " name the same file");
+    }
+  }
+  Status st = write_payload_file(files, 0, kSnapshotFullMagic, [&](std::string& out, auto&& flush) {
     return emit_full_payload(s, out, flush);
   });
   if (!st.ok()) return st;
-  st = write_payload_file(index_path, kSnapshotIndexMagic, [&](std::string& out, auto&& flush) {
+  st = write_payload_file(files, 1, kSnapshotIndexMagic, [&](std::string& out, auto&& flush) {
     return emit_index_payload(s, out, flush);
   });
   if (!st.ok()) return st;
-  if (manifest_path == nullptr) return Status::Ok();
-  const long long now = static_cast<long long>(std::time(nullptr));
-  return write_whole_file(*manifest_path, manifest_text(s, full_path, index_path, now));
+  if (manifest_path != nullptr) {
+    const long long now = static_cast<long long>(std::time(nullptr));
+    st = files.write(2, manifest_text(s, full_path, index_path, now));
+    if (!st.ok()) return st;
+  }
+  return files.commit();
 }
 
 namespace {
@@ -260,10 +277,11 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
 }
 
 Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path) {
-  Result<ByteBuffer> full_bytes = read_snapshot_container(full_path, kSnapshotFullMagic);
-  if (!full_bytes.ok()) return full_bytes.status();
-  Result<ByteBuffer> index_bytes = read_snapshot_container(index_path, kSnapshotIndexMagic);
-  if (!index_bytes.ok()) return index_bytes.status();
+  // Both files from the same save, whatever saves run meanwhile.
+  Result<SnapshotPair> pair = read_snapshot_pair(full_path, index_path);
+  if (!pair.ok()) return pair.status();
+  Result<ByteBuffer> full_bytes = std::move(pair.value().full);
+  Result<ByteBuffer> index_bytes = std::move(pair.value().index);
   Result<FullPayloadTexts> payloads = decode_full_payload_texts(full_bytes.value().view());
   if (!payloads.ok()) return payloads.status();
   Result<EngineState> fresh = rebuild_state(index_bytes.value().view(), payloads.value(), std::move(full_bytes.value()));

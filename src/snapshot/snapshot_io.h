@@ -27,13 +27,20 @@ std::string manifest_text(const EngineState& s, const std::string& full_path, co
 // SHA-256 (hex) of the byte-sorted codes of every record joined with "|".
 std::string codes_digest(const EngineState& s);
 
-// Writes the full file, then the index file, then (when manifest_path is not
-// null) the manifest.  Refuses, before writing anything, a state whose
-// snapshot could not be loaded back (a payload nested too deeply).
+// Writes the full file, the index file and (when manifest_path is not null)
+// the manifest as one FileSetWriter set: every target is resolved first, every
+// file is written to its temporary file and synced, and only then are they
+// renamed into place, in that order, under the directories' locks.  A failure
+// leaves every old file untouched.  Refuses, before writing anything, a state
+// whose snapshot could not be loaded back (a payload nested too deeply), and
+// two paths with the same final target ("cannot save snapshot:
+// full_file_path and index_file_path name the same file"); special files
+// such as /dev/null may repeat.
 Status save_snapshot(const EngineState& s, const std::string& full_path, const std::string& index_path,
                      const std::string* manifest_path);
 
-// Reads and decodes both files completely; only then replaces `s` with the
+// Reads and decodes both files completely (opened together, see
+// read_snapshot_pair, so they come from one save); only then replaces `s` with the
 // loaded records and builds the matcher.  A failure before the replacement
 // leaves `s` untouched; a matcher build failure leaves the loaded records in
 // place with no matcher.

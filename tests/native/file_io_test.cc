@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -69,13 +70,20 @@ ino_t inode_of(const std::string& path) {
 
 using Names = std::vector<std::string>;
 
-vedra::Status fail_before_rename(const std::string&) {
-  return vedra::Status::Error("injected fault");
+vedra::Status fail_before_rename(vedra::ReplaceStage stage, const std::string&) {
+  return stage == vedra::ReplaceStage::kWritten ? vedra::Status::Error("injected fault") : vedra::Status::Ok();
 }
 
-vedra::Status die_before_rename(const std::string&) {
-  ::raise(SIGKILL);
+vedra::Status die_before_rename(vedra::ReplaceStage stage, const std::string&) {
+  if (stage == vedra::ReplaceStage::kWritten) ::raise(SIGKILL);
   return vedra::Status::Ok();
+}
+
+// Whether `name` has the form of a temporary file of target `target`.
+bool is_temp_of(const std::string& name, const std::string& target) {
+  const std::string head = "." + target + ".";
+  return name.size() == head.size() + 32 + 10 && name.compare(0, head.size(), head) == 0 &&
+         name.compare(name.size() - 10, 10, ".vedra-tmp") == 0;
 }
 
 }  // namespace
@@ -221,21 +229,38 @@ TEST(FileIo, WriteErrorKeepsOldFile) {
   const vedra::Status s = write_whole_file(path, std::string(100000, 'n'));
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   ::sigaction(SIGXFSZ, &old_action, nullptr);
-  EXPECT_EQ(outcome(s), std::string("File too large (os error 27)"));
+  const std::string m = outcome(s);
+  EXPECT_TRUE(m.rfind("cannot write temporary file '" + dir.path + "/.full.bin.", 0) == 0);
+  const std::string tail = "': File too large (os error 27)";
+  EXPECT_TRUE(m.size() > tail.size() && m.compare(m.size() - tail.size(), tail.size(), tail) == 0);
   EXPECT_EQ(slurp(path), std::string("previous good snapshot"));
   EXPECT_TRUE((dir.entries() == Names{"full.bin"}));
 }
 
-TEST(FileIo, ReadOnlyDirectoryKeepsOldFile) {
-  if (::geteuid() == 0) return;  // root writes into read-only directories
+TEST(FileIo, ReadOnlyDirectoryWritesInPlace) {
+  // Run as another user when we are root, who may create files anywhere.
   TempDir dir;
   const std::string path = dir / "full.bin";
   put(path, "previous good snapshot");
-  ASSERT_TRUE(::chmod(dir.path.c_str(), 0500) == 0);
-  const vedra::Status s = write_whole_file(path, "new");
+  const bool root = ::geteuid() == 0;
+  if (root) ASSERT_TRUE(::chown(path.c_str(), 65534, 65534) == 0);
+  ASSERT_TRUE(::chmod(dir.path.c_str(), 0755) == 0);
+  const pid_t child = ::fork();
+  ASSERT_TRUE(child >= 0);
+  if (child == 0) {
+    if (root && ::setuid(65534) != 0) ::_exit(3);
+    if (!root) ::chmod(dir.path.c_str(), 0555);
+    const vedra::Status ok = write_whole_file(path, "new in place");
+    const vedra::Status missing = write_whole_file(dir / "absent.bin", "x");
+    const bool named = missing.message().rfind("cannot create temporary file '" + dir.path + "/.absent.bin.", 0) == 0 &&
+                       missing.message().find("Permission denied (os error 13)") != std::string::npos;
+    ::_exit(ok.ok() ? (named ? 0 : 2) : 1);
+  }
+  int status = 0;
+  ASSERT_TRUE(::waitpid(child, &status, 0) == child);
   ::chmod(dir.path.c_str(), 0700);
-  EXPECT_EQ(outcome(s), std::string("Permission denied (os error 13)"));
-  EXPECT_EQ(slurp(path), std::string("previous good snapshot"));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(slurp(path), std::string("new in place"));
   EXPECT_TRUE((dir.entries() == Names{"full.bin"}));
 }
 
@@ -291,20 +316,48 @@ TEST(FileIo, SpecialFilesAreWrittenInPlace) {
   EXPECT_TRUE((dir.entries() == Names{"pipe"}));
 }
 
-TEST(FileIo, StaleTemporaryFileIsReused) {
+TEST(FileIo, DeadTemporaryFilesAreRemovedAndNothingElse) {
   TempDir dir;
   const std::string path = dir / "index.bin";
   put(path, "old");
-  put(dir / ".index.bin.vedra-tmp", std::string(10000, 'j'));  // left by a killed writer
+  const std::string hex(32, 'a'), hex2(32, 'b'), hex3(32, 'c'), hex4(32, 'd');
+  put(dir / (".index.bin." + hex + ".vedra-tmp"), std::string(10000, 'j'));  // dead debris
+  put(dir / (".index.bin." + hex2 + ".vedra-tmp"), "read-only debris");
+  ASSERT_TRUE(::chmod((dir / (".index.bin." + hex2 + ".vedra-tmp")).c_str(), 0444) == 0);
+  put(dir / ".index.bin.vedra-tmp", "the old fixed name: not ours to remove");
+  put(dir / "victim", "hard-linked");
+  ASSERT_TRUE(::link((dir / "victim").c_str(), (dir / (".index.bin." + hex3 + ".vedra-tmp")).c_str()) == 0);
+  ASSERT_TRUE(::symlink("victim", (dir / (".index.bin." + hex4 + ".vedra-tmp")).c_str()) == 0);
+  put(dir / (".other.bin." + hex + ".vedra-tmp"), "another target's");
+  // A live writer's temporary file: held locked by a child.
+  const std::string live = dir / (".index.bin." + std::string(32, 'e') + ".vedra-tmp");
+  put(live, "live");
+  int ready[2];
+  ASSERT_TRUE(::pipe(ready) == 0);
+  const pid_t holder = ::fork();
+  ASSERT_TRUE(holder >= 0);
+  if (holder == 0) {
+    const int fd = ::open(live.c_str(), O_RDONLY);
+    ::flock(fd, LOCK_EX);
+    (void)!::write(ready[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char c;
+  ASSERT_TRUE(::read(ready[0], &c, 1) == 1);
   EXPECT_EQ(outcome(write_whole_file(path, "new")), std::string("ok"));
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
   EXPECT_EQ(slurp(path), std::string("new"));
-  EXPECT_TRUE((dir.entries() == Names{"index.bin"}));
-
-  put(dir / ".index.bin.vedra-tmp", "read-only leftover");
-  ASSERT_TRUE(::chmod((dir / ".index.bin.vedra-tmp").c_str(), 0444) == 0);
+  EXPECT_EQ(slurp(dir / "victim"), std::string("hard-linked"));
+  EXPECT_TRUE((dir.entries() == Names{".index.bin." + hex3 + ".vedra-tmp", ".index.bin." + hex4 + ".vedra-tmp",
+                                      ".index.bin." + std::string(32, 'e') + ".vedra-tmp", ".index.bin.vedra-tmp",
+                                      ".other.bin." + hex + ".vedra-tmp", "index.bin", "victim"}));
+  // The holder is dead now: its file is debris for the next write.
   EXPECT_EQ(outcome(write_whole_file(path, "newer")), std::string("ok"));
-  EXPECT_EQ(slurp(path), std::string("newer"));
-  EXPECT_TRUE((dir.entries() == Names{"index.bin"}));
+  EXPECT_FALSE(fs::exists(live));
 }
 
 TEST(FileIo, KilledWriterLeavesOneTemporaryFile) {
@@ -323,7 +376,8 @@ TEST(FileIo, KilledWriterLeavesOneTemporaryFile) {
     ASSERT_TRUE(::waitpid(child, &status, 0) == child);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     EXPECT_EQ(slurp(path), std::string("old"));
-    EXPECT_TRUE((dir.entries() == Names{".full.bin.vedra-tmp", "full.bin"}));
+    const Names names = dir.entries();
+    EXPECT_TRUE(names.size() == 2 && is_temp_of(names[0], "full.bin") && names[1] == "full.bin");
   }
   EXPECT_EQ(outcome(write_whole_file(path, "recovered")), std::string("ok"));
   EXPECT_EQ(slurp(path), std::string("recovered"));
@@ -376,4 +430,115 @@ TEST(FileIo, ConcurrentWritersNeverTearTheFile) {
   const std::string last = slurp(path);
   EXPECT_TRUE(last == a || last == b);
   EXPECT_TRUE((dir.entries() == Names{"shared.bin"}));
+}
+
+namespace {
+
+int g_renames_before_death = 0;
+
+vedra::Status die_at_rename(vedra::ReplaceStage stage, const std::string&) {
+  if (stage == vedra::ReplaceStage::kRenaming && g_renames_before_death-- == 0) ::raise(SIGKILL);
+  return vedra::Status::Ok();
+}
+
+vedra::Status fail_last_write(vedra::ReplaceStage stage, const std::string& temp) {
+  if (stage == vedra::ReplaceStage::kWritten && temp.find("/.c.") != std::string::npos) {
+    return vedra::Status::Error("injected fault");
+  }
+  return vedra::Status::Ok();
+}
+
+vedra::Status write_set(const std::vector<std::pair<std::string, std::string>>& files) {
+  vedra::FileSetWriter set;
+  for (const auto& f : files) {
+    if (vedra::Status s = set.add(f.first); !s.ok()) return s;
+  }
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (vedra::Status s = set.write(i, files[i].second); !s.ok()) return s;
+  }
+  return set.commit();
+}
+
+}  // namespace
+
+TEST(FileSet, FailureBeforeAnyRenameKeepsEveryOldFile) {
+  TempDir dir;
+  for (const char* n : {"a", "b", "c"}) put(dir / n, std::string("old ") + n);
+  vedra::set_replace_fault_hook_for_testing(&fail_last_write);
+  const vedra::Status s = write_set({{dir / "a", "new a"}, {dir / "b", "new b"}, {dir / "c", "new c"}});
+  vedra::set_replace_fault_hook_for_testing(nullptr);
+  EXPECT_EQ(outcome(s), std::string("injected fault"));
+  for (const char* n : {"a", "b", "c"}) EXPECT_EQ(slurp(dir / n), std::string("old ") + n);
+  EXPECT_TRUE((dir.entries() == Names{"a", "b", "c"}));
+  // A directory among the targets is refused before anything is written.
+  ASSERT_TRUE(::mkdir((dir / "d").c_str(), 0755) == 0);
+  EXPECT_EQ(outcome(write_set({{dir / "a", "new a"}, {dir / "d", "x"}})), std::string("Is a directory (os error 21)"));
+  EXPECT_EQ(slurp(dir / "a"), std::string("old a"));
+}
+
+TEST(FileSet, KillBetweenRenamesLeavesOnlyAPrefixNew) {
+  for (int renamed = 0; renamed < 3; ++renamed) {
+    TempDir dir;
+    for (const char* n : {"a", "b", "c"}) put(dir / n, "old");
+    const pid_t child = ::fork();
+    ASSERT_TRUE(child >= 0);
+    if (child == 0) {
+      g_renames_before_death = renamed;
+      vedra::set_replace_fault_hook_for_testing(&die_at_rename);
+      (void)write_set({{dir / "a", "new"}, {dir / "b", "new"}, {dir / "c", "new"}});
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_TRUE(::waitpid(child, &status, 0) == child);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    const char* names[] = {"a", "b", "c"};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(slurp(dir / names[i]), std::string(i < renamed ? "new" : "old"));
+    EXPECT_EQ(dir.entries().size(), size_t{3 + 3 - renamed});  // the pending temporaries
+    ASSERT_TRUE(write_set({{dir / "a", "next"}, {dir / "b", "next"}, {dir / "c", "next"}}).ok());
+    EXPECT_TRUE((dir.entries() == Names{"a", "b", "c"}));
+  }
+}
+
+TEST(FileSet, LockHeldTooLongFailsClearly) {
+  TempDir dir;
+  put(dir / "a", "old");
+  int ready[2];
+  ASSERT_TRUE(::pipe(ready) == 0);
+  const pid_t holder = ::fork();
+  ASSERT_TRUE(holder >= 0);
+  if (holder == 0) {
+    const int fd = ::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+    ::flock(fd, LOCK_SH);
+    (void)!::write(ready[1], "x", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char c;
+  ASSERT_TRUE(::read(ready[0], &c, 1) == 1);
+  vedra::set_lock_wait_for_testing(100);
+  const vedra::Status s = write_whole_file(dir / "a", "new");
+  vedra::set_lock_wait_for_testing(0);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_EQ(outcome(s), "timed out after 100 ms waiting for another snapshot save or load to release directory '" +
+                            dir.path + "/'");
+  EXPECT_EQ(slurp(dir / "a"), std::string("old"));
+  EXPECT_TRUE((dir.entries() == Names{"a"}));
+  EXPECT_EQ(outcome(write_whole_file(dir / "a", "new")), std::string("ok"));
+}
+
+TEST(FileSet, SameTargetIsReported) {
+  TempDir dir;
+  ASSERT_TRUE(::symlink("x", (dir / "alias").c_str()) == 0);
+  vedra::FileSetWriter set;
+  ASSERT_TRUE(set.add(dir / "x").ok());
+  ASSERT_TRUE(set.add(dir / "y").ok());
+  ASSERT_TRUE(set.add(dir / "alias").ok());
+  ASSERT_TRUE(set.add("/dev/null").ok());
+  EXPECT_EQ(set.same_target(1), vedra::FileSetWriter::npos);
+  EXPECT_EQ(set.same_target(2), size_t{0});
+  EXPECT_EQ(set.same_target(3), vedra::FileSetWriter::npos);
+  EXPECT_FALSE(set.add(dir / "z").ok());  // the set is full
 }

@@ -120,10 +120,11 @@ class TestSave:
         assert open(index, "rb").read() == (tmp_path / "i2").read_bytes()
 
     def test_index_path_is_directory(self, core, tmp_path):
+        # Every target is checked before anything is written: no file of the pair appears.
         full = tmp_path / "full"
         with pytest.raises(ValueError, match=r"^Is a directory \(os error 21\)$"):
             core.save_snapshot(str(full), str(tmp_path), str(tmp_path / "m"))
-        assert full.exists() and not (tmp_path / "m").exists()
+        assert os.listdir(tmp_path) == []
 
     def test_missing_directory(self, core, tmp_path):
         with pytest.raises(ValueError, match=r"^No such file or directory \(os error 2\)$"):

@@ -1,0 +1,361 @@
+"""How save_snapshot replaces files: objects planted at any name it may use,
+arguments that look like temporary files, repeated paths, directories that
+refuse new files, a full disk on each file of the set, and concurrent savers
+and loaders of one pair."""
+import os
+import pathlib
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+from vedra_runtime import MetadataCore
+
+TEMP = re.compile(r"^\.(?P<target>.+)\.[0-9a-f]{32}\.vedra-tmp$")
+ROOT = os.geteuid() == 0
+NOBODY = 65534
+needs_root = pytest.mark.skipif(not ROOT, reason="needs root to plant files of another user")
+
+
+def engine(which="A", count=3, blob=""):
+    core = MetadataCore()
+    for i in range(count):
+        core.add_record_payload({"code": f"{which}{i}", "name": f"{which} name {i}", "which": which,
+                                 "market": "SH", "blob": blob, "region": blob[i::2]})
+    return core
+
+
+def check_engine(full, index, which, count=3):
+    core = MetadataCore()
+    core.load_snapshot(full, index)
+    codes = core.filter({})
+    assert codes == [f"{which}{i}" for i in range(count)]
+    assert all(p["which"] == which for p in core.get_many(codes))
+
+
+def temporaries(directory):
+    return sorted(n for n in os.listdir(directory) if TEMP.match(n))
+
+
+def in_child_as(uid, body):
+    """Runs body() in a forked child with the given uid; returns its exit status (0: body returned)."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            os.setgid(uid)
+            os.setuid(uid)
+            body()
+            code = 0
+        except BaseException as e:  # noqa: BLE001 - reported through the exit status
+            sys.stderr.write(f"child failed: {e!r}\n")
+        os._exit(code)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
+@pytest.fixture
+def reachable_dir():
+    """A directory every user can reach (pytest's own are private to root)."""
+    d = tempfile.mkdtemp(prefix="vedra_save_", dir="/tmp")
+    os.chmod(d, 0o755)
+    try:
+        yield pathlib.Path(d)
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+# ---- planted objects --------------------------------------------------------
+
+def plant(directory, name, kind, victim):
+    path = os.path.join(directory, name)
+    if kind == "hardlink":
+        os.link(victim, path)
+    elif kind == "symlink":
+        os.symlink(victim, path)
+    elif kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "directory":
+        os.mkdir(path)
+    elif kind == "foreign":
+        with open(path, "wb") as f:
+            f.write(b"planted by another user")
+        os.chown(path, NOBODY, NOBODY)
+        os.chmod(path, 0o666)
+    return path
+
+
+def describe(path):
+    st = os.lstat(path)
+    content = open(path, "rb").read() if stat.S_ISREG(st.st_mode) else os.readlink(path) \
+        if stat.S_ISLNK(st.st_mode) else None
+    return (stat.S_IFMT(st.st_mode), st.st_ino, st.st_uid, st.st_nlink, content)
+
+
+KINDS = ["hardlink", "symlink", "fifo", "directory", pytest.param("foreign", marks=needs_root)]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_planted_objects_at_temporary_names_are_left_alone(tmp_path, kind):
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"unrelated file")
+    snap = tmp_path / "snap"
+    snap.mkdir()
+    full, index, manifest = str(snap / "full"), str(snap / "index"), str(snap / "manifest")
+    engine("A").save_snapshot(full, index, manifest)
+    planted = []
+    for target in ("full", "index", "manifest"):
+        # The old fixed name and names of the form this protocol makes.
+        for name in (f".{target}.vedra-tmp", f".{target}.{'0' * 32}.vedra-tmp", f".{target}.{'f' * 32}.vedra-tmp"):
+            planted.append(plant(str(snap), name, kind, str(victim)))
+    before = {p: describe(p) for p in planted}
+    for which in "BA":
+        engine(which).save_snapshot(full, index, manifest)
+        check_engine(full, index, which)
+    assert {p: describe(p) for p in planted} == before
+    assert victim.read_bytes() == b"unrelated file"
+    assert sorted(os.listdir(snap)) == sorted(["full", "index", "manifest"] + [os.path.basename(p) for p in planted])
+
+
+@needs_root
+@pytest.mark.parametrize("kind", ["symlink", "fifo", "foreign"])
+def test_foreign_objects_at_target_names_in_sticky_directory_are_refused(tmp_path, kind):
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    os.chmod(shared, 0o1777)
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"unrelated file")
+    full = plant(str(shared), "full", kind, str(victim))
+    os.lchown(full, NOBODY, NOBODY)
+    before = describe(full)
+    with pytest.raises(ValueError, match=r"^Permission denied \(os error 13\)$"):
+        engine().save_snapshot(full, str(shared / "index"))
+    assert describe(full) == before and victim.read_bytes() == b"unrelated file"
+    assert sorted(os.listdir(shared)) == ["full"]
+
+
+@needs_root
+def test_other_user_saves_beside_files_planted_by_root(reachable_dir):
+    tmp_path = reachable_dir
+    # In a shared sticky directory root plants files at every fixed or
+    # pattern name; another user's saves neither fail nor touch them.
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    os.chmod(tmp_path, 0o755)
+    os.chmod(shared, 0o1777)
+    planted = []
+    for target in ("full", "index"):
+        for name in (f".{target}.vedra-tmp", f".{target}.{'a' * 32}.vedra-tmp"):
+            p = shared / name
+            p.write_bytes(b"root's")
+            planted.append(p)
+    full, index = str(shared / "full"), str(shared / "index")
+
+    def save_twice():
+        for which in "AB":
+            engine(which).save_snapshot(full, index)
+            check_engine(full, index, which)
+    assert in_child_as(NOBODY, save_twice) == 0
+    assert all(p.read_bytes() == b"root's" and p.stat().st_uid == 0 for p in planted)
+    assert os.stat(full).st_uid == NOBODY and stat.S_IMODE(os.stat(full).st_mode) & 0o022 == 0
+
+
+def test_killed_writers_debris_is_removed_by_the_next_save(tmp_path):
+    full, index = str(tmp_path / "full"), str(tmp_path / "index")
+    engine("A").save_snapshot(full, index)
+    for target in ("full", "index"):
+        (tmp_path / f".{target}.{'1' * 32}.vedra-tmp").write_bytes(b"dead")
+    engine("B").save_snapshot(full, index)
+    assert sorted(os.listdir(tmp_path)) == ["full", "index"]
+
+
+# ---- arguments --------------------------------------------------------------
+
+@pytest.mark.parametrize("which_looks_temporary", ["full", "index"])
+def test_argument_named_like_another_files_temporary(tmp_path, which_looks_temporary):
+    d = str(tmp_path)
+    if which_looks_temporary == "full":
+        full, index = f"{d}/.idx.{'c' * 32}.vedra-tmp", f"{d}/idx"
+    else:
+        full, index = f"{d}/full", f"{d}/.full.{'c' * 32}.vedra-tmp"
+    for which in "ABA":
+        engine(which).save_snapshot(full, index)
+        assert os.path.exists(full) and os.path.exists(index)
+        check_engine(full, index, which)
+    # The old fixed name as well.
+    engine("B").save_snapshot(f"{d}/.i2.vedra-tmp", f"{d}/i2")
+    check_engine(f"{d}/.i2.vedra-tmp", f"{d}/i2", "B")
+
+
+def test_same_file_twice_is_refused(tmp_path):
+    full, index, manifest = str(tmp_path / "f"), str(tmp_path / "i"), str(tmp_path / "m")
+    os.symlink("f", tmp_path / "alias")
+    cases = [((full, full), "full_file_path and index_file_path"),
+             ((full, index, full), "full_file_path and manifest_file_path"),
+             ((full, index, index), "index_file_path and manifest_file_path"),
+             ((full, str(tmp_path / "alias")), "full_file_path and index_file_path"),
+             ((full, str(tmp_path / "." / "i"), index), "index_file_path and manifest_file_path")]
+    for args, names in cases:
+        with pytest.raises(ValueError, match=f"^cannot save snapshot: {names} name the same file$"):
+            engine().save_snapshot(*args)
+    assert sorted(os.listdir(tmp_path)) == ["alias"]
+    engine().save_snapshot("/dev/null", "/dev/null", "/dev/null")  # special files may repeat
+
+
+def test_directory_target_fails_before_writing(tmp_path):
+    (tmp_path / "d").mkdir()
+    for args in [(str(tmp_path / "d"), str(tmp_path / "i")), (str(tmp_path / "f"), str(tmp_path / "i"), str(tmp_path / "d"))]:
+        with pytest.raises(ValueError, match=r"^Is a directory \(os error 21\)$"):
+            engine().save_snapshot(*args)
+    assert os.listdir(tmp_path) == ["d"]
+
+
+# ---- a directory that refuses new files -------------------------------------
+
+def test_directory_refusing_new_files_writes_in_place(reachable_dir):
+    tmp_path = reachable_dir
+    snap = tmp_path / "snap"
+    snap.mkdir()
+    full, index, manifest = str(snap / "full"), str(snap / "index"), str(snap / "manifest")
+    engine("A").save_snapshot(full, index, manifest)
+    inodes = [os.stat(p).st_ino for p in (full, index, manifest)]
+    if ROOT:
+        os.chmod(tmp_path, 0o755)
+        for p in (full, index, manifest):
+            os.chown(p, NOBODY, NOBODY)
+    os.chmod(snap, 0o555)
+    try:
+        def save():
+            engine("B").save_snapshot(full, index, manifest)
+            with pytest.raises(ValueError, match=r"^cannot create temporary file '.*/snap/\.new\.[0-9a-f]{32}"
+                                                 r"\.vedra-tmp': Permission denied \(os error 13\)$"):
+                engine("B").save_snapshot(full, str(snap / "new"))
+        if ROOT:
+            assert in_child_as(NOBODY, save) == 0
+        else:
+            save()
+    finally:
+        os.chmod(snap, 0o755)
+    check_engine(full, index, "B")
+    assert [os.stat(p).st_ino for p in (full, index, manifest)] == inodes
+    assert sorted(os.listdir(snap)) == ["full", "index", "manifest"]
+
+
+# ---- full disk --------------------------------------------------------------
+
+@pytest.fixture
+def small_tmpfs(tmp_path):
+    mnt = tmp_path / "mnt"
+    mnt.mkdir()
+    if not ROOT:
+        pytest.skip("mounting a tmpfs needs root")
+    # mount and umount are not ours to run under a preloaded sanitizer.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mnt)], capture_output=True, env=env)
+    if r.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {r.stderr.decode().strip()}")
+    try:
+        yield mnt
+    finally:
+        subprocess.run(["umount", "-l", str(mnt)], check=False, env=env)
+
+
+def free_bytes(path):
+    st = os.statvfs(path)
+    return st.f_bavail * st.f_frsize
+
+
+def pages(n):
+    return (n + 4095) // 4096 * 4096
+
+
+@pytest.mark.parametrize("failing", [0, 1, 2], ids=["full", "index", "manifest"])
+def test_full_disk_on_each_file_keeps_every_old_file(tmp_path, small_tmpfs, failing):
+    blob = os.urandom(150_000).hex()
+    new = engine("B", count=2, blob=blob)  # incompressible payloads and fields
+    ref = tmp_path / "ref"
+    ref.mkdir()
+    new.save_snapshot(str(ref / "full"), str(ref / "index"), str(ref / "manifest"))
+    sizes = [os.path.getsize(ref / n) for n in ("full", "index", "manifest")]
+    assert sizes[0] > 100_000 and sizes[1] > 1000
+
+    snap = small_tmpfs / "snap"
+    snap.mkdir()
+    full, index, manifest = str(snap / "full"), str(snap / "index"), str(snap / "manifest")
+    engine("A").save_snapshot(full, index, manifest)
+    old = {p: open(p, "rb").read() for p in (full, index, manifest)}
+    # Leave room for the temporaries before the failing one and less than a page of the failing one.
+    room = sum(pages(s) for s in sizes[:failing])
+    with open(small_tmpfs / "filler", "wb") as f:
+        f.write(b"\0" * (free_bytes(small_tmpfs) - room))
+    assert free_bytes(small_tmpfs) == room
+    with pytest.raises(ValueError, match=r"^cannot write temporary file '.*/snap/\.(full|index|manifest)\.[0-9a-f]{32}"
+                                         r"\.vedra-tmp': No space left on device \(os error 28\)$") as info:
+        new.save_snapshot(full, index, manifest)
+    assert f"/.{['full', 'index', 'manifest'][failing]}." in str(info.value)
+    assert {p: open(p, "rb").read() for p in (full, index, manifest)} == old
+    assert sorted(os.listdir(snap)) == ["full", "index", "manifest"]
+    os.unlink(small_tmpfs / "filler")
+    new.save_snapshot(full, index, manifest)
+    check_engine(full, index, "B", count=2)
+
+
+# ---- concurrent savers and a loader ------------------------------------------
+
+SAVES = int(os.environ.get("VEDRA_SAVE_ROUNDS", "200"))
+
+SAVER = textwrap.dedent("""
+    import sys
+    from vedra_runtime import MetadataCore
+    which, full, index, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    core = MetadataCore()
+    # Different codes and counts per engine: a full file of one with the index
+    # file of the other loads with default payloads, so a mixed pair shows.
+    for i in range(40 if which == "A" else 60):
+        core.add_record_payload({"code": f"{which}{i}", "name": f"n{i}", "which": which})
+    for _ in range(rounds):
+        core.save_snapshot(full, index)
+""")
+
+LOADER = textwrap.dedent("""
+    import os, sys
+    from vedra_runtime import MetadataCore
+    full, index, done = sys.argv[1:4]
+    loads = mixed = 0
+    while True:
+        finished = os.path.exists(done)
+        core = MetadataCore()
+        core.load_snapshot(full, index)
+        codes = core.filter({})
+        which = codes[0][0]
+        payloads = core.get_many(codes)
+        ok = len(codes) == (40 if which == "A" else 60) and all(p.get("which") == which for p in payloads)
+        loads += 1
+        mixed += not ok
+        if finished:
+            break
+    print(loads, mixed)
+""")
+
+
+def test_concurrent_saves_never_mix_a_pair(tmp_path):
+    full, index, done = str(tmp_path / "full"), str(tmp_path / "index"), str(tmp_path / "done")
+    subprocess.run([sys.executable, "-c", SAVER, "A", full, index, "1"], check=True)
+    loader = subprocess.Popen([sys.executable, "-c", LOADER, full, index, done], stdout=subprocess.PIPE, text=True)
+    savers = [subprocess.Popen([sys.executable, "-c", SAVER, w, full, index, str(SAVES)],
+                               stderr=subprocess.PIPE, text=True) for w in "AB"]
+    try:
+        errors = [s.communicate(timeout=300)[1] for s in savers]
+    finally:
+        open(done, "w").close()
+        out, _ = loader.communicate(timeout=300)
+    assert [s.returncode for s in savers] == [0, 0], errors
+    assert loader.returncode == 0
+    loads, mixed = map(int, out.split())
+    print(f"\nconcurrent saves: {loads} loads, {mixed} mixed")
+    assert loads >= 1 and mixed == 0, (loads, mixed)
+    assert sorted(os.listdir(tmp_path)) == ["done", "full", "index"]
