@@ -96,8 +96,10 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (Status st = check_capacity(s); !st.ok()) return raise_status(st);
     // The item texts are the collected values: empty ones are skipped by the
     // join, as by posting.
+    FieldMap fields;
+    if (Status st = join_field_values(posts, fields); !st.ok()) return raise_status(st);
     const uint32_t r = ingest_record(s, std::move(code), std::move(name), std::move(pinyin), std::move(payload),
-                                     join_field_values(posts), &posts);
+                                     std::move(fields), &posts);
     if (deep) s.deep_payload_records.push_back(r);
     Py_RETURN_NONE;
   });

@@ -192,7 +192,10 @@ class RebuildSink : public IndexDocSink {
     if (Status st = check_capacity(s_); !st.ok()) return st;
     FieldMap fields;
     size_t bytes = 0;
-    for (const auto& [name, value] : d.fields) bytes += name.size() + value.size();
+    for (const auto& [name, value] : d.fields) {
+      if (Status st = FieldMap::check_entry(name, value.size()); !st.ok()) return st;
+      bytes += name.size() + value.size();
+    }
     fields.reserve(d.fields.size(), bytes);
     for (const auto& [name, value] : d.fields) fields.append(name, value);
     ingest_record(s_, std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string_view(),

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
+#include "absl/strings/string_view.h"
+
 #include "store/json_text.h"
 
 namespace vedra {
@@ -48,29 +52,71 @@ void collect_field_value(CollectedValues& collected, std::string_view field, std
   if (!value.empty()) collected.emplace_back(field, std::move(value));
 }
 
-FieldMap join_field_values(const CollectedValues& collected) {
-  FieldMap out;
-  std::vector<bool> done(collected.size());
-  std::vector<std::string_view> kept;
-  std::string joined;
-  for (size_t i = 0; i < collected.size(); ++i) {
-    if (done[i]) continue;
-    kept.clear();
-    for (size_t j = i; j < collected.size(); ++j) {
-      if (done[j] || collected[j].first != collected[i].first) continue;
-      done[j] = true;
-      const std::string_view v = collected[j].second;
-      if (!v.empty() && std::find(kept.begin(), kept.end(), v) == kept.end()) kept.push_back(v);
-    }
-    if (kept.empty()) continue;
-    joined.clear();
-    for (size_t k = 0; k < kept.size(); ++k) {
-      if (k) joined += '|';
-      joined.append(kept[k]);
-    }
-    out.append(collected[i].first, joined);
+namespace {
+
+// Appends each group's distinct values joined with "|" to `out`, groups in
+// `order`, skipping groups with no value.
+Status append_joined(const std::vector<std::pair<std::string_view, std::string>>& groups, FieldMap& out) {
+  size_t bytes = 0;
+  for (const auto& [field, joined] : groups) {
+    if (joined.empty()) continue;
+    if (Status st = FieldMap::check_entry(field, joined.size()); !st.ok()) return st;
+    bytes += field.size() + joined.size();
   }
-  return out;
+  out.reserve(groups.size(), bytes);
+  for (const auto& [field, joined] : groups) {
+    if (!joined.empty()) out.append(field, joined);
+  }
+  return Status::Ok();
+}
+
+void join_into(std::string& joined, std::string_view value) {
+  if (!joined.empty()) joined += '|';
+  joined.append(value);
+}
+
+// Few values: a scan per field beats building hash tables.
+constexpr size_t kScanJoinLimit = 32;
+
+}  // namespace
+
+Status join_field_values(const CollectedValues& collected, FieldMap& out) {
+  out = FieldMap();
+  // Groups in the order their field first appears (empty values included, so
+  // a field's position does not depend on whether its first value is empty).
+  std::vector<std::pair<std::string_view, std::string>> groups;
+  if (collected.size() <= kScanJoinLimit) {
+    std::vector<bool> done(collected.size());
+    std::vector<std::string_view> kept;
+    for (size_t i = 0; i < collected.size(); ++i) {
+      if (done[i]) continue;
+      kept.clear();
+      std::string& joined = groups.emplace_back(collected[i].first, std::string()).second;
+      for (size_t j = i; j < collected.size(); ++j) {
+        if (done[j] || collected[j].first != collected[i].first) continue;
+        done[j] = true;
+        const std::string_view v = collected[j].second;
+        if (v.empty() || std::find(kept.begin(), kept.end(), v) != kept.end()) continue;
+        kept.push_back(v);
+        join_into(joined, v);
+      }
+    }
+    return append_joined(groups, out);
+  }
+  // Many values (a record with thousands of attributes): one hash lookup per
+  // value keeps the join linear.
+  absl::flat_hash_map<absl::string_view, size_t> group_of;
+  absl::flat_hash_set<std::pair<size_t, absl::string_view>> seen;
+  group_of.reserve(collected.size());
+  seen.reserve(collected.size());
+  for (const auto& [field, value] : collected) {
+    auto [it, inserted] = group_of.try_emplace(absl::string_view(field.data(), field.size()), groups.size());
+    if (inserted) groups.emplace_back(field, std::string());
+    if (value.empty()) continue;
+    if (!seen.emplace(it->second, absl::string_view(value.data(), value.size())).second) continue;
+    join_into(groups[it->second].second, value);
+  }
+  return append_joined(groups, out);
 }
 
 size_t EngineState::memory_usage() const {

@@ -109,8 +109,10 @@ std::string default_payload(std::string_view code, std::string_view name, std::s
 void collect_field_value(CollectedValues& collected, std::string_view field, std::string value);
 
 // Distinct non-empty values per field joined with "|" in first-seen order;
-// fields with no value are left out.
-FieldMap join_field_values(const CollectedValues& collected);
+// fields with no value are left out.  Fails, leaving `out` empty, when a
+// joined value is longer than a field map holds (FieldMap::check_entry).
+// Cost: linear in the collected values.
+Status join_field_values(const CollectedValues& collected, FieldMap& out);
 
 // Posts one (field, value) of record r: "|"-pieces (trimmed) and dotted
 // prefixes each become a key.  An empty value does nothing (the field gets

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "lib/status.h"
+
 namespace vedra {
 
 class FieldMap {
@@ -28,7 +30,20 @@ class FieldMap {
     for (const Entry& e : entries) set(e.first, e.second);
   }
 
-  // Appends an entry.  REQUIRES: `name` is not in the map.
+  // Longest name or value an entry holds (lengths are stored in 32 bits).
+  static constexpr size_t kMaxText = UINT32_MAX;
+
+  // Fails, naming the field, when an entry of this name and value length
+  // cannot be held.  Every producer of field maps checks before appending.
+  static Status check_entry(std::string_view name, size_t value_size) {
+    if (name.size() > kMaxText) return Status::Error("field name too long: at most 4294967295 bytes");
+    if (value_size <= kMaxText) return Status::Ok();
+    return Status::Error("value of field '" + std::string(name) + "' too long: " + std::to_string(value_size) +
+                         " bytes, at most 4294967295");
+  }
+
+  // Appends an entry.  REQUIRES: `name` is not in the map, and
+  // check_entry(name, value.size()).ok().
   void append(std::string_view name, std::string_view value) {
     put(name);
     put(value);
