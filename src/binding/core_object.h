@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "binding/code_cache.h"
+#include "binding/key_cache.h"
 #include "binding/py.h"
 #include "store/engine_state.h"
 
@@ -15,6 +16,7 @@ struct CoreObject {
   EngineState state;                     // owned; built by tp_new, destroyed by tp_dealloc
   std::atomic<intptr_t> borrow_flag;     // 0 free; n > 0 shared borrows; -1 exclusive
   CodeStrCache code_strs;                // owned; strs of codes handed out by filter/find
+  KeyStrCache key_strs;                  // owned; strs of payload keys handed out by get/get_many
 };
 
 // Takes a shared or exclusive borrow for the lifetime of the guard.  When the

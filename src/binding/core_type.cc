@@ -26,6 +26,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&core->state) EngineState(std::move(state));
     new (&core->borrow_flag) std::atomic<intptr_t>(0);
     new (&core->code_strs) CodeStrCache();
+    new (&core->key_strs) KeyStrCache();
     return self;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -34,6 +35,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void core_dealloc(PyObject* self) {
   CoreObject* core = reinterpret_cast<CoreObject*>(self);
+  core->key_strs.~KeyStrCache();
   core->code_strs.~CodeStrCache();
   core->state.~EngineState();
   PyTypeObject* type = Py_TYPE(self);

@@ -1,8 +1,11 @@
 // get and get_many: stored payloads handed back as fresh Python objects.
 //
-// A payload is kept as its compact JSON text, so reading one back is: make a
-// str of the text, import "json" (through the import machinery every time, so
-// a replaced json.loads is honoured) and call its loads.
+// A payload is kept as its compact JSON text, so reading one back is: import
+// "json" (through the import machinery every time, so a replaced json.loads
+// is honoured), read its loads, make a str of the text and call it.  When
+// that loads is the standard library's own (standard_json.h), its result is
+// built straight from the text instead (payload_builder.h): the same objects,
+// without the str, the call into Python code and the second parse.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -11,6 +14,8 @@
 #include "binding/core_object.h"
 #include "binding/methods.h"
 #include "binding/once.h"
+#include "binding/payload_builder.h"
+#include "binding/standard_json.h"
 
 namespace vedra::py {
 namespace {
@@ -54,7 +59,7 @@ void prefetch_text(std::string_view text) {
 }
 
 // The decoded payload (new reference), or nullptr with the exception set.
-PyObject* payload_to_python(std::string_view text) {
+PyObject* payload_to_python(std::string_view text, KeyStrCache& keys) {
   prefetch_text(text);  // arrives while the import machinery runs
   PyObject* json_name = g_json_name.get([] { return PyUnicode_InternFromString("json"); });
   PyObject* loads_name = g_loads_name.get([] { return PyUnicode_InternFromString("loads"); });
@@ -63,6 +68,11 @@ PyObject* payload_to_python(std::string_view text) {
   if (!module) return nullptr;
   Ref loads(PyObject_GetAttr(module.get(), loads_name));
   if (!loads) return nullptr;
+  const int standard = is_standard_json_loads(loads.get());
+  if (standard < 0) return nullptr;
+  if (standard == 1) {
+    if (PyObject* built = build_payload_objects(text, keys)) return built;
+  }
   Ref str(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!str) return nullptr;
   Ref call_args(PyTuple_Pack(1, str.get()));
@@ -143,7 +153,7 @@ PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const EngineState& s = core->state;
     auto it = s.code_to_record.find(std::string_view(code, static_cast<size_t>(size)));
     if (it == s.code_to_record.end()) Py_RETURN_NONE;
-    return payload_to_python(s.record_payloads[it->second]);
+    return payload_to_python(s.record_payloads[it->second], core->key_strs);
   });
 }
 
@@ -171,7 +181,7 @@ PyObject* method_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     results.reserve(payloads.size());
     for (size_t i = 0; i < payloads.size(); ++i) {
       if (i + 1 < payloads.size()) prefetch_text(payloads[i + 1]);
-      PyObject* value = payload_to_python(payloads[i]);
+      PyObject* value = payload_to_python(payloads[i], core->key_strs);
       if (value == nullptr) return nullptr;  // collected results are released by `results`
       results.emplace_back(value);
     }

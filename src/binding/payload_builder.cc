@@ -1,0 +1,354 @@
+#include "binding/payload_builder.h"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace vedra::py {
+namespace {
+
+// Recursion levels entered before the first container: json.loads runs
+// three Python frames and one C call above its scanner, and each counts
+// against the same limit on the interpreters that count frames.
+constexpr int kRecursionMargin = 8;
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+inline uint64_t load8(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+inline uint64_t bytes_equal(uint64_t w, unsigned char c) {
+  const uint64_t x = w ^ (kOnes * c);
+  return (x - kOnes) & ~x & kHighBits;
+}
+// True when none of the 8 bytes at p ends a run of plain string bytes
+// (quotation mark, backslash, control character).
+inline bool plain8(const char* p) {
+  const uint64_t w = load8(p);
+  return (((w - kOnes * 0x20) & ~w & kHighBits) | bytes_equal(w, '"') | bytes_equal(w, '\\')) == 0;
+}
+
+inline int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Appends cp as UTF-8; surrogates get the three-byte form that the
+// "surrogatepass" decoder turns back into lone surrogates.
+void append_utf8(unsigned cp, std::string& out) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Every method returns a new reference, or nullptr when the text is
+// declined (an exception may then be set; build() clears it).
+class Builder {
+ public:
+  Builder(std::string_view text, KeyStrCache& keys) : p_(text.data()), end_(text.data() + text.size()), keys_(keys) {}
+
+  PyObject* build() {
+    int entered = 0;
+    PyObject* result = nullptr;
+    for (; entered < kRecursionMargin; ++entered) {
+      if (Py_EnterRecursiveCall(" while decoding a JSON payload")) break;
+    }
+    if (entered == kRecursionMargin) {
+      result = value(0);
+      if (result != nullptr && p_ != end_) {
+        Py_DECREF(result);
+        result = nullptr;
+      }
+    }
+    while (entered-- > 0) Py_LeaveRecursiveCall();
+    if (result == nullptr && PyErr_Occurred()) PyErr_Clear();
+    return result;
+  }
+
+ private:
+  PyObject* value(int depth) {
+    if (p_ == end_) return nullptr;
+    switch (*p_) {
+      case '{':
+        return object(depth);
+      case '[':
+        return array(depth);
+      case '"':
+        return string(false);
+      case 't':
+        return literal("true", 4, Py_True);
+      case 'f':
+        return literal("false", 5, Py_False);
+      case 'n':
+        return literal("null", 4, Py_None);
+      default:
+        return number();
+    }
+  }
+
+  PyObject* literal(const char* word, size_t n, PyObject* object) {
+    if (static_cast<size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0) return nullptr;
+    p_ += n;
+    Py_INCREF(object);
+    return object;
+  }
+
+  // Enters one recursion level for a container opened at `depth`.
+  bool enter(int depth, const char* where) {
+    if (depth >= kMaxBuildDepth) return false;
+    return Py_EnterRecursiveCall(where) == 0;
+  }
+
+  PyObject* object(int depth) {
+    if (!enter(depth, " while decoding a JSON object from a unicode string")) return nullptr;
+    PyObject* dict = object_members(depth);
+    Py_LeaveRecursiveCall();
+    return dict;
+  }
+
+  PyObject* object_members(int depth) {
+    ++p_;  // '{'
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    if (p_ != end_ && *p_ == '}') {
+      ++p_;
+      return dict;
+    }
+    for (;;) {
+      if (p_ == end_ || *p_ != '"') break;
+      PyObject* key = string(true);
+      if (key == nullptr) break;
+      if (p_ == end_ || *p_ != ':') {
+        Py_DECREF(key);
+        break;
+      }
+      ++p_;
+      PyObject* item = value(depth + 1);
+      if (item == nullptr) {
+        Py_DECREF(key);
+        break;
+      }
+      const int failed = PyDict_SetItem(dict, key, item);
+      Py_DECREF(key);
+      Py_DECREF(item);
+      if (failed) break;
+      if (p_ == end_) break;
+      const char c = *p_++;
+      if (c == '}') return dict;
+      if (c != ',') break;
+    }
+    Py_DECREF(dict);
+    return nullptr;
+  }
+
+  PyObject* array(int depth) {
+    if (!enter(depth, " while decoding a JSON array from a unicode string")) return nullptr;
+    PyObject* list = array_elements(depth);
+    Py_LeaveRecursiveCall();
+    return list;
+  }
+
+  // Elements gather on the shared stack (nested arrays push above them) and
+  // move into a list of exactly their number.
+  PyObject* array_elements(int depth) {
+    ++p_;  // '['
+    if (p_ != end_ && *p_ == ']') {
+      ++p_;
+      return PyList_New(0);
+    }
+    const size_t base = stack_.size();
+    bool ok = false;
+    for (;;) {
+      PyObject* item = value(depth + 1);
+      if (item == nullptr) break;
+      stack_.push_back(item);
+      if (p_ == end_) break;
+      const char c = *p_++;
+      if (c == ']') {
+        ok = true;
+        break;
+      }
+      if (c != ',') break;
+    }
+    PyObject* list = ok ? PyList_New(static_cast<Py_ssize_t>(stack_.size() - base)) : nullptr;
+    if (list != nullptr) {
+      for (size_t i = base; i < stack_.size(); ++i) PyList_SetItem(list, static_cast<Py_ssize_t>(i - base), stack_[i]);
+    } else {
+      for (size_t i = base; i < stack_.size(); ++i) Py_DECREF(stack_[i]);
+    }
+    stack_.resize(base);
+    return list;
+  }
+
+  // A string at the cursor (REQUIRES: *p_ == '"'); a key's str comes from
+  // the cache when the key holds no escape.
+  PyObject* string(bool is_key) {
+    const char* const start = ++p_;
+    for (;;) {
+      while (end_ - p_ >= 8 && plain8(p_)) p_ += 8;
+      while (p_ != end_ && static_cast<unsigned char>(*p_) >= 0x20 && *p_ != '"' && *p_ != '\\') ++p_;
+      if (p_ == end_) return nullptr;
+      if (*p_ == '"') break;
+      if (*p_ == '\\') return escaped_string(start);
+      return nullptr;  // a raw control character: json.loads refuses it
+    }
+    const size_t n = static_cast<size_t>(p_ - start);
+    ++p_;
+    if (is_key) return keys_.get(start, n);
+    return PyUnicode_FromStringAndSize(start, static_cast<Py_ssize_t>(n));
+  }
+
+  // The rest of a string that holds an escape, from its first byte `start`;
+  // the cursor is on the first backslash.
+  PyObject* escaped_string(const char* start) {
+    scratch_.assign(start, static_cast<size_t>(p_ - start));
+    bool lone_surrogate = false;
+    bool raw_ed = std::memchr(start, 0xED, static_cast<size_t>(p_ - start)) != nullptr;
+    for (;;) {
+      if (p_ == end_) return nullptr;
+      const char c = *p_;
+      if (c == '"') {
+        ++p_;
+        break;
+      }
+      if (c != '\\') {
+        if (static_cast<unsigned char>(c) < 0x20) return nullptr;
+        if (static_cast<unsigned char>(c) == 0xED) raw_ed = true;
+        scratch_.push_back(c);
+        ++p_;
+        continue;
+      }
+      if (end_ - p_ < 2) return nullptr;
+      const char e = p_[1];
+      p_ += 2;
+      switch (e) {
+        case '"': scratch_.push_back('"'); continue;
+        case '\\': scratch_.push_back('\\'); continue;
+        case '/': scratch_.push_back('/'); continue;
+        case 'b': scratch_.push_back('\b'); continue;
+        case 'f': scratch_.push_back('\f'); continue;
+        case 'n': scratch_.push_back('\n'); continue;
+        case 'r': scratch_.push_back('\r'); continue;
+        case 't': scratch_.push_back('\t'); continue;
+        case 'u': break;
+        default: return nullptr;
+      }
+      int cp = hex4();
+      if (cp < 0) return nullptr;
+      if (cp >= 0xD800 && cp <= 0xDBFF && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
+        const char* const save = p_;
+        p_ += 2;
+        const int low = hex4();
+        if (low < 0) return nullptr;
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        } else {
+          p_ = save;  // the second escape stands on its own
+        }
+      }
+      if (cp >= 0xD800 && cp <= 0xDFFF) lone_surrogate = true;
+      append_utf8(static_cast<unsigned>(cp), scratch_);
+    }
+    // Lone surrogates need the permissive decoder, which would also let
+    // encoded surrogates in the raw bytes through: those are ill-formed in
+    // the text, so such a string is declined.
+    if (lone_surrogate && raw_ed) return nullptr;
+    return PyUnicode_DecodeUTF8(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()),
+                                lone_surrogate ? "surrogatepass" : nullptr);
+  }
+
+  // Four hex digits at the cursor, or -1.
+  int hex4() {
+    if (end_ - p_ < 4) return -1;
+    int v = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int h = hex_digit(p_[i]);
+      if (h < 0) return -1;
+      v = v * 16 + h;
+    }
+    p_ += 4;
+    return v;
+  }
+
+  PyObject* number() {
+    const char* const start = p_;
+    const bool negative = *p_ == '-';
+    if (negative) ++p_;
+    if (p_ == end_) return nullptr;
+    uint64_t magnitude = 0;
+    bool fits = true;
+    if (*p_ == '0') {
+      ++p_;
+    } else if (*p_ >= '1' && *p_ <= '9') {
+      for (; p_ != end_ && *p_ >= '0' && *p_ <= '9'; ++p_) {
+        fits = fits && !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
+               !__builtin_add_overflow(magnitude, static_cast<unsigned>(*p_ - '0'), &magnitude);
+      }
+    } else {
+      return nullptr;
+    }
+    bool integral = true;
+    if (p_ != end_ && *p_ == '.') {
+      integral = false;
+      ++p_;
+      if (!digits()) return nullptr;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      integral = false;
+      ++p_;
+      if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+      if (!digits()) return nullptr;
+    }
+    if (integral) {
+      if (fits && !negative) return PyLong_FromUnsignedLongLong(magnitude);
+      if (fits && magnitude <= (uint64_t{1} << 63)) {
+        return PyLong_FromLongLong(static_cast<long long>(0 - magnitude));  // two's complement: INT64_MIN too
+      }
+      scratch_.assign(start, p_);  // beyond 64 bits: the interpreter's own conversion
+      return PyLong_FromString(scratch_.c_str(), nullptr, 10);
+    }
+    double d = 0;
+    const auto r = std::from_chars(start, p_, d);
+    if (r.ec != std::errc() || r.ptr != p_) return nullptr;
+    return PyFloat_FromDouble(d);
+  }
+
+  // One or more decimal digits.
+  bool digits() {
+    const char* const first = p_;
+    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    return p_ != first;
+  }
+
+  const char* p_;
+  const char* const end_;
+  KeyStrCache& keys_;
+  std::vector<PyObject*> stack_;  // owned references of the arrays being read
+  std::string scratch_;
+};
+
+}  // namespace
+
+PyObject* build_payload_objects(std::string_view text, KeyStrCache& keys) {
+  return Builder(text, keys).build();
+}
+
+}  // namespace vedra::py
