@@ -5,9 +5,16 @@
 # LeakSanitizer, the native tests under valgrind, and each libFuzzer target
 # for a bounded time (fuzz/README.md).  Sets itself up first.
 #
-# Usage: scripts/test.sh [pytest args ...]
+# Usage: scripts/test.sh [--quick] [pytest args ...]
+#   --quick   the everyday tier: native tests, Python tests and the stubs check
+#             only (CI runs the full command)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+QUICK=0
+if [[ ${1:-} == --quick ]]; then
+  QUICK=1
+  shift
+fi
 scripts/setup.sh test
 PY=$(pwd)/.venv/bin/python
 export PATH="$(pwd)/.venv/bin:$PATH"
@@ -25,6 +32,10 @@ $PY -m pytest -q "$@"
 
 echo "== type stubs"
 $PY -m mypy.stubtest vedra_runtime --concise
+if [[ $QUICK == 1 ]]; then
+  echo "quick tier passed (the full command adds sanitizers, valgrind and fuzzers)"
+  exit 0
+fi
 
 # ---- hardening: sanitizers, valgrind, fuzzing --------------------------------
 # Tools these sections need, installed only when missing.

@@ -514,12 +514,14 @@ bool JsonReader::parse_number(JsonValue& out) {
   }
 
   if (integral && !overflow) {
-    if (!negative) {
+    // "-0" is the integer 0, held as "0" is, so that it writes and reads back
+    // as the same value.
+    if (!negative || acc == 0) {
       out.v.emplace<uint64_t>(acc);
       return true;
     }
-    // "-0" is the integer 0, as Python's json reads it; only a fraction or an
-    // exponent ("-0.0", "-0e0") makes a negative zero double.
+    // Only a fraction or an exponent ("-0.0", "-0e0") makes a negative zero
+    // double, as Python's json reads it.
     if (acc <= (uint64_t{1} << 63)) {
       out.v.emplace<int64_t>(static_cast<int64_t>(0 - acc));
       return true;

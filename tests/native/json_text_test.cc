@@ -326,7 +326,7 @@ TEST(JsonReader, NumberClasses) {
   const Case cases[] = {
       {"18446744073709551615", K::UInt}, {"18446744073709551616", K::Double}, {"-1", K::Int},
       {"1.0", K::Double},                {"1e2", K::Double},                  {"0", K::UInt},
-      {"-9223372036854775808", K::Int},  {"-9223372036854775809", K::Double}, {"-0", K::Int},
+      {"-9223372036854775808", K::Int},  {"-9223372036854775809", K::Double}, {"-0", K::UInt},
       {"-0.0", K::Double},
   };
   for (const Case& c : cases) {
@@ -342,7 +342,9 @@ TEST(JsonReader, NumberClasses) {
   auto d = vedra::parse_json("18446744073709551616");
   EXPECT_EQ(std::get<double>(d.value().v), 18446744073709551616.0);
   auto z = vedra::parse_json("-0");
-  EXPECT_EQ(std::get<int64_t>(z.value().v), int64_t{0});
+  EXPECT_EQ(std::get<uint64_t>(z.value().v), uint64_t{0});
+  // Written as "0", it must read back as the same value.
+  EXPECT_TRUE(z.value() == vedra::parse_json("0").value());
   auto nz = vedra::parse_json("-0.0");
   EXPECT_TRUE(std::signbit(std::get<double>(nz.value().v)));
 }
