@@ -53,8 +53,15 @@ PyObject* method_load_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t
     std::string full, index;
     if (!path_argument(a[0], kSaveParams[0], full)) return nullptr;
     if (!path_argument(a[1], kSaveParams[1], index)) return nullptr;
+    // Once the loaded state is swapped in, record numbers name the loaded
+    // records, even when the matcher build after the swap fails or runs out
+    // of memory; the cache is emptied on every way out (dropping it is always
+    // correct: entries are remade on demand).
+    struct ClearCodeStrs {
+      CodeStrCache& cache;
+      ~ClearCodeStrs() { cache.clear(); }
+    } clear_code_strs{core->code_strs};
     Status st = load_snapshot(core->state, full, index);
-    core->code_strs.clear();  // record numbers now name the loaded records
     if (!st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });
