@@ -3,7 +3,9 @@
 # (pytest) and the type stubs check (mypy.stubtest); then the hardening runs:
 # native tests and the whole pytest suite under AddressSanitizer, UBSan and
 # LeakSanitizer, the native tests under valgrind, and each libFuzzer target
-# for a bounded time (fuzz/README.md).  Sets itself up first.
+# for a bounded time (fuzz/README.md); and the self-contained wheel, installed
+# and tested on the oldest and newest CPython that pyenv holds.  Sets itself
+# up first.
 #
 # Usage: scripts/test.sh [--quick] [pytest args ...]
 #   --quick   the everyday tier: native tests, Python tests and the stubs check
@@ -110,6 +112,9 @@ echo "== valgrind: native tests"
 run_stage valgrind valgrind -q --error-exitcode=1 --leak-check=full \
   --errors-for-leak-kinds=definite,indirect,possible --log-file="$REPORTS/valgrind/%p.log" \
   build/native/vedra_native_tests
+
+echo "== wheel: self-contained, installed into fresh virtualenvs"
+scripts/wheel-test.sh
 
 echo "== fuzzing (libFuzzer, 15 s per target)"
 fuzz/run.sh 15

@@ -10,9 +10,8 @@ namespace vedra {
 
 // Returns the SHA-256 digest (FIPS 180-4) of `data` as 64 lowercase
 // hexadecimal digits, most significant nibble of each byte first.
-// Cost: one pass over `data` through libcrypto; no copy of the input.
-// Returns the empty string only if libcrypto cannot allocate its digest
-// context, which callers may treat as out of memory.
+// Cost: one pass over `data` through libcrypto's block functions; no copy of
+// the input and no allocation but the result.
 std::string sha256_hex(std::string_view data);
 
 }  // namespace vedra

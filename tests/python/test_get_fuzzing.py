@@ -109,12 +109,21 @@ def test_nesting(core, depth):
 def test_deeper_than_json_accepts(core):
     limit = sys.getrecursionlimit()
     core.add_record_payload({"code": "d", "v": nested(min(limit - 100, 1800))})
+    text = stored_text(core, "d")
     sys.setrecursionlimit(200)
     try:
-        with pytest.raises(RecursionError):
-            json.loads(stored_text(core, "d"))
-        with pytest.raises(RecursionError):
-            core.get("d")
+        # Whether json.loads counts its nesting against this limit depends on
+        # the interpreter version (3.13's scanner checks the C stack instead):
+        # get must do exactly what it does.
+        try:
+            expected = json.loads(text)
+        except RecursionError:
+            expected = RecursionError
+        if expected is RecursionError:
+            with pytest.raises(RecursionError):
+                core.get("d")
+        else:
+            assert core.get("d") == expected
     finally:
         sys.setrecursionlimit(limit)
 
