@@ -1,8 +1,9 @@
 // add_record, add_record_payload and build: the methods that take the
 // exclusive borrow to change the store.
 //
-// Every argument and value is converted before the record is registered, so a
-// failed call leaves the store exactly as it was.
+// Every argument and value is converted before the engine is touched, and the
+// engine takes the record all or nothing, so a failed call leaves the store
+// exactly as it was.
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "store/ingest.h"
 #include "store/json_text.h"
 #include "store/py_convert.h"
+#include "store/record_add.h"
 
 namespace vedra::py {
 namespace {
@@ -93,14 +95,11 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!convert_fields(a[3], posts)) return nullptr;
 
     EngineState& s = core->state;
-    if (Status st = check_capacity(s); !st.ok()) return raise_status(st);
     // The item texts are the collected values: empty ones are skipped by the
     // join, as by posting.
-    FieldMap fields;
-    if (Status st = join_field_values(posts, fields); !st.ok()) return raise_status(st);
-    const uint32_t r = ingest_record(s, std::move(code), std::move(name), std::move(pinyin), std::move(payload),
-                                     std::move(fields), &posts);
-    if (deep) s.deep_payload_records.push_back(r);
+    RecordInput in{std::move(code), std::move(name), std::move(pinyin), std::move(payload), FieldMap(), &posts, deep};
+    if (Status st = join_field_values(posts, in.fields); !st.ok()) return raise_status(st);
+    if (Status st = add_record(s, in); !st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });
 }
@@ -122,10 +121,9 @@ PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ss
     if (Status st = flatten_record_text(payload, top, flat); !st.ok()) return raise_status(st);
 
     EngineState& s = core->state;
-    if (Status st = check_capacity(s); !st.ok()) return raise_status(st);
-    const uint32_t r = ingest_record(s, std::move(flat.code), std::move(flat.name), std::move(flat.pinyin),
-                                     std::move(payload), std::move(flat.fields));
-    if (deep) s.deep_payload_records.push_back(r);
+    RecordInput in{std::move(flat.code), std::move(flat.name), std::move(flat.pinyin), std::move(payload),
+                   std::move(flat.fields), nullptr, deep};
+    if (Status st = add_record(s, in); !st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });
 }

@@ -128,7 +128,7 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const EngineState& s = core->state;
     Bitmap result;
     bool started = false;
-    auto result_empty = [&] { return started ? result.empty() : s.all_records.empty(); };
+    auto result_empty = [&] { return started ? result.empty() : s.next_record == 0; };
     std::vector<const Posting*> postings;
     for (const FilterEntry& e : entries) {
       std::string_view field = e.key;
@@ -142,7 +142,7 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       if (negate) {
         if (postings.empty()) continue;
         if (!started) {
-          result = s.all_records.copy();
+          result = s.all_records();
           started = true;
         }
         for (const Posting* p : postings) p->subtract_from(result);
@@ -156,7 +156,7 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       }
       if (result_empty()) break;
     }
-    if (!started) result = s.all_records.copy();
+    if (!started) result = s.all_records();
     if (result.empty()) return PyList_New(0);
     return core->code_strs.code_list(s, result.to_vector());
   });

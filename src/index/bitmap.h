@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,13 @@ class Bitmap {
   Bitmap& operator=(const Bitmap&) = delete;
 
   Bitmap copy() const { return Bitmap(roaring_bitmap_copy(r_)); }
+  // {0, 1, ..., n - 1}.
+  static Bitmap range(uint32_t n) {
+    // from_range gives null for an empty range as for a failed allocation.
+    roaring_bitmap_t* r = n == 0 ? roaring_bitmap_create() : roaring_bitmap_from_range(0, n, 1);
+    if (r == nullptr) throw std::bad_alloc();
+    return Bitmap(r);
+  }
   void add(uint32_t x) { roaring_bitmap_add(r_, x); }
   void add_many(const uint32_t* xs, size_t n) { roaring_bitmap_add_many(r_, n, xs); }
   bool empty() const { return roaring_bitmap_is_empty(r_); }

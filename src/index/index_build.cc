@@ -2,6 +2,7 @@
 // build: the operations that write field_index, the pattern lists and matcher.
 #include <string>
 
+#include "index/value_keys.h"
 #include "store/engine_state.h"
 #include "store/text.h"
 
@@ -16,43 +17,6 @@ inline void post_key(TextMap<Posting>& inner, std::string_view key, uint32_t r, 
     p.add_ascending(r);
   } else {
     p.add(r);
-  }
-}
-
-// Posts one "|"-piece: itself when it holds no ".", else each dotted prefix
-// of its trimmed, non-empty sub-pieces.  While every sub-piece so far was
-// already trimmed and non-empty, the prefix is a prefix of the piece itself
-// and no key text is built.
-void post_piece(TextMap<Posting>& inner, std::string_view piece, uint32_t r, std::string& acc, PostingMode mode) {
-  if (piece.find('.') == std::string_view::npos) {
-    post_key(inner, piece, r, mode);
-    return;
-  }
-  bool in_place = true;  // acc not started: the prefix so far is piece[0, prefix_end)
-  size_t prefix_end = 0;
-  size_t i = 0;
-  size_t start = 0;
-  while (true) {
-    const size_t dot = piece.find('.', start);
-    const std::string_view raw = piece.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
-    const std::string_view sub = trim_white_space(raw);
-    if (in_place && (sub.size() != raw.size() || sub.empty())) {
-      in_place = false;
-      acc.assign(piece.substr(0, prefix_end));
-    }
-    if (!sub.empty()) {
-      if (in_place) {
-        prefix_end = start + sub.size();
-        post_key(inner, piece.substr(0, prefix_end), r, mode);
-      } else {
-        if (i > 0) acc += '.';
-        acc.append(sub);
-        post_key(inner, acc, r, mode);
-      }
-    }
-    ++i;
-    if (dot == std::string_view::npos) break;
-    start = dot + 1;
   }
 }
 
@@ -73,19 +37,7 @@ void post_value(EngineState& s, std::string_view field, std::string_view value, 
 
 void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, PostingMode mode) {
   std::string acc;
-  if (value.find('|') == std::string_view::npos) {
-    post_piece(inner, value, r, acc, mode);
-    return;
-  }
-  size_t start = 0;
-  while (true) {
-    const size_t bar = value.find('|', start);
-    const std::string_view piece =
-        trim_white_space(value.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start));
-    if (!piece.empty()) post_piece(inner, piece, r, acc, mode);
-    if (bar == std::string_view::npos) break;
-    start = bar + 1;
-  }
+  for_each_value_key(value, acc, [&](std::string_view key) { post_key(inner, key, r, mode); });
 }
 
 void seal_postings(EngineState& s) {

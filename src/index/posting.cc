@@ -97,6 +97,30 @@ void Posting::add(uint32_t record) {
   ++n_;
 }
 
+void Posting::reserve_one() {
+  if (is_bitmap()) return;
+  if (cap_ == 0) {
+    if (n_ == 0) return;
+    uint32_t* arr = static_cast<uint32_t*>(std::malloc(4 * sizeof(uint32_t)));
+    if (arr == nullptr) throw std::bad_alloc();
+    arr[0] = one_;
+    arr_ = arr;
+    cap_ = 4;
+    return;
+  }
+  // The same tests in the same order as add().
+  if (n_ >= kArrayLimit) {
+    to_bitmap();
+    return;
+  }
+  if (n_ < cap_) return;
+  const uint32_t new_cap = std::min<uint32_t>(cap_ * 2, kArrayLimit);
+  uint32_t* arr = static_cast<uint32_t*>(std::realloc(arr_, new_cap * sizeof(uint32_t)));
+  if (arr == nullptr) throw std::bad_alloc();
+  arr_ = arr;
+  cap_ = new_cap;
+}
+
 void Posting::add_ascending(uint32_t record) {
   if (is_bitmap() || cap_ == 0) {
     add(record);

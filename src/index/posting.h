@@ -29,6 +29,12 @@ class Posting {
   // Set semantics: adding a number already present has no effect.
   void add(uint32_t record);
 
+  // Makes the next add() of a number above every number held allocate
+  // nothing outside a bitmap (a bitmap's own growth cannot be prepared).  May
+  // change the representation, never the numbers.  Throws std::bad_alloc with
+  // the posting unchanged.
+  void reserve_one();
+
   // Bulk loading (a snapshot being loaded): numbers arrive in ascending
   // order and nothing reads the posting until seal().  The array grows past
   // kArrayLimit with one append per number and no bitmap work; seal() turns

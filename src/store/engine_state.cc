@@ -20,7 +20,6 @@ uint32_t register_record(EngineState& s, std::string code, std::string name, std
                          std::string_view payload_json) {
   const uint32_t r = s.next_record;
   s.next_record = r + 1;
-  s.all_records.add(r);
   auto [it, inserted] = s.code_to_record.try_emplace(code, r);
   if (!inserted) it->second = r;
   s.record_codes.push_back(std::move(code));
@@ -131,7 +130,6 @@ size_t EngineState::memory_usage() const {
   if (matcher) total += matcher->memory_usage();
   total += pattern_texts.memory_usage();
   total += pattern_records.capacity() * sizeof(uint32_t);
-  total += all_records.memory_usage();
   total += record_payloads.memory_usage();
   for (const auto& v : {&record_codes, &record_names, &record_pinyins}) {
     for (const auto& s : *v) total += str_bytes(s);

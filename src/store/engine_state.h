@@ -7,7 +7,6 @@
 // Invariants after every completed ingestion call and load:
 //   - record_codes, record_names, record_pinyins, record_payloads and
 //     record_fields each hold next_record entries;
-//   - all_records == {0, ..., next_record - 1};
 //   - code_to_record maps each code to the highest record number carrying it;
 //   - pattern_texts and pattern_records have equal length and only grow;
 //   - every number in a posting is below next_record.
@@ -62,6 +61,19 @@ class FieldSlotCache {
     return postings;
   }
 
+  // The map of `field` when the index has one, else null; inserts nothing
+  // into the index.  Remembering a found map may throw std::bad_alloc, which
+  // leaves the cache as it was.
+  FieldPostings* lookup(FieldIndex& index, size_t position, std::string_view field) {
+    if (position < slots_.size() && slots_[position].first == field) return slots_[position].second;
+    auto it = index.find(field);
+    if (it == index.end()) return nullptr;
+    if (position >= slots_.size()) slots_.resize(position + 1);
+    slots_[position].first.assign(field);
+    slots_[position].second = &it->second;
+    return &it->second;
+  }
+
  private:
   std::vector<std::pair<std::string, FieldPostings*>> slots_;
 };
@@ -71,7 +83,6 @@ struct EngineState {
   std::unique_ptr<Matcher> matcher;         // absent until a build over a non-empty list
   PatternList pattern_texts;                // registration order; pattern number = position
   std::vector<uint32_t> pattern_records;    // record whose code owns pattern i
-  Bitmap all_records;
   std::vector<std::string> record_codes;    // exactly as passed (untrimmed)
   TextMap<uint32_t> code_to_record;         // code -> newest record number
   std::vector<std::string> record_names;
@@ -83,6 +94,9 @@ struct EngineState {
   // Records whose payload nests too deeply to be read back from a snapshot;
   // save refuses to write a snapshot that would hold one.
   std::vector<uint32_t> deep_payload_records;
+
+  // Every record number, {0, ..., next_record - 1}, as a new bitmap.
+  Bitmap all_records() const { return Bitmap::range(next_record); }
 
   // The code that owns pattern i (the owning record's code as passed).
   std::string_view pattern_code(size_t i) const { return record_codes[pattern_records[i]]; }

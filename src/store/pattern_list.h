@@ -6,6 +6,7 @@
 // block for longer texts) would cost more than the texts themselves.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,6 +19,12 @@ class PatternList {
   void push_back(std::string_view text) {
     arena_.append(text);
     ends_.push_back(arena_.size());
+  }
+  // Makes pushing `count` more texts of `bytes` bytes in all allocate
+  // nothing.  Throws std::bad_alloc with the list unchanged.
+  void reserve_more(size_t count, size_t bytes) {
+    if (ends_.capacity() - ends_.size() < count) ends_.reserve(std::max(2 * ends_.capacity(), ends_.size() + count));
+    if (arena_.capacity() - arena_.size() < bytes) arena_.reserve(std::max(2 * arena_.capacity(), arena_.size() + bytes));
   }
   size_t size() const { return ends_.size(); }
   bool empty() const { return ends_.empty(); }

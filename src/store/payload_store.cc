@@ -13,16 +13,27 @@ constexpr size_t kFirstBlockBytes = size_t{4} << 10;
 constexpr size_t kLastBlockBytes = size_t{1} << 20;
 }  // namespace
 
+void PayloadStore::reserve_tail(size_t size) {
+  if (size <= tail_left_) return;
+  const size_t grown = block_sizes_.empty() ? kFirstBlockBytes : std::min(2 * block_sizes_.back(), kLastBlockBytes);
+  const size_t bytes = std::max(grown, size);
+  // Room in both lists first, so that a failure leaves no block half-listed.
+  blocks_.reserve(blocks_.size() + 1);
+  block_sizes_.reserve(block_sizes_.size() + 1);
+  blocks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
+  block_sizes_.push_back(bytes);
+  tail_ = blocks_.back().get();
+  tail_left_ = bytes;
+}
+
+void PayloadStore::reserve_one(size_t size) {
+  if (texts_.size() == texts_.capacity()) texts_.reserve(std::max<size_t>(16, 2 * texts_.capacity()));
+  reserve_tail(size);
+}
+
 std::string_view PayloadStore::copy(std::string_view text) {
   if (text.empty()) return std::string_view();
-  if (text.size() > tail_left_) {
-    const size_t grown = block_sizes_.empty() ? kFirstBlockBytes : std::min(2 * block_sizes_.back(), kLastBlockBytes);
-    const size_t size = std::max(grown, text.size());
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-    block_sizes_.push_back(size);
-    tail_ = blocks_.back().get();
-    tail_left_ = size;
-  }
+  reserve_tail(text.size());
   std::memcpy(tail_, text.data(), text.size());
   const std::string_view held(tail_, text.size());
   tail_ += text.size();

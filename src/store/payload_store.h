@@ -32,6 +32,10 @@ class PayloadStore {
   std::string_view operator[](size_t r) const { return texts_[r]; }
   void reserve(size_t records) { texts_.reserve(records); }
 
+  // Makes the next push_back(text) of `size` bytes allocate nothing.
+  // Throws std::bad_alloc with the texts unchanged.
+  void reserve_one(size_t size);
+
   // Appends a record whose payload is a copy of `text`.
   void push_back(std::string_view text) { texts_.push_back(copy(text)); }
   // Makes record r's payload a copy of `text`.  REQUIRES: r < size().
@@ -49,6 +53,8 @@ class PayloadStore {
 
  private:
   std::string_view copy(std::string_view text);
+  // Makes the tail block hold at least `size` more bytes.
+  void reserve_tail(size_t size);
 
   std::vector<std::string_view> texts_;
   std::vector<std::unique_ptr<char[]>> blocks_;

@@ -135,12 +135,12 @@ TEST(Posting, BulkAppendsThenSealMatchIncrementalAdds) {
 TEST(RecordStore, RegisterAndInvariants) {
   EngineState s;
   EXPECT_EQ(s.next_record, 0u);
-  EXPECT_TRUE(s.all_records.empty());
+  EXPECT_TRUE(s.all_records().empty());
   ingest_record(s, "A", "n0", "p", "{}", {{"f", "1"}});
   ingest_record(s, "A", "n1", "", "[]", {});
   ingest_record(s, "", "", "", "null", {});
   EXPECT_EQ(s.next_record, 3u);
-  EXPECT_EQ(s.all_records.to_vector() == std::vector<uint32_t>({0, 1, 2}), true);
+  EXPECT_EQ(s.all_records().to_vector() == std::vector<uint32_t>({0, 1, 2}), true);
   EXPECT_EQ(s.code_to_record.at("A"), 1u);
   EXPECT_EQ(s.code_to_record.at(""), 2u);
   EXPECT_EQ(s.record_fields.size(), size_t{3});
