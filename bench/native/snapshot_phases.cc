@@ -55,7 +55,8 @@ T take(Result<T> r) {
 void print_memory(const EngineState& s) {
   auto str_heap = [](const std::string& x) { return x.capacity() > 15 ? x.capacity() + 1 : 0; };
   size_t index = 0, keys = 0, postings = 0;
-  for (const auto& [field, inner] : s.field_index) {
+  for (const auto& [field, held] : s.field_index) {
+    const auto& inner = *held;
     index += inner.capacity() * (sizeof(std::pair<std::string, Posting>) + 1);
     for (const auto& [k, p] : inner) {
       keys += str_heap(k);

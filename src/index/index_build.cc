@@ -32,7 +32,7 @@ void prefetch_value_keys(const FieldPostings& postings, std::string_view value) 
 
 void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r) {
   if (value.empty()) return;
-  post_value_to(s.field_index.try_emplace(field).first->second, value, r);
+  post_value_to(field_postings(s.field_index, field), value, r);
 }
 
 void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, PostingMode mode) {
@@ -42,7 +42,7 @@ void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, Pos
 
 void seal_postings(EngineState& s) {
   for (auto& [field, postings] : s.field_index) {
-    for (auto& [key, posting] : postings) posting.seal();
+    for (auto& [key, posting] : *postings) posting.seal();
   }
 }
 

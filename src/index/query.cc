@@ -6,7 +6,7 @@ namespace vedra {
 
 const TextMap<Posting>* find_field(const EngineState& s, std::string_view field) {
   auto it = s.field_index.find(field);
-  return it == s.field_index.end() ? nullptr : &it->second;
+  return it == s.field_index.end() ? nullptr : it->second.get();
 }
 
 void union_posting(const TextMap<Posting>* field, std::string_view text, Bitmap& out) {

@@ -1,5 +1,6 @@
 #include "snapshot/snapshot_io.h"
 
+#include <type_traits>
 #include <algorithm>
 #include <ctime>
 #include <string_view>
@@ -221,8 +222,8 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   fresh.record_fields.reserve(n);
   fresh.code_to_record.reserve(n);
   if (n > 0) {
-    fresh.field_index["code"].reserve(2 * n);  // a dotted code posts two keys
-    fresh.field_index["name"].reserve(n);
+    field_postings(fresh.field_index, "code").reserve(2 * n);  // a dotted code posts two keys
+    field_postings(fresh.field_index, "name").reserve(n);
   }
   RebuildSink sink(fresh);
   if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
@@ -290,8 +291,12 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   Result<EngineState> fresh = rebuild_state(index_bytes.value().view(), payloads.value(), std::move(full_bytes.value()));
   index_bytes.value().clear();
   if (!fresh.ok()) return fresh.status();
+  // The matcher is built before the swap, so that a failed build, like any
+  // other failure, leaves `s` as it was.
+  if (Status st = build_matcher(fresh.value()); !st.ok()) return st;
+  static_assert(std::is_nothrow_move_assignable_v<EngineState>);
   s = std::move(fresh.value());
-  return build_matcher(s);
+  return Status::Ok();
 }
 
 }  // namespace vedra

@@ -41,9 +41,8 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
 
 // Reads and decodes both files completely (opened together, see
 // read_snapshot_pair, so they come from one save); only then replaces `s` with the
-// loaded records and builds the matcher.  A failure before the replacement
-// leaves `s` untouched; a matcher build failure leaves the loaded records in
-// place with no matcher.
+// loaded records, their matcher already built.  Any failure, std::bad_alloc
+// included, leaves `s` untouched.
 Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path);
 
 // The state a load builds from the index payload text and the decoded full

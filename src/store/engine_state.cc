@@ -7,6 +7,7 @@
 #include "absl/strings/string_view.h"
 
 #include "store/json_text.h"
+#include "store/map_room.h"
 
 namespace vedra {
 
@@ -104,8 +105,8 @@ Status join_field_values(const CollectedValues& collected, FieldMap& out) {
   }
   // Many values (a record with thousands of attributes): one hash lookup per
   // value keeps the join linear.
-  absl::flat_hash_map<absl::string_view, size_t> group_of;
-  absl::flat_hash_set<std::pair<size_t, absl::string_view>> seen;
+  GrowSafe<absl::flat_hash_map<absl::string_view, size_t>> group_of;
+  GrowSafe<absl::flat_hash_set<std::pair<size_t, absl::string_view>>> seen;
   group_of.reserve(collected.size());
   seen.reserve(collected.size());
   for (const auto& [field, value] : collected) {
@@ -121,8 +122,9 @@ Status join_field_values(const CollectedValues& collected, FieldMap& out) {
 size_t EngineState::memory_usage() const {
   auto str_bytes = [](const std::string& s) { return sizeof(std::string) + (s.capacity() > 15 ? s.capacity() + 1 : 0); };
   size_t total = sizeof(*this);
-  for (const auto& [field, inner] : field_index) {
-    total += str_bytes(field) + inner.capacity() * (sizeof(std::pair<std::string, Posting>) + 1);
+  for (const auto& [field, held] : field_index) {
+    const FieldPostings& inner = *held;
+    total += str_bytes(field) + sizeof(FieldPostings) + inner.capacity() * (sizeof(std::pair<std::string, Posting>) + 1);
     for (const auto& [key, posting] : inner) {
       total += (key.capacity() > 15 ? key.capacity() + 1 : 0) + posting.memory_usage();
     }

@@ -39,10 +39,18 @@ using FieldPosts = std::vector<std::pair<std::string, std::string>>;
 // order; grouped by field only when joined.
 using CollectedValues = std::vector<std::pair<std::string, std::string>>;
 
-// Field -> value key -> records.  A field's posting map never moves, so a
-// pointer to it stays valid while the state lives (FieldSlotCache).
+// Field -> value key -> records.  A field's posting map is held by pointer
+// and never moves, so a pointer to it stays valid while the state lives
+// (FieldSlotCache).
 using FieldPostings = TextMap<Posting>;
-using FieldIndex = StableTextMap<FieldPostings>;
+using FieldIndex = TextMap<std::unique_ptr<FieldPostings>>;
+
+// The posting map of `field`, made empty when the index has none.
+inline FieldPostings& field_postings(FieldIndex& index, std::string_view field) {
+  auto it = index.find(field);
+  if (it != index.end()) return *it->second;
+  return *index.try_emplace(field, std::make_unique<FieldPostings>()).first->second;
+}
 
 // Looks up field posting maps for a run of records whose fields mostly come
 // with the same names in the same order (a catalogue being ingested, a
@@ -54,7 +62,7 @@ class FieldSlotCache {
  public:
   FieldPostings& resolve(FieldIndex& index, size_t position, std::string_view field) {
     if (position < slots_.size() && slots_[position].first == field) return *slots_[position].second;
-    FieldPostings& postings = index.try_emplace(field).first->second;
+    FieldPostings& postings = field_postings(index, field);
     if (position >= slots_.size()) slots_.resize(position + 1);
     slots_[position].first.assign(field);
     slots_[position].second = &postings;
@@ -70,8 +78,8 @@ class FieldSlotCache {
     if (it == index.end()) return nullptr;
     if (position >= slots_.size()) slots_.resize(position + 1);
     slots_[position].first.assign(field);
-    slots_[position].second = &it->second;
-    return &it->second;
+    slots_[position].second = it->second.get();
+    return it->second.get();
   }
 
  private:

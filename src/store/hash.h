@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "absl/container/flat_hash_map.h"
-#include "absl/container/node_hash_map.h"
 #include "absl/hash/hash.h"
 #include "absl/strings/string_view.h"
+#include "store/map_room.h"
 
 namespace vedra {
 
@@ -39,11 +39,7 @@ struct StringEq {
 };
 
 template <typename V>
-using TextMap = absl::flat_hash_map<std::string, V, SeededStringHash, StringEq>;
+using TextMap = GrowSafe<absl::flat_hash_map<std::string, V, SeededStringHash, StringEq>>;
 
-// As TextMap, but values never move once inserted (one allocation per entry):
-// for a few large values that callers keep pointers to.
-template <typename V>
-using StableTextMap = absl::node_hash_map<std::string, V, SeededStringHash, StringEq>;
 
 }  // namespace vedra

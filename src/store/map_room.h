@@ -8,7 +8,11 @@
 // are moved into it as nodes (no allocation, no copy of a key) and the two
 // are swapped.  A node map's values stay where they are; a flat map's move.
 //
-// REQUIRES: nothing is ever erased from `m` (no tombstones), so that the
+// GrowSafe<Map> applies this to every insert, so that the table never grows
+// by itself: every map the engine keeps or builds aside is one, because a
+// map whose own growth threw cannot even be destroyed.
+//
+// REQUIRES: nothing is ever erased from the map (no tombstones), so that the
 // room counted here is room the table really has.
 #pragma once
 
@@ -42,5 +46,57 @@ void ensure_map_room(Map& m, size_t extra) {
   }
   m.swap(bigger);
 }
+
+// An abseil flat map or set made safe against a throwing allocation.
+//
+// The release we build against is not: its own growth records the new
+// capacity before allocating, and an insert marks the slot full before it
+// constructs the entry there, so a throw in either leaves a table that
+// crashes when next touched, even when it is only being destroyed.  Here
+// every insert first makes its entry aside (where a throw touches nothing),
+// grows the table through ensure_map_room(), and only then moves the entry
+// in, which cannot throw.  Copies are left out: copying a table grows it the
+// unsafe way.
+//
+// REQUIRES: the key and mapped types move without throwing.
+template <typename Base>
+class GrowSafe : public Base {
+ public:
+  using Base::Base;
+  GrowSafe() = default;
+  GrowSafe(const GrowSafe&) = delete;
+  GrowSafe& operator=(const GrowSafe&) = delete;
+  GrowSafe(GrowSafe&&) noexcept = default;
+  GrowSafe& operator=(GrowSafe&&) noexcept = default;
+
+  // As the map's try_emplace: nothing is constructed when the key is held.
+  template <typename K, typename... A>
+  std::pair<typename Base::iterator, bool> try_emplace(K&& key, A&&... args) {
+    auto it = this->find(key);
+    if (it != this->end()) return {it, false};
+    typename Base::init_type entry(std::piecewise_construct, std::forward_as_tuple(std::forward<K>(key)),
+                                   std::forward_as_tuple(std::forward<A>(args)...));
+    ensure_map_room(*this, 1);
+    return Base::insert(std::move(entry));
+  }
+  template <typename... A>
+  std::pair<typename Base::iterator, bool> emplace(A&&... args) {
+    typename Base::init_type entry(std::forward<A>(args)...);
+    ensure_map_room(*this, 1);
+    return Base::insert(std::move(entry));
+  }
+  auto insert(typename Base::node_type&& node) {
+    ensure_map_room(*this, 1);
+    return Base::insert(std::move(node));
+  }
+  void reserve(size_t n) {
+    if (n > this->size()) ensure_map_room(*this, n - this->size());
+  }
+  template <typename K>
+  auto& operator[](K&& key) {
+    return try_emplace(std::forward<K>(key)).first->second;
+  }
+  void rehash(size_t) = delete;
+};
 
 }  // namespace vedra

@@ -75,13 +75,13 @@ Status add_record(EngineState& s, RecordInput& in) {
   FieldIndex staged_fields;
   absl::InlinedVector<FieldPostings*, 32> maps(values.size());
   absl::InlinedVector<bool, 32> staged(values.size());
-  absl::flat_hash_map<FieldPostings*, size_t> keys_per_map;
+  GrowSafe<absl::flat_hash_map<FieldPostings*, size_t>> keys_per_map;
   std::string acc;
   for (size_t i = 0; i < values.size(); ++i) {
     const Value& v = values[i];
     FieldPostings* m = s.field_slots.lookup(s.field_index, v.position, v.field);
     if (m == nullptr) {
-      m = &staged_fields.try_emplace(v.field).first->second;
+      m = &field_postings(staged_fields, v.field);
       staged[i] = true;
     } else {
       size_t& n = keys_per_map[m];
