@@ -567,34 +567,45 @@ Status create_temp(Entry& e, int* create_errno) {
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     std::string hex;
     if (Status s = random_hex(&hex); !s.ok()) return s;
-    const std::string name = "." + stem + "." + hex + std::string(kTempSuffix);
-    last = e.dir_prefix + name;
+    // Every text is made before the file exists, and `e` owns the file from
+    // the moment it is inspected, so that no failure, an exhausted memory
+    // included, can leave it behind.
+    e.temp_name = "." + stem + "." + hex + std::string(kTempSuffix);
+    last = e.dir_prefix + e.temp_name;
     int fd;
     do {
-      fd = ::openat(e.dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      fd = ::openat(e.dir_fd, e.temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-      if (errno == EEXIST) continue;  // taken, by chance or by someone else
-      *create_errno = errno;
-      return temp_error("create", last, errno);
+      const int err = errno;
+      e.temp_name.clear();
+      if (err == EEXIST) continue;  // taken, by chance or by someone else
+      *create_errno = err;
+      return temp_error("create", last, err);
     }
-    FdCloser closer(fd);
     struct stat held;
-    if (::fstat(fd, &held) != 0) return temp_error("inspect", last, errno);
+    if (::fstat(fd, &held) != 0) {
+      const int err = errno;
+      ::close(fd);
+      e.temp_name.clear();
+      return temp_error("inspect", last, err);
+    }
+    e.temp_st = held;
+    e.temp_fd = fd;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int err = errno;
-      // EWOULDBLOCK: a cleaner took it for debris in the instant before we
-      // locked it, and removes it.
-      if (err == EWOULDBLOCK) continue;
-      struct stat now;
-      if (::fstatat(e.dir_fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, held)) {
-        (void)::unlinkat(e.dir_fd, name.c_str(), 0);
+      if (err == EWOULDBLOCK) {
+        // A cleaner took it for debris in the instant before we locked it,
+        // and removes it.
+        ::close(fd);
+        e.temp_fd = -1;
+        e.temp_name.clear();
+        continue;
       }
+      e.remove_temp();
+      e.temp_name.clear();
       return temp_error("lock", last, err);
     }
-    e.temp_name = name;
-    e.temp_st = held;
-    e.temp_fd = closer.release();
     if (e.temp_in_place()) return Status::Ok();
     e.remove_temp();  // removed by a cleaner before we locked it
     e.temp_name.clear();
@@ -765,10 +776,16 @@ Status FileSetWriter::commit() {
     if (e.kind != Kind::kInPlace) continue;
     if (Status s = rewrite_in_place(e); !s.ok()) return s;
   }
+  // The paths are made before the first rename: from there on, nothing but
+  // a failing rename may stop the set half-way.
+  std::vector<std::string> paths(count_);
+  for (size_t i = 0; i < count_; ++i) {
+    if (entries_[i]->kind == Kind::kReplace) paths[i] = entries_[i]->temp_path();
+  }
   for (size_t i = 0; i < count_; ++i) {
     Entry& e = *entries_[i];
     if (e.kind != Kind::kReplace) continue;
-    const std::string path = e.temp_path();
+    const std::string& path = paths[i];
     if (g_replace_fault_hook != nullptr) {
       if (Status s = g_replace_fault_hook(ReplaceStage::kRenaming, path); !s.ok()) return s;
     }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <iterator>
 #include <new>
 #include <sstream>
@@ -151,6 +152,7 @@ TEST(AllocationSweep, AddRecordAtEverySize) {
                      });
     }
   }
+  std::cout << "add_record: " << swept << " allocations failed in turn\n";
   EXPECT_TRUE(swept > 1000);
 }
 
@@ -182,11 +184,13 @@ TEST(AllocationSweep, AddRecordPayloadFlattenedFromText) {
                                RecordInput in{flat.code, flat.name, flat.pinyin, text, std::move(flat.fields)};
                                return add_record(s, in);
                              });
+  std::cout << "add_record_payload: " << swept << " allocations failed in turn\n";
   EXPECT_TRUE(swept > 20);
 }
 
 TEST(AllocationSweep, Build) {
   const size_t swept = sweep([](EngineState& s) { fill(s, 50); }, [](EngineState& s) { return build_matcher(s); });
+  std::cout << "build: " << swept << " allocations failed in turn\n";
   EXPECT_TRUE(swept > 10);
 }
 
@@ -229,6 +233,7 @@ TEST(AllocationSweep, LoadSnapshot) {
         (void)build_matcher(s);
       },
       [&](EngineState& s) { return load_snapshot(s, full, index); });
+  std::cout << "load_snapshot: " << swept << " allocations failed in turn\n";
   EXPECT_TRUE(swept > 50);
 }
 
@@ -255,6 +260,7 @@ TEST(AllocationSweep, SaveSnapshotLeavesEveryFileAsItWas) {
     if (!hit) {
       EXPECT_FALSE(failed_call);
       EXPECT_TRUE(n > 20);
+      std::cout << "save_snapshot: " << n - 1 << " allocations failed in turn\n";
       break;
     }
     if (failed_call) {
