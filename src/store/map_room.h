@@ -18,6 +18,9 @@
 
 #include <cstddef>
 #include <iterator>
+#include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace vedra {
@@ -47,6 +50,10 @@ void ensure_map_room(Map& m, size_t extra) {
   m.swap(bigger);
 }
 
+// Texts a std::string holds without allocating (15 bytes in libstdc++, more
+// in libc++).
+inline constexpr size_t kInPlaceText = 15;
+
 // An abseil flat map or set made safe against a throwing allocation.
 //
 // The release we build against is not: its own growth records the new
@@ -72,6 +79,18 @@ class GrowSafe : public Base {
   // As the map's try_emplace: nothing is constructed when the key is held.
   template <typename K, typename... A>
   std::pair<typename Base::iterator, bool> try_emplace(K&& key, A&&... args) {
+    if constexpr (std::is_same_v<typename Base::key_type, std::string> &&
+                  std::is_convertible_v<K&&, std::string_view> &&
+                  std::is_nothrow_constructible_v<typename Base::mapped_type, A&&...>) {
+      // A short text key is built without allocating, so the entry can be
+      // made in its slot: one probe, as the plain map takes.
+      const std::string_view text(key);
+      if (text.size() <= kInPlaceText) {
+        std::string short_key(text);
+        ensure_map_room(*this, 1);
+        return Base::try_emplace(std::move(short_key), std::forward<A>(args)...);
+      }
+    }
     auto it = this->find(key);
     if (it != this->end()) return {it, false};
     typename Base::init_type entry(std::piecewise_construct, std::forward_as_tuple(std::forward<K>(key)),

@@ -1,5 +1,7 @@
 #include "store/record_add.h"
 
+#include <algorithm>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -70,30 +72,61 @@ Status add_record(EngineState& s, RecordInput& in) {
     for (const auto [field, text] : in.fields) collect(field, text);
   }
 
+  s.code_to_record.prefetch(in.code);
+
   // Phase one: everything that can fail.
-  // Field maps: existing ones, or made aside in `staged_fields`.
-  FieldIndex staged_fields;
+  // Field maps: existing ones, or made aside in `staged_fields` (made only
+  // when the record brings a new field, rare once a catalogue is under way).
+  std::optional<FieldIndex> staged_fields;
   absl::InlinedVector<FieldPostings*, 32> maps(values.size());
   absl::InlinedVector<bool, 32> staged(values.size());
-  GrowSafe<absl::flat_hash_map<FieldPostings*, size_t>> keys_per_map;
+  // Keys each existing map may gain: a list while the maps are few, a hash
+  // map for a record with very many fields.
+  constexpr size_t kListedMaps = 32;
+  absl::InlinedVector<std::pair<FieldPostings*, size_t>, 16> keys_per_map;
+  GrowSafe<absl::flat_hash_map<FieldPostings*, size_t>> keys_per_many;
+  auto count_keys = [&](FieldPostings* m, size_t n) {
+    if (keys_per_many.empty()) {
+      auto it = std::find_if(keys_per_map.begin(), keys_per_map.end(), [&](const auto& e) { return e.first == m; });
+      if (it != keys_per_map.end()) {
+        it->second += n;
+        return;
+      }
+      if (keys_per_map.size() < kListedMaps) {
+        keys_per_map.emplace_back(m, n);
+        return;
+      }
+      for (const auto& [listed, count] : keys_per_map) keys_per_many.try_emplace(listed, count);
+    }
+    keys_per_many.try_emplace(m, 0).first->second += n;
+  };
   std::string acc;
   for (size_t i = 0; i < values.size(); ++i) {
     const Value& v = values[i];
     FieldPostings* m = s.field_slots.lookup(s.field_index, v.position, v.field);
     if (m == nullptr) {
-      m = &field_postings(staged_fields, v.field);
+      if (!staged_fields) staged_fields.emplace();
+      m = &field_postings(*staged_fields, v.field);
       staged[i] = true;
     } else {
-      size_t& n = keys_per_map[m];
+      // Start loading the slots of the value's keys in large maps (codes,
+      // names, rare values), so that their cache misses overlap.
+      prefetch_value_keys(*m, v.text);
+      size_t n = 0;
       for_each_value_key(v.text, acc, [&](std::string_view) { ++n; });
+      count_keys(m, n);
     }
     maps[i] = m;
   }
   // Room for every key an existing map may gain (an over-count when keys
   // repeat), then for the new maps, the code and the per-record lists.
   // Growing a map moves its postings, so no posting is held before this.
-  for (auto& [m, n] : keys_per_map) ensure_map_room(*m, n);
-  ensure_map_room(s.field_index, staged_fields.size());
+  if (keys_per_many.empty()) {
+    for (auto& [m, n] : keys_per_map) ensure_map_room(*m, n);
+  } else {
+    for (auto& [m, n] : keys_per_many) ensure_map_room(*m, n);
+  }
+  if (staged_fields) ensure_map_room(s.field_index, staged_fields->size());
   const bool new_code = !s.code_to_record.contains(in.code);
   std::string code_key;
   if (new_code) {
@@ -114,8 +147,8 @@ Status add_record(EngineState& s, RecordInput& in) {
   }
   // Postings: keys of existing maps found and made ready for one more
   // number, or copied for insertion; keys of new maps posted aside.
-  std::vector<Posting*> grown;
-  std::vector<NewKey> new_keys;
+  absl::InlinedVector<Posting*, 32> grown;
+  absl::InlinedVector<NewKey, 8> new_keys;
   for (size_t i = 0; i < values.size(); ++i) {
     FieldPostings& m = *maps[i];
     if (staged[i]) {
@@ -138,10 +171,12 @@ Status add_record(EngineState& s, RecordInput& in) {
   // Phase two: link everything in.  Nothing below allocates outside a
   // bitmap posting, so nothing can fail half-way.
   [&]() noexcept {
-    for (auto it = staged_fields.begin(); it != staged_fields.end();) {
-      auto next = std::next(it);
-      s.field_index.insert(staged_fields.extract(it));
-      it = next;
+    if (staged_fields) {
+      for (auto it = staged_fields->begin(); it != staged_fields->end();) {
+        auto next = std::next(it);
+        s.field_index.insert(staged_fields->extract(it));
+        it = next;
+      }
     }
     for (Posting* p : grown) p->add(r);
     // A key repeated within the record is inserted once; the repeat finds it.
