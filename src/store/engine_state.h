@@ -61,7 +61,7 @@ inline FieldPostings& field_postings(FieldIndex& index, std::string_view field) 
 class FieldSlotCache {
  public:
   FieldPostings& resolve(FieldIndex& index, size_t position, std::string_view field) {
-    if (position < slots_.size() && slots_[position].first == field) return *slots_[position].second;
+    if (const Slot* slot = remembered(position, field)) return *slot->second;
     FieldPostings& postings = field_postings(index, field);
     if (position >= slots_.size()) slots_.resize(position + 1);
     slots_[position].first.assign(field);
@@ -73,7 +73,7 @@ class FieldSlotCache {
   // into the index.  Remembering a found map may throw std::bad_alloc, which
   // leaves the cache as it was.
   FieldPostings* lookup(FieldIndex& index, size_t position, std::string_view field) {
-    if (position < slots_.size() && slots_[position].first == field) return slots_[position].second;
+    if (const Slot* slot = remembered(position, field)) return slot->second;
     auto it = index.find(field);
     if (it == index.end()) return nullptr;
     if (position >= slots_.size()) slots_.resize(position + 1);
@@ -83,7 +83,17 @@ class FieldSlotCache {
   }
 
  private:
-  std::vector<std::pair<std::string, FieldPostings*>> slots_;
+  using Slot = std::pair<std::string, FieldPostings*>;
+  // The slot of `position` when it remembers `field`.  A slot never filled
+  // (its position skipped by a record) has no map and matches nothing, not
+  // even the empty field name.
+  const Slot* remembered(size_t position, std::string_view field) const {
+    if (position >= slots_.size()) return nullptr;
+    const Slot& slot = slots_[position];
+    return slot.second != nullptr && slot.first == field ? &slot : nullptr;
+  }
+
+  std::vector<Slot> slots_;
 };
 struct EngineState {
   FieldIndex field_index;                   // field -> value key -> records

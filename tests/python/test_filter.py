@@ -202,3 +202,18 @@ def test_loaded_postings_of_every_size_answer_like_ingested_ones(tmp_path):
             assert loaded.filter({field + "__not": key, "mod": "3"}) == core.filter({field + "__not": key, "mod": "3"})
     assert loaded.filter({"name": "name7"}) == core.filter({"name": "name7"})
     assert len(loaded.filter({"pieces": "x"})) == 300
+
+
+@pytest.mark.parametrize("second", [
+    lambda c: c.add_record("B", "n", "", {"": "v"}, None),
+    lambda c: c.add_record_payload({"code": "B", "attributes": {"": "v"}}),
+], ids=["record", "payload"])
+def test_empty_field_name_where_an_earlier_record_skipped_a_field(second, tmp_path):
+    core = MetadataCore()
+    # "a" is empty, so the first record leaves its place unfilled.
+    core.add_record("A", "n", "", {"a": "", "z": "1"}, None)
+    second(core)
+    core.add_record_payload({"code": "C", "attributes": {"": "v"}})
+    assert core.filter({"": "v"}) == ["B", "C"]
+    assert core.filter({"z": "1"}) == ["A"]
+    assert reloaded(core, tmp_path).filter({"": "v"}) == ["B", "C"]
