@@ -1,5 +1,6 @@
 #include "binding/payload_builder.h"
 
+#include <bit>
 #include <charconv>
 #include <cwchar>
 #include <cstdint>
@@ -27,12 +28,14 @@ inline uint64_t bytes_equal(uint64_t w, unsigned char c) {
   const uint64_t x = w ^ (kOnes * c);
   return (x - kOnes) & ~x & kHighBits;
 }
-// True when none of the 8 bytes at p ends a run of plain string bytes
-// (quotation mark, backslash, control character).
-inline bool plain8(const char* p) {
-  const uint64_t w = load8(p);
-  return (((w - kOnes * 0x20) & ~w & kHighBits) | bytes_equal(w, '"') | bytes_equal(w, '\\')) == 0;
+// The bytes of w that end a run of plain string bytes (quotation mark,
+// backslash, control character), as their high bits.  Only the lowest set
+// bit is exact (a borrow can mark a byte above it), which is all a scan for
+// the first such byte needs.
+inline uint64_t stop_bytes(uint64_t w) {
+  return ((w - kOnes * 0x20) & ~w & kHighBits) | bytes_equal(w, '"') | bytes_equal(w, '\\');
 }
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
 
 inline int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -244,9 +247,22 @@ class Builder {
     const char* const start = ++p_;
     uint64_t high = 0;  // the high bits of every byte read: 0 for ASCII
     for (;;) {
-      while (end_ - p_ >= 8 && plain8(p_)) {
-        high |= load8(p_);
-        p_ += 8;
+      // Eight bytes at a time while they are there; the first stop byte is
+      // found from the word itself (byte order: the lowest address is the
+      // lowest byte).
+      while (end_ - p_ >= 8) {
+        const uint64_t w = load8(p_);
+        const uint64_t stop = stop_bytes(w);
+        if (stop == 0) {
+          high |= w;
+          p_ += 8;
+          continue;
+        }
+        if (!kLittleEndian) break;
+        const uint64_t first = stop & (0 - stop);
+        high |= w & (first - 1);  // the bytes before the stop byte
+        p_ += std::countr_zero(stop) >> 3;
+        break;
       }
       while (p_ != end_ && static_cast<unsigned char>(*p_) >= 0x20 && *p_ != '"' && *p_ != '\\') {
         high |= static_cast<unsigned char>(*p_);
