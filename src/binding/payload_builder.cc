@@ -277,8 +277,10 @@ class Builder {
     ++p_;
     KeyStrCache& cache = is_key ? keys_ : values_;
     if ((high & kHighBits) == 0) {
+      // ASCII: the Latin-1 decoder makes the same str with one scan and a
+      // copy, fewer steps than the UTF-8 decoder's ASCII path.
       return cache.get(start, n, [](const char* q, size_t m) {
-        return PyUnicode_FromStringAndSize(q, static_cast<Py_ssize_t>(m));
+        return PyUnicode_DecodeLatin1(q, static_cast<Py_ssize_t>(m), nullptr);
       });
     }
     return cache.get(start, n, [this](const char* q, size_t m) { return non_ascii_str(q, m); });
