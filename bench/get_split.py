@@ -18,8 +18,10 @@ The steps:
 and, for reference, json.loads of the same compact texts and, when orjson is
 importable, the peer's get (a dict of orjson texts by code + orjson.loads).
 
-Figures are medians over --passes passes of thread CPU time (the first pass
-is a warm-up), per call.
+Every pass times every step in turn (an untimed warm-up pass first); a
+figure is the median over --passes passes of thread CPU time per call, and a
+ratio the median of the per-pass ratios, so that a change of load between
+steps does not skew it.
 
 Usage: python bench/get_split.py [--n N] [--sample K] [--passes P] [--seed S]
 """
@@ -38,20 +40,30 @@ from catalogue import DEFAULT_SEED, records  # noqa: E402
 from vedra_runtime import MetadataCore  # noqa: E402
 
 
-def per_call_ns(fn, items, kept, passes):
-    times = []
-    for _ in range(passes):
-        if kept:
-            t = time.thread_time_ns()
-            out = [fn(x) for x in items]
-            times.append((time.thread_time_ns() - t) / len(items))
-            del out
-        else:
-            t = time.thread_time_ns()
-            for x in items:
-                fn(x)
-            times.append((time.thread_time_ns() - t) / len(items))
-    return statistics.median(times[1:])
+def one_pass_ns(fn, items, kept):
+    """Thread CPU nanoseconds per call of fn over items, once."""
+    if kept:
+        t = time.thread_time_ns()
+        out = [fn(x) for x in items]
+        ns = time.thread_time_ns() - t
+        del out
+    else:
+        t = time.thread_time_ns()
+        for x in items:
+            fn(x)
+        ns = time.thread_time_ns() - t
+    return ns / len(items)
+
+
+def measure(steps, kept, passes):
+    """Per step, the per-pass figures: every pass times every step in turn,
+    so that the figures of one pass share the machine's state of the moment
+    and their ratios stay meaningful on a noisy machine."""
+    out = {name: [] for name in steps}
+    for _ in range(passes + 1):
+        for name, (fn, items) in steps.items():
+            out[name].append(one_pass_ns(fn, items, kept))
+    return {name: v[1:] for name, v in out.items()}  # the first pass warms up
 
 
 def main():
@@ -84,29 +96,30 @@ def main():
     gc.collect()
     gc.freeze()
 
-    rows = {}
-    for kept in (True, False):
-        col = rows.setdefault("kept" if kept else "dropped", {})
-        col["lookup"] = per_call_ns(core.get, absent, kept, a.passes)
-        col["tiny"] = per_call_ns(tiny.get, tiny_codes, kept, a.passes)
-        col["get"] = per_call_ns(core.get, codes, kept, a.passes)
-        col["loads"] = per_call_ns(json.loads, texts, kept, a.passes)
-        if peer_get is not None:
-            col["peer"] = per_call_ns(peer_get, codes, kept, a.passes)
-    print(f"n={a.n} sample={len(codes)} passes={a.passes} (ns per call, median of thread CPU time)")
-    print(f"  {'':44s} {'kept':>8s} {'dropped':>8s}")
+    steps = {"lookup": (core.get, absent), "tiny": (tiny.get, tiny_codes), "get": (core.get, codes),
+             "loads": (json.loads, texts)}
+    if peer_get is not None:
+        steps["peer"] = (peer_get, codes)
+    rows = {"kept": measure(steps, True, a.passes), "dropped": measure(steps, False, a.passes)}
+    med = statistics.median
+    print(f"n={a.n} sample={len(codes)} passes={a.passes} (ns per call: medians of thread CPU time;"
+          " ratios: medians of per-pass ratios)")
+    print(f"  {'':46s} {'kept':>8s} {'dropped':>8s}")
 
     def line(label, f, fmt="8.0f"):
-        print(f"  {label:44s} {f(rows['kept']):{fmt}} {f(rows['dropped']):{fmt}}")
-    line("argument and lookup (absent code)", lambda c: c["lookup"])
-    line("import, attribute, check, one small dict", lambda c: c["tiny"] - c["lookup"])
-    line("building the objects (remainder)", lambda c: c["get"] - c["tiny"])
-    line("whole get", lambda c: c["get"])
-    line("json.loads of the same texts", lambda c: c["loads"])
+        print(f"  {label:46s} {f(rows['kept']):{fmt}} {f(rows['dropped']):{fmt}}")
+
+    def ratio(x, y):
+        return lambda c: med(u / v for u, v in zip(c[x], c[y]))
+    line("argument and lookup (absent code)", lambda c: med(c["lookup"]))
+    line("import, attribute, check, one small dict", lambda c: med(t - u for t, u in zip(c["tiny"], c["lookup"])))
+    line("building the objects (remainder)", lambda c: med(g - t for g, t in zip(c["get"], c["tiny"])))
+    line("whole get", lambda c: med(c["get"]))
+    line("json.loads of the same texts", lambda c: med(c["loads"]))
     if peer_get is not None:
-        line("peer get (dict of orjson texts + orjson.loads)", lambda c: c["peer"])
-        line("ratio get / peer get", lambda c: c["get"] / c["peer"], "8.2f")
-    line("ratio get / json.loads", lambda c: c["get"] / c["loads"], "8.2f")
+        line("peer get (dict of orjson texts + orjson.loads)", lambda c: med(c["peer"]))
+        line("ratio get / peer get", ratio("get", "peer"), "8.2f")
+    line("ratio get / json.loads", ratio("get", "loads"), "8.2f")
 
 
 if __name__ == "__main__":

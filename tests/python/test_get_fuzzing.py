@@ -96,7 +96,7 @@ def test_after_snapshot(tmp_path_factory, payloads):
 BOUNDARY_CHARS = ["\x7f", "\x80", "\xff", "\u0100", "\u07ff", "\u0800", "\ud7ff", "\ue000", "\ufffd",
                   "\uffff", "\U00010000", "\U0001f600", "\U0010ffff"]
 TEXTS = ["", "SH", "Asia.China.Shanghai", "é", "café", "北京", "国泰基金管理有限公司", "😀", "a😀b",
-         "x" * 48, "x" * 49, "é" * 24, "é" * 25, "北" * 16, "北" * 17, "北" * 42 + "ab", "北" * 43,
+         "x" * 48, "x" * 49, "é" * 24, "é" * 25, "北" * 16, "北" * 17, "北" * 85 + "a", "北" * 86,
          "北" * 300, "a" * 299 + "😀",
          "tab\tquote\"北\\", "\x00北", "北\n" * 40] + [c * k for c in BOUNDARY_CHARS for k in (1, 2, 17)]
 
