@@ -17,6 +17,7 @@ struct CoreObject {
   std::atomic<intptr_t> borrow_flag;     // 0 free; n > 0 shared borrows; -1 exclusive
   CodeStrCache code_strs;                // owned; strs of codes handed out by filter/find
   KeyStrCache key_strs;                  // owned; strs of payload keys handed out by get/get_many
+  KeyStrCache value_strs;                // owned; short payload string values handed out by get/get_many
 };
 
 // Takes a shared or exclusive borrow for the lifetime of the guard.  When the

@@ -27,6 +27,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&core->borrow_flag) std::atomic<intptr_t>(0);
     new (&core->code_strs) CodeStrCache();
     new (&core->key_strs) KeyStrCache();
+    new (&core->value_strs) KeyStrCache();
     return self;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -35,6 +36,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void core_dealloc(PyObject* self) {
   CoreObject* core = reinterpret_cast<CoreObject*>(self);
+  core->value_strs.~KeyStrCache();
   core->key_strs.~KeyStrCache();
   core->code_strs.~CodeStrCache();
   core->state.~EngineState();

@@ -1,17 +1,19 @@
-// KeyStrCache: the strs of payload object keys, shared across get calls.
+// KeyStrCache: strs of short payload strings, shared across get calls.
 //
 // Every record of a catalogue repeats the same few dozen keys ("code",
-// "name", "attributes", ...), so making a fresh str for each key of each
-// payload returned costs more than the lookup that finds it.  A key's str is
-// made once and handed out again whenever the same bytes come back; strs are
-// immutable, so sharing is invisible to callers (json.loads makes no promise
-// about the identity of the keys it returns either).
+// "name", "attributes", ...) and many short values (market codes, type
+// names, currencies, category paths), so making a fresh str for each of
+// them in each payload returned costs more than the lookup that finds it.
+// A str is made once and handed out again whenever the same bytes come back;
+// strs are immutable, so sharing is invisible to callers (json.loads makes no
+// promise about the identity of the strs it returns either).  An engine
+// holds one cache for keys and one for values, so that values unique to a
+// record (codes, names) cannot evict the keys.
 //
-// Bounded: a direct-mapped table of kSlots entries keyed by the key's UTF-8
-// bytes (keys longer than kMaxKeyBytes are not cached); a colliding key
-// replaces the entry.  At most kSlots strs are held, whatever the number of
-// records; nothing is held per record.  The table (32 KiB) is allocated on
-// first use.
+// Bounded: a direct-mapped table of kSlots entries keyed by the UTF-8 bytes
+// (texts longer than kMaxKeyBytes are not cached); a colliding text replaces
+// the entry.  At most kSlots strs are held, whatever the number of records;
+// nothing is held per record.  The table (32 KiB) is allocated on first use.
 //
 // Ownership: each entry owns one reference to its str; the strs hold no
 // references, so the owner needs no GC support.  Owned by CoreObject.
@@ -44,10 +46,18 @@ class KeyStrCache {
   // Cost: a hash of the bytes and one compare on a hit; one str made on a
   // miss.
   PyObject* get(const char* p, size_t n) {
-    if (n > kMaxKeyBytes) return PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
+    return get(p, n, [](const char* q, size_t m) { return PyUnicode_FromStringAndSize(q, static_cast<Py_ssize_t>(m)); });
+  }
+
+  // As get(p, n), with the str of a miss made by make(p, n), which returns
+  // a new reference to the str of exactly those bytes or nullptr with an
+  // exception set, and runs no Python code.
+  template <class Make>
+  PyObject* get(const char* p, size_t n, Make&& make) {
+    if (n > kMaxKeyBytes) return make(p, n);
     if (!slots_) {
       slots_.reset(new (std::nothrow) Slot[kSlots]());
-      if (!slots_) return PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
+      if (!slots_) return make(p, n);
     }
     const uint64_t h = hash(p, n);
     Slot& slot = slots_[h & (kSlots - 1)];
@@ -55,7 +65,7 @@ class KeyStrCache {
       Py_INCREF(slot.str);
       return slot.str;
     }
-    PyObject* str = PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
+    PyObject* str = make(p, n);
     if (str == nullptr) return nullptr;
     PyObject* old = slot.str;
     Py_INCREF(str);

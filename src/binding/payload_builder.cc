@@ -1,8 +1,11 @@
 #include "binding/payload_builder.h"
 
+#include <bit>
 #include <charconv>
+#include <cwchar>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,12 +28,14 @@ inline uint64_t bytes_equal(uint64_t w, unsigned char c) {
   const uint64_t x = w ^ (kOnes * c);
   return (x - kOnes) & ~x & kHighBits;
 }
-// True when none of the 8 bytes at p ends a run of plain string bytes
-// (quotation mark, backslash, control character).
-inline bool plain8(const char* p) {
-  const uint64_t w = load8(p);
-  return (((w - kOnes * 0x20) & ~w & kHighBits) | bytes_equal(w, '"') | bytes_equal(w, '\\')) == 0;
+// The bytes of w that end a run of plain string bytes (quotation mark,
+// backslash, control character), as their high bits.  Only the lowest set
+// bit is exact (a borrow can mark a byte above it), which is all a scan for
+// the first such byte needs.
+inline uint64_t stop_bytes(uint64_t w) {
+  return ((w - kOnes * 0x20) & ~w & kHighBits) | bytes_equal(w, '"') | bytes_equal(w, '\\');
 }
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
 
 inline int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -59,11 +64,49 @@ void append_utf8(unsigned cp, std::string& out) {
   }
 }
 
+// Decodes the UTF-8 text [p, p + n) into code points at out (room for n).
+// Returns the number written, or -1 when the text is not well-formed UTF-8
+// (overlong forms, encoded surrogates and values above U+10FFFF included).
+Py_ssize_t utf8_to_ucs4(const unsigned char* p, size_t n, wchar_t* out) {
+  Py_ssize_t k = 0;
+  size_t i = 0;
+  while (i < n) {
+    const unsigned c = p[i];
+    if (c < 0x80) {
+      out[k++] = static_cast<wchar_t>(c);
+      ++i;
+      continue;
+    }
+    const size_t left = n - i;
+    unsigned cp;
+    if (c >= 0xC2 && c < 0xE0) {
+      if (left < 2 || (p[i + 1] & 0xC0) != 0x80) return -1;
+      cp = (c & 0x1F) << 6 | (p[i + 1] & 0x3F);
+      i += 2;
+    } else if (c >= 0xE0 && c < 0xF0) {
+      if (left < 3 || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) return -1;
+      cp = (c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
+      if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
+      i += 3;
+    } else if (c >= 0xF0 && c < 0xF5) {
+      if (left < 4 || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80) return -1;
+      cp = (c & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 | (p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
+      if (cp < 0x10000 || cp > 0x10FFFF) return -1;
+      i += 4;
+    } else {
+      return -1;
+    }
+    out[k++] = static_cast<wchar_t>(cp);
+  }
+  return k;
+}
+
 // Every method returns a new reference, or nullptr when the text is
 // declined (an exception may then be set; build() clears it).
 class Builder {
  public:
-  Builder(std::string_view text, KeyStrCache& keys) : p_(text.data()), end_(text.data() + text.size()), keys_(keys) {}
+  Builder(std::string_view text, KeyStrCache& keys, KeyStrCache& values)
+      : p_(text.data()), end_(text.data() + text.size()), keys_(keys), values_(values) {}
 
   PyObject* build() {
     int entered = 0;
@@ -198,13 +241,33 @@ class Builder {
     return list;
   }
 
-  // A string at the cursor (REQUIRES: *p_ == '"'); a key's str comes from
-  // the cache when the key holds no escape.
+  // A string at the cursor (REQUIRES: *p_ == '"').  Strings without an
+  // escape come from the key or value cache when short enough.
   PyObject* string(bool is_key) {
     const char* const start = ++p_;
+    uint64_t high = 0;  // the high bits of every byte read: 0 for ASCII
     for (;;) {
-      while (end_ - p_ >= 8 && plain8(p_)) p_ += 8;
-      while (p_ != end_ && static_cast<unsigned char>(*p_) >= 0x20 && *p_ != '"' && *p_ != '\\') ++p_;
+      // Eight bytes at a time while they are there; the first stop byte is
+      // found from the word itself (byte order: the lowest address is the
+      // lowest byte).
+      while (end_ - p_ >= 8) {
+        const uint64_t w = load8(p_);
+        const uint64_t stop = stop_bytes(w);
+        if (stop == 0) {
+          high |= w;
+          p_ += 8;
+          continue;
+        }
+        if (!kLittleEndian) break;
+        const uint64_t first = stop & (0 - stop);
+        high |= w & (first - 1);  // the bytes before the stop byte
+        p_ += std::countr_zero(stop) >> 3;
+        break;
+      }
+      while (p_ != end_ && static_cast<unsigned char>(*p_) >= 0x20 && *p_ != '"' && *p_ != '\\') {
+        high |= static_cast<unsigned char>(*p_);
+        ++p_;
+      }
       if (p_ == end_) return nullptr;
       if (*p_ == '"') break;
       if (*p_ == '\\') return escaped_string(start);
@@ -212,8 +275,35 @@ class Builder {
     }
     const size_t n = static_cast<size_t>(p_ - start);
     ++p_;
-    if (is_key) return keys_.get(start, n);
-    return PyUnicode_FromStringAndSize(start, static_cast<Py_ssize_t>(n));
+    KeyStrCache& cache = is_key ? keys_ : values_;
+    if ((high & kHighBits) == 0) {
+      // ASCII: the Latin-1 decoder makes the same str with one scan and a
+      // copy, fewer steps than the UTF-8 decoder's ASCII path.
+      return cache.get(start, n, [](const char* q, size_t m) {
+        return PyUnicode_DecodeLatin1(q, static_cast<Py_ssize_t>(m), nullptr);
+      });
+    }
+    return cache.get(start, n, [this](const char* q, size_t m) { return non_ascii_str(q, m); });
+  }
+
+  // The str of the non-ASCII UTF-8 text [p, p + n).  Where wchar_t holds a
+  // code point, the text is decoded here and the str made from the code
+  // points: the interpreter's UTF-8 decoder would first guess a one-byte
+  // str and widen it, a second pass and a reallocation for most non-Latin
+  // text.  Ill-formed text goes to that decoder for its exception.
+  PyObject* non_ascii_str(const char* p, size_t n) {
+#if WCHAR_MAX > 0xFFFF
+    if (n > wide_room_) {
+      const size_t room = n < 256 ? 256 : n;
+      wide_.reset(new (std::nothrow) wchar_t[room]);
+      wide_room_ = wide_ ? room : 0;
+    }
+    if (wide_) {
+      const Py_ssize_t k = utf8_to_ucs4(reinterpret_cast<const unsigned char*>(p), n, wide_.get());
+      if (k >= 0) return PyUnicode_FromWideChar(wide_.get(), k);
+    }
+#endif
+    return PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
   }
 
   // The rest of a string that holds an escape, from its first byte `start`;
@@ -341,14 +431,17 @@ class Builder {
   const char* p_;
   const char* const end_;
   KeyStrCache& keys_;
+  KeyStrCache& values_;
   std::vector<PyObject*> stack_;  // owned references of the arrays being read
   std::string scratch_;
+  std::unique_ptr<wchar_t[]> wide_;  // code points of one string; wide_room_ of them
+  size_t wide_room_ = 0;
 };
 
 }  // namespace
 
-PyObject* build_payload_objects(std::string_view text, KeyStrCache& keys) {
-  return Builder(text, keys).build();
+PyObject* build_payload_objects(std::string_view text, KeyStrCache& keys, KeyStrCache& values) {
+  return Builder(text, keys, values).build();
 }
 
 }  // namespace vedra::py

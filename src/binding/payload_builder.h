@@ -26,8 +26,14 @@
 // the correctly rounded value float() gives for the same digits (-0.0
 // included).
 //
-// Cost: one pass over the text; one str per string value, keys from the
-// cache; no allocation of the builder's own beyond its scratch buffers.
+// Strings.  Keys and values without an escape of at most kMaxKeyBytes bytes
+// come from the two caches (key_cache.h).  Other strings without an escape
+// are made from the bytes in place: ASCII ones by the interpreter's decoder,
+// non-ASCII ones from the code points decoded here (one pass, no widening of
+// a one-byte guess) where wchar_t holds a code point.
+//
+// Cost: one pass over the text; one str per string that is not cached; no
+// allocation of the builder's own beyond its scratch buffers.
 #pragma once
 
 #include <string_view>
@@ -44,6 +50,7 @@ inline constexpr int kMaxBuildDepth = 512;
 // A new reference to the objects of `text`, or nullptr, with no exception
 // set, when the text is declined (see above).  REQUIRES: the interpreter
 // lock, and no exception set on entry.
-PyObject* build_payload_objects(std::string_view text, KeyStrCache& keys);
+// `keys` serves object keys and `values` string values.
+PyObject* build_payload_objects(std::string_view text, KeyStrCache& keys, KeyStrCache& values);
 
 }  // namespace vedra::py

@@ -59,7 +59,7 @@ void prefetch_text(std::string_view text) {
 }
 
 // The decoded payload (new reference), or nullptr with the exception set.
-PyObject* payload_to_python(std::string_view text, KeyStrCache& keys) {
+PyObject* payload_to_python(std::string_view text, CoreObject* core) {
   prefetch_text(text);  // arrives while the import machinery runs
   PyObject* json_name = g_json_name.get([] { return PyUnicode_InternFromString("json"); });
   PyObject* loads_name = g_loads_name.get([] { return PyUnicode_InternFromString("loads"); });
@@ -71,7 +71,7 @@ PyObject* payload_to_python(std::string_view text, KeyStrCache& keys) {
   const int standard = is_standard_json_loads(loads.get());
   if (standard < 0) return nullptr;
   if (standard == 1) {
-    if (PyObject* built = build_payload_objects(text, keys)) return built;
+    if (PyObject* built = build_payload_objects(text, core->key_strs, core->value_strs)) return built;
   }
   Ref str(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!str) return nullptr;
@@ -153,7 +153,7 @@ PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const EngineState& s = core->state;
     auto it = s.code_to_record.find(std::string_view(code, static_cast<size_t>(size)));
     if (it == s.code_to_record.end()) Py_RETURN_NONE;
-    return payload_to_python(s.record_payloads[it->second], core->key_strs);
+    return payload_to_python(s.record_payloads[it->second], core);
   });
 }
 
@@ -181,7 +181,7 @@ PyObject* method_get_many(PyObject* self, PyObject* const* args, Py_ssize_t narg
     results.reserve(payloads.size());
     for (size_t i = 0; i < payloads.size(); ++i) {
       if (i + 1 < payloads.size()) prefetch_text(payloads[i + 1]);
-      PyObject* value = payload_to_python(payloads[i], core->key_strs);
+      PyObject* value = payload_to_python(payloads[i], core);
       if (value == nullptr) return nullptr;  // collected results are released by `results`
       results.emplace_back(value);
     }

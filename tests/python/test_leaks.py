@@ -43,7 +43,9 @@ class StrRaises:
 def record(i):
     return {"code": f"C{i:04d}", "name": f"name {i}", "pinyin": f"n{i}|N{i}", "market": ["SH", "SZ"][i % 2],
             "region": f"Asia.R{i % 5}", "categories": {"industry": {"l1": f"I{i % 7}"}, "tags": [i, i / 3]},
-            "attributes": {"lot": 100, "st": i % 3 == 0, "big": 2**80}}
+            "attributes": {"lot": 100, "st": i % 3 == 0, "big": 2**80},
+            # non-ASCII strings, short (shared through the value cache) and long (not cached)
+            "label": ["北京", "上海", "é"][i % 3], "note": "说明" * 40 + str(i), "escaped": f"a\tb{i}"}
 
 
 def test_mixed_calls_do_not_grow_memory(tmp_path):
