@@ -134,6 +134,13 @@ stage_asan_native() {
 # The interpreter is not instrumented: the ASan runtime is preloaded, and
 # PYTHONMALLOC=malloc puts Python objects where ASan sees them.  Child
 # processes started by the tests inherit all of it, report paths included.
+# pytest captures at the sys level only and writes, unbuffered, every test's
+# name as it starts to build/reports-logs/asan-python.log, together with
+# whatever reaches file descriptors 1 and 2 from outside Python (the
+# interpreter's fatal errors, a runtime's last words): a process that dies
+# in a test leaves its name and those words there, and a failing stage prints
+# the log's end.
+STAGE_LOGS=$ROOT/build/reports-logs
 sanitized_pytest() (
   cd build/asan  # the sanitized module is in the working directory
   export LD_PRELOAD
@@ -144,11 +151,21 @@ sanitized_pytest() (
   export LSAN_OPTIONS="suppressions=$ROOT/tests/sanitizer/lsan.supp:print_suppressions=0"
   export VEDRA_LEAK_ITERATIONS=1200
   $PY -c "import vedra_runtime as v; assert v.__file__.startswith('$ROOT/build/asan/'), v.__file__" || exit
-  $PY -m pytest -q -p no:cacheprovider --rootdir "$ROOT" -c "$ROOT/pyproject.toml" "$ROOT/tests/python"
+  local log=$STAGE_LOGS/asan-python.log status=0
+  PYTHONUNBUFFERED=1 $PY -m pytest -v --capture=sys -p no:cacheprovider --rootdir "$ROOT" \
+    -c "$ROOT/pyproject.toml" "$ROOT/tests/python" >"$log" 2>&1 || status=$?
+  if ((status)); then
+    echo "-- asan-python: pytest exited with status $status; the end of $log:"
+    tail -n 80 "$log"
+  else
+    tail -n 1 "$log"
+  fi
+  exit "$status"
 )
 stage_asan_python() {
   echo "== sanitizers: python tests against the sanitized module (AddressSanitizer, UBSan)"
   build_asan
+  mkdir -p "$STAGE_LOGS"
   run_stage asan-python sanitized_pytest
 }
 stage_valgrind() {
