@@ -134,12 +134,15 @@ stage_asan_native() {
 # The interpreter is not instrumented: the ASan runtime is preloaded, and
 # PYTHONMALLOC=malloc puts Python objects where ASan sees them.  Child
 # processes started by the tests inherit all of it, report paths included.
-# pytest captures at the sys level only and writes, unbuffered, every test's
-# name as it starts to build/reports-logs/asan-python.log, together with
-# whatever reaches file descriptors 1 and 2 from outside Python (the
-# interpreter's fatal errors, a runtime's last words): a process that dies
-# in a test leaves its name and those words there, and a failing stage prints
-# the log's end.
+# UBSan's reports do not follow log_path here: GCC's UBSan runtime, sharing
+# the process with ASan's, writes them to file descriptor 2, which pytest's
+# default capture swallowed with the process (exit status 1, nothing left).
+# So pytest captures at the sys level only and writes, unbuffered, every
+# test's name as it starts to build/reports-logs/asan-python.log, together
+# with whatever reaches descriptors 1 and 2 from outside Python (UBSan
+# reports, the interpreter's fatal errors): a process that dies in a test
+# leaves its name and last words there.  A sanitizer report in that log fails
+# the stage like a report file; a failing stage prints the log's end.
 STAGE_LOGS=$ROOT/build/reports-logs
 sanitized_pytest() (
   cd build/asan  # the sanitized module is in the working directory
@@ -154,9 +157,19 @@ sanitized_pytest() (
   local log=$STAGE_LOGS/asan-python.log status=0
   PYTHONUNBUFFERED=1 $PY -m pytest -v --capture=sys -p no:cacheprovider --rootdir "$ROOT" \
     -c "$ROOT/pyproject.toml" "$ROOT/tests/python" >"$log" 2>&1 || status=$?
+  if ((status == 0)) && grep -qE ': runtime error: |^==[0-9]+==(ERROR|WARNING): ' "$log"; then
+    echo "-- asan-python: the tests passed, but a sanitizer reported an error"
+    status=1
+  fi
   if ((status)); then
+    local first
+    first=$(grep -nE ': runtime error: |^==[0-9]+==(ERROR|WARNING): ' "$log" | head -n 1 | cut -d: -f1)
+    if [[ -n $first ]]; then
+      echo "-- asan-python: the first sanitizer report in $log (line $first):"
+      sed -n "$((first > 1 ? first - 1 : 1)),$((first + 30))p" "$log"
+    fi
     echo "-- asan-python: pytest exited with status $status; the end of $log:"
-    tail -n 80 "$log"
+    tail -n 40 "$log"
   else
     tail -n 1 "$log"
   fi
