@@ -9,6 +9,11 @@ __all__ = ["MetadataCore"]
 class MetadataCore:
     """工业级元数据检索引擎核心
 
+    功能：
+    1. 高性能倒排索引 (基于 Roaring Bitmaps)
+    2. 多模式匹配 (基于 Aho-Corasick)
+    3. 完整 payload 存储与快照读写
+
     An inverted index over field values, multi-pattern matching of free text
     against codes, names and pinyin pieces, and storage of every record's
     complete payload, saved and restored as snapshot files.

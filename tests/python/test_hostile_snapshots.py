@@ -102,9 +102,10 @@ PROBE = textwrap.dedent("""
 
 def probe_env():
     """The environment for a measuring child.  Under the sanitizers its exit-time
-    leak scan is switched off: that scan stops the world with a ptrace tracer,
-    which some sandboxes break, and the same load paths are leak-checked in
-    this process by the in-process tests."""
+    leak scan is always off, even where the test command enables it for the
+    pytest process: that scan stops the world with a ptrace tracer, which some
+    sandboxes break, and the same load paths are leak-checked by the native
+    tests and tests/python/test_leaks.py."""
     env = dict(os.environ)
     if "ASAN_OPTIONS" in env:
         env["ASAN_OPTIONS"] += ":detect_leaks=0"

@@ -8,9 +8,10 @@ the Python heap (tracemalloc) must stop growing: the growth over the last
 quarter may not exceed the growth over the second quarter plus a little
 noise.
 
-The CI size runs in seconds; VEDRA_LONG=1 runs 10^6 calls.  Under
-AddressSanitizer (whose quarantine holds freed memory) only the Python heap
-is compared; LeakSanitizer checks native memory there.
+The CI size runs in seconds; VEDRA_LONG=1 runs 10^6 calls.  The resident
+set size covers the binding's native memory in the uninstrumented run.
+Under AddressSanitizer (whose quarantine holds freed memory) only the Python
+heap is compared; the sanitized run looks for memory errors on these paths.
 """
 import gc
 import json
