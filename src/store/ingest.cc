@@ -54,70 +54,6 @@ uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::
 
 namespace {
 
-std::string string_member(const JsonValue& record, std::string_view key) {
-  const JsonValue* v = record.find(key);
-  return (v && v->is_string()) ? v->as_string() : std::string();
-}
-
-}  // namespace
-
-void flatten_json_value(std::string_view field, const JsonValue& value, CollectedValues& collected) {
-  switch (value.kind()) {
-    case JsonValue::Kind::Null:
-      return;
-    case JsonValue::Kind::Bool:
-      collect_field_value(collected, field, std::get<bool>(value.v) ? "True" : "False");
-      return;
-    case JsonValue::Kind::UInt:
-      collect_field_value(collected, field, std::to_string(std::get<uint64_t>(value.v)));
-      return;
-    case JsonValue::Kind::Int:
-      collect_field_value(collected, field, std::to_string(std::get<int64_t>(value.v)));
-      return;
-    case JsonValue::Kind::Double:
-      collect_field_value(collected, field, json_number_text(std::get<double>(value.v)));
-      return;
-    case JsonValue::Kind::String:
-      collect_field_value(collected, field, std::string(trim_white_space(value.as_string())));
-      return;
-    case JsonValue::Kind::Array:
-      for (const JsonValue& item : value.as_array()) flatten_json_value(field, item, collected);
-      return;
-    case JsonValue::Kind::Object: {
-      std::string child;
-      for (const JsonMember& m : value.as_object()) {
-        child.assign(field);
-        if (!field.empty()) child += '.';
-        child += m.key;
-        flatten_json_value(child, m.value, collected);
-      }
-      return;
-    }
-  }
-}
-
-FlattenedRecord flatten_record(const JsonValue& record) {
-  FlattenedRecord out;
-  out.code = string_member(record, "code");
-  out.name = string_member(record, "name");
-  out.pinyin = string_member(record, "pinyin");
-  CollectedValues collected;
-  collect_field_value(collected, "market", string_member(record, "market"));
-  collect_field_value(collected, "asset_type", string_member(record, "asset_type"));
-  collect_field_value(collected, "region", string_member(record, "region"));
-  for (const char* group : {"categories", "attributes"}) {
-    const JsonValue* g = record.find(group);
-    if (g == nullptr || !g->is_object()) continue;
-    for (const JsonMember& m : g->as_object()) flatten_json_value(m.key, m.value, collected);
-  }
-  // The reference form serves tests over small records: a value too long for
-  // a field map cannot occur there.
-  (void)join_field_values(collected, out.fields);
-  return out;
-}
-
-namespace {
-
 // Decodes the JSON string at p (compact text written by the engine: the only
 // escapes are \" \\ \b \f \n \r \t and \u00xx) into `out`; advances p past it.
 void read_engine_string(const char*& p, std::string& out) {
@@ -150,7 +86,7 @@ void read_engine_string(const char*& p, std::string& out) {
   }
 }
 
-// flatten_json_value over compact text the engine wrote: numbers are already
+// Flattens one value of compact text the engine wrote: numbers are already
 // in their flattened form (decimal integers, json_number_text doubles).
 // `field` is the current field name; restored on return.
 void flatten_text(const char*& p, std::string& field, CollectedValues& c, std::string& scratch) {

@@ -27,8 +27,6 @@ struct FlattenedRecord {
   std::string code, name, pinyin;
   FieldMap fields;
 };
-// (Reference form over a JsonValue; ingestion uses flatten_record_text.)
-FlattenedRecord flatten_record(const JsonValue& record);
 
 // A member of a record's compact JSON text: its key and the byte range of its
 // value's text.
@@ -37,14 +35,16 @@ struct MemberSpan {
   size_t begin, end;
 };
 
-// flatten_record() over a record already written as compact JSON text, given
-// the spans of its members in key order.  Only the members the flattening
-// reads are parsed.
+// Flattens a record already written as compact JSON text, given the spans of
+// its members in key order.  code, name, pinyin, market, asset_type and
+// region are taken from string members (empty otherwise; the last three
+// untrimmed); each member of an object "categories" or "attributes" is
+// flattened under its own key: null gives nothing, booleans "True"/"False",
+// numbers their text, strings their white-space-trimmed text, arrays each
+// element under the same name, objects each member under "field.key" (or
+// "key" when field is empty).  Only the members the flattening reads are
+// parsed.  Fails when a joined value is too long for a field map.
 Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out);
-
-// Appends the texts of one JSON value under `field` (children of objects
-// under "field.key", or "key" when field is empty).
-void flatten_json_value(std::string_view field, const JsonValue& value, CollectedValues& collected);
 
 // Container nesting depth of a payload at which the snapshot reader would
 // refuse the full object that wraps it.

@@ -1,0 +1,69 @@
+// Posting of field values into the index (dotted prefixes, "|"-pieces, set
+// semantics) and the registration of search patterns.
+#include <algorithm>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "state_probe.h"
+#include "store/engine_state.h"
+#include "testing.h"
+
+using namespace vedra;
+using vedra_testing::keys_of;
+using vedra_testing::records_of;
+
+TEST(PostValue, Expansions) {
+  struct Case {
+    const char* value;
+    std::set<std::string> keys;
+  } cases[] = {
+      {"x.y.z", {"x", "x.y", "x.y.z"}},
+      {"p|q", {"p", "q"}},
+      {" x . y | z ", {"x", "x.y", "z"}},
+      {"x..y", {"x", "x.y"}},
+      {".y", {".y"}},
+      {"x.", {"x"}},
+      {"..", {}},
+      {"|", {}},
+      {"  w  ", {"  w  "}},
+      {"S.A. Corp", {"S", "S.A", "S.A.Corp"}},
+      {"1.5", {"1", "1.5"}},
+      {"a|\u3000b\u3000|", {"a", "b"}},
+  };
+  for (const Case& c : cases) {
+    EngineState s;
+    post_value(s, "f", c.value, 0);
+    EXPECT_EQ(keys_of(s, "f") == c.keys, true);
+    if (keys_of(s, "f") != c.keys) std::cerr << "  value: '" << c.value << "'\n";
+    EXPECT_TRUE(find_field(s, "f") != nullptr);  // non-empty value creates the field
+  }
+  EngineState s;
+  post_value(s, "f", "", 0);
+  EXPECT_TRUE(find_field(s, "f") == nullptr);
+}
+
+TEST(PostValue, SetSemanticsAcrossPostingSizes) {
+  EngineState s;
+  for (uint32_t r = 0; r < 100; ++r) {
+    post_value(s, "f", "k", r);
+    post_value(s, "f", "k|k", r);
+    if (r % 3 == 0) post_value(s, "g", "k", r);
+  }
+  const std::vector<uint32_t> all = records_of(s, "f", "k");
+  EXPECT_EQ(all.size(), size_t{100});
+  EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
+  EXPECT_EQ(records_of(s, "g", "k").size(), size_t{34});
+  EXPECT_EQ(records_of(s, "g", "missing").size(), size_t{0});
+}
+
+TEST(RegisterPatterns, TrimmedNotDeduplicated) {
+  EngineState s;
+  register_patterns(s, "A1", "A1", "", 0);
+  register_patterns(s, " X ", "", " ab | cd ||", 1);
+  const std::vector<std::string> want = {"A1", "A1", "X", "ab", "cd"};
+  const std::vector<std::string_view> got = s.pattern_texts.views();
+  EXPECT_EQ(std::vector<std::string>(got.begin(), got.end()) == want, true);
+  EXPECT_EQ(s.pattern_records == std::vector<uint32_t>({0, 0, 1, 1, 1}), true);
+}
