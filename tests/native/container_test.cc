@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "snapshot/file_io.h"
+#include "temp_dir.h"
 #include "testing.h"
 
 namespace {
@@ -97,14 +98,7 @@ void run_read_cases(const std::vector<ReadCase>& cases) {
   }
 }
 
-struct TempDir {
-  TempDir() {
-    char tmpl[] = "/tmp/vedra_container_test_XXXXXX";
-    path = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string path;
-};
+using vedra_testing::TempDir;
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "testing.h"
 
 namespace {
@@ -23,27 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using vedra::read_whole_file;
 using vedra::write_whole_file;
-
-struct TempDir {
-  TempDir() {
-    char tmpl[] = "/tmp/vedra_file_io_test_XXXXXX";
-    path = ::mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    ::chmod(path.c_str(), 0700);
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-  // Sorted names of the directory's entries, hidden ones included.
-  std::vector<std::string> entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(path)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  std::string path;
-};
+using vedra_testing::TempDir;
 
 std::string slurp(const std::string& path) {
   vedra::Result<std::string> r = read_whole_file(path);
