@@ -22,14 +22,14 @@ class TestAddRecord:
     @pytest.mark.parametrize(
         "fields,stored",
         [
-            ({"market": [" SH ", "SH", None, ""]}, {"market": "SH"}),
-            ({"tags": ["a|b", "a"]}, {"tags": "a|b|a"}),
-            ({"flag": True, "n": 7, "x": 2.0, "y": 0.5}, {"flag": "True", "n": "7", "x": "2", "y": "0.5"}),
-            ({"k": [[1, 2]]}, {"k": "[1, 2]"}),
-            ({"k": (1, 2)}, {"k": "(1, 2)"}),
-            ({"b": ["x", "", "y", "x"]}, {"b": "x|y"}),
-            ({"e": [None, "", "  "]}, {}),
-            ({}, {}),
+            pytest.param({"market": [" SH ", "SH", None, ""]}, {"market": "SH"}, id="010-trimmed-deduplicated"),
+            pytest.param({"tags": ["a|b", "a"]}, {"tags": "a|b|a"}, id="020-bar-inside-value-kept"),
+            pytest.param({"flag": True, "n": 7, "x": 2.0, "y": 0.5}, {"flag": "True", "n": "7", "x": "2", "y": "0.5"}, id="030-scalars-as-text"),
+            pytest.param({"k": [[1, 2]]}, {"k": "[1, 2]"}, id="040-nested-list-one-item"),
+            pytest.param({"k": (1, 2)}, {"k": "(1, 2)"}, id="050-tuple-one-item"),
+            pytest.param({"b": ["x", "", "y", "x"]}, {"b": "x|y"}, id="060-empty-values-dropped"),
+            pytest.param({"e": [None, "", "  "]}, {}, id="070-all-empty-no-field"),
+            pytest.param({}, {}, id="080-no-fields"),
         ],
     )
     def test_field_maps(self, core, tmp_path, fields, stored):
@@ -78,22 +78,22 @@ class TestValueToText:
     @pytest.mark.parametrize(
         "value,text",
         [
-            (1.5, "1.5"),
-            (2.0, "2"),
-            (1e21, "1000000000000000000000"),
-            (1e-7, "0.0000001"),
-            (-0.0, "-0"),
-            (2**64, "18446744073709552000"),
-            (float("nan"), "NaN"),
-            (float("inf"), "inf"),
-            (-math.inf, "-inf"),
-            (-5, "-5"),
-            (False, "False"),
-            ({"a": 1}, "{'a': 1}"),
-            (("x", "y"), "('x', 'y')"),
-            ("\ud800x", "\ufffdx"),
-            (" \u3000padded\u00a0\n", "padded"),
-            (10**400, "1" + "0" * 400),
+            pytest.param(1.5, "1.5", id="010-float"),
+            pytest.param(2.0, "2", id="020-positional-integral-float"),
+            pytest.param(1e21, "1000000000000000000000", id="030-large-float-no-exponent"),
+            pytest.param(1e-7, "0.0000001", id="040-small-float-no-exponent"),
+            pytest.param(-0.0, "-0", id="050-negative-zero"),
+            pytest.param(2**64, "18446744073709552000", id="060-int-beyond-u64"),
+            pytest.param(float("nan"), "NaN", id="070-nan"),
+            pytest.param(float("inf"), "inf", id="080-inf"),
+            pytest.param(-math.inf, "-inf", id="090-minus-inf"),
+            pytest.param(-5, "-5", id="100-negative-int"),
+            pytest.param(False, "False", id="110-false"),
+            pytest.param({"a": 1}, "{'a': 1}", id="120-dict-repr"),
+            pytest.param(("x", "y"), "('x', 'y')", id="130-tuple-repr"),
+            pytest.param("\ud800x", "\ufffdx", id="140-lone-surrogate-replaced"),
+            pytest.param(" \u3000padded\u00a0\n", "padded", id="150-white-space-trimmed"),
+            pytest.param(10**400, "1" + "0" * 400, id="160-int-400-digits"),
         ],
     )
     def test_texts(self, core, tmp_path, value, text):
@@ -136,9 +136,9 @@ class TestAtomicity:
     @pytest.mark.parametrize(
         "fields,error",
         [
-            ({"ok": "x", 1: "y"}, TypeError),
-            ({"ok": "x", "bad": ["y", object.__new__(type("S", (), {"__str__": lambda s: 1 / 0}))]}, ZeroDivisionError),
-            ({"\ud800": "x"}, UnicodeEncodeError),
+            pytest.param({"ok": "x", 1: "y"}, TypeError, id="010-non-str-key"),
+            pytest.param({"ok": "x", "bad": ["y", object.__new__(type("S", (), {"__str__": lambda s: 1 / 0}))]}, ZeroDivisionError, id="020-str-raises"),
+            pytest.param({"\ud800": "x"}, UnicodeEncodeError, id="030-lone-surrogate-key"),
         ],
     )
     def test_failed_call_changes_nothing(self, core, tmp_path, fields, error):

@@ -32,19 +32,19 @@ class TestFlattening:
     @pytest.mark.parametrize(
         "record,fields",
         [
-            ({}, {}),
-            ({"categories": ["A", "B"]}, {}),
-            ({"categories": {"tags": ["A", "B"]}}, {"tags": "A|B"}),
-            ({"attributes": {"p": {"q": {"r": "x"}}}}, {"p.q.r": "x"}),
-            ({"attributes": {"": {"r": "x"}}}, {"r": "x"}),
-            ({"market": "SH", "categories": {"market": ["SZ", "SH"]}}, {"market": "SH|SZ"}),
-            ({"market": " SH "}, {"market": " SH "}),
-            ({"categories": {"m": " SH "}}, {"m": "SH"}),
-            ({"attributes": {"f": 2.0, "i": 2, "t": True, "big": 2**64}},
-             {"f": "2.0", "i": "2", "t": "True", "big": "1.8446744073709552e+19"}),
-            ({"attributes": {"small": 1.5e-7, "huge": 1e16, "neg": -3}},
-             {"small": "1.5e-7", "huge": "1e+16", "neg": "-3"}),
-            ({"region": 5, "asset_type": "stock"}, {"asset_type": "stock"}),
+            pytest.param({}, {}, id="010-empty-record"),
+            pytest.param({"categories": ["A", "B"]}, {}, id="020-categories-list-ignored"),
+            pytest.param({"categories": {"tags": ["A", "B"]}}, {"tags": "A|B"}, id="030-categories-object"),
+            pytest.param({"attributes": {"p": {"q": {"r": "x"}}}}, {"p.q.r": "x"}, id="040-nested-object-dotted"),
+            pytest.param({"attributes": {"": {"r": "x"}}}, {"r": "x"}, id="050-empty-key-no-prefix"),
+            pytest.param({"market": "SH", "categories": {"market": ["SZ", "SH"]}}, {"market": "SH|SZ"}, id="060-categories-market-after-market"),
+            pytest.param({"market": " SH "}, {"market": " SH "}, id="070-top-level-market-untrimmed"),
+            pytest.param({"categories": {"m": " SH "}}, {"m": "SH"}, id="080-nested-value-trimmed"),
+            pytest.param({"attributes": {"f": 2.0, "i": 2, "t": True, "big": 2**64}},
+             {"f": "2.0", "i": "2", "t": "True", "big": "1.8446744073709552e+19"}, id="090-number-texts"),
+            pytest.param({"attributes": {"small": 1.5e-7, "huge": 1e16, "neg": -3}},
+             {"small": "1.5e-7", "huge": "1e+16", "neg": "-3"}, id="100-double-exponents"),
+            pytest.param({"region": 5, "asset_type": "stock"}, {"asset_type": "stock"}, id="110-mistyped-scalar-ignored"),
         ],
     )
     def test_fields(self, core, tmp_path, record, fields):
@@ -66,19 +66,19 @@ class TestPythonToJson:
     @pytest.mark.parametrize(
         "value,stored",
         [
-            ({"b": 1, "a": 2}, {"a": 2, "b": 1}),
-            ((1, "x"), [1, "x"]),
-            ({3}, [3]),
-            (frozenset({3}), "frozenset({3})"),
-            (b"ab", "b'ab'"),
-            (float("inf"), None),
-            (float("nan"), None),
-            (2**63, 9.223372036854776e18),
-            (2**64, 1.8446744073709552e19),
-            (-(2**63), -(2**63)),
-            (10**400, "1" + "0" * 400),
-            ("\udc80", "\ufffd"),
-            (True, True),
+            pytest.param({"b": 1, "a": 2}, {"a": 2, "b": 1}, id="010-dict-keys-sorted"),
+            pytest.param((1, "x"), [1, "x"], id="020-tuple-to-array"),
+            pytest.param({3}, [3], id="030-set-to-array"),
+            pytest.param(frozenset({3}), "frozenset({3})", id="040-frozenset-str"),
+            pytest.param(b"ab", "b'ab'", id="050-bytes-str"),
+            pytest.param(float("inf"), None, id="060-inf-null"),
+            pytest.param(float("nan"), None, id="070-nan-null"),
+            pytest.param(2**63, 9.223372036854776e18, id="080-int-past-i64-double"),
+            pytest.param(2**64, 1.8446744073709552e19, id="090-int-past-u64-double"),
+            pytest.param(-(2**63), -(2**63), id="100-i64-min"),
+            pytest.param(10**400, "1" + "0" * 400, id="110-int-400-digits-str"),
+            pytest.param("\udc80", "\ufffd", id="120-lone-surrogate-replaced"),
+            pytest.param(True, True, id="130-true"),
         ],
     )
     def test_values(self, core, value, stored):
@@ -96,7 +96,7 @@ class TestPythonToJson:
         keys = ["B", "a", "b", "code", "z", "é"]
         assert list(core.get("c")) == sorted(keys, key=str.encode)
 
-    @pytest.mark.parametrize("bad_key", [1, None, ("t",)])
+    @pytest.mark.parametrize("bad_key", [pytest.param(1, id="010-int-key"), pytest.param(None, id="020-none-key"), pytest.param(("t",), id="030-tuple-key")])
     def test_non_str_key(self, core, bad_key):
         with pytest.raises(TypeError, match="object is not an instance of 'str'|'None' is not an instance"):
             core.add_record_payload({"code": "c", "x": {bad_key: 1}})

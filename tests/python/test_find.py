@@ -13,17 +13,17 @@ class TestFind:
     @pytest.mark.parametrize(
         "records,text,codes",
         [
-            ([("A", "ab", ""), ("B", "abc", "")], "abc", ["B"]),
-            ([("A", "ab", ""), ("B", "abc", "")], "ab x", ["A"]),
-            ([("A", "ab", ""), ("B", "bc", "")], "abc", ["A"]),
-            ([("X1", "Acme", ""), ("X2", "Acme", "")], "Acme", ["X1"]),
-            ([("A", "Apple", "")], "apple pie", []),
-            ([("9", "nine", ""), ("1", "one", "")], "nine then one", ["1", "9"]),
-            ([("600519.SH", "贵州茅台", "gzmt|GZMT")], "买入GZMT", ["600519.SH"]),
-            ([("600519.SH", "贵州茅台", "gzmt|GZMT")], "贵州茅台和贵州茅台", ["600519.SH"]),
-            ([("C", "name", " ab | cd ||")], "xx cd", ["C"]),
-            ([("C", "name", " ab | cd ||")], "|", []),
-            ([("A", "ab", "")], "", []),
+            pytest.param([("A", "ab", ""), ("B", "abc", "")], "abc", ["B"], id="010-leftmost-longest"),
+            pytest.param([("A", "ab", ""), ("B", "abc", "")], "ab x", ["A"], id="020-shorter-when-longer-absent"),
+            pytest.param([("A", "ab", ""), ("B", "bc", "")], "abc", ["A"], id="030-leftmost-wins-over-overlap"),
+            pytest.param([("X1", "Acme", ""), ("X2", "Acme", "")], "Acme", ["X1"], id="040-same-name-first-code"),
+            pytest.param([("A", "Apple", "")], "apple pie", [], id="050-case-sensitive"),
+            pytest.param([("9", "nine", ""), ("1", "one", "")], "nine then one", ["1", "9"], id="060-codes-sorted-by-bytes"),
+            pytest.param([("600519.SH", "贵州茅台", "gzmt|GZMT")], "买入GZMT", ["600519.SH"], id="070-pinyin-piece"),
+            pytest.param([("600519.SH", "贵州茅台", "gzmt|GZMT")], "贵州茅台和贵州茅台", ["600519.SH"], id="080-pattern-twice-one-code"),
+            pytest.param([("C", "name", " ab | cd ||")], "xx cd", ["C"], id="090-trimmed-pinyin-piece"),
+            pytest.param([("C", "name", " ab | cd ||")], "|", [], id="100-bar-not-a-pattern"),
+            pytest.param([("A", "ab", "")], "", [], id="110-empty-text"),
         ],
     )
     def test_cases(self, core, records, text, codes):

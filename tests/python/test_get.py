@@ -73,14 +73,14 @@ class TestGetMany:
     @pytest.mark.parametrize(
         "codes,message",
         [
-            ("ab", "argument 'codes': Can't extract `str` to `Vec`"),
-            (None, "argument 'codes': 'None' is not an instance of 'Sequence'"),
-            ({"a"}, "argument 'codes': 'set' object is not an instance of 'Sequence'"),
-            ({"a": 1}, "argument 'codes': 'dict' object is not an instance of 'Sequence'"),
-            (5, "argument 'codes': 'int' object is not an instance of 'Sequence'"),
-            (["a", 1], "argument 'codes': 'int' object is not an instance of 'str'"),
-            (b"ab", "argument 'codes': 'int' object is not an instance of 'str'"),
-            (["a", None], "argument 'codes': 'None' is not an instance of 'str'"),
+            pytest.param("ab", "argument 'codes': Can't extract `str` to `Vec`", id="010-str-not-a-sequence"),
+            pytest.param(None, "argument 'codes': 'None' is not an instance of 'Sequence'", id="020-none"),
+            pytest.param({"a"}, "argument 'codes': 'set' object is not an instance of 'Sequence'", id="030-set"),
+            pytest.param({"a": 1}, "argument 'codes': 'dict' object is not an instance of 'Sequence'", id="040-dict"),
+            pytest.param(5, "argument 'codes': 'int' object is not an instance of 'Sequence'", id="050-int"),
+            pytest.param(["a", 1], "argument 'codes': 'int' object is not an instance of 'str'", id="060-non-str-item"),
+            pytest.param(b"ab", "argument 'codes': 'int' object is not an instance of 'str'", id="070-bytes-items-are-ints"),
+            pytest.param(["a", None], "argument 'codes': 'None' is not an instance of 'str'", id="080-none-item"),
         ],
     )
     def test_argument_errors(self, filled, monkeypatch, codes, message):

@@ -95,13 +95,33 @@ def test_after_snapshot(tmp_path_factory, payloads):
 # be shared through the string caches and too long for them.
 BOUNDARY_CHARS = ["\x7f", "\x80", "\xff", "\u0100", "\u07ff", "\u0800", "\ud7ff", "\ue000", "\ufffd",
                   "\uffff", "\U00010000", "\U0001f600", "\U0010ffff"]
-TEXTS = ["", "SH", "Asia.China.Shanghai", "é", "café", "北京", "国泰基金管理有限公司", "😀", "a😀b",
-         "x" * 48, "x" * 49, "é" * 24, "é" * 25, "北" * 16, "北" * 17, "北" * 85 + "a", "北" * 86,
-         "北" * 300, "a" * 299 + "😀",
-         "tab\tquote\"北\\", "\x00北", "北\n" * 40] + [c * k for c in BOUNDARY_CHARS for k in (1, 2, 17)]
+TEXTS = [
+    pytest.param("", id="010-empty"),
+    pytest.param("SH", id="020-ascii"),
+    pytest.param("Asia.China.Shanghai", id="030-dotted"),
+    pytest.param("é", id="040-two-byte"),
+    pytest.param("café", id="050-ascii-then-two-byte"),
+    pytest.param("北京", id="060-three-byte"),
+    pytest.param("国泰基金管理有限公司", id="070-three-byte-long"),
+    pytest.param("😀", id="080-four-byte"),
+    pytest.param("a😀b", id="090-four-byte-inside"),
+    pytest.param("x" * 48, id="100-ascii-48"),
+    pytest.param("x" * 49, id="110-ascii-49"),
+    pytest.param("é" * 24, id="120-two-byte-24"),
+    pytest.param("é" * 25, id="130-two-byte-25"),
+    pytest.param("北" * 16, id="140-three-byte-16"),
+    pytest.param("北" * 17, id="150-three-byte-17"),
+    pytest.param("北" * 85 + "a", id="160-three-byte-85-then-ascii"),
+    pytest.param("北" * 86, id="170-three-byte-86"),
+    pytest.param("北" * 300, id="180-three-byte-300"),
+    pytest.param("a" * 299 + "😀", id="190-ascii-299-then-four-byte"),
+    pytest.param("tab\tquote\"北\\", id="200-escapes-and-non-ascii"),
+    pytest.param("\x00北", id="210-nul-then-non-ascii"),
+    pytest.param("北\n" * 40, id="220-non-ascii-and-line-feeds"),
+] + [pytest.param(c * k, id=f"boundary-u{ord(c):04x}-x{k}") for c in BOUNDARY_CHARS for k in (1, 2, 17)]
 
 
-@pytest.mark.parametrize("text", TEXTS, ids=range(len(TEXTS)))
+@pytest.mark.parametrize("text", TEXTS)
 def test_strings(core, text):
     core.add_record_payload({"code": "s", "v": text, text: [text, {text: text}], "w": "pre" + text})
     check(core, "s")

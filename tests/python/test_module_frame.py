@@ -59,7 +59,9 @@ class TestClass:
         names = [k for k in vars(MetadataCore) if not k.startswith("__")]
         assert names == [m[0] for m in METHODS]
 
-    @pytest.mark.parametrize("name,signature,doc", METHODS)
+    @pytest.mark.parametrize("name,signature,doc", METHODS, ids=[
+        "010-add_record", "020-add_record_payload", "030-build", "040-filter", "050-find", "060-get",
+        "070-get_many", "080-save_snapshot", "090-load_snapshot"])
     def test_method_signature_and_doc(self, name, signature, doc):
         method = getattr(MetadataCore, name)
         assert method.__text_signature__ == signature
@@ -80,9 +82,9 @@ class TestClass:
     @pytest.mark.parametrize(
         "args,kwargs,message",
         [
-            ((1,), {}, "MetadataCore.__new__() takes 0 positional arguments but 1 was given"),
-            ((1, 2), {}, "MetadataCore.__new__() takes 0 positional arguments but 2 were given"),
-            ((), {"x": 1}, "MetadataCore.__new__() got an unexpected keyword argument 'x'"),
+            pytest.param((1,), {}, "MetadataCore.__new__() takes 0 positional arguments but 1 was given", id="010-one-positional"),
+            pytest.param((1, 2), {}, "MetadataCore.__new__() takes 0 positional arguments but 2 were given", id="020-two-positional"),
+            pytest.param((), {"x": 1}, "MetadataCore.__new__() got an unexpected keyword argument 'x'", id="030-keyword"),
         ],
     )
     def test_constructor_arguments(self, args, kwargs, message):
@@ -92,48 +94,42 @@ class TestClass:
 
 
 PARSE_CASES = [
-    ("get", ("a", "b"), {}, "MetadataCore.get() takes 1 positional arguments but 2 were given"),
-    ("get", (), {}, "MetadataCore.get() missing 1 required positional argument: 'code'"),
-    ("get", ("a",), {"code": "b"}, "MetadataCore.get() got multiple values for argument 'code'"),
-    ("get", (), {"cod": "a"}, "MetadataCore.get() got an unexpected keyword argument 'cod'"),
-    (
+    pytest.param("get", ("a", "b"), {}, "MetadataCore.get() takes 1 positional arguments but 2 were given", id="010-get-too-many"),
+    pytest.param("get", (), {}, "MetadataCore.get() missing 1 required positional argument: 'code'", id="020-get-missing"),
+    pytest.param("get", ("a",), {"code": "b"}, "MetadataCore.get() got multiple values for argument 'code'", id="030-get-positional-and-keyword"),
+    pytest.param("get", (), {"cod": "a"}, "MetadataCore.get() got an unexpected keyword argument 'cod'", id="040-get-unknown-keyword"),
+    pytest.param(
         "add_record",
         ("c",),
         {},
-        "MetadataCore.add_record() missing 3 required positional arguments: 'name', 'pinyin', and 'fields'",
-    ),
-    (
+        "MetadataCore.add_record() missing 3 required positional arguments: 'name', 'pinyin', and 'fields'", id="050-add_record-missing-three"),
+    pytest.param(
         "add_record",
         (1, 2, 3, 4, 5, 6),
         {},
-        "MetadataCore.add_record() takes from 4 to 5 positional arguments but 6 were given",
-    ),
-    (
+        "MetadataCore.add_record() takes from 4 to 5 positional arguments but 6 were given", id="060-add_record-too-many"),
+    pytest.param(
         "load_snapshot",
         (),
         {},
-        "MetadataCore.load_snapshot() missing 2 required positional arguments: 'full_file_path' and 'index_file_path'",
-    ),
-    (
+        "MetadataCore.load_snapshot() missing 2 required positional arguments: 'full_file_path' and 'index_file_path'", id="070-load_snapshot-missing-two"),
+    pytest.param(
         "save_snapshot",
         ("a",),
         {},
-        "MetadataCore.save_snapshot() missing 1 required positional argument: 'index_file_path'",
-    ),
-    (
+        "MetadataCore.save_snapshot() missing 1 required positional argument: 'index_file_path'", id="080-save_snapshot-missing-index"),
+    pytest.param(
         "save_snapshot",
         ("a", "b", "c", "d"),
         {},
-        "MetadataCore.save_snapshot() takes from 2 to 3 positional arguments but 4 were given",
-    ),
-    ("filter", (), {"filters": {}, "x": 1}, "MetadataCore.filter() got an unexpected keyword argument 'x'"),
-    ("find", (1, 2), {}, "MetadataCore.find() takes 1 positional arguments but 2 were given"),
-    (
+        "MetadataCore.save_snapshot() takes from 2 to 3 positional arguments but 4 were given", id="090-save_snapshot-too-many"),
+    pytest.param("filter", (), {"filters": {}, "x": 1}, "MetadataCore.filter() got an unexpected keyword argument 'x'", id="100-filter-unknown-keyword"),
+    pytest.param("find", (1, 2), {}, "MetadataCore.find() takes 1 positional arguments but 2 were given", id="110-find-too-many"),
+    pytest.param(
         "add_record",
         ("c", "n"),
         {"code": "x"},
-        "MetadataCore.add_record() got multiple values for argument 'code'",
-    ),
+        "MetadataCore.add_record() got multiple values for argument 'code'", id="120-add_record-positional-and-keyword"),
 ]
 
 
@@ -157,17 +153,17 @@ class TestArgumentParsing:
     @pytest.mark.parametrize(
         "method,args,message",
         [
-            ("get", (5,), "argument 'code': 'int' object is not an instance of 'str'"),
-            ("get", (None,), "argument 'code': 'None' is not an instance of 'str'"),
-            ("find", (b"x",), "argument 'text': 'bytes' object is not an instance of 'str'"),
-            ("filter", ([],), "argument 'filters': 'list' object is not an instance of 'dict'"),
-            ("filter", ({1: "a"},), "argument 'filters': 'int' object is not an instance of 'str'"),
-            ("add_record_payload", ([],), "argument 'record': 'list' object is not an instance of 'dict'"),
-            ("add_record", ("c", "n", 1, {}), "argument 'pinyin': 'int' object is not an instance of 'str'"),
-            ("add_record", ("c", "n", "p", []), "argument 'fields': 'list' object is not an instance of 'dict'"),
-            ("add_record", ("c", "n", "p", {}, 1), "argument 'payload': 'int' object is not an instance of 'dict'"),
-            ("save_snapshot", ("a", 1), "argument 'index_file_path': 'int' object is not an instance of 'str'"),
-            ("load_snapshot", (None, "b"), "argument 'full_file_path': 'None' is not an instance of 'str'"),
+            pytest.param("get", (5,), "argument 'code': 'int' object is not an instance of 'str'", id="010-get-int"),
+            pytest.param("get", (None,), "argument 'code': 'None' is not an instance of 'str'", id="020-get-none"),
+            pytest.param("find", (b"x",), "argument 'text': 'bytes' object is not an instance of 'str'", id="030-find-bytes"),
+            pytest.param("filter", ([],), "argument 'filters': 'list' object is not an instance of 'dict'", id="040-filter-list"),
+            pytest.param("filter", ({1: "a"},), "argument 'filters': 'int' object is not an instance of 'str'", id="050-filter-int-key"),
+            pytest.param("add_record_payload", ([],), "argument 'record': 'list' object is not an instance of 'dict'", id="060-add_record_payload-list"),
+            pytest.param("add_record", ("c", "n", 1, {}), "argument 'pinyin': 'int' object is not an instance of 'str'", id="070-add_record-int-pinyin"),
+            pytest.param("add_record", ("c", "n", "p", []), "argument 'fields': 'list' object is not an instance of 'dict'", id="080-add_record-list-fields"),
+            pytest.param("add_record", ("c", "n", "p", {}, 1), "argument 'payload': 'int' object is not an instance of 'dict'", id="090-add_record-int-payload"),
+            pytest.param("save_snapshot", ("a", 1), "argument 'index_file_path': 'int' object is not an instance of 'str'", id="100-save_snapshot-int-index-path"),
+            pytest.param("load_snapshot", (None, "b"), "argument 'full_file_path': 'None' is not an instance of 'str'", id="110-load_snapshot-none-full-path"),
         ],
     )
     def test_conversion_messages(self, core, method, args, message):

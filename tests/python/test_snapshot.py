@@ -310,15 +310,15 @@ def test_failed_load_leaves_engine_unchanged(core, tmp_path, label, damage, mess
 @pytest.mark.parametrize(
     "full_bytes,index_bytes,message",
     [
-        (b"", None, "snapshot file truncated"),
-        (container(b"", FULL_MAGIC, flags=0), None, "full payload must be|EOF while parsing a value"),
-        (container(b"{}", FULL_MAGIC, flags=0), None, None),
-        (container(b"{}", FULL_MAGIC) + b"extra", None, None),
-        (container(b"{}", FULL_MAGIC, raw_length=0), None, None),
-        (container(b"{}", FULL_MAGIC, raw_length=3), None, "snapshot decompressed length mismatch"),
-        (container(b"", FULL_MAGIC, compressed=b""), None, "incomplete frame"),
-        (FULL_MAGIC + struct.pack("<IQIQ", 1, 2**64 - 1, 1, 0) + bytes(96), None, "snapshot payload truncated"),
-        (FULL_MAGIC + struct.pack("<IQIQ", 7, 0, 0, 0) + bytes(96), None, "EOF while parsing a value"),
+        pytest.param(b"", None, "snapshot file truncated", id="010-empty-file"),
+        pytest.param(container(b"", FULL_MAGIC, flags=0), None, "full payload must be|EOF while parsing a value", id="020-stored-empty-payload"),
+        pytest.param(container(b"{}", FULL_MAGIC, flags=0), None, None, id="030-stored-uncompressed"),
+        pytest.param(container(b"{}", FULL_MAGIC) + b"extra", None, None, id="040-trailing-bytes-ignored"),
+        pytest.param(container(b"{}", FULL_MAGIC, raw_length=0), None, None, id="050-raw-length-zero-unchecked"),
+        pytest.param(container(b"{}", FULL_MAGIC, raw_length=3), None, "snapshot decompressed length mismatch", id="060-raw-length-mismatch"),
+        pytest.param(container(b"", FULL_MAGIC, compressed=b""), None, "incomplete frame", id="070-empty-compressed-payload"),
+        pytest.param(FULL_MAGIC + struct.pack("<IQIQ", 1, 2**64 - 1, 1, 0) + bytes(96), None, "snapshot payload truncated", id="080-stored-length-past-end"),
+        pytest.param(FULL_MAGIC + struct.pack("<IQIQ", 7, 0, 0, 0) + bytes(96), None, "EOF while parsing a value", id="090-other-version-not-checked"),
     ],
 )
 def test_container_read_checks(core, tmp_path, full_bytes, index_bytes, message):
