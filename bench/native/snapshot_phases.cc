@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "index/index_build.h"
 #include "snapshot/container.h"
 #include "snapshot/file_io.h"
 #include "snapshot/payload_decode.h"
@@ -129,7 +130,7 @@ int main(int argc, char** argv) {
     records = s.next_record;
 
     t = CpuClock::now();
-    if (Status st = build_matcher(s); !st.ok()) die(st);
+    if (Status st = build_matcher(s.pattern_texts, s.matcher); !st.ok()) die(st);
     times["load.5 build"].push_back(seconds_since(t));
     if (rep == 0) print_memory(s);
 

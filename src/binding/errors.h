@@ -10,7 +10,7 @@
 #include <string>
 
 #include "binding/py.h"
-#include "lib/status.h"
+#include "base/status.h"
 
 namespace vedra::py {
 

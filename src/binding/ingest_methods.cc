@@ -10,6 +10,7 @@
 #include "binding/args.h"
 #include "binding/core_object.h"
 #include "binding/methods.h"
+#include "index/index_build.h"
 #include "store/ingest.h"
 #include "store/json_text.h"
 #include "store/py_convert.h"
@@ -133,7 +134,7 @@ PyObject* method_build(PyObject* self, PyObject*) {
     CoreObject* core = as_core(self);
     Borrow borrow(core, Borrow::kExclusive);
     if (!borrow.ok()) return nullptr;
-    if (Status st = build_matcher(core->state); !st.ok()) return raise_status(st);
+    if (Status st = build_matcher(core->state.pattern_texts, core->state.matcher); !st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });
 }

@@ -1,10 +1,10 @@
-// Posting of field values, registration of search patterns and the matcher
-// build: the operations that write field_index, the pattern lists and matcher.
-#include <string>
+#include "index/index_build.h"
 
+#include <string>
+#include <utility>
+
+#include "base/text.h"
 #include "index/value_keys.h"
-#include "store/engine_state.h"
-#include "store/text.h"
 
 namespace vedra {
 namespace {
@@ -30,9 +30,9 @@ void prefetch_value_keys(const FieldPostings& postings, std::string_view value) 
   if (dot != std::string_view::npos) postings.prefetch(value.substr(0, dot));
 }
 
-void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r) {
+void post_value(FieldIndex& index, std::string_view field, std::string_view value, uint32_t r) {
   if (value.empty()) return;
-  post_value_to(field_postings(s.field_index, field), value, r);
+  post_value_to(field_postings(index, field), value, r);
 }
 
 void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, PostingMode mode) {
@@ -40,43 +40,43 @@ void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, Pos
   for_each_value_key(value, acc, [&](std::string_view key) { post_key(inner, key, r, mode); });
 }
 
-void seal_postings(EngineState& s) {
-  for (auto& [field, postings] : s.field_index) {
+void seal_postings(FieldIndex& index) {
+  for (auto& [field, postings] : index) {
     for (auto& [key, posting] : *postings) posting.seal();
   }
 }
 
 namespace {
-inline void add_pattern(EngineState& s, std::string_view text, uint32_t r) {
+inline void add_pattern(PatternList& texts, std::vector<uint32_t>& owners, std::string_view text, uint32_t r) {
   const std::string_view t = trim_white_space(text);
   if (t.empty()) return;
-  s.pattern_texts.push_back(t);
-  s.pattern_records.push_back(r);
+  texts.push_back(t);
+  owners.push_back(r);
 }
 }  // namespace
 
-void register_patterns(EngineState& s, std::string_view code, std::string_view name, std::string_view pinyin,
-                       uint32_t r) {
-  add_pattern(s, code, r);
-  add_pattern(s, name, r);
+void register_patterns(PatternList& texts, std::vector<uint32_t>& owners, std::string_view code,
+                       std::string_view name, std::string_view pinyin, uint32_t r) {
+  add_pattern(texts, owners, code, r);
+  add_pattern(texts, owners, name, r);
   size_t start = 0;
   while (true) {
     const size_t bar = pinyin.find('|', start);
-    add_pattern(s, pinyin.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start), r);
+    add_pattern(texts, owners, pinyin.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start), r);
     if (bar == std::string_view::npos) break;
     start = bar + 1;
   }
 }
 
-Status build_matcher(EngineState& s) {
-  if (s.pattern_texts.empty()) {
-    s.matcher.reset();
+Status build_matcher(const PatternList& texts, std::unique_ptr<Matcher>& matcher) {
+  if (texts.empty()) {
+    matcher.reset();
     return Status::Ok();
   }
-  const std::vector<std::string_view> patterns = s.pattern_texts.views();
+  const std::vector<std::string_view> patterns = texts.views();
   Result<std::unique_ptr<Matcher>> built = Matcher::build(PatternSpan(patterns));
   if (!built.ok()) return built.status();
-  s.matcher = std::move(built.value());
+  matcher = std::move(built.value());
   return Status::Ok();
 }
 

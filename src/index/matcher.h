@@ -25,7 +25,7 @@
 
 #include "index/pattern_span.h"
 #include "index/prefilter.h"
-#include "lib/status.h"
+#include "base/status.h"
 
 namespace vedra {
 

@@ -27,7 +27,7 @@
 
 #include "index/byte_classes.h"
 #include "index/pattern_span.h"
-#include "lib/status.h"
+#include "base/status.h"
 
 namespace vedra::matcher_internal {
 

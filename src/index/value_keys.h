@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/text.h"
+#include "base/text.h"
 
 namespace vedra {
 

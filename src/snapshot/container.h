@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "lib/status.h"
+#include "base/status.h"
 #include "store/byte_buffer.h"
 
 struct ZSTD_CCtx_s;  // libzstd's compression context

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/status.h"
+#include "base/status.h"
 
 namespace vedra {
 

@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "store/hash.h"
+#include "base/hash.h"
 #include "store/json_canonical.h"
 #include "store/json_reader.h"
 #include "store/json_text.h"

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/status.h"
+#include "base/status.h"
 #include "snapshot/index_doc.h"
 #include "store/json_value.h"
 

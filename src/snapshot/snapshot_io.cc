@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index/index_build.h"
 #include "snapshot/container.h"
 #include "snapshot/file_io.h"
 #include "snapshot/payload_decode.h"
@@ -227,7 +228,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   }
   RebuildSink sink(fresh);
   if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
-  seal_postings(fresh);
+  seal_postings(fresh.field_index);
 
   // Payloads last.  The newest record of each code takes its stored text;
   // older records sharing the code share it; codes without a stored text get
@@ -293,7 +294,7 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   if (!fresh.ok()) return fresh.status();
   // The matcher is built before the swap, so that a failed build, like any
   // other failure, leaves `s` as it was.
-  if (Status st = build_matcher(fresh.value()); !st.ok()) return st;
+  if (Status st = build_matcher(fresh.value().pattern_texts, fresh.value().matcher); !st.ok()) return st;
   static_assert(std::is_nothrow_move_assignable_v<EngineState>);
   s = std::move(fresh.value());
   return Status::Ok();

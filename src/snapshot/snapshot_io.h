@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "lib/status.h"
+#include "base/status.h"
 #include "snapshot/index_doc.h"
 #include "snapshot/payload_decode.h"
 #include "store/byte_buffer.h"

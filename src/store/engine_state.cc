@@ -7,7 +7,7 @@
 #include "absl/strings/string_view.h"
 
 #include "store/json_text.h"
-#include "store/map_room.h"
+#include "base/map_room.h"
 
 namespace vedra {
 

@@ -23,11 +23,11 @@
 
 #include "index/bitmap.h"
 #include "index/matcher.h"
-#include "index/posting.h"
-#include "lib/status.h"
+#include "index/field_index.h"
+#include "base/status.h"
 #include "store/field_map.h"
-#include "store/hash.h"
-#include "store/pattern_list.h"
+#include "base/hash.h"
+#include "index/pattern_list.h"
 #include "store/payload_store.h"
 
 namespace vedra {
@@ -39,62 +39,6 @@ using FieldPosts = std::vector<std::pair<std::string, std::string>>;
 // order; grouped by field only when joined.
 using CollectedValues = std::vector<std::pair<std::string, std::string>>;
 
-// Field -> value key -> records.  A field's posting map is held by pointer
-// and never moves, so a pointer to it stays valid while the state lives
-// (FieldSlotCache).
-using FieldPostings = TextMap<Posting>;
-using FieldIndex = TextMap<std::unique_ptr<FieldPostings>>;
-
-// The posting map of `field`, made empty when the index has none.
-inline FieldPostings& field_postings(FieldIndex& index, std::string_view field) {
-  auto it = index.find(field);
-  if (it != index.end()) return *it->second;
-  return *index.try_emplace(field, std::make_unique<FieldPostings>()).first->second;
-}
-
-// Looks up field posting maps for a run of records whose fields mostly come
-// with the same names in the same order (a catalogue being ingested, a
-// snapshot being loaded): the map of each field position of the previous
-// record is remembered, so a repeat costs one comparison instead of a hash
-// lookup.  Belongs to one FieldIndex (whose maps never move, even when the
-// index itself is moved) and travels with it.
-class FieldSlotCache {
- public:
-  FieldPostings& resolve(FieldIndex& index, size_t position, std::string_view field) {
-    if (const Slot* slot = remembered(position, field)) return *slot->second;
-    FieldPostings& postings = field_postings(index, field);
-    if (position >= slots_.size()) slots_.resize(position + 1);
-    slots_[position].first.assign(field);
-    slots_[position].second = &postings;
-    return postings;
-  }
-
-  // The map of `field` when the index has one, else null; inserts nothing
-  // into the index.  Remembering a found map may throw std::bad_alloc, which
-  // leaves the cache as it was.
-  FieldPostings* lookup(FieldIndex& index, size_t position, std::string_view field) {
-    if (const Slot* slot = remembered(position, field)) return slot->second;
-    auto it = index.find(field);
-    if (it == index.end()) return nullptr;
-    if (position >= slots_.size()) slots_.resize(position + 1);
-    slots_[position].first.assign(field);
-    slots_[position].second = it->second.get();
-    return it->second.get();
-  }
-
- private:
-  using Slot = std::pair<std::string, FieldPostings*>;
-  // The slot of `position` when it remembers `field`.  A slot never filled
-  // (its position skipped by a record) has no map and matches nothing, not
-  // even the empty field name.
-  const Slot* remembered(size_t position, std::string_view field) const {
-    if (position >= slots_.size()) return nullptr;
-    const Slot& slot = slots_[position];
-    return slot.second != nullptr && slot.first == field ? &slot : nullptr;
-  }
-
-  std::vector<Slot> slots_;
-};
 struct EngineState {
   FieldIndex field_index;                   // field -> value key -> records
   FieldSlotCache field_slots;               // lookups into field_index by position
@@ -145,36 +89,5 @@ void collect_field_value(CollectedValues& collected, std::string_view field, std
 // joined value is longer than a field map holds (FieldMap::check_entry).
 // Cost: linear in the collected values.
 Status join_field_values(const CollectedValues& collected, FieldMap& out);
-
-// Posts one (field, value) of record r: "|"-pieces (trimmed) and dotted
-// prefixes each become a key.  An empty value does nothing (the field gets
-// no posting map either).
-void post_value(EngineState& s, std::string_view field, std::string_view value, uint32_t r);
-
-// How postings take record numbers: kIncremental keeps every posting ready
-// to read; kBulk (records arriving in ascending order, nothing read until
-// seal_postings) appends and leaves the bitmaps to seal_postings.
-enum class PostingMode { kIncremental, kBulk };
-
-// post_value() into a posting map already looked up.  REQUIRES: !value.empty().
-void post_value_to(FieldPostings& postings, std::string_view value, uint32_t r,
-                   PostingMode mode = PostingMode::kIncremental);
-
-// Ends a run of kBulk posting: every posting back in its readable form.
-void seal_postings(EngineState& s);
-
-// A hint that `value` is about to be posted to `postings`: starts loading the
-// hash slots of its plain keys when the map is too large to stay in cache.
-// Affects nothing but timing.
-void prefetch_value_keys(const FieldPostings& postings, std::string_view value);
-
-
-// Registers the record's code, name and trimmed non-empty pinyin pieces as
-// search patterns owned by record r.
-void register_patterns(EngineState& s, std::string_view code, std::string_view name,
-                       std::string_view pinyin, uint32_t r);
-
-// Compiles pattern_texts into matcher.  On failure the matcher is unchanged.
-Status build_matcher(EngineState& s);
 
 }  // namespace vedra

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/status.h"
+#include "base/status.h"
 
 namespace vedra {
 

@@ -4,7 +4,7 @@
 
 #include "absl/container/inlined_vector.h"
 #include "store/json_text.h"
-#include "store/text.h"
+#include "base/text.h"
 
 namespace vedra {
 
@@ -37,7 +37,7 @@ uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::
   }
   if (code_postings != nullptr) post_value_to(*code_postings, c, r, mode);
   if (name_postings != nullptr) post_value_to(*name_postings, n, r, mode);
-  register_patterns(s, c, n, s.record_pinyins[r], r);
+  register_patterns(s.pattern_texts, s.pattern_records, c, n, s.record_pinyins[r], r);
   i = 0;
   auto post = [&](std::string_view text) {
     if (targets[i] != nullptr) post_value_to(*targets[i], text, r, mode);

@@ -6,7 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/status.h"
+#include "base/status.h"
+#include "index/index_build.h"
 #include "store/engine_state.h"
 #include "store/json_value.h"
 

@@ -45,7 +45,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/status.h"
+#include "base/status.h"
 #include "store/json_text.h"
 #include "store/json_value.h"
 

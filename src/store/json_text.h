@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "lib/status.h"
+#include "base/status.h"
 #include "store/json_value.h"
 
 namespace vedra {

@@ -7,7 +7,7 @@
 #include "binding/errors.h"
 #include "store/json_text.h"
 #include "store/number_text.h"
-#include "store/text.h"
+#include "base/text.h"
 
 namespace vedra::py {
 namespace {

@@ -8,9 +8,10 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
+#include "index/index_build.h"
 #include "index/value_keys.h"
-#include "store/map_room.h"
-#include "store/text.h"
+#include "base/map_room.h"
+#include "base/text.h"
 
 namespace vedra {
 namespace {
@@ -191,7 +192,7 @@ Status add_record(EngineState& s, RecordInput& in) {
     s.record_codes.push_back(std::move(in.code));
     s.record_names.push_back(std::move(in.name));
     s.record_pinyins.push_back(std::move(in.pinyin));
-    register_patterns(s, s.record_codes[r], s.record_names[r], s.record_pinyins[r], r);
+    register_patterns(s.pattern_texts, s.pattern_records, s.record_codes[r], s.record_names[r], s.record_pinyins[r], r);
     s.record_fields.push_back(std::move(in.fields));
     if (in.deep) s.deep_payload_records.push_back(r);
   }();

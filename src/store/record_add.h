@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "lib/status.h"
+#include "base/status.h"
 #include "store/engine_state.h"
 #include "store/field_map.h"
 

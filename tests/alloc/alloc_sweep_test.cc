@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "failing_malloc.h"
+#include "index/index_build.h"
 #include "snapshot/snapshot_io.h"
 #include "store/engine_state.h"
 #include "store/ingest.h"
@@ -189,7 +190,7 @@ TEST(AllocationSweep, AddRecordPayloadFlattenedFromText) {
 }
 
 TEST(AllocationSweep, Build) {
-  const size_t swept = sweep([](EngineState& s) { fill(s, 50); }, [](EngineState& s) { return build_matcher(s); });
+  const size_t swept = sweep([](EngineState& s) { fill(s, 50); }, [](EngineState& s) { return build_matcher(s.pattern_texts, s.matcher); });
   std::cout << "build: " << swept << " allocations failed in turn\n";
   EXPECT_TRUE(swept > 10);
 }
@@ -230,7 +231,7 @@ TEST(AllocationSweep, LoadSnapshot) {
   const size_t swept = sweep(
       [](EngineState& s) {
         fill(s, 5);
-        (void)build_matcher(s);
+        (void)build_matcher(s.pattern_texts, s.matcher);
       },
       [&](EngineState& s) { return load_snapshot(s, full, index); });
   std::cout << "load_snapshot: " << swept << " allocations failed in turn\n";

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "index/index_build.h"
 #include "state_probe.h"
 #include "store/engine_state.h"
 #include "testing.h"
@@ -34,22 +35,22 @@ TEST(PostValue, Expansions) {
   };
   for (const Case& c : cases) {
     EngineState s;
-    post_value(s, "f", c.value, 0);
+    post_value(s.field_index, "f", c.value, 0);
     EXPECT_EQ(keys_of(s, "f") == c.keys, true);
     if (keys_of(s, "f") != c.keys) std::cerr << "  value: '" << c.value << "'\n";
     EXPECT_TRUE(find_field(s, "f") != nullptr);  // non-empty value creates the field
   }
   EngineState s;
-  post_value(s, "f", "", 0);
+  post_value(s.field_index, "f", "", 0);
   EXPECT_TRUE(find_field(s, "f") == nullptr);
 }
 
 TEST(PostValue, SetSemanticsAcrossPostingSizes) {
   EngineState s;
   for (uint32_t r = 0; r < 100; ++r) {
-    post_value(s, "f", "k", r);
-    post_value(s, "f", "k|k", r);
-    if (r % 3 == 0) post_value(s, "g", "k", r);
+    post_value(s.field_index, "f", "k", r);
+    post_value(s.field_index, "f", "k|k", r);
+    if (r % 3 == 0) post_value(s.field_index, "g", "k", r);
   }
   const std::vector<uint32_t> all = records_of(s, "f", "k");
   EXPECT_EQ(all.size(), size_t{100});
@@ -60,8 +61,8 @@ TEST(PostValue, SetSemanticsAcrossPostingSizes) {
 
 TEST(RegisterPatterns, TrimmedNotDeduplicated) {
   EngineState s;
-  register_patterns(s, "A1", "A1", "", 0);
-  register_patterns(s, " X ", "", " ab | cd ||", 1);
+  register_patterns(s.pattern_texts, s.pattern_records, "A1", "A1", "", 0);
+  register_patterns(s.pattern_texts, s.pattern_records, " X ", "", " ab | cd ||", 1);
   const std::vector<std::string> want = {"A1", "A1", "X", "ab", "cd"};
   const std::vector<std::string_view> got = s.pattern_texts.views();
   EXPECT_EQ(std::vector<std::string>(got.begin(), got.end()) == want, true);

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "store/json_text.h"
-#include "store/text.h"
+#include "base/text.h"
 
 namespace vedra_testing {
 

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "index/index_build.h"
 #include "index/query.h"
 #include "snapshot/container.h"
 #include "snapshot/file_io.h"
@@ -176,7 +177,7 @@ TEST(SnapshotIo, SaveThenLoadRestoresTheState) {
       for (const bool built : {false, true}) {
         EngineState saved;
         c.fill(saved);
-        if (built) ASSERT_TRUE(build_matcher(saved).ok());
+        if (built) ASSERT_TRUE(build_matcher(saved.pattern_texts, saved.matcher).ok());
         TempDir dir;
         const std::string full = dir / "full.snap", index = dir / "index.snap", manifest = dir / "manifest.json";
         const Status st = save_snapshot(saved, full, index, with_manifest ? &manifest : nullptr);
@@ -196,7 +197,7 @@ TEST(SnapshotIo, SaveThenLoadRestoresTheState) {
         if (!ld.ok()) std::cerr << "  " << c.name << ": " << ld.message() << "\n";
         ASSERT_TRUE(ld.ok());
         // The load builds its matcher; compare find results against a built original.
-        if (!built) ASSERT_TRUE(build_matcher(saved).ok());
+        if (!built) ASSERT_TRUE(build_matcher(saved.pattern_texts, saved.matcher).ok());
         expect_same_state(c.name, saved, loaded, c.find_texts);
 
         // Saving the loaded state writes the same payloads again.

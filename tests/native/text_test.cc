@@ -1,5 +1,5 @@
 // The white-space trim of the Unicode White_Space characters.
-#include "store/text.h"
+#include "base/text.h"
 
 #include <string>
 #include <utility>

@@ -13,7 +13,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/hash/hash.h"
 #include "absl/strings/string_view.h"
-#include "store/map_room.h"
+#include "base/map_room.h"
 
 namespace vedra {
 

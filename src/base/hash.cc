@@ -1,4 +1,4 @@
-#include "store/hash.h"
+#include "base/hash.h"
 
 #include <atomic>
 #include <chrono>

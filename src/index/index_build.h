@@ -1,0 +1,53 @@
+// The store-to-index step: posting field values, registering search patterns
+// and compiling them into the matcher.  Ingestion and load call these with
+// the parts of the engine state they write; nothing here knows the record
+// store itself.
+//
+// Thread safety: none; each call writes the structures it is given.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "base/status.h"
+#include "index/field_index.h"
+#include "index/matcher.h"
+#include "index/pattern_list.h"
+
+namespace vedra {
+
+// How postings take record numbers: kIncremental keeps every posting ready
+// to read; kBulk (records arriving in ascending order, nothing read until
+// seal_postings) appends and leaves the bitmaps to seal_postings.
+enum class PostingMode { kIncremental, kBulk };
+
+// Posts one (field, value) of record r: "|"-pieces (trimmed) and dotted
+// prefixes each become a key (index/value_keys.h).  An empty value does
+// nothing (the field gets no posting map either).
+void post_value(FieldIndex& index, std::string_view field, std::string_view value, uint32_t r);
+
+// post_value() into a posting map already looked up.  REQUIRES: !value.empty().
+void post_value_to(FieldPostings& postings, std::string_view value, uint32_t r,
+                   PostingMode mode = PostingMode::kIncremental);
+
+// Ends a run of kBulk posting: every posting back in its readable form.
+void seal_postings(FieldIndex& index);
+
+// A hint that `value` is about to be posted to `postings`: starts loading the
+// hash slots of its plain keys when the map is too large to stay in cache.
+// Affects nothing but timing.
+void prefetch_value_keys(const FieldPostings& postings, std::string_view value);
+
+// Appends the record's code, name and trimmed non-empty pinyin pieces ("|"
+// separated) to `texts` as search patterns, each owned by record r in
+// `owners` (pattern i belongs to record owners[i]).
+void register_patterns(PatternList& texts, std::vector<uint32_t>& owners, std::string_view code,
+                       std::string_view name, std::string_view pinyin, uint32_t r);
+
+// Compiles `texts` into `matcher` (reset when `texts` is empty).  On failure
+// `matcher` is unchanged.
+Status build_matcher(const PatternList& texts, std::unique_ptr<Matcher>& matcher);
+
+}  // namespace vedra
