@@ -11,6 +11,18 @@
 //   - pattern_texts and pattern_records have equal length and only grow;
 //   - every number in a posting is below next_record.
 //
+// Names in the docs (README, docs/snapshot_format.md) and here:
+//   record number            position in the per-record vectors; next_record
+//                            is the record count
+//   code, name, pinyin text  record_codes, record_names, record_pinyins
+//   payload, full payload    record_payloads[r]; the full file holds the
+//                            payload of code_to_record[code] for each code
+//   field map, `fields`      record_fields[r] (an index document's `fields`)
+//   field index, postings    field_index: field -> value key -> records
+//   search patterns          pattern_texts, owned by pattern_records
+//   matcher, automaton       matcher, compiled from pattern_texts by build()
+//   the newest record        code_to_record[code]
+//
 // Thread safety: none.  The binding's borrow flag serialises writers.
 #pragma once
 
