@@ -18,26 +18,19 @@ const MethodSignature kFilterSig = {"MetadataCore.filter()", kFilterParams, 1, 1
 const char* const kFindParams[] = {"text"};
 const MethodSignature kFindSig = {"MetadataCore.find()", kFindParams, 1, 1};
 
-constexpr std::string_view kNotSuffix = "__not";
-
 struct FilterEntry {
-  std::string_view key;  // view into the dict key's UTF-8 (kept alive by `value`'s dict)
-  PyObject* value;       // borrowed from the dict, held by `hold`
+  std::string_view key;  // view into the dict key's UTF-8 (kept alive by `hold_key`)
+  PyObject* value;       // held by `hold_value`
   Ref hold_key, hold_value;
 };
 
-// The postings of one filter value's texts (texts that are not keys add
-// nothing).  Returns false with an exception set when a conversion fails.
-bool entry_postings(const TextMap<Posting>* field, PyObject* value, std::vector<const Posting*>& out) {
-  out.clear();
-  std::string text;
+// Feeds the texts of one entry's value to `query`, converting its items one
+// by one.  Returns false with an exception set when a conversion fails.
+bool add_entry_texts(PyObject* value, std::string& text, FilterQuery& query) {
   auto add = [&](PyObject* item) {
     text.clear();
     if (!value_to_text(item, text)) return false;
-    if (field != nullptr && !text.empty()) {
-      auto it = field->find(text);
-      if (it != field->end()) out.push_back(&it->second);
-    }
+    query.add_text(text);
     return true;
   };
   if (PyList_Check(value)) {
@@ -66,13 +59,6 @@ bool entry_postings(const TextMap<Posting>* field, PyObject* value, std::vector<
     return !PyErr_Occurred();
   }
   return add(value);
-}
-
-Bitmap union_of(const std::vector<const Posting*>& postings) {
-  if (postings.size() == 1) return postings[0]->to_bitmap();
-  Bitmap u;
-  for (const Posting* p : postings) p->union_into(u);
-  return u;
 }
 
 }  // namespace
@@ -122,43 +108,20 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       entries.push_back(FilterEntry{text, value, Ref(key), Ref(value)});
     }
 
-    // The running result starts as every record; it is materialised lazily,
-    // from the first plain entry's postings when there is one (they are all
-    // records already), so a plain query never copies the whole record set.
+    // Every entry's values are converted before it is applied; once the
+    // result is empty the remaining entries are neither applied nor converted.
     const EngineState& s = core->state;
-    Bitmap result;
-    bool started = false;
-    auto result_empty = [&] { return started ? result.empty() : s.next_record == 0; };
-    std::vector<const Posting*> postings;
+    FilterQuery query(s.field_index, s.next_record);
+    std::string text;
     for (const FilterEntry& e : entries) {
-      std::string_view field = e.key;
-      bool negate = false;
-      while (field.size() >= kNotSuffix.size() && field.substr(field.size() - kNotSuffix.size()) == kNotSuffix) {
-        field.remove_suffix(kNotSuffix.size());
-        negate = true;
-      }
-      if (!entry_postings(find_field(s, field), e.value, postings)) return nullptr;
-      if (result_empty()) break;
-      if (negate) {
-        if (postings.empty()) continue;
-        if (!started) {
-          result = s.all_records();
-          started = true;
-        }
-        for (const Posting* p : postings) p->subtract_from(result);
-      } else if (!started) {
-        result = union_of(postings);
-        started = true;
-      } else if (postings.size() == 1) {
-        postings[0]->intersect_into(result);
-      } else {
-        result.and_inplace(union_of(postings));
-      }
-      if (result_empty()) break;
+      query.begin_entry(e.key);
+      if (!add_entry_texts(e.value, text, query)) return nullptr;
+      query.end_entry();
+      if (query.empty()) break;
     }
-    if (!started) result = s.all_records();
-    if (result.empty()) return PyList_New(0);
-    return core->code_strs.code_list(s, result.to_vector());
+    const std::vector<uint32_t> records = query.records();
+    if (records.empty()) return PyList_New(0);
+    return core->code_strs.code_list(s, records);
   });
 }
 
