@@ -2,16 +2,12 @@
 #include <string>
 #include <vector>
 
-#include "binding/args.h"
-#include "binding/core_object.h"
 #include "binding/methods.h"
 #include "index/query.h"
 #include "store/py_convert.h"
 
 namespace vedra::py {
 namespace {
-
-CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
 
 const char* const kFilterParams[] = {"filters"};
 const MethodSignature kFilterSig = {"MetadataCore.filter()", kFilterParams, 1, 1};
@@ -64,12 +60,8 @@ bool add_entry_texts(PyObject* value, std::string& text, FilterQuery& query) {
 }  // namespace
 
 PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!match_arguments(kFilterSig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kShared);
-    if (!borrow.ok()) return nullptr;
+  return run_method(self, kFilterSig, args, nargs, kwnames, Borrow::kShared,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     PyObject* filters = a[0];
     if (!PyDict_Check(filters)) return raise_argument_type_error(filters, "filters", "dict");
 
@@ -110,7 +102,7 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
     // Every entry's values are converted before it is applied; once the
     // result is empty the remaining entries are neither applied nor converted.
-    const EngineState& s = core->state;
+    const EngineState& s = core.state;
     FilterQuery query(s.field_index, s.next_record);
     std::string text;
     for (const FilterEntry& e : entries) {
@@ -121,22 +113,18 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     const std::vector<uint32_t> records = query.records();
     if (records.empty()) return PyList_New(0);
-    return core->code_strs.code_list(s, records);
+    return core.code_strs.code_list(s, records);
   });
 }
 
 PyObject* method_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!match_arguments(kFindSig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kShared);
-    if (!borrow.ok()) return nullptr;
+  return run_method(self, kFindSig, args, nargs, kwnames, Borrow::kShared,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     const char* text;
     Py_ssize_t size;
     if (!extract_str(a[0], "text", &text, &size)) return nullptr;
-    return core->code_strs.code_list(
-        core->state, find_code_records(core->state, std::string_view(text, static_cast<size_t>(size))));
+    return core.code_strs.code_list(
+        core.state, find_code_records(core.state, std::string_view(text, static_cast<size_t>(size))));
   });
 }
 
