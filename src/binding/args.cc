@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "binding/errors.h"
+
 namespace vedra::py {
 namespace {
 
@@ -104,6 +106,15 @@ bool check_no_arguments(PyObject* args, PyObject* kwargs) {
     return false;
   }
   return true;
+}
+
+bool extract_str(PyObject* obj, const char* name, const char** data, Py_ssize_t* size) {
+  if (!PyUnicode_Check(obj)) {
+    raise_argument_type_error(obj, name, "str");
+    return false;
+  }
+  *data = PyUnicode_AsUTF8AndSize(obj, size);
+  return *data != nullptr;
 }
 
 }  // namespace vedra::py

@@ -1,4 +1,5 @@
-// Argument matching for METH_FASTCALL | METH_KEYWORDS methods.
+// Argument matching for METH_FASTCALL | METH_KEYWORDS methods, and the
+// conversion of str arguments.
 //
 // Matching works in place on the argument array and allocates nothing unless
 // it fails.  Unfilled optional parameters are set to None (borrowed).
@@ -24,5 +25,10 @@ bool match_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize
 
 // The constructor's check: no positional and no keyword arguments.
 bool check_no_arguments(PyObject* args, PyObject* kwargs);
+
+// Converts a str argument to UTF-8 (a view owned by `obj`).  A non-str sets
+// the argument TypeError naming `name`; a lone surrogate the
+// UnicodeEncodeError, unchanged.
+bool extract_str(PyObject* obj, const char* name, const char** data, Py_ssize_t* size);
 
 }  // namespace vedra::py

@@ -22,7 +22,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!empty) return nullptr;
     PyObject* self = object_new(type, empty.get(), nullptr);
     if (self == nullptr) return nullptr;
-    CoreObject* core = reinterpret_cast<CoreObject*>(self);
+    CoreObject* core = &as_core(self);
     new (&core->state) EngineState(std::move(state));
     new (&core->borrow_flag) std::atomic<intptr_t>(0);
     new (&core->code_strs) CodeStrCache();
@@ -35,7 +35,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void core_dealloc(PyObject* self) {
-  CoreObject* core = reinterpret_cast<CoreObject*>(self);
+  CoreObject* core = &as_core(self);
   core->value_strs.~KeyStrCache();
   core->key_strs.~KeyStrCache();
   core->code_strs.~CodeStrCache();

@@ -101,6 +101,12 @@ void reword_argument_error(const char* name) {
   PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
+PyObject* raise_argument_type_error(PyObject* obj, const char* name, const char* expected) {
+  raise_type_mismatch(obj, expected);
+  reword_argument_error(name);
+  return nullptr;
+}
+
 PyObject* finish_call(PyObject* result) {
   const bool own_panic = t_own_panic;
   t_own_panic = false;

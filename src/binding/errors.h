@@ -41,6 +41,10 @@ PyObject* raise_type_mismatch(PyObject* obj, const char* expected);
 // original error's __cause__.  Other exceptions are left pending unchanged.
 void reword_argument_error(const char* name);
 
+// Sets "argument '<name>': '<type>' object is not an instance of '<expected>'"
+// (raise_type_mismatch, then reword_argument_error).  Returns nullptr.
+PyObject* raise_argument_type_error(PyObject* obj, const char* name, const char* expected);
+
 // Ends a method call: turns a missing exception into SystemError and a
 // PanicException raised by Python code into a new internal fault.
 PyObject* finish_call(PyObject* result);

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "binding/args.h"
-#include "binding/core_object.h"
 #include "binding/methods.h"
 #include "index/index_build.h"
 #include "store/ingest.h"
@@ -18,8 +16,6 @@
 
 namespace vedra::py {
 namespace {
-
-CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
 
 const char* const kAddRecordParams[] = {"code", "name", "pinyin", "fields", "payload"};
 const MethodSignature kAddRecordSig = {"MetadataCore.add_record()", kAddRecordParams, 5, 4};
@@ -69,13 +65,8 @@ bool convert_fields(PyObject* fields, FieldPosts& posts) {
 }  // namespace
 
 PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[5];
-    if (!match_arguments(kAddRecordSig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kExclusive);
-    if (!borrow.ok()) return nullptr;
-
+  return run_method(self, kAddRecordSig, args, nargs, kwnames, Borrow::kExclusive,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     const char* text[3];
     Py_ssize_t size[3];
     for (int i = 0; i < 3; ++i) {
@@ -95,7 +86,7 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     FieldPosts posts;
     if (!convert_fields(a[3], posts)) return nullptr;
 
-    EngineState& s = core->state;
+    EngineState& s = core.state;
     // The item texts are the collected values: empty ones are skipped by the
     // join, as by posting.
     RecordInput in{std::move(code), std::move(name), std::move(pinyin), std::move(payload), FieldMap(), &posts, deep};
@@ -106,12 +97,8 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!match_arguments(kAddRecordPayloadSig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kExclusive);
-    if (!borrow.ok()) return nullptr;
+  return run_method(self, kAddRecordPayloadSig, args, nargs, kwnames, Borrow::kExclusive,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     if (!PyDict_Check(a[0])) return raise_argument_type_error(a[0], "record", "dict");
 
     std::string payload;
@@ -121,7 +108,7 @@ PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ss
     FlattenedRecord flat;
     if (Status st = flatten_record_text(payload, top, flat); !st.ok()) return raise_status(st);
 
-    EngineState& s = core->state;
+    EngineState& s = core.state;
     RecordInput in{std::move(flat.code), std::move(flat.name), std::move(flat.pinyin), std::move(payload),
                    std::move(flat.fields), nullptr, deep};
     if (Status st = add_record(s, in); !st.ok()) return raise_status(st);
@@ -130,11 +117,8 @@ PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ss
 }
 
 PyObject* method_build(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kExclusive);
-    if (!borrow.ok()) return nullptr;
-    if (Status st = build_matcher(core->state.pattern_texts, core->state.matcher); !st.ok()) return raise_status(st);
+  return run_method(self, Borrow::kExclusive, [&](CoreObject& core) -> PyObject* {
+    if (Status st = build_matcher(core.state.pattern_texts, core.state.matcher); !st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });
 }

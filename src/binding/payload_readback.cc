@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "binding/args.h"
-#include "binding/core_object.h"
 #include "binding/methods.h"
 #include "binding/once.h"
 #include "binding/payload_builder.h"
@@ -19,8 +17,6 @@
 
 namespace vedra::py {
 namespace {
-
-CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
 
 const char* const kGetParams[] = {"code"};
 const MethodSignature kGetSig = {"MetadataCore.get()", kGetParams, 1, 1};
@@ -59,7 +55,7 @@ void prefetch_text(std::string_view text) {
 }
 
 // The decoded payload (new reference), or nullptr with the exception set.
-PyObject* payload_to_python(std::string_view text, CoreObject* core) {
+PyObject* payload_to_python(std::string_view text, CoreObject& core) {
   prefetch_text(text);  // arrives while the import machinery runs
   PyObject* json_name = g_json_name.get([] { return PyUnicode_InternFromString("json"); });
   PyObject* loads_name = g_loads_name.get([] { return PyUnicode_InternFromString("loads"); });
@@ -71,7 +67,7 @@ PyObject* payload_to_python(std::string_view text, CoreObject* core) {
   const int standard = is_standard_json_loads(loads.get());
   if (standard < 0) return nullptr;
   if (standard == 1) {
-    if (PyObject* built = build_payload_objects(text, core->key_strs, core->value_strs)) return built;
+    if (PyObject* built = build_payload_objects(text, core.key_strs, core.value_strs)) return built;
   }
   Ref str(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!str) return nullptr;
@@ -141,16 +137,12 @@ bool convert_codes(PyObject* codes, std::vector<CodeArg>& out) {
 }  // namespace
 
 PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!match_arguments(kGetSig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kShared);
-    if (!borrow.ok()) return nullptr;
+  return run_method(self, kGetSig, args, nargs, kwnames, Borrow::kShared,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     const char* code;
     Py_ssize_t size;
     if (!extract_str(a[0], "code", &code, &size)) return nullptr;
-    const EngineState& s = core->state;
+    const EngineState& s = core.state;
     auto it = s.code_to_record.find(std::string_view(code, static_cast<size_t>(size)));
     if (it == s.code_to_record.end()) Py_RETURN_NONE;
     return payload_to_python(s.record_payloads[it->second], core);
@@ -158,15 +150,11 @@ PyObject* method_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* method_get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!match_arguments(kGetManySig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kShared);
-    if (!borrow.ok()) return nullptr;
+  return run_method(self, kGetManySig, args, nargs, kwnames, Borrow::kShared,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     std::vector<CodeArg> codes;
     if (!convert_codes(a[0], codes)) return nullptr;
-    const EngineState& s = core->state;
+    const EngineState& s = core.state;
     // Look every code up first (the state cannot change during the call:
     // writers are refused while the shared borrow is held), then decode,
     // starting to fetch each payload's text while the previous one is read.

@@ -2,8 +2,6 @@
 #include <string>
 #include <vector>
 
-#include "binding/args.h"
-#include "binding/core_object.h"
 #include "binding/methods.h"
 #include "index/query.h"
 #include "store/py_convert.h"
@@ -11,33 +9,24 @@
 namespace vedra::py {
 namespace {
 
-CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
-
 const char* const kFilterParams[] = {"filters"};
 const MethodSignature kFilterSig = {"MetadataCore.filter()", kFilterParams, 1, 1};
 const char* const kFindParams[] = {"text"};
 const MethodSignature kFindSig = {"MetadataCore.find()", kFindParams, 1, 1};
 
-constexpr std::string_view kNotSuffix = "__not";
-
 struct FilterEntry {
-  std::string_view key;  // view into the dict key's UTF-8 (kept alive by `value`'s dict)
-  PyObject* value;       // borrowed from the dict, held by `hold`
+  std::string_view key;  // view into the dict key's UTF-8 (kept alive by `hold_key`)
+  PyObject* value;       // held by `hold_value`
   Ref hold_key, hold_value;
 };
 
-// The postings of one filter value's texts (texts that are not keys add
-// nothing).  Returns false with an exception set when a conversion fails.
-bool entry_postings(const TextMap<Posting>* field, PyObject* value, std::vector<const Posting*>& out) {
-  out.clear();
-  std::string text;
+// Feeds the texts of one entry's value to `query`, converting its items one
+// by one.  Returns false with an exception set when a conversion fails.
+bool add_entry_texts(PyObject* value, std::string& text, FilterQuery& query) {
   auto add = [&](PyObject* item) {
     text.clear();
     if (!value_to_text(item, text)) return false;
-    if (field != nullptr && !text.empty()) {
-      auto it = field->find(text);
-      if (it != field->end()) out.push_back(&it->second);
-    }
+    query.add_text(text);
     return true;
   };
   if (PyList_Check(value)) {
@@ -68,22 +57,11 @@ bool entry_postings(const TextMap<Posting>* field, PyObject* value, std::vector<
   return add(value);
 }
 
-Bitmap union_of(const std::vector<const Posting*>& postings) {
-  if (postings.size() == 1) return postings[0]->to_bitmap();
-  Bitmap u;
-  for (const Posting* p : postings) p->union_into(u);
-  return u;
-}
-
 }  // namespace
 
 PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!match_arguments(kFilterSig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kShared);
-    if (!borrow.ok()) return nullptr;
+  return run_method(self, kFilterSig, args, nargs, kwnames, Borrow::kShared,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     PyObject* filters = a[0];
     if (!PyDict_Check(filters)) return raise_argument_type_error(filters, "filters", "dict");
 
@@ -122,58 +100,31 @@ PyObject* method_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       entries.push_back(FilterEntry{text, value, Ref(key), Ref(value)});
     }
 
-    // The running result starts as every record; it is materialised lazily,
-    // from the first plain entry's postings when there is one (they are all
-    // records already), so a plain query never copies the whole record set.
-    const EngineState& s = core->state;
-    Bitmap result;
-    bool started = false;
-    auto result_empty = [&] { return started ? result.empty() : s.next_record == 0; };
-    std::vector<const Posting*> postings;
+    // Every entry's values are converted before it is applied; once the
+    // result is empty the remaining entries are neither applied nor converted.
+    const EngineState& s = core.state;
+    FilterQuery query(s.field_index, s.next_record);
+    std::string text;
     for (const FilterEntry& e : entries) {
-      std::string_view field = e.key;
-      bool negate = false;
-      while (field.size() >= kNotSuffix.size() && field.substr(field.size() - kNotSuffix.size()) == kNotSuffix) {
-        field.remove_suffix(kNotSuffix.size());
-        negate = true;
-      }
-      if (!entry_postings(find_field(s, field), e.value, postings)) return nullptr;
-      if (result_empty()) break;
-      if (negate) {
-        if (postings.empty()) continue;
-        if (!started) {
-          result = s.all_records();
-          started = true;
-        }
-        for (const Posting* p : postings) p->subtract_from(result);
-      } else if (!started) {
-        result = union_of(postings);
-        started = true;
-      } else if (postings.size() == 1) {
-        postings[0]->intersect_into(result);
-      } else {
-        result.and_inplace(union_of(postings));
-      }
-      if (result_empty()) break;
+      query.begin_entry(e.key);
+      if (!add_entry_texts(e.value, text, query)) return nullptr;
+      query.end_entry();
+      if (query.empty()) break;
     }
-    if (!started) result = s.all_records();
-    if (result.empty()) return PyList_New(0);
-    return core->code_strs.code_list(s, result.to_vector());
+    const std::vector<uint32_t> records = query.records();
+    if (records.empty()) return PyList_New(0);
+    return core.code_strs.code_list(s, records);
   });
 }
 
 PyObject* method_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[1];
-    if (!match_arguments(kFindSig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kShared);
-    if (!borrow.ok()) return nullptr;
+  return run_method(self, kFindSig, args, nargs, kwnames, Borrow::kShared,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     const char* text;
     Py_ssize_t size;
     if (!extract_str(a[0], "text", &text, &size)) return nullptr;
-    return core->code_strs.code_list(
-        core->state, find_code_records(core->state, std::string_view(text, static_cast<size_t>(size))));
+    return core.code_strs.code_list(
+        core.state, find_code_records(core.state.matcher.get(), core.state.pattern_records, core.state.record_codes, std::string_view(text, static_cast<size_t>(size))));
   });
 }
 

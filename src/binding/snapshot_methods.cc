@@ -1,15 +1,11 @@
 // save_snapshot (shared borrow) and load_snapshot (exclusive borrow).
 #include <string>
 
-#include "binding/args.h"
-#include "binding/core_object.h"
 #include "binding/methods.h"
 #include "snapshot/snapshot_io.h"
 
 namespace vedra::py {
 namespace {
-
-CoreObject* as_core(PyObject* self) { return reinterpret_cast<CoreObject*>(self); }
 
 const char* const kSaveParams[] = {"full_file_path", "index_file_path", "manifest_file_path"};
 const MethodSignature kSaveSig = {"MetadataCore.save_snapshot()", kSaveParams, 3, 2};
@@ -26,30 +22,22 @@ bool path_argument(PyObject* obj, const char* name, std::string& out) {
 }  // namespace
 
 PyObject* method_save_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[3];
-    if (!match_arguments(kSaveSig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kShared);
-    if (!borrow.ok()) return nullptr;
+  return run_method(self, kSaveSig, args, nargs, kwnames, Borrow::kShared,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     std::string full, index, manifest;
     if (!path_argument(a[0], kSaveParams[0], full)) return nullptr;
     if (!path_argument(a[1], kSaveParams[1], index)) return nullptr;
     const bool with_manifest = a[2] != Py_None;
     if (with_manifest && !path_argument(a[2], kSaveParams[2], manifest)) return nullptr;
-    Status st = save_snapshot(core->state, full, index, with_manifest ? &manifest : nullptr);
+    Status st = save_snapshot(core.state, full, index, with_manifest ? &manifest : nullptr);
     if (!st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });
 }
 
 PyObject* method_load_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* a[2];
-    if (!match_arguments(kLoadSig, args, nargs, kwnames, a)) return nullptr;
-    CoreObject* core = as_core(self);
-    Borrow borrow(core, Borrow::kExclusive);
-    if (!borrow.ok()) return nullptr;
+  return run_method(self, kLoadSig, args, nargs, kwnames, Borrow::kExclusive,
+                    [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     std::string full, index;
     if (!path_argument(a[0], kSaveParams[0], full)) return nullptr;
     if (!path_argument(a[1], kSaveParams[1], index)) return nullptr;
@@ -60,8 +48,8 @@ PyObject* method_load_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t
     struct ClearCodeStrs {
       CodeStrCache& cache;
       ~ClearCodeStrs() { cache.clear(); }
-    } clear_code_strs{core->code_strs};
-    Status st = load_snapshot(core->state, full, index);
+    } clear_code_strs{core.code_strs};
+    Status st = load_snapshot(core.state, full, index);
     if (!st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });

@@ -38,11 +38,11 @@ TEST(PostValue, Expansions) {
     post_value(s.field_index, "f", c.value, 0);
     EXPECT_EQ(keys_of(s, "f") == c.keys, true);
     if (keys_of(s, "f") != c.keys) std::cerr << "  value: '" << c.value << "'\n";
-    EXPECT_TRUE(find_field(s, "f") != nullptr);  // non-empty value creates the field
+    EXPECT_TRUE(find_field(s.field_index, "f") != nullptr);  // non-empty value creates the field
   }
   EngineState s;
   post_value(s.field_index, "f", "", 0);
-  EXPECT_TRUE(find_field(s, "f") == nullptr);
+  EXPECT_TRUE(find_field(s.field_index, "f") == nullptr);
 }
 
 TEST(PostValue, SetSemanticsAcrossPostingSizes) {

@@ -102,7 +102,7 @@ std::map<std::string, std::map<std::string, std::vector<uint32_t>>> postings_of(
 
 std::vector<std::string> find_codes(const EngineState& s, const std::string& text) {
   std::vector<std::string> out;
-  for (uint32_t r : find_code_records(s, text)) out.push_back(s.record_codes[r]);
+  for (uint32_t r : find_code_records(s.matcher.get(), s.pattern_records, s.record_codes, text)) out.push_back(s.record_codes[r]);
   return out;
 }
 

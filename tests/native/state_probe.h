@@ -15,7 +15,7 @@ namespace vedra_testing {
 // The value keys posted under `field` (empty when the field has none).
 inline std::set<std::string> keys_of(const vedra::EngineState& s, const std::string& field) {
   std::set<std::string> out;
-  const vedra::TextMap<vedra::Posting>* f = vedra::find_field(s, field);
+  const vedra::TextMap<vedra::Posting>* f = vedra::find_field(s.field_index, field);
   if (f == nullptr) return out;
   for (const auto& [k, p] : *f) out.insert(k);
   return out;
@@ -25,7 +25,7 @@ inline std::set<std::string> keys_of(const vedra::EngineState& s, const std::str
 inline std::vector<uint32_t> records_of(const vedra::EngineState& s, const std::string& field,
                                         const std::string& key) {
   vedra::Bitmap b;
-  vedra::union_posting(vedra::find_field(s, field), key, b);
+  vedra::union_posting(vedra::find_field(s.field_index, field), key, b);
   return b.to_vector();
 }
 
