@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "store/json_reader.h"
-#include "store/json_text.h"
+#include "store/json_writer.h"
 
 namespace {
 

@@ -11,7 +11,6 @@
 #include "binding/core_object.h"
 #include "binding/methods.h"
 #include "store/ingest.h"
-#include "store/json_text.h"
 #include "store/py_convert.h"
 #include "store/record_add.h"
 

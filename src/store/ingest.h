@@ -39,7 +39,9 @@ struct MemberSpan {
 
 // flatten_record() over a record already written as compact JSON text, given
 // the spans of its members in key order.  Only the members the flattening
-// reads are parsed.
+// reads are parsed, trusting the written form (json_unescape.h).  REQUIRES:
+// `text` was written by the engine's writer; a string not in the written
+// form fails the call (the join's failures aside, never for such text).
 Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out);
 
 // Appends the texts of one JSON value under `field` (children of objects
