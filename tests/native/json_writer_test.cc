@@ -218,3 +218,103 @@ TEST(JsonWriter, DeepNestingBeyondReaderLimit) {
   }
 }
 
+
+// ---------------------------------------------------------------------------
+// Object writer
+// ---------------------------------------------------------------------------
+
+TEST(JsonObjectWriter, Layouts) {
+  using Layout = vedra::JsonObjectWriter::Layout;
+  struct Case {
+    const char* name;
+    Layout layout;
+    int members;  // how many of the members below are written
+    const char* want;
+  };
+  const Case cases[] = {
+      {"obj000_compact_empty", Layout::kCompact, 0, "{}"},
+      {"obj010_compact_one", Layout::kCompact, 1, R"({"s":"x\ty"})"},
+      {"obj020_compact_all", Layout::kCompact, 4, R"({"s":"x\ty","k\"\n":{},"n":18446744073709551615,"o":{"a":"b"}})"},
+      {"obj030_indented_empty", Layout::kIndented, 0, "{}"},
+      {"obj040_indented_one", Layout::kIndented, 1, "{\n  \"s\": \"x\\ty\"\n}"},
+      {"obj050_indented_all", Layout::kIndented, 4,
+       "{\n  \"s\": \"x\\ty\",\n  \"k\\\"\\n\": {},\n  \"n\": 18446744073709551615,\n  \"o\": {\"a\":\"b\"}\n}"},
+  };
+  for (const Case& c : cases) {
+    std::string out = "<";
+    {
+      vedra::JsonObjectWriter o(out, c.layout);
+      if (c.members > 0) o.string("s", "x\ty");
+      if (c.members > 1) o.raw("k\"\n", "{}");
+      if (c.members > 2) o.number("n", UINT64_MAX);
+      if (c.members > 3) {
+        o.key("o");
+        vedra::JsonObjectWriter inner(out);  // nested objects are compact
+        inner.string("a", "b");
+        inner.end();
+      }
+      o.end();
+    }
+    const std::string want = std::string("<") + c.want;
+    if (out != want) std::fprintf(stderr, "case %s\n", c.name);
+    EXPECT_EQ(out, want);
+  }
+}
+
+TEST(JsonObjectWriter, SameTextAsTheValueWriter) {
+  // Members written one by one give the text write_json_compact gives for
+  // the object holding them, and the text may be handed off between members.
+  std::mt19937_64 rng(31);
+  for (int i = 0; i < 500; ++i) {
+    vedra::JsonObject members;
+    const int n = static_cast<int>(rng() % 6);
+    for (int k = 0; k < n; ++k) {
+      std::string key(1 + rng() % 3, 'a');
+      for (char& ch : key) ch = "ab\"\\\n\x01\xc3\xa9"[rng() % 8];
+      members.push_back(vedra::JsonMember{key, JsonValue::string(key + "v")});
+    }
+    vedra::normalize_object(members);
+    const JsonValue object = JsonValue::object(members);
+    std::string out, handed_off;
+    vedra::JsonObjectWriter o(out);
+    for (const vedra::JsonMember& m : object.as_object()) {
+      if (rng() % 2) {
+        o.string(m.key, m.value.as_string());
+      } else {
+        o.raw(m.key, vedra::write_json_compact(m.value));
+      }
+      handed_off += out;
+      out.clear();
+    }
+    o.end();
+    handed_off += out;
+    EXPECT_EQ(handed_off, vedra::write_json_compact(object));
+  }
+}
+
+TEST(JsonWriter, IntegerTexts) {
+  struct Case {
+    const char* name;
+    bool is_signed;
+    uint64_t u;
+    int64_t i;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"int000_zero", false, 0, 0, "0"},
+      {"int010_u64_max", false, UINT64_MAX, 0, "18446744073709551615"},
+      {"int020_minus_one", true, 0, -1, "-1"},
+      {"int030_i64_min", true, 0, INT64_MIN, "-9223372036854775808"},
+      {"int040_i64_max", true, 0, INT64_MAX, "9223372036854775807"},
+  };
+  for (const Case& c : cases) {
+    std::string out = "x";
+    if (c.is_signed) {
+      vedra::append_json_integer(c.i, out);
+    } else {
+      vedra::append_json_integer(c.u, out);
+    }
+    if (out != std::string("x") + c.want) std::fprintf(stderr, "case %s\n", c.name);
+    EXPECT_EQ(out, std::string("x") + c.want);
+  }
+}
