@@ -269,8 +269,10 @@ TEST(JsonObjectWriter, SameTextAsTheValueWriter) {
     vedra::JsonObject members;
     const int n = static_cast<int>(rng() % 6);
     for (int k = 0; k < n; ++k) {
-      std::string key(1 + rng() % 3, 'a');
-      for (char& ch : key) ch = "ab\"\\\n\x01\xc3\xa9"[rng() % 8];
+      // Short keys and long ones (past one word of the escape scan), plain or not.
+      std::string key(rng() % 4 ? 1 + rng() % 3 : 60 + rng() % 10, 'a');
+      const bool plain = rng() % 2;
+      for (char& ch : key) ch = plain ? 'a' + static_cast<char>(rng() % 3) : "ab\"\\\n\x01\xc3\xa9"[rng() % 8];
       members.push_back(vedra::JsonMember{key, JsonValue::string(key + "v")});
     }
     vedra::normalize_object(members);
