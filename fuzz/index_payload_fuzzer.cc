@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "snapshot/payload_decode.h"
-#include "store/json_text.h"
+#include "store/json_reader.h"
+#include "store/json_writer.h"
 
 namespace {
 

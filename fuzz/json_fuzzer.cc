@@ -4,7 +4,11 @@
 // returns a value; a returned value written compactly must parse back to an
 // equal value whose compact text is identical (the writer's output is a
 // fixed point of write . parse).  The streaming skip path (skip_value) must
-// accept exactly the texts parse_value() accepts.
+// accept exactly the texts parse_value() accepts.  The decoder of written
+// strings gives back any input written as a string, and whatever it accepts
+// from the input itself (read as a string's body) the reader reads as the
+// same text, unless the raw bytes are ill-formed UTF-8 (which the decoder
+// leaves unchecked).
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +18,8 @@
 #include <string_view>
 
 #include "store/json_reader.h"
-#include "store/json_text.h"
+#include "store/json_unescape.h"
+#include "store/json_writer.h"
 
 namespace {
 
@@ -29,10 +34,33 @@ bool ends_with_position(const std::string& message) {
   return at != std::string::npos && message.find(" column ", at) != std::string::npos;
 }
 
+void check_written_strings(std::string_view text) {
+  std::string quoted, decoded;
+  vedra::write_json_string(text, quoted);
+  const char* after = vedra::unescape_written_string(quoted.data() + 1, quoted.data() + quoted.size(), decoded);
+  if (after != quoted.data() + quoted.size() || decoded != text) fail("written string does not decode", text, decoded);
+
+  decoded.clear();
+  after = vedra::unescape_written_string(text.data(), text.data() + text.size(), decoded);
+  if (after == nullptr) return;
+  const std::string string_text = "\"" + std::string(text.data(), static_cast<size_t>(after - text.data()));
+  vedra::Result<vedra::JsonValue> read = vedra::parse_json(string_text);
+  if (!read.ok()) {
+    if (read.status().message().rfind("invalid UTF-8 in string", 0) != 0) {
+      fail("decoder accepts a string the reader refuses", string_text, read.status().message());
+    }
+    return;
+  }
+  if (!read.value().is_string() || read.value().as_string() != decoded) {
+    fail("decoder and reader read a string differently", string_text, decoded);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
+  check_written_strings(text);
   vedra::Result<vedra::JsonValue> parsed = vedra::parse_json(text);
 
   // skip_value must agree with parse_value on acceptance.

@@ -22,9 +22,9 @@
 #include "snapshot/container.h"
 #include "snapshot/file_io.h"
 #include "snapshot/payload_decode.h"
+#include "snapshot/payload_encode.h"
 #include "snapshot/snapshot_io.h"
 #include "store/ingest.h"
-#include "store/json_text.h"
 
 using namespace vedra;
 

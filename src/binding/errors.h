@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "binding/py.h"
 #include "base/status.h"
+#include "binding/py.h"
 
 namespace vedra::py {
 

@@ -10,7 +10,6 @@
 #include "binding/methods.h"
 #include "index/index_build.h"
 #include "store/ingest.h"
-#include "store/json_text.h"
 #include "store/py_convert.h"
 #include "store/record_add.h"
 

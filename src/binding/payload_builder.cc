@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "store/byte_scan.h"
+#include "store/json_unescape.h"
+
 namespace vedra::py {
 namespace {
 
@@ -17,52 +20,7 @@ namespace {
 // against the same limit on the interpreters that count frames.
 constexpr int kRecursionMargin = 8;
 
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-inline uint64_t load8(const char* p) {
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-inline uint64_t bytes_equal(uint64_t w, unsigned char c) {
-  const uint64_t x = w ^ (kOnes * c);
-  return (x - kOnes) & ~x & kHighBits;
-}
-// The bytes of w that end a run of plain string bytes (quotation mark,
-// backslash, control character), as their high bits.  Only the lowest set
-// bit is exact (a borrow can mark a byte above it), which is all a scan for
-// the first such byte needs.
-inline uint64_t stop_bytes(uint64_t w) {
-  return ((w - kOnes * 0x20) & ~w & kHighBits) | bytes_equal(w, '"') | bytes_equal(w, '\\');
-}
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
-
-inline int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Appends cp as UTF-8; surrogates get the three-byte form that the
-// "surrogatepass" decoder turns back into lone surrogates.
-void append_utf8(unsigned cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
 
 // Decodes the UTF-8 text [p, p + n) into code points at out (room for n).
 // Returns the number written, or -1 when the text is not well-formed UTF-8
@@ -252,7 +210,7 @@ class Builder {
       // lowest byte).
       while (end_ - p_ >= 8) {
         const uint64_t w = load8(p_);
-        const uint64_t stop = stop_bytes(w);
+        const uint64_t stop = string_stop_bytes(w);
         if (stop == 0) {
           high |= w;
           p_ += 8;
@@ -276,7 +234,7 @@ class Builder {
     const size_t n = static_cast<size_t>(p_ - start);
     ++p_;
     KeyStrCache& cache = is_key ? keys_ : values_;
-    if ((high & kHighBits) == 0) {
+    if ((high & kByteHighBits) == 0) {
       // ASCII: the Latin-1 decoder makes the same str with one scan and a
       // copy, fewer steps than the UTF-8 decoder's ASCII path.
       return cache.get(start, n, [](const char* q, size_t m) {
@@ -307,75 +265,14 @@ class Builder {
   }
 
   // The rest of a string that holds an escape, from its first byte `start`;
-  // the cursor is on the first backslash.
+  // the cursor is on the first backslash.  Escapes are decoded as the writer
+  // writes them (store/json_unescape.h); any other form is declined.
   PyObject* escaped_string(const char* start) {
     scratch_.assign(start, static_cast<size_t>(p_ - start));
-    bool lone_surrogate = false;
-    bool raw_ed = std::memchr(start, 0xED, static_cast<size_t>(p_ - start)) != nullptr;
-    for (;;) {
-      if (p_ == end_) return nullptr;
-      const char c = *p_;
-      if (c == '"') {
-        ++p_;
-        break;
-      }
-      if (c != '\\') {
-        if (static_cast<unsigned char>(c) < 0x20) return nullptr;
-        if (static_cast<unsigned char>(c) == 0xED) raw_ed = true;
-        scratch_.push_back(c);
-        ++p_;
-        continue;
-      }
-      if (end_ - p_ < 2) return nullptr;
-      const char e = p_[1];
-      p_ += 2;
-      switch (e) {
-        case '"': scratch_.push_back('"'); continue;
-        case '\\': scratch_.push_back('\\'); continue;
-        case '/': scratch_.push_back('/'); continue;
-        case 'b': scratch_.push_back('\b'); continue;
-        case 'f': scratch_.push_back('\f'); continue;
-        case 'n': scratch_.push_back('\n'); continue;
-        case 'r': scratch_.push_back('\r'); continue;
-        case 't': scratch_.push_back('\t'); continue;
-        case 'u': break;
-        default: return nullptr;
-      }
-      int cp = hex4();
-      if (cp < 0) return nullptr;
-      if (cp >= 0xD800 && cp <= 0xDBFF && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
-        const char* const save = p_;
-        p_ += 2;
-        const int low = hex4();
-        if (low < 0) return nullptr;
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-        } else {
-          p_ = save;  // the second escape stands on its own
-        }
-      }
-      if (cp >= 0xD800 && cp <= 0xDFFF) lone_surrogate = true;
-      append_utf8(static_cast<unsigned>(cp), scratch_);
-    }
-    // Lone surrogates need the permissive decoder, which would also let
-    // encoded surrogates in the raw bytes through: those are ill-formed in
-    // the text, so such a string is declined.
-    if (lone_surrogate && raw_ed) return nullptr;
-    return PyUnicode_DecodeUTF8(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()),
-                                lone_surrogate ? "surrogatepass" : nullptr);
-  }
-
-  // Four hex digits at the cursor, or -1.
-  int hex4() {
-    if (end_ - p_ < 4) return -1;
-    int v = 0;
-    for (int i = 0; i < 4; ++i) {
-      const int h = hex_digit(p_[i]);
-      if (h < 0) return -1;
-      v = v * 16 + h;
-    }
-    p_ += 4;
-    return v;
+    const char* const after = unescape_written_string(p_, end_, scratch_);
+    if (after == nullptr) return nullptr;
+    p_ = after;
+    return PyUnicode_DecodeUTF8(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()), nullptr);
   }
 
   PyObject* number() {

@@ -9,11 +9,12 @@
 //
 // Accepted: the RFC 8259 grammar without white space (the engine's compact
 // form, which every stored payload has), containers nested at most
-// kMaxBuildDepth levels, strings holding raw UTF-8 or any escape (\uXXXX in
-// either case, surrogate pairs combined, unpaired surrogates kept as lone
-// surrogates, as json.loads does), integers of any size, and doubles within
-// the double range.  Declined: white space, a number outside the double
-// range (json.loads gives inf or 0.0 there), NaN / Infinity, raw control
+// kMaxBuildDepth levels, strings holding raw UTF-8 and the escapes the
+// engine's writer produces (decoded by store/json_unescape.h), integers of
+// any size, and doubles within the double range.  Declined: white space,
+// escapes the writer never produces (\/, \uXXXX beyond \u001f, surrogates;
+// no stored payload holds them), a number outside the double range
+// (json.loads gives inf or 0.0 there), NaN / Infinity, raw control
 // characters, any malformed text, ill-formed UTF-8, and any failure of the
 // interpreter while building (MemoryError, or the RecursionError that the
 // interpreter's recursion counter raises: every container enters it once,

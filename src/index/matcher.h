@@ -23,9 +23,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
 #include "index/pattern_span.h"
 #include "index/prefilter.h"
-#include "base/status.h"
 
 namespace vedra {
 

@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 #include "index/byte_classes.h"
 #include "index/pattern_span.h"
-#include "base/status.h"
 
 namespace vedra::matcher_internal {
 

@@ -8,7 +8,7 @@
 #include "base/hash.h"
 #include "store/json_canonical.h"
 #include "store/json_reader.h"
-#include "store/json_text.h"
+#include "store/json_writer.h"
 
 namespace vedra {
 

@@ -9,70 +9,15 @@
 #include "index/index_build.h"
 #include "snapshot/container.h"
 #include "snapshot/file_io.h"
+#include "snapshot/manifest.h"
 #include "snapshot/payload_decode.h"
-#include "snapshot/sha256.h"
+#include "snapshot/payload_encode.h"
 #include "store/ingest.h"
-#include "store/json_text.h"
+#include "store/json_writer.h"
 
 namespace vedra {
 
 namespace {
-
-// Payload text is produced into `out` and handed to `flush` whenever it
-// passes kChunk bytes (flush may consume and clear it, or keep it growing).
-constexpr size_t kChunk = 1 << 20;
-
-template <typename Flush>
-Status emit_full_payload(const EngineState& s, std::string& out, Flush&& flush) {
-  // code_to_record already names the newest record per code.
-  std::vector<std::pair<std::string_view, uint32_t>> winners;
-  winners.reserve(s.code_to_record.size());
-  for (const auto& [code, r] : s.code_to_record) winners.emplace_back(code, r);
-  std::sort(winners.begin(), winners.end());
-  out += '{';
-  for (size_t i = 0; i < winners.size(); ++i) {
-    if (i) out += ',';
-    write_json_string(winners[i].first, out);
-    out += ':';
-    out += s.record_payloads[winners[i].second];
-    if (out.size() >= kChunk) {
-      if (Status st = flush(); !st.ok()) return st;
-    }
-  }
-  out += '}';
-  return flush();
-}
-
-template <typename Flush>
-Status emit_index_payload(const EngineState& s, std::string& out, Flush&& flush) {
-  out += '[';
-  for (uint32_t r = 0; r < s.next_record; ++r) {
-    if (r) out += ',';
-    out += "{\"code\":";
-    write_json_string(s.record_codes[r], out);
-    out += ",\"name\":";
-    write_json_string(s.record_names[r], out);
-    out += ",\"pinyin\":";
-    write_json_string(s.record_pinyins[r], out);
-    out += ",\"fields\":{";
-    bool first = true;
-    if (r < s.record_fields.size()) {
-      for (const auto [field, value] : s.record_fields[r]) {
-        if (!first) out += ',';
-        first = false;
-        write_json_string(field, out);
-        out += ':';
-        write_json_string(value, out);
-      }
-    }
-    out += "}}";
-    if (out.size() >= kChunk) {
-      if (Status st = flush(); !st.ok()) return st;
-    }
-  }
-  out += ']';
-  return flush();
-}
 
 // Frames the payload that `emit` produces into a container, compressing it a
 // chunk at a time, and writes it as file `i` of `files`.
@@ -80,7 +25,7 @@ template <typename Emit>
 Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic, Emit&& emit) {
   ContainerEncoder encoder(magic);
   std::string chunk;
-  chunk.reserve(kChunk + (64 << 10));
+  chunk.reserve(kPayloadChunk + (64 << 10));
   Status st = emit(chunk, [&]() {
     Status appended = encoder.append(chunk);
     chunk.clear();
@@ -93,53 +38,6 @@ Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic
 }
 
 }  // namespace
-
-std::string encode_full_payload(const EngineState& s) {
-  std::string out;
-  emit_full_payload(s, out, [] { return Status::Ok(); });
-  return out;
-}
-
-std::string encode_index_payload(const EngineState& s) {
-  std::string out;
-  emit_index_payload(s, out, [] { return Status::Ok(); });
-  return out;
-}
-
-std::string codes_digest(const EngineState& s) {
-  std::vector<std::string_view> codes(s.record_codes.begin(), s.record_codes.end());
-  std::sort(codes.begin(), codes.end());
-  std::string joined;
-  size_t bytes = 0;
-  for (auto c : codes) bytes += c.size() + 1;
-  joined.reserve(bytes);
-  for (size_t i = 0; i < codes.size(); ++i) {
-    if (i) joined += '|';
-    joined.append(codes[i]);
-  }
-  return sha256_hex(joined);
-}
-
-std::string manifest_text(const EngineState& s, const std::string& full_path, const std::string& index_path,
-                          long long created_at) {
-  const std::string digest = codes_digest(s);
-  std::string out = "{\n  \"created_at\": ";
-  write_json_string(std::to_string(created_at < 0 ? 0 : created_at), out);
-  out += ",\n  \"full_codes_sha256\": ";
-  write_json_string(digest, out);
-  out += ",\n  \"full_file\": ";
-  write_json_string(full_path, out);
-  out += ",\n  \"index_codes_sha256\": ";
-  write_json_string(digest, out);
-  out += ",\n  \"index_file\": ";
-  write_json_string(index_path, out);
-  out += ",\n  \"record_count\": ";
-  out += std::to_string(s.record_codes.size());
-  out += ",\n  \"version\": ";
-  out += std::to_string(kSnapshotFormatVersion);
-  out += "\n}";
-  return out;
-}
 
 Status save_snapshot(const EngineState& s, const std::string& full_path, const std::string& index_path,
                      const std::string* manifest_path) {
@@ -168,11 +66,11 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
                            " name the same file");
     }
   }
-  Status st = write_payload_file(files, 0, kSnapshotFullMagic, [&](std::string& out, auto&& flush) {
+  Status st = write_payload_file(files, 0, kSnapshotFullMagic, [&](std::string& out, const PayloadFlush& flush) {
     return emit_full_payload(s, out, flush);
   });
   if (!st.ok()) return st;
-  st = write_payload_file(files, 1, kSnapshotIndexMagic, [&](std::string& out, auto&& flush) {
+  st = write_payload_file(files, 1, kSnapshotIndexMagic, [&](std::string& out, const PayloadFlush& flush) {
     return emit_index_payload(s, out, flush);
   });
   if (!st.ok()) return st;

@@ -1,5 +1,8 @@
 // Saving and loading a whole engine as a snapshot: a full file (code ->
 // payload), an index file (one document per record) and an optional manifest.
+// The orchestration only: the payloads are encoded by payload_encode.h and
+// decoded by payload_decode.h, framed by container.h, written and read by
+// file_io.h; the manifest is manifest.h's.
 #pragma once
 
 #include <string>
@@ -11,21 +14,6 @@
 #include "store/engine_state.h"
 
 namespace vedra {
-
-// The full payload: a JSON object from each code to the payload of the
-// newest record with that code, keys in byte order.
-std::string encode_full_payload(const EngineState& s);
-
-// The index payload: a JSON array with one {"code","name","pinyin","fields"}
-// object per record, in record order.
-std::string encode_index_payload(const EngineState& s);
-
-// The manifest text for the given paths, digest and clock reading.
-std::string manifest_text(const EngineState& s, const std::string& full_path, const std::string& index_path,
-                          long long created_at);
-
-// SHA-256 (hex) of the byte-sorted codes of every record joined with "|".
-std::string codes_digest(const EngineState& s);
 
 // Writes the full file, the index file and (when manifest_path is not null)
 // the manifest as one FileSetWriter set: every target is resolved first, every

@@ -6,8 +6,8 @@
 #include "absl/container/flat_hash_set.h"
 #include "absl/strings/string_view.h"
 
-#include "store/json_text.h"
 #include "base/map_room.h"
+#include "store/json_writer.h"
 
 namespace vedra {
 
@@ -38,13 +38,16 @@ void append_record_fields(EngineState& s, FieldMap fields) {
 std::string default_payload(std::string_view code, std::string_view name, std::string_view pinyin) {
   std::string out;
   out.reserve(96 + code.size() + name.size() + pinyin.size());
-  out += "{\"asset_type\":\"\",\"attributes\":{},\"categories\":{},\"code\":";
-  write_json_string(code, out);
-  out += ",\"market\":\"\",\"name\":";
-  write_json_string(name, out);
-  out += ",\"pinyin\":";
-  write_json_string(pinyin, out);
-  out += ",\"region\":\"\"}";
+  JsonObjectWriter o(out);
+  o.string("asset_type", "");
+  o.raw("attributes", "{}");
+  o.raw("categories", "{}");
+  o.string("code", code);
+  o.string("market", "");
+  o.string("name", name);
+  o.string("pinyin", pinyin);
+  o.string("region", "");
+  o.end();
   return out;
 }
 

@@ -33,13 +33,13 @@
 #include <utility>
 #include <vector>
 
-#include "index/bitmap.h"
-#include "index/matcher.h"
-#include "index/field_index.h"
-#include "base/status.h"
-#include "store/field_map.h"
 #include "base/hash.h"
+#include "base/status.h"
+#include "index/bitmap.h"
+#include "index/field_index.h"
+#include "index/matcher.h"
 #include "index/pattern_list.h"
+#include "store/field_map.h"
 #include "store/payload_store.h"
 
 namespace vedra {

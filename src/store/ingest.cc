@@ -3,8 +3,9 @@
 #include <algorithm>
 
 #include "absl/container/inlined_vector.h"
-#include "store/json_text.h"
 #include "base/text.h"
+#include "store/json_unescape.h"
+#include "store/json_writer.h"
 
 namespace vedra {
 
@@ -54,105 +55,81 @@ uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::
 
 namespace {
 
-// Decodes the JSON string at p (compact text written by the engine: the only
-// escapes are \" \\ \b \f \n \r \t and \u00xx) into `out`; advances p past it.
-void read_engine_string(const char*& p, std::string& out) {
-  out.clear();
-  ++p;  // opening quote
-  while (true) {
-    const char* run = p;
-    while (*p != '"' && *p != '\\') ++p;
-    out.append(run, static_cast<size_t>(p - run));
-    if (*p == '"') {
-      ++p;
-      return;
-    }
-    const char e = p[1];
-    switch (e) {
-      case 'b': out += '\b'; break;
-      case 'f': out += '\f'; break;
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case 'u': {
-        auto hex = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-        out += static_cast<char>(hex(p[4]) * 16 + hex(p[5]));
-        p += 4;
-        break;
-      }
-      default: out += e; break;  // '"' or '\\'
-    }
-    p += 2;
-  }
-}
-
 // Flattens one value of compact text the engine wrote: numbers are already
 // in their flattened form (decimal integers, json_number_text doubles).
-// `field` is the current field name; restored on return.
-void flatten_text(const char*& p, std::string& field, CollectedValues& c, std::string& scratch) {
+// `field` is the current field name; restored on return.  False when a
+// string is not in the written form (not text the engine wrote).
+bool flatten_text(const char*& p, const char* end, std::string& field, CollectedValues& c, std::string& scratch) {
   auto add = [&](std::string_view value) {
     if (!value.empty()) c.emplace_back(field, value);
+  };
+  // The string at p (its opening quote) into scratch.
+  auto read_string = [&] {
+    scratch.clear();
+    p = unescape_written_string(p + 1, end, scratch);
+    return p != nullptr;
   };
   switch (*p) {
     case 'n':
       p += 4;
-      return;
+      return true;
     case 't':
       p += 4;
       add("True");
-      return;
+      return true;
     case 'f':
       p += 5;
       add("False");
-      return;
+      return true;
     case '"':
-      read_engine_string(p, scratch);
+      if (!read_string()) return false;
       add(trim_white_space(scratch));
-      return;
+      return true;
     case '[':
       ++p;
       if (*p == ']') {
         ++p;
-        return;
+        return true;
       }
       while (true) {
-        flatten_text(p, field, c, scratch);
-        if (*p++ == ']') return;  // else ','
+        if (!flatten_text(p, end, field, c, scratch)) return false;
+        if (*p++ == ']') return true;  // else ','
       }
     case '{': {
       ++p;
       if (*p == '}') {
         ++p;
-        return;
+        return true;
       }
       const size_t base = field.size();
       while (true) {
-        read_engine_string(p, scratch);
+        if (!read_string()) return false;
         if (base > 0) field += '.';
         field += scratch;
         ++p;  // ':'
-        flatten_text(p, field, c, scratch);
+        if (!flatten_text(p, end, field, c, scratch)) return false;
         field.resize(base);
-        if (*p++ == '}') return;  // else ','
+        if (*p++ == '}') return true;  // else ','
       }
     }
     default: {  // number
       const char* start = p;
       while (*p != ',' && *p != ']' && *p != '}' && *p != '\0') ++p;
       add(std::string_view(start, static_cast<size_t>(p - start)));
-      return;
+      return true;
     }
   }
 }
 
-// The text of a string member written by the engine, or empty when the member
-// is missing or not a string.
-void string_member_text(std::string_view text, const MemberSpan* m, std::string& out) {
+// The text of a string member written by the engine into `out`, or empty
+// when the member is missing or not a string.
+bool string_member_text(std::string_view text, const MemberSpan* m, std::string& out) {
   out.clear();
-  if (m == nullptr || text[m->begin] != '"') return;
-  const char* p = text.data() + m->begin;
-  read_engine_string(p, out);
+  if (m == nullptr || text[m->begin] != '"') return true;
+  return unescape_written_string(text.data() + m->begin + 1, text.data() + text.size(), out) != nullptr;
 }
+
+Status not_written_text() { return Status::Error("record payload text is not in the engine's written form"); }
 
 }  // namespace
 
@@ -167,7 +144,7 @@ Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>&
   for (auto [key, dest] : {std::pair<const char*, std::string*>{"code", &out.code}, {"name", &out.name},
                            {"pinyin", &out.pinyin}, {"market", &market}, {"asset_type", &asset_type},
                            {"region", &region}}) {
-    string_member_text(text, find(key), *dest);
+    if (!string_member_text(text, find(key), *dest)) return not_written_text();
   }
   CollectedValues collected;
   collect_field_value(collected, "market", std::move(market));
@@ -181,7 +158,7 @@ Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>&
     // object with an empty field name.
     const char* p = text.data() + m->begin;
     field.clear();
-    flatten_text(p, field, collected, scratch);
+    if (!flatten_text(p, text.data() + text.size(), field, collected, scratch)) return not_written_text();
   }
   return join_field_values(collected, out.fields);
 }

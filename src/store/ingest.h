@@ -44,7 +44,9 @@ struct MemberSpan {
 // numbers their text, strings their white-space-trimmed text, arrays each
 // element under the same name, objects each member under "field.key" (or
 // "key" when field is empty).  Only the members the flattening reads are
-// parsed.  Fails when a joined value is too long for a field map.
+// parsed, trusting the written form (json_unescape.h).  REQUIRES: `text` was written by the engine's writer; a
+// string not in the written form fails the call.  Fails too when a joined
+// value is too long for a field map.
 Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out);
 
 // Container nesting depth of a payload at which the snapshot reader would

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "store/json_text.h"
+#include "store/json_writer.h"
+#include "store/utf8.h"
 
 namespace vedra {
 namespace {

@@ -1,5 +1,14 @@
-// JsonReader: the token-level JSON reader behind parse_json() and the
-// streaming decoders of snapshot payloads.
+// The JSON reader: parse_json() and the token-level JsonReader behind it and
+// behind the streaming decoders of snapshot payloads.
+//
+// RFC 8259 with leading/trailing white space (space, tab, LF, CR), nesting
+// limit 128 (the 128th level fails with "recursion limit exceeded"),
+// last-wins duplicate keys, integers as u64 / i64 when they fit and doubles
+// otherwise (correctly rounded; "number out of range" on overflow), strings
+// validated as UTF-8.  Failure messages are "<description> at line L column C".
+//
+// For text of any origin.  Strings of text the engine wrote itself can be
+// decoded without these checks (store/json_unescape.h).
 //
 // A reader walks one complete text from its first byte; callers drive it
 // value by value (parse_value, parse_string, skip_value, ...) or member by
@@ -46,10 +55,19 @@
 #include <vector>
 
 #include "base/status.h"
-#include "store/json_text.h"
 #include "store/json_value.h"
 
 namespace vedra {
+
+// The deepest container nesting the reader accepts.
+inline constexpr int kJsonMaxDepth = 127;
+
+// Parses exactly one JSON value (surrounded by optional white space).
+Result<JsonValue> parse_json(std::string_view text);
+
+// As above with another nesting limit: containers may nest `max_depth`
+// levels.  For re-reading texts the engine wrote itself.
+Result<JsonValue> parse_json(std::string_view text, int max_depth);
 
 class JsonReader {
  public:

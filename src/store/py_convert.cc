@@ -4,10 +4,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "binding/errors.h"
-#include "store/json_text.h"
-#include "store/number_text.h"
 #include "base/text.h"
+#include "binding/errors.h"
+#include "store/json_writer.h"
+#include "store/number_text.h"
+#include "store/utf8.h"
 
 namespace vedra::py {
 namespace {
@@ -23,25 +24,6 @@ bool clear_probe_error() {
   return false;
 }
 
-void append_utf8_codepoint(uint32_t cp, std::string& out) {
-  if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // UTF-8 of a str with every lone surrogate replaced by U+FFFD.
 bool str_to_utf8_lossy(PyObject* s, std::string& out) {
   Py_ssize_t n = 0;
@@ -54,7 +36,7 @@ bool str_to_utf8_lossy(PyObject* s, std::string& out) {
   Py_UCS4* ucs4 = PyUnicode_AsUCS4Copy(s);
   if (ucs4 == nullptr) return false;
   const Py_ssize_t len = PyUnicode_GetLength(s);
-  for (Py_ssize_t i = 0; i < len; ++i) append_utf8_codepoint(ucs4[i], out);
+  for (Py_ssize_t i = 0; i < len; ++i) append_utf8_replacing_surrogates(ucs4[i], out);
   PyMem_Free(ucs4);
   return true;
 }
@@ -237,16 +219,13 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   std::string& tmp = level.assembled;
   tmp.clear();
   tmp.reserve(out_.size() - start + level.members.size() * 8 + 2);
-  tmp += '{';
-  for (size_t i = 0; i < level.members.size(); ++i) {
-    const MemberText& m = level.members[i];
-    if (i) tmp += ',';
-    write_json_string(m.key, tmp);
-    tmp += ':';
+  JsonObjectWriter object(tmp);
+  for (const MemberText& m : level.members) {
+    object.key(m.key);
     if (spans) spans->push_back(MemberSpan{std::string(m.key), start + tmp.size(), start + tmp.size() + (m.end - m.begin)});
     tmp.append(out_, m.begin, m.end - m.begin);
   }
-  tmp += '}';
+  object.end();
   out_.resize(start);
   out_ += tmp;
   release_keys(level);

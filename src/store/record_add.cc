@@ -8,10 +8,10 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/inlined_vector.h"
-#include "index/index_build.h"
-#include "index/value_keys.h"
 #include "base/map_room.h"
 #include "base/text.h"
+#include "index/index_build.h"
+#include "index/value_keys.h"
 
 namespace vedra {
 namespace {

@@ -20,7 +20,6 @@
 #include "snapshot/snapshot_io.h"
 #include "store/engine_state.h"
 #include "store/ingest.h"
-#include "store/json_text.h"
 #include "store/record_add.h"
 #include "testing.h"
 

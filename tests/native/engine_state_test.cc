@@ -7,7 +7,8 @@
 
 #include "state_probe.h"
 #include "store/ingest.h"
-#include "store/json_text.h"
+#include "store/json_reader.h"
+#include "store/json_writer.h"
 #include "testing.h"
 
 using namespace vedra;

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "reference_flatten.h"
-#include "store/json_text.h"
+#include "store/json_reader.h"
+#include "store/json_writer.h"
 #include "testing.h"
 
 using namespace vedra;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "store/json_canonical.h"
-#include "store/json_text.h"
+#include "store/json_writer.h"
 #include "testing.h"
 
 using namespace vedra;

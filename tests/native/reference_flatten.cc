@@ -2,8 +2,9 @@
 
 #include <string>
 
-#include "store/json_text.h"
 #include "base/text.h"
+#include "store/json_reader.h"
+#include "store/json_writer.h"
 
 namespace vedra_testing {
 

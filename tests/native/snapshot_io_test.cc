@@ -17,6 +17,8 @@
 #include "index/query.h"
 #include "snapshot/container.h"
 #include "snapshot/file_io.h"
+#include "snapshot/manifest.h"
+#include "snapshot/payload_encode.h"
 #include "snapshot/sha256.h"
 #include "store/engine_state.h"
 #include "store/record_add.h"

@@ -12,7 +12,8 @@
 #include <cstdio>
 #include <string>
 
-#include "store/json_text.h"
+#include "store/json_reader.h"
+#include "store/json_writer.h"
 
 int main() {
   std::string input;

@@ -1,5 +1,5 @@
-// Tests of the JSON text form: compact writer, number texts, reader results
-// and failure messages, plus write/read round-trip properties.
+// Tests of the JSON reader: accepted texts, number classes, failure messages
+// and nesting, plus write/read round-trip properties.
 
 #include <cmath>
 #include <cstdint>
@@ -10,257 +10,28 @@
 #include <string>
 #include <vector>
 
-#include "store/json_text.h"
+#include "json_test_support.h"
+#include "store/json_reader.h"
+#include "store/json_writer.h"
+#include "store/utf8.h"
 #include "testing.h"
 
 using vedra::JsonArray;
 using vedra::JsonMember;
 using vedra::JsonObject;
 using vedra::JsonValue;
+using vedra_test::object_of;
+using vedra_test::parse_message;
+using vedra_test::random_finite_double;
 
 namespace {
-
-std::string parse_message(std::string_view text) {
-  auto r = vedra::parse_json(text);
-  return r.ok() ? "<ok>" : r.status().message();
-}
 
 std::string roundtrip_text(std::string_view text) {
   auto r = vedra::parse_json(text);
   return r.ok() ? vedra::write_json_compact(r.value()) : "<err> " + r.status().message();
 }
 
-JsonValue object_of(std::vector<std::pair<std::string, JsonValue>> members) {
-  JsonObject o;
-  for (auto& [k, v] : members) o.push_back(JsonMember{k, std::move(v)});
-  vedra::normalize_object(o);
-  return JsonValue::object(std::move(o));
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Writer
-// ---------------------------------------------------------------------------
-
-TEST(JsonWriter, StringEscapes) {
-  struct Case {
-    const char* name;
-    std::string in;
-    std::string want;
-  };
-  const Case cases[] = {
-      {"esc000_empty", "", R"("")"},
-      {"esc010_plain", "abc", R"("abc")"},
-      {"esc020_quote", "a\"b", R"("a\"b")"},
-      {"esc030_backslash", "a\\b", R"("a\\b")"},
-      {"esc040_short_forms", "\b\t\n\f\r", R"("\b\t\n\f\r")"},
-      {"esc050_nul", std::string("\0", 1), R"("\u0000")"},
-      {"esc060_soh", "\x01", R"("\u0001")"},
-      {"esc070_vt", "\x0b", R"("\u000b")"},
-      {"esc080_unit_sep", "\x1f", R"("\u001f")"},
-      {"esc090_esc", "\x1b", R"("\u001b")"},
-      {"esc100_del_raw", "\x7f", "\"\x7f\""},
-      {"esc110_solidus_raw", "a/b", R"("a/b")"},
-      {"esc120_non_ascii_raw", "\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80", "\"\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80\""},
-      {"esc130_tab_quote_e_acute", "\t\"\xc3\xa9", "\"\\t\\\"\xc3\xa9\""},
-      {"esc140_run_then_escape", "abcdef\nghij", R"("abcdef\nghij")"},
-      {"esc150_escape_at_end", "abc\\", R"("abc\\")"},
-      {"esc160_space_and_tilde", " ~", R"(" ~")"},
-  };
-  for (const Case& c : cases) {
-    std::string out;
-    vedra::write_json_string(c.in, out);
-    if (out != c.want) std::fprintf(stderr, "case %s\n", c.name);
-    EXPECT_EQ(out, c.want);
-  }
-}
-
-TEST(JsonWriter, StringEscapeAppendsToExistingText) {
-  std::string out = "prefix:";
-  vedra::write_json_string("x\ny", out);
-  EXPECT_EQ(out, std::string("prefix:\"x\\ny\""));
-}
-
-TEST(JsonWriter, NumberTexts) {
-  struct Case {
-    const char* name;
-    double in;
-    const char* want;
-  };
-  const Case cases[] = {
-      {"num000_zero", 0.0, "0.0"},
-      {"num010_negative_zero", -0.0, "-0.0"},
-      {"num020_half", 0.5, "0.5"},
-      {"num030_two", 2.0, "2.0"},
-      {"num040_hundred", 100.0, "100.0"},
-      {"num050_decimal", 123.45, "123.45"},
-      {"num060_1e15", 1e15, "1000000000000000.0"},
-      {"num070_1e-5", 1e-5, "0.00001"},
-      {"num080_1e-6", 1e-6, "1e-6"},
-      {"num090_1e16", 1e16, "1e+16"},
-      {"num100_1p5e-7", 1.5e-7, "1.5e-7"},
-      {"num110_1e300", 1e300, "1e+300"},
-      {"num120_two_pow_64", 18446744073709551616.0, "1.8446744073709552e+19"},
-      {"num130_minus_three", -3.0, "-3.0"},
-      {"num140_tenth", 0.1, "0.1"},
-      {"num150_third", 1.0 / 3.0, "0.3333333333333333"},
-      {"num160_below_1e16", 9999999999999998.0, "9999999999999998.0"},
-      {"num170_1p5e15", 1.5e15, "1500000000000000.0"},
-      {"num180_1234p5678e-5", 1.2345678e-5, "0.000012345678"},
-      {"num190_max", 1.7976931348623157e308, "1.7976931348623157e+308"},
-      {"num200_min_subnormal", 4.9406564584124654e-324, "5e-324"},
-      {"num210_negative_small", -2.5e-10, "-2.5e-10"},
-      {"num220_integral_with_digits", 123456789012345.0, "123456789012345.0"},
-      {"num230_fraction_at_e15", 1234567890123456.7, "1234567890123456.8"},
-      {"num240_e_minus_100", 1e-100, "1e-100"},
-      {"num250_e_plus_100", 1.25e100, "1.25e+100"},
-  };
-  for (const Case& c : cases) {
-    const std::string got = vedra::json_number_text(c.in);
-    if (got != c.want) std::fprintf(stderr, "case %s\n", c.name);
-    EXPECT_EQ(got, std::string(c.want));
-  }
-}
-
-namespace {
-
-// Naive oracle for json_number_text: the shortest %.*e precision that reads
-// back exactly, then the positional/scientific layout rules spelled out.
-std::string naive_number_text(double d) {
-  if (d == 0) return std::signbit(d) ? "-0.0" : "0.0";
-  char buf[64];
-  for (int prec = 0; prec < 17; ++prec) {
-    std::snprintf(buf, sizeof buf, "%.*e", prec, d);
-    if (std::strtod(buf, nullptr) == d) break;
-  }
-  std::string s = buf;
-  std::string out;
-  size_t i = 0;
-  if (s[0] == '-') {
-    out = "-";
-    i = 1;
-  }
-  std::string digits;
-  for (; s[i] != 'e'; ++i) {
-    if (s[i] != '.') digits += s[i];
-  }
-  const int e = std::atoi(s.c_str() + i + 1);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-  const int n = static_cast<int>(digits.size());
-  if (e >= -5 && e <= 15) {
-    if (e < 0) return out + "0." + std::string(-e - 1, '0') + digits;
-    if (n - 1 <= e) return out + digits + std::string(e - (n - 1), '0') + ".0";
-    return out + digits.substr(0, e + 1) + "." + digits.substr(e + 1);
-  }
-  out += digits.substr(0, 1);
-  if (n > 1) out += "." + digits.substr(1);
-  return out + "e" + (e < 0 ? "-" : "+") + std::to_string(e < 0 ? -e : e);
-}
-
-double random_finite_double(std::mt19937_64& rng) {
-  switch (rng() % 5) {
-    case 0: {  // any bit pattern
-      for (;;) {
-        const uint64_t bits = rng();
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        if (std::isfinite(d)) return d;
-      }
-    }
-    case 1:  // short decimals
-      return static_cast<double>(static_cast<int64_t>(rng() % 2000001) - 1000000) / 1000.0;
-    case 2:  // integral values around the positional/scientific border
-      return std::ldexp(static_cast<double>(rng() % (uint64_t{1} << 53)), static_cast<int>(rng() % 12));
-    case 3:  // decimal powers, scaled
-      return static_cast<double>(rng() % 100 + 1) * std::pow(10.0, static_cast<int>(rng() % 44) - 22);
-    default:  // small magnitudes around 1e-5 .. 1e-7
-      return static_cast<double>(rng() % 100000) * 1e-10;
-  }
-}
-
-}  // namespace
-
-TEST(JsonWriter, NumberTextMatchesNaiveOracle) {
-  std::mt19937_64 rng(20240611);
-  int mismatches = 0;
-  for (int i = 0; i < 20000; ++i) {
-    const double d = random_finite_double(rng);
-    const std::string got = vedra::json_number_text(d);
-    const std::string want = naive_number_text(d);
-    if (got != want && ++mismatches <= 5) {
-      std::fprintf(stderr, "number %.17g: got %s want %s\n", d, got.c_str(), want.c_str());
-    }
-    // The text reads back as the same double, never as an integer.
-    EXPECT_TRUE(std::strtod(got.c_str(), nullptr) == d);
-    EXPECT_TRUE(got.find_first_of(".e") != std::string::npos);
-  }
-  EXPECT_EQ(mismatches, 0);
-}
-
-TEST(JsonWriter, CompactValues) {
-  struct Case {
-    const char* name;
-    JsonValue in;
-    const char* want;
-  };
-  const Case cases[] = {
-      {"val000_null", JsonValue::null(), "null"},
-      {"val010_true", JsonValue::boolean(true), "true"},
-      {"val020_false", JsonValue::boolean(false), "false"},
-      {"val030_uint", JsonValue::uint(18446744073709551615ull), "18446744073709551615"},
-      {"val040_zero", JsonValue::uint(0), "0"},
-      {"val050_int", JsonValue::sint(-3), "-3"},
-      {"val060_int_min", JsonValue::sint(INT64_MIN), "-9223372036854775808"},
-      {"val070_double", JsonValue::dbl(-3.0), "-3.0"},
-      {"val080_empty_array", JsonValue::array({}), "[]"},
-      {"val090_empty_object", JsonValue::object({}), "{}"},
-      {"val100_array",
-       JsonValue::array({JsonValue::uint(1), JsonValue::string("x"), JsonValue::null(), JsonValue::array({})}),
-       R"([1,"x",null,[]])"},
-      {"val110_object_order",
-       object_of({{"b", JsonValue::uint(1)}, {"a", JsonValue::uint(2)}, {"B", JsonValue::uint(3)}}),
-       R"({"B":3,"a":2,"b":1})"},
-      {"val120_prefix_key_first",
-       object_of({{"ab", JsonValue::uint(1)}, {"a", JsonValue::uint(2)}, {"", JsonValue::uint(3)}}),
-       R"({"":3,"a":2,"ab":1})"},
-      {"val130_escaped_key", object_of({{"k\"\n", JsonValue::boolean(false)}}), R"({"k\"\n":false})"},
-      {"val140_nested",
-       object_of({{"x", JsonValue::array({object_of({{"y", JsonValue::dbl(0.5)}})})}}),
-       R"({"x":[{"y":0.5}]})"},
-  };
-  for (const Case& c : cases) {
-    const std::string got = vedra::write_json_compact(c.in);
-    if (got != c.want) std::fprintf(stderr, "case %s\n", c.name);
-    EXPECT_EQ(got, std::string(c.want));
-  }
-}
-
-TEST(JsonWriter, AppendsToCallerString) {
-  std::string out = "[";
-  vedra::write_json_compact(JsonValue::uint(7), out);
-  EXPECT_EQ(out, std::string("[7"));
-}
-
-TEST(JsonWriter, DeepNestingBeyondReaderLimit) {
-  // Ingestion accepts values nested far deeper than the reader does; writing
-  // them must not fail.
-  const int depth = 4096;
-  JsonValue v = JsonValue::array({});
-  for (int i = 1; i < depth; ++i) {
-    JsonArray a;
-    a.push_back(std::move(v));
-    v = JsonValue::array(std::move(a));
-  }
-  const std::string text = vedra::write_json_compact(v);
-  EXPECT_EQ(text, std::string(depth, '[') + std::string(depth, ']'));
-  EXPECT_EQ(parse_message(text), std::string("recursion limit exceeded at line 1 column 128"));
-  // Tear down iteratively: the destructor of a 4096-deep value recurses too.
-  while (!v.as_array().empty()) {
-    JsonValue inner = std::move(v.as_array()[0]);
-    v = std::move(inner);
-  }
-}
 
 // ---------------------------------------------------------------------------
 // Reader: accepted texts
@@ -493,24 +264,6 @@ TEST(JsonReader, NestingLimit) {
 
 namespace {
 
-void append_code_point(unsigned cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 std::string random_string(std::mt19937_64& rng) {
   std::string s;
   const int n = static_cast<int>(rng() % 12);
@@ -518,14 +271,14 @@ std::string random_string(std::mt19937_64& rng) {
     switch (rng() % 6) {
       case 0: s += static_cast<char>(rng() % 0x20); break;          // control
       case 1: s += "\"\\/\x7f"[rng() % 4]; break;                    // specials
-      case 2: append_code_point(0x80 + rng() % 0x780, s); break;     // 2-byte
+      case 2: vedra::append_utf8(0x80 + rng() % 0x780, s); break;     // 2-byte
       case 3: {                                                       // 3-byte, no surrogates
         unsigned cp = 0x800 + rng() % (0x10000 - 0x800);
         if (cp >= 0xD800 && cp <= 0xDFFF) cp -= 0x1000;
-        append_code_point(cp, s);
+        vedra::append_utf8(cp, s);
         break;
       }
-      case 4: append_code_point(0x10000 + rng() % 0x100000, s); break;  // 4-byte
+      case 4: vedra::append_utf8(0x10000 + rng() % 0x100000, s); break;  // 4-byte
       default: s += static_cast<char>('a' + rng() % 26); break;
     }
   }

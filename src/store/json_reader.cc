@@ -1,4 +1,4 @@
-#include "store/json_text.h"
+#include "store/json_reader.h"
 
 #include <algorithm>
 #include <array>
@@ -9,224 +9,12 @@
 #include <iterator>
 #include <limits>
 
-#include "store/json_reader.h"
+#include "store/byte_scan.h"
+#include "store/json_unescape.h"
+#include "store/json_writer.h"
+#include "store/utf8.h"
 
 namespace vedra {
-
-// ===========================================================================
-// Writer
-// ===========================================================================
-
-namespace {
-
-// kEscape[b] is 0 for a byte written as is, else the letter that follows the
-// backslash ('u' for the \u00xx form).
-constexpr std::array<char, 256> make_escape_table() {
-  std::array<char, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[c] = 'u';
-  t['\b'] = 'b';
-  t['\t'] = 't';
-  t['\n'] = 'n';
-  t['\f'] = 'f';
-  t['\r'] = 'r';
-  t['"'] = '"';
-  t['\\'] = '\\';
-  return t;
-}
-constexpr std::array<char, 256> kEscape = make_escape_table();
-constexpr char kHexLower[] = "0123456789abcdef";
-
-// Word-at-a-time byte tests (exact for "is there any such byte").
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-inline uint64_t bytes_equal(uint64_t w, unsigned char c) {
-  const uint64_t x = w ^ (kOnes * c);
-  return (x - kOnes) & ~x & kHighBits;
-}
-inline uint64_t bytes_below_0x20(uint64_t w) { return (w - kOnes * 0x20) & ~w & kHighBits; }
-inline uint64_t load8(const char* p) {
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-// True when none of the 8 bytes at p needs escaping by the writer.
-inline bool plain_for_writer(const char* p) {
-  const uint64_t w = load8(p);
-  return (bytes_below_0x20(w) | bytes_equal(w, '"') | bytes_equal(w, '\\')) == 0;
-}
-// True when all 8 bytes at p are printable ASCII other than '"' and '\\'.
-inline bool plain_for_reader(const char* p) {
-  const uint64_t w = load8(p);
-  return (bytes_below_0x20(w) | bytes_equal(w, '"') | bytes_equal(w, '\\') | (w & kHighBits)) == 0;
-}
-
-template <typename Int>
-void append_integer(Int v, std::string& out) {
-  char buf[24];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
-
-// Kept out of line so that the recursive frames of write_value stay small:
-// values may be nested a few thousand levels deep.
-[[gnu::noinline]] void write_scalar(const JsonValue& value, std::string& out) {
-  switch (value.kind()) {
-    case JsonValue::Kind::Null:
-      out.append("null", 4);
-      break;
-    case JsonValue::Kind::Bool:
-      if (std::get<bool>(value.v)) {
-        out.append("true", 4);
-      } else {
-        out.append("false", 5);
-      }
-      break;
-    case JsonValue::Kind::UInt:
-      append_integer(std::get<uint64_t>(value.v), out);
-      break;
-    case JsonValue::Kind::Int:
-      append_integer(std::get<int64_t>(value.v), out);
-      break;
-    case JsonValue::Kind::Double:
-      append_json_number_text(std::get<double>(value.v), out);
-      break;
-    case JsonValue::Kind::String:
-      write_json_string(value.as_string(), out);
-      break;
-    case JsonValue::Kind::Array:
-    case JsonValue::Kind::Object:
-      break;  // not scalars
-  }
-}
-
-void write_value(const JsonValue& value, std::string& out) {
-  switch (value.kind()) {
-    case JsonValue::Kind::Array: {
-      out.push_back('[');
-      bool first = true;
-      for (const JsonValue& element : value.as_array()) {
-        if (!first) out.push_back(',');
-        first = false;
-        write_value(element, out);
-      }
-      out.push_back(']');
-      break;
-    }
-    case JsonValue::Kind::Object: {
-      out.push_back('{');
-      bool first = true;
-      for (const JsonMember& member : value.as_object()) {
-        if (!first) out.push_back(',');
-        first = false;
-        write_json_string(member.key, out);
-        out.push_back(':');
-        write_value(member.value, out);
-      }
-      out.push_back('}');
-      break;
-    }
-    default:
-      write_scalar(value, out);
-  }
-}
-
-}  // namespace
-
-void write_json_compact(const JsonValue& value, std::string& out) { write_value(value, out); }
-
-void write_json_string(std::string_view s, std::string& out) {
-  out.push_back('"');
-  const char* p = s.data();
-  const char* const end = p + s.size();
-  const char* run = p;
-  while (p != end) {
-    if (end - p >= 8 && plain_for_writer(p)) {
-      p += 8;
-      continue;
-    }
-    const unsigned char c = static_cast<unsigned char>(*p);
-    const char e = kEscape[c];
-    if (e == 0) {
-      ++p;
-      continue;
-    }
-    out.append(run, static_cast<size_t>(p - run));
-    if (e == 'u') {
-      const char u[6] = {'\\', 'u', '0', '0', kHexLower[c >> 4], kHexLower[c & 15]};
-      out.append(u, 6);
-    } else {
-      const char two[2] = {'\\', e};
-      out.append(two, 2);
-    }
-    run = ++p;
-  }
-  out.append(run, static_cast<size_t>(p - run));
-  out.push_back('"');
-}
-
-void append_json_number_text(double d, std::string& out) {
-  if (d == 0) {
-    out.append(std::signbit(d) ? "-0.0" : "0.0");
-    return;
-  }
-  // Shortest round-trip digits in the form [-]d[.ddd]e(+|-)xx.
-  char sci[32];
-  const auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-  const char* q = sci;
-  char text[48];
-  char* o = text;
-  if (*q == '-') {
-    *o++ = '-';
-    ++q;
-  }
-  char digits[24];
-  int n = 0;
-  for (; *q != 'e'; ++q) {
-    if (*q != '.') digits[n++] = *q;
-  }
-  ++q;  // 'e'
-  if (*q == '+') ++q;
-  int exp = 0;
-  std::from_chars(q, r.ptr, exp);
-
-  if (exp >= -5 && exp <= 15) {
-    if (exp < 0) {
-      *o++ = '0';
-      *o++ = '.';
-      for (int i = 0; i < -exp - 1; ++i) *o++ = '0';
-      o = std::copy(digits, digits + n, o);
-    } else if (n - 1 <= exp) {
-      o = std::copy(digits, digits + n, o);
-      for (int i = 0; i < exp - (n - 1); ++i) *o++ = '0';
-      *o++ = '.';
-      *o++ = '0';
-    } else {
-      o = std::copy(digits, digits + exp + 1, o);
-      *o++ = '.';
-      o = std::copy(digits + exp + 1, digits + n, o);
-    }
-  } else {
-    *o++ = digits[0];
-    if (n > 1) {
-      *o++ = '.';
-      o = std::copy(digits + 1, digits + n, o);
-    }
-    *o++ = 'e';
-    *o++ = exp < 0 ? '-' : '+';
-    o = std::to_chars(o, text + sizeof text, exp < 0 ? -exp : exp).ptr;
-  }
-  out.append(text, o);
-}
-
-std::string json_number_text(double d) {
-  std::string s;
-  append_json_number_text(d, s);
-  return s;
-}
-
-// ===========================================================================
-// Reader
-// ===========================================================================
 
 namespace {
 
@@ -241,39 +29,13 @@ constexpr std::array<bool, 256> make_plain_table() {
 }
 constexpr std::array<bool, 256> kStringPlain = make_plain_table();
 
+// True when all 8 bytes at p are printable ASCII other than '"' and '\\'.
+inline bool plain_for_reader(const char* p) {
+  const uint64_t w = load8(p);
+  return (string_stop_bytes(w) | (w & kByteHighBits)) == 0;
+}
+
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-inline int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void append_utf8(unsigned cp, std::string& out) {
-  char b[4];
-  size_t n;
-  if (cp < 0x80) {
-    b[0] = static_cast<char>(cp);
-    n = 1;
-  } else if (cp < 0x800) {
-    b[0] = static_cast<char>(0xC0 | (cp >> 6));
-    b[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 2;
-  } else if (cp < 0x10000) {
-    b[0] = static_cast<char>(0xE0 | (cp >> 12));
-    b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    b[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 3;
-  } else {
-    b[0] = static_cast<char>(0xF0 | (cp >> 18));
-    b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    b[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 4;
-  }
-  out.append(b, n);
-}
 
 // For a number text whose conversion fell outside the double range: true when
 // its magnitude is at least 1 (overflow), false when below 1 (underflow).
@@ -311,32 +73,6 @@ bool magnitude_at_least_one(const char* p, const char* end) {
 
 }  // namespace
 
-int utf8_sequence_length(const unsigned char* p, const unsigned char* end) {
-  const unsigned char c = p[0];
-  int len;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;  // no overlong forms
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;  // no overlong forms
-    if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  for (int i = 1; i < len; ++i) {
-    if (p + i == end) return -1;
-    const unsigned char lo_i = i == 1 ? lo : 0x80, hi_i = i == 1 ? hi : 0xBF;
-    if (p[i] < lo_i || p[i] > hi_i) return 0;
-  }
-  return len;
-}
-
-
 bool JsonReader::fail_at(std::string description, const char* at) {
   if (!error_.empty()) return false;
   error_ = std::move(description);
@@ -369,7 +105,7 @@ bool JsonReader::read_hex4(unsigned& out) {
   unsigned v = 0;
   for (int i = 0; i < 4; ++i) {
     if (p_ == end_) return fail_here("EOF while parsing a string");
-    const int h = hex_value(*p_);
+    const int h = hex_digit_value(*p_);
     if (h < 0) return fail_here("invalid escape");
     v = v * 16 + static_cast<unsigned>(h);
     ++p_;

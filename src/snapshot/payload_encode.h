@@ -1,0 +1,46 @@
+// Encoding of the two snapshot payloads (the JSON texts inside the
+// containers), the counterpart of payload_decode.h.
+//
+// Full payload: one compact JSON object from each code to the stored payload
+// of the newest record with that code, keys in ascending byte order, so each
+// code occurs once.  Index payload: a compact JSON array with one object
+// {"code","name","pinyin","fields"} (members in that order) per record, in
+// record order; "fields" holds the record's field map in the map's own
+// order, which readers must not depend on.  Both are written with the
+// engine's writer (store/json_writer.h).
+//
+// Encoding only reads the state and cannot fail by itself; the streaming
+// forms return what the caller's flush returns.
+// Thread safety: as reading `s`.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "base/status.h"
+#include "store/engine_state.h"
+
+namespace vedra {
+
+// Streaming encoders pass their text on in pieces of about this many bytes.
+inline constexpr size_t kPayloadChunk = 1 << 20;
+
+// Called with the text produced so far in `out`, whenever it passes
+// kPayloadChunk bytes and once at the end; it may consume and clear `out` or
+// leave it to grow.  A failure stops the encoding and is returned by it.
+using PayloadFlush = std::function<Status()>;
+
+// Streams the full payload into `out` (appending), handing it to `flush`.
+Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFlush& flush);
+
+// Streams the index payload into `out` (appending), handing it to `flush`.
+Status emit_index_payload(const EngineState& s, std::string& out, const PayloadFlush& flush);
+
+// The whole full payload as one text.
+std::string encode_full_payload(const EngineState& s);
+
+// The whole index payload as one text.
+std::string encode_index_payload(const EngineState& s);
+
+}  // namespace vedra

@@ -1,0 +1,111 @@
+// The JSON writer: the text form shared by payload read-back, snapshots,
+// flattening and ingestion.
+//
+// Compact (no white space), members in stored (ascending key) order, strings
+// escaped as: \" \\ \b \t \n \f \r, other U+0000..U+001F as \u00xx
+// (lowercase hex), everything else (solidus, U+007F, non-ASCII) raw UTF-8.
+// Integers in plain decimal; doubles as json_number_text().
+//
+// Thread safety: pure functions; a JsonObjectWriter is used by one thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "store/json_value.h"
+
+namespace vedra {
+
+// Appends the compact text of `value` to `out`.  Cannot fail.
+void write_json_compact(const JsonValue& value, std::string& out);
+inline std::string write_json_compact(const JsonValue& value) {
+  std::string s;
+  write_json_compact(value, s);
+  return s;
+}
+
+// Appends `s` as a quoted, escaped JSON string.
+void write_json_string(std::string_view s, std::string& out);
+
+// The text of a finite double: shortest round-trip digits, positional for
+// decimal exponents -5..15 (integral values end in ".0"), scientific otherwise
+// ("1e+16", "1.5e-7").  Zero is "0.0", negative zero "-0.0".
+std::string json_number_text(double d);
+void append_json_number_text(double d, std::string& out);
+
+// Appends the decimal digits of an integer ("-" before negative values).
+void append_json_integer(uint64_t v, std::string& out);
+void append_json_integer(int64_t v, std::string& out);
+
+// Writes one JSON object member by member into a string, for code that
+// assembles an object from its own parts instead of holding a JsonValue:
+//
+//   JsonObjectWriter o(out);       // "{"
+//   o.string("code", code);        // "code":"..."
+//   o.key("fields");               // ,"fields":   then exactly one value
+//   write_json_string(v, out);     //   written by the caller
+//   o.end();                       // "}"
+//
+// Keys are escaped by write_json_string.  Members are written in call order:
+// the caller provides ascending key order where the text form requires it.
+// kIndented is the manifest's layout: "{", one member per line as two
+// spaces, key, ": " and value, "," after every member but the last, then
+// "}" on its own line, no line feed after it; an empty object is "{}" in
+// both layouts.  The writer keeps no pointer into `out` and only appends, so
+// the caller may hand off and clear the text written so far between members
+// (streaming large payloads).
+class JsonObjectWriter {
+ public:
+  enum class Layout { kCompact, kIndented };
+
+  explicit JsonObjectWriter(std::string& out, Layout layout = Layout::kCompact) : out_(out), layout_(layout) {
+    out_ += '{';
+  }
+  JsonObjectWriter(const JsonObjectWriter&) = delete;
+  JsonObjectWriter& operator=(const JsonObjectWriter&) = delete;
+
+  // Starts a member: the separator, the escaped key and the colon.  The
+  // caller then appends exactly one JSON value to the string.
+  void key(std::string_view k) {
+    if (layout_ == Layout::kCompact) {
+      if (!first_) out_ += ',';
+    } else {
+      out_ += first_ ? "\n  " : ",\n  ";
+    }
+    first_ = false;
+    write_json_string(k, out_);
+    if (layout_ == Layout::kCompact) {
+      out_ += ':';
+    } else {
+      out_ += ": ";
+    }
+  }
+  // A member whose value is a JSON string.
+  void string(std::string_view k, std::string_view value) {
+    key(k);
+    write_json_string(value, out_);
+  }
+  // A member whose value is already JSON text (written as is).
+  void raw(std::string_view k, std::string_view json_text) {
+    key(k);
+    out_ += json_text;
+  }
+  // A member whose value is an unsigned integer.
+  void number(std::string_view k, uint64_t value) {
+    key(k);
+    append_json_integer(value, out_);
+  }
+  // Closes the object.  REQUIRES: called once, last.
+  void end() {
+    if (layout_ == Layout::kIndented && !first_) out_ += '\n';
+    out_ += '}';
+  }
+
+ private:
+  std::string& out_;
+  const Layout layout_;
+  bool first_ = true;
+};
+
+}  // namespace vedra
