@@ -14,6 +14,7 @@
 #include "index/matcher_trie.h"
 #include "index/prefilter.h"
 
+#include "test_rng.h"
 #include "testing.h"
 
 namespace {
@@ -62,22 +63,7 @@ std::vector<Match> all_matches(const Matcher& m, std::string_view haystack) {
   return out;
 }
 
-// Deterministic across platforms (unlike the standard distributions).
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : x_(seed) {}
-  uint64_t next() {
-    x_ += 0x9e3779b97f4a7c15ull;
-    uint64_t z = x_;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }
-  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-
- private:
-  uint64_t x_;
-};
+using vedra_testing::Rng;
 
 // Leftmost-longest by brute force: at each position try every pattern, keep
 // the longest (ties: the lowest number); advance past a match or by one byte.

@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "index/posting.h"
-#include "store/engine_state.h"
+#include "index/field_index.h"
+#include "index/index_build.h"
 
+#include "test_rng.h"
 #include "testing.h"
 
 namespace {
@@ -326,22 +328,7 @@ TEST(FilterQuery, PostingsOfEverySizeAgainstModel) {
 
 // --- Seeded random catalogues and filters --------------------------------------------
 
-// Deterministic across platforms (unlike the standard distributions).
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : x_(seed) {}
-  uint64_t next() {
-    x_ += 0x9e3779b97f4a7c15ull;
-    uint64_t z = x_;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-  }
-  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-
- private:
-  uint64_t x_;
-};
+using vedra_testing::Rng;
 
 TEST(FilterQuery, RandomAgainstModel) {
   const char* const fields[] = {"f", "g", ""};
