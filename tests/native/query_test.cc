@@ -16,7 +16,6 @@
 
 #include "index/posting.h"
 #include "index/field_index.h"
-#include "index/index_build.h"
 
 #include "test_rng.h"
 #include "testing.h"
