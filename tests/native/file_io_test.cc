@@ -1,7 +1,9 @@
 // Tests of whole-file reads and the safe-replace write: error texts, symbolic
 // links, special files, failures that must keep the old file, killed and
 // concurrent writers, and the absence of stale temporary files.
-#include "snapshot/file_io.h"
+#include "snapshot/file_path.h"
+#include "snapshot/file_read.h"
+#include "snapshot/file_writer.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,67 +1,19 @@
-// Whole-file reads and writes whose failures are Status values.
+// FileSetWriter: the save's writer, which replaces up to kMaxFilesTogether
+// files as one unit; and write_whole_file, a set of one.
 //
-// Every operating-system failure is reported as "<description> (os error N)",
-// for example "No such file or directory (os error 2)", where the description
-// is the C library's text for errno N.  A path holding a NUL byte names no
-// file and is refused before anything is opened.
-//
-// Thread safety: the functions keep no state of their own and may be called
-// from several threads at once; writers of the same files, in threads or
-// processes, are serialised by directory locks (see FileSetWriter).  The
-// test hooks below are process-global.
+// Failures have the forms of file_path.h.  Thread safety: see FileSetWriter;
+// the test hook below is process-global.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/status.h"
+#include "snapshot/file_commit.h"
 
 namespace vedra {
-
-// Returns "<strerror description> (os error <errnum>)".
-std::string os_error_message(int errnum);
-
-// Reads the whole file at `path` into memory.
-// Fails with the system's message when the file cannot be opened or read
-// ("Is a directory (os error 21)" for a directory).  Interrupted reads are
-// retried.  Cost: one buffer of the file's size, grown geometrically when the
-// size is not known in advance (pipes, /proc files).
-Result<std::string> read_whole_file(const std::string& path);
-
-// How many bytes from the start of a file a reader needs, given the bytes
-// read so far (UINT64_MAX: all of them).
-using ReadLimit = uint64_t (*)(std::string_view head);
-
-// Reads the file at `path` from its start until end of file or until
-// wanted(bytes so far) bytes are in memory, and returns at most that many.
-// `wanted` is asked before the first read and after every read, and no read
-// goes past its answer, so a stream that never ends (a character device such
-// as /dev/zero, a FIFO) or a huge sparse file costs no more memory than
-// `wanted` grants.  Failures as read_whole_file.
-Result<std::string> read_file_prefix(const std::string& path, ReadLimit wanted);
-
-// How long FileSetWriter::commit() and read_files_together() wait for a
-// directory lock before failing with "timed out after 10 s waiting for
-// another snapshot save or load to release directory '<dir>'".
-inline constexpr int kCommitLockWaitSeconds = 10;
-
-// Reads the files at `paths` (at most kMaxFilesTogether) as they stood at one
-// moment with respect to FileSetWriter::commit: every file is opened while
-// shared locks are held on the directories a commit into them would lock, so
-// no commit renames anything in between.  Then the locks are dropped and the
-// files are read from their descriptors: element i is file i's bytes (at
-// most wanted(...) of them, as read_file_prefix) or its own failure.  FIFOs
-// and other non-regular files are opened only after the locks are dropped,
-// so one that blocks its open holds no lock.  A lock
-// not obtained within the commit lock wait fails every file with the same
-// message; a directory that cannot be opened for reading is not locked.
-inline constexpr size_t kMaxFilesTogether = 4;
-std::vector<Result<std::string>> read_files_together(const std::vector<std::string>& paths,
-                                                     ReadLimit wanted);
 
 // FileSetWriter: replaces up to kMaxFilesTogether files as one unit.
 //
@@ -126,12 +78,12 @@ std::vector<Result<std::string>> read_files_together(const std::vector<std::stri
 // Thread safety: one object per thread; different objects may run at once,
 // also on the same targets (their commits then serialise on the locks).
 // Cost: each write() scans the target's directory once.
-namespace file_io_detail {
+namespace file_writer_detail {
 struct Entry;
 struct EntryDeleter {
   void operator()(Entry* e) const;
 };
-}  // namespace file_io_detail
+}  // namespace file_writer_detail
 
 class FileSetWriter {
  public:
@@ -162,7 +114,7 @@ class FileSetWriter {
   Status commit();
 
  private:
-  std::unique_ptr<file_io_detail::Entry, file_io_detail::EntryDeleter> entries_[kMaxFilesTogether];
+  std::unique_ptr<file_writer_detail::Entry, file_writer_detail::EntryDeleter> entries_[kMaxFilesTogether];
   size_t count_ = 0;
   bool committed_ = false;
 };
@@ -179,8 +131,5 @@ Status write_whole_file(const std::string& path, std::string_view bytes);
 enum class ReplaceStage { kWritten, kRenaming };
 using ReplaceFaultHook = Status (*)(ReplaceStage stage, const std::string& temp_path);
 void set_replace_fault_hook_for_testing(ReplaceFaultHook hook);
-
-// Test-only: the lock wait in milliseconds (0 restores kCommitLockWaitSeconds).
-void set_lock_wait_for_testing(int milliseconds);
 
 }  // namespace vedra
