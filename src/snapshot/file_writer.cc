@@ -97,9 +97,12 @@ struct Entry {
   std::string temp_name;  // empty until created
   int temp_fd = -1;       // holds flock(LOCK_EX) while the file lives
   struct stat temp_st {};
-  bool written = false;
+  bool started = false;  // temporary created or kind decided (first append)
+  bool written = false;  // finished
   bool renamed = false;
-  std::string bytes;  // contents of a file written in place
+  Status failure;        // the first failure of append() or finish()
+  std::string bytes;     // the buffered bytes of a temporary file; the whole
+                         // contents of a file written in place or special
 
   Entry() = default;
   Entry(const Entry&) = delete;
@@ -194,12 +197,40 @@ Status create_temp(Entry& e, int* create_errno) {
   return temp_error("create", last, EEXIST);
 }
 
-// Fills the locked temporary file of `e` with `bytes` and syncs it.
-Status fill_temp(Entry& e, std::string_view bytes) {
-  const std::string path = e.temp_path();
-  if (const int code = write_all_raw(e.temp_fd, bytes); code != 0) {
-    return temp_error("write", path, write_failure_text(code));
+// Writes the buffered bytes of `e` to its temporary file.
+Status flush_temp(Entry& e) {
+  if (e.bytes.empty()) return Status::Ok();
+  const int code = write_all_raw(e.temp_fd, e.bytes);
+  e.bytes.clear();
+  if (code != 0) return temp_error("write", e.temp_path(), write_failure_text(code));
+  return Status::Ok();
+}
+
+// Appends `bytes` to the temporary file of `e` through its buffer: bytes
+// that fit are gathered, a piece at least as large as the buffer is written
+// directly after the buffer's contents.
+Status append_temp(Entry& e, std::string_view bytes) {
+  if (e.bytes.size() + bytes.size() <= FileSetWriter::kWriteBufferBytes) {
+    if (e.bytes.capacity() == 0) e.bytes.reserve(FileSetWriter::kWriteBufferBytes);
+    e.bytes.append(bytes);
+    return Status::Ok();
   }
+  if (Status s = flush_temp(e); !s.ok()) return s;
+  if (bytes.size() < FileSetWriter::kWriteBufferBytes) {
+    e.bytes.append(bytes);
+    return Status::Ok();
+  }
+  if (const int code = write_all_raw(e.temp_fd, bytes); code != 0) {
+    return temp_error("write", e.temp_path(), write_failure_text(code));
+  }
+  return Status::Ok();
+}
+
+// Writes out the temporary file of `e`, gives it its mode and syncs it.
+Status finish_temp(Entry& e) {
+  if (Status s = flush_temp(e); !s.ok()) return s;
+  std::string().swap(e.bytes);
+  const std::string path = e.temp_path();
   const mode_t mode = e.exists ? (e.old.st_mode & 07777) : (0666 & ~current_umask());
   if (::fchmod(e.temp_fd, mode) != 0) return temp_error("set the mode of", path, errno);
   if (::fsync(e.temp_fd) != 0) return temp_error("sync", path, errno);
@@ -277,16 +308,14 @@ size_t FileSetWriter::same_target(size_t i) const {
   return npos;
 }
 
-Status FileSetWriter::write(size_t i, std::string_view bytes) {
-  if (i >= count_ || entries_[i]->written || committed_) {
-    return Status::Error("file set written out of order");
-  }
-  Entry& e = *entries_[i];
-  if (e.kind == Kind::kSpecial) {
-    e.bytes.assign(bytes);
-    e.written = true;
-    return Status::Ok();
-  }
+namespace {
+
+// The first step of writing `e` (file `i` of `entries`): removes the dead
+// temporaries of its target and creates its temporary file, or decides that
+// it is written in place.
+Status start_entry(Entry& e, const std::unique_ptr<Entry, file_writer_detail::EntryDeleter>* entries,
+                   size_t count) {
+  if (e.kind == Kind::kSpecial) return Status::Ok();
   if (e.dir_readable) {
     // Dead temporaries of this target; never a file this set is to write.
     const std::string stem = temp_stem(e.name);
@@ -296,8 +325,8 @@ Status FileSetWriter::write(size_t i, std::string_view bytes) {
       while (const struct dirent* de = ::readdir(d)) {
         if (!is_temp_name_of(de->d_name, stem)) continue;
         bool targeted = false;
-        for (size_t j = 0; j < count_; ++j) {
-          targeted |= entries_[j]->same_directory(e) && entries_[j]->name == de->d_name;
+        for (size_t j = 0; j < count; ++j) {
+          targeted |= entries[j]->same_directory(e) && entries[j]->name == de->d_name;
         }
         if (!targeted) dead.emplace_back(de->d_name);
       }
@@ -320,17 +349,56 @@ Status FileSetWriter::write(size_t i, std::string_view bytes) {
     if (fd < 0) return os_error(errno);
     ::close(fd);
     e.kind = Kind::kInPlace;
-    e.bytes.assign(bytes);
-    e.written = true;
-    return Status::Ok();
   }
-  Status s = fill_temp(e, bytes);
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status FileSetWriter::append(size_t i, std::string_view bytes) {
+  if (i >= count_ || entries_[i]->written || committed_) {
+    return Status::Error("file set written out of order");
+  }
+  Entry& e = *entries_[i];
+  if (!e.failure.ok()) return e.failure;
+  Status s;
+  if (!e.started) {
+    e.started = true;
+    s = start_entry(e, entries_, count_);
+  }
+  if (s.ok()) {
+    if (e.kind == Kind::kReplace) {
+      s = append_temp(e, bytes);
+    } else {
+      e.bytes.append(bytes);
+    }
+  }
   if (!s.ok()) {
     e.remove_temp();
-    return s;
+    std::string().swap(e.bytes);
+    e.failure = s;
+  }
+  return s;
+}
+
+Status FileSetWriter::finish(size_t i) {
+  if (Status s = append(i, std::string_view()); !s.ok()) return s;
+  Entry& e = *entries_[i];
+  if (e.kind == Kind::kReplace) {
+    if (Status s = finish_temp(e); !s.ok()) {
+      e.remove_temp();
+      std::string().swap(e.bytes);
+      e.failure = s;
+      return s;
+    }
   }
   e.written = true;
   return Status::Ok();
+}
+
+Status FileSetWriter::write(size_t i, std::string_view bytes) {
+  if (Status s = append(i, bytes); !s.ok()) return s;
+  return finish(i);
 }
 
 Status FileSetWriter::commit() {

@@ -31,7 +31,7 @@ namespace vedra {
 //     not the target of any file of the same set.  Anything else is left
 //     alone.  Debris from killed writers is therefore bounded: the next write
 //     to the target removes it.
-//  3. The bytes are written, the file gets the target's permission bits (the
+//  3. The bytes are written (as append() delivers them), the file gets the target's permission bits (the
 //     old file's, or 0666 & ~umask for a new file; the owner is never
 //     changed), and it is fsynced.
 //  4. commit() runs only after every file is written and synced.  It takes an
@@ -77,7 +77,8 @@ namespace vedra {
 //
 // Thread safety: one object per thread; different objects may run at once,
 // also on the same targets (their commits then serialise on the locks).
-// Cost: each write() scans the target's directory once.
+// Cost: each file's first append() scans the target's directory once; a
+// temporary file costs kWriteBufferBytes of memory while it is written.
 namespace file_writer_detail {
 struct Entry;
 struct EntryDeleter {
@@ -88,6 +89,8 @@ struct EntryDeleter {
 class FileSetWriter {
  public:
   static constexpr size_t npos = static_cast<size_t>(-1);
+  // Bytes a temporary file gathers before they are written to it.
+  static constexpr size_t kWriteBufferBytes = size_t{1} << 20;
 
   FileSetWriter();
   // Removes every temporary file that was not renamed, closes everything.
@@ -104,13 +107,24 @@ class FileSetWriter {
   // same name in the same directory as file i's, or npos.  Special files
   // (devices, FIFOs) never count as the same: writing one twice is harmless.
   size_t same_target(size_t i) const;
-  // Writes file i's new contents: into its temporary file, synced (see the
-  // protocol), or kept for commit() when it is written in place.
-  // REQUIRES: every file of the set added; each i written at most once.
-  // On failure the temporary file is already removed.
+  // Appends the next bytes of file i's new contents; may be called any
+  // number of times.  The first call (or finish(), for an empty file)
+  // removes the target's dead temporaries and creates its temporary file.
+  // A temporary file is written through a buffer of kWriteBufferBytes, so a
+  // large file never has to exist whole in memory; a file written in place
+  // or a special file keeps its bytes in memory for commit().
+  // REQUIRES: every file of the set added; file i not finished.
+  // On failure the temporary file is already removed and every later call
+  // for file i fails the same way.
+  Status append(size_t i, std::string_view bytes);
+  // Ends file i: flushes it, gives it its mode and syncs it (see the
+  // protocol), or keeps it for commit() when it is written in place.
+  // REQUIRES: file i not finished.  Failures as append().
+  Status finish(size_t i);
+  // append(i, bytes), then finish(i).
   Status write(size_t i, std::string_view bytes);
   // Makes every file hold its new contents (see the protocol).
-  // REQUIRES: every file written; call once.
+  // REQUIRES: every file finished; call once.
   Status commit();
 
  private:
