@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "snapshot/file_calls.h"
 #include "snapshot/file_path.h"
 #include "snapshot/sha256.h"
 
@@ -20,13 +20,20 @@ namespace {
 // Longest file name (one path component) we create; NAME_MAX on Linux.
 constexpr size_t kMaxNameLength = 255;
 
-int g_lock_wait_ms = 0;  // 0: kCommitLockWaitSeconds
+constexpr std::string_view kMarkerSuffix = ".vedra-commit";
 
-int lock_wait_ms() { return g_lock_wait_ms > 0 ? g_lock_wait_ms : kCommitLockWaitSeconds * 1000; }
+int g_commit_wait_ms = 0;  // 0: kCommitWaitMs
 
-std::string wait_text(int ms) {
-  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+// Whether the marker `marker` in `dir_fd` may belong to a live writer: it
+// exists and is not provably unlocked.
+bool marker_held(int dir_fd, const char* marker) {
+  const int fd = sys::openat(dir_fd, marker, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno != ENOENT;
+  FdCloser closer(fd);
+  return sys::flock(fd, LOCK_SH | LOCK_NB) != 0;
 }
+
+}  // namespace
 
 long long monotonic_ms() {
   struct timespec ts;
@@ -34,59 +41,11 @@ long long monotonic_ms() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// flock(op) on the directory `fd`, polled with LOCK_NB for at most
-// lock_wait_ms().  A file system that does not support flock leaves the
-// directory unlocked.
-Status lock_directory(int fd, int op, const std::string& dir) {
-  const int wait = lock_wait_ms();
-  const long long deadline = monotonic_ms() + wait;
-  long pause_us = 200;
-  for (;;) {
-    if (::flock(fd, op | LOCK_NB) == 0) return Status::Ok();
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) return Status::Ok();
-    const long long left = deadline - monotonic_ms();
-    if (left <= 0) {
-      return Status::Error("timed out after " + wait_text(wait) +
-                           " waiting for another snapshot save or load to release directory '" +
-                           (dir.empty() ? std::string(".") : dir) + "'");
-    }
-    const long long us = std::min<long long>(pause_us, left * 1000);
-    struct timespec ts = {static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
-    ::nanosleep(&ts, nullptr);
-    pause_us = std::min<long>(pause_us * 2, 50000);
-  }
-}
+int commit_wait_ms() { return g_commit_wait_ms > 0 ? g_commit_wait_ms : kCommitWaitMs; }
 
-}  // namespace
-
-void DirectoryLocks::unlock() {
-  for (Dir& d : dirs_) {
-    if (d.locked) ::flock(d.fd, LOCK_UN);
-    d.locked = false;
-  }
-}
-
-void DirectoryLocks::add(int fd, const struct stat& st, const std::string& path) {
-  for (const Dir& d : dirs_) {
-    if (d.dev == st.st_dev && d.ino == st.st_ino) return;
-  }
-  dirs_.push_back(Dir{fd, st.st_dev, st.st_ino, path, false});
-}
-
-Status DirectoryLocks::lock(int op) {
-  std::sort(dirs_.begin(), dirs_.end(), [](const Dir& a, const Dir& b) {
-    return a.dev != b.dev ? a.dev < b.dev : a.ino < b.ino;
-  });
-  for (Dir& d : dirs_) {
-    if (Status s = lock_directory(d.fd, op, d.path); !s.ok()) return s;
-    d.locked = true;
-  }
-  return Status::Ok();
-}
-
-void DirectoryLocks::sync_all() const {
-  for (const Dir& d : dirs_) (void)::fsync(d.fd);
+void pause_briefly() {
+  struct timespec ts = {0, 200 * 1000};
+  ::nanosleep(&ts, nullptr);
 }
 
 std::string temp_stem(const std::string& name) {
@@ -111,11 +70,8 @@ Status random_hex(std::string* out) {
   unsigned char bytes[kTempRandomHex / 2];
   size_t got = 0;
   while (got < sizeof bytes) {
-    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
+    const ssize_t n = sys::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) return os_error(errno);
     got += static_cast<size_t>(n);
   }
   static constexpr char kHex[] = "0123456789abcdef";
@@ -127,29 +83,136 @@ Status random_hex(std::string* out) {
   return Status::Ok();
 }
 
-void remove_if_dead(int dir_fd, const char* name) {
+void remove_if_dead(int dir_fd, const char* name, const char* marker) {
   struct stat st;
-  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (sys::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
   if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) return;
-  int fd;
-  do {
-    fd = ::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = sys::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return;
   FdCloser closer(fd);
   struct stat held;
-  if (::fstat(fd, &held) != 0 || !same_file(held, st) || !S_ISREG(held.st_mode) ||
+  if (sys::fstat(fd, &held) != 0 || !same_file(held, st) || !S_ISREG(held.st_mode) ||
       held.st_uid != ::geteuid() || held.st_nlink != 1) {
     return;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return;  // its writer lives
+  if (sys::flock(fd, LOCK_EX | LOCK_NB) != 0) return;  // its writer lives
   // Writers trust their file only after locking it and seeing it still at
   // its name, so under our lock the name cannot become a live writer's.
   struct stat now;
-  if (::fstatat(dir_fd, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, held)) return;
-  (void)::unlinkat(dir_fd, name, 0);
+  if (sys::fstatat(dir_fd, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(now, held)) return;
+  // A live commit may have moved the old file of its target to its
+  // temporary name, and may still move it back.
+  if (marker != nullptr && marker_held(dir_fd, marker)) return;
+  (void)sys::unlinkat(dir_fd, name, 0);
 }
 
-void set_lock_wait_for_testing(int milliseconds) { g_lock_wait_ms = milliseconds; }
+std::string marker_name(const std::string& name) { return "." + temp_stem(name) + std::string(kMarkerSuffix); }
+
+Status commit_running(int dir_fd, const struct stat& dir_st, const std::string& name, bool* running) {
+  const std::string marker = marker_name(name);
+  struct stat st;
+  if (sys::fstatat(dir_fd, marker.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return os_error(errno);
+    *running = false;
+    return Status::Ok();
+  }
+  *running = trusted_entry(dir_st, st.st_uid);
+  return Status::Ok();
+}
+
+void CommitMarkers::add(int dir_fd, const struct stat& dir_st, const std::string& dir_prefix,
+                        const std::string& name) {
+  for (const Marker& m : markers_) {
+    if (m.dev == dir_st.st_dev && m.ino == dir_st.st_ino && m.target == name) return;
+  }
+  Marker m;
+  m.dir_fd = dir_fd;
+  m.dev = dir_st.st_dev;
+  m.ino = dir_st.st_ino;
+  m.dir_st = dir_st;
+  m.dir_prefix = dir_prefix;
+  m.target = name;
+  m.name = marker_name(name);
+  markers_.push_back(std::move(m));
+}
+
+Status CommitMarkers::make(Marker& m, long long deadline_ms) {
+  const std::string path = m.dir_prefix + m.name;
+  for (;;) {
+    const int fd = sys::openat(m.dir_fd, m.name.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      m.fd = fd;
+      if (sys::fstat(fd, &m.st) != 0) {
+        const int err = errno;
+        (void)sys::unlinkat(m.dir_fd, m.name.c_str(), 0);  // made by us an instant ago
+        ::close(fd);
+        m.fd = -1;
+        return Status::Error("cannot inspect commit marker '" + path + "': " + os_error_message(err));
+      }
+      if (sys::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        struct stat now;
+        if (sys::fstatat(m.dir_fd, m.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, m.st)) {
+          return Status::Ok();
+        }
+        ::close(fd);  // a cleaner took it for a dead writer's and removed it
+        m.fd = -1;
+        continue;
+      }
+      const int err = errno;
+      ::close(fd);
+      m.fd = -1;
+      if (err == EWOULDBLOCK) continue;  // a cleaner holds it, and removes it
+      return Status::Error("cannot lock commit marker '" + path + "': " + os_error_message(err));
+    }
+    const int err = errno;
+    if (err == EACCES || err == EPERM || err == EROFS) return Status::Ok();  // no marker here
+    if (err != EEXIST) return Status::Error("cannot create commit marker '" + path + "': " + os_error_message(err));
+    bool running = false;
+    if (Status s = commit_running(m.dir_fd, m.dir_st, m.target, &running); !s.ok()) return s;
+    if (!running) return Status::Ok();  // planted by an untrusted user: ignored, as readers do
+    remove_if_dead(m.dir_fd, m.name.c_str(), nullptr);
+    struct stat st;
+    if (sys::fstatat(m.dir_fd, m.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // removed: try again at once
+      return os_error(errno);
+    }
+    if (monotonic_ms() >= deadline_ms) {
+      return Status::Error("another save is replacing '" + m.dir_prefix + m.target + "' (commit marker '" + path +
+                           "' is held)");
+    }
+    pause_briefly();
+  }
+}
+
+Status CommitMarkers::acquire() {
+  std::sort(markers_.begin(), markers_.end(), [](const Marker& a, const Marker& b) {
+    if (a.dev != b.dev) return a.dev < b.dev;
+    if (a.ino != b.ino) return a.ino < b.ino;
+    return a.target < b.target;
+  });
+  const long long deadline = monotonic_ms() + commit_wait_ms();
+  for (Marker& m : markers_) {
+    if (Status s = make(m, deadline); !s.ok()) {
+      release();
+      return s;
+    }
+  }
+  return Status::Ok();
+}
+
+void CommitMarkers::release() {
+  for (auto it = markers_.rbegin(); it != markers_.rend(); ++it) {
+    Marker& m = *it;
+    if (m.fd < 0) continue;
+    struct stat now;
+    if (sys::fstatat(m.dir_fd, m.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, m.st)) {
+      (void)sys::unlinkat(m.dir_fd, m.name.c_str(), 0);
+    }
+    ::close(m.fd);
+    m.fd = -1;
+  }
+}
+
+void set_commit_wait_for_testing(int milliseconds) { g_commit_wait_ms = milliseconds; }
 
 }  // namespace vedra

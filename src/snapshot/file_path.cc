@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "snapshot/file_calls.h"
+
 namespace vedra {
 namespace {
 
@@ -32,14 +34,6 @@ Status check_path(const std::string& path) {
   return Status::Ok();
 }
 
-int open_retrying(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 void split_path(const std::string& path, std::string* dir, std::string* base) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) {
@@ -62,7 +56,7 @@ bool trusted_entry(const struct stat& dir, uid_t owner) {
 
 Status trailing_slash_error(const std::string& path) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return os_error(errno == ENOENT ? EISDIR : errno);
+  if (sys::stat(path.c_str(), &st) != 0) return os_error(errno == ENOENT ? EISDIR : errno);
   return os_error(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
 }
 
@@ -70,7 +64,7 @@ Status resolve_target(const std::string& path, Resolved* out) {
   std::string target = path;
   for (int hops = 0;; ++hops) {
     struct stat st;
-    if (::lstat(target.c_str(), &st) != 0) {
+    if (sys::lstat(target.c_str(), &st) != 0) {
       if (errno != ENOENT) return os_error(errno);
       out->target = std::move(target);
       out->exists = false;
@@ -86,11 +80,11 @@ Status resolve_target(const std::string& path, Resolved* out) {
     std::string dir, base;
     split_path(target, &dir, &base);
     struct stat dir_st;
-    if (::stat(dir.empty() ? "." : dir.c_str(), &dir_st) != 0) return os_error(errno);
+    if (sys::stat(dir.empty() ? "." : dir.c_str(), &dir_st) != 0) return os_error(errno);
     if (!trusted_entry(dir_st, st.st_uid)) return os_error(EACCES);
     std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX), '\0');
     for (;;) {
-      const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+      const ssize_t n = sys::readlink(target.c_str(), link.data(), link.size());
       if (n < 0) return os_error(errno);
       if (static_cast<size_t>(n) < link.size()) {
         link.resize(static_cast<size_t>(n));
@@ -106,9 +100,9 @@ Status resolve_target(const std::string& path, Resolved* out) {
 
 int open_directory(const std::string& dir, bool* readable) {
   const char* p = dir.empty() ? "." : dir.c_str();
-  int fd = open_retrying(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  int fd = sys::open(p, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   *readable = fd >= 0;
-  if (fd < 0 && errno == EACCES) fd = open_retrying(p, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0 && errno == EACCES) fd = sys::open(p, O_PATH | O_DIRECTORY | O_CLOEXEC);
   return fd;
 }
 

@@ -50,9 +50,6 @@ class FdCloser {
   int fd_;
 };
 
-// open(2), retried while interrupted.
-int open_retrying(const char* path, int flags, mode_t mode);
-
 // Splits `path` (which does not end in '/') into its directory part, with
 // the trailing '/' kept ("" for a bare name), and its last component.
 void split_path(const std::string& path, std::string* dir, std::string* base);

@@ -35,15 +35,18 @@ using ReadLimit = uint64_t (*)(std::string_view head);
 Result<std::string> read_file_prefix(const std::string& path, ReadLimit wanted);
 
 // Reads the files at `paths` (at most kMaxFilesTogether) as they stood at one
-// moment with respect to FileSetWriter::commit: every file is opened while
-// shared locks are held on the directories a commit into them would lock, so
-// no commit renames anything in between.  Then the locks are dropped and the
-// files are read from their descriptors: element i is file i's bytes (at
-// most wanted(...) of them, as read_file_prefix) or its own failure.  FIFOs
-// and other non-regular files are opened only after the locks are dropped,
-// so one that blocks its open holds no lock.  A lock
-// not obtained within the commit lock wait fails every file with the same
-// message; a directory that cannot be opened for reading is not locked.
+// moment with respect to FileSetWriter::commit, taking no lock: it opens
+// every file, checks that no commit runs into any of them (no commit marker,
+// file_commit.h) and that every path still names the file it opened, reads
+// them from their descriptors, and checks that none was rewritten in place
+// meanwhile (size and modification time); a failed check opens them again.
+// Element i is file i's bytes (at most wanted(...) of them, as
+// read_file_prefix) or its own failure.  FIFOs and other non-regular files
+// are opened (blocking) only to be read, after the checks.  A marker still
+// present after the commit wait fails every file with "timed out after N ms
+// waiting for a save to finish replacing '<target>' (...)", and 16 openings
+// that each saw a commit with "the files kept being replaced while they were
+// read (16 times)".
 std::vector<Result<std::string>> read_files_together(const std::vector<std::string>& paths,
                                                      ReadLimit wanted);
 

@@ -31,34 +31,52 @@ namespace vedra {
 //     not the target of any file of the same set.  Anything else is left
 //     alone.  Debris from killed writers is therefore bounded: the next write
 //     to the target removes it.
-//  3. The bytes are written (as append() delivers them), the file gets the target's permission bits (the
-//     old file's, or 0666 & ~umask for a new file; the owner is never
-//     changed), and it is fsynced.
-//  4. commit() runs only after every file is written and synced.  It takes an
-//     exclusive flock on each target directory (one per directory, in
-//     (st_dev, st_ino) order so two sets cannot deadlock), polled up to
-//     kCommitLockWaitSeconds; then renames the temporaries in the order the
-//     files were added, fsyncs the directories, and unlocks.  Two sets with a
-//     common directory never interleave their renames, and read_files_together
-//     never opens one file before and another after a commit.
-// Any failure before commit() renames anything removes every temporary file
-// of the set and leaves every old file untouched; a process killed at any
-// point can leave at most its own temporaries (dead debris, see 2) and, only
-// if killed between two renames of commit(), a set of which the first files
-// are new and the rest old.
+//  3. The bytes are written (as append() delivers them), the file gets the
+//     target's permission bits (the old file's, or 0666 & ~umask for a new
+//     file; the owner is never changed), and it is fsynced.
+//  4. commit() runs only after every file is written and synced.  It makes
+//     the commit marker of every target (file_commit.h), waiting at most the
+//     commit wait for another writer's, so two sets with a common target
+//     never interleave and read_files_together never accepts one file from
+//     before and another from after a commit.  Then it rewrites the in-place
+//     files and moves the temporaries to their names in the order the files
+//     were added: renameat2 RENAME_EXCHANGE over an old file (which then
+//     sits at the temporary name), RENAME_NOREPLACE where there was none.
+//     Then it removes the markers and the old files and fsyncs each
+//     directory once.
+// A save can be undone until it is complete: any failure before commit()
+// removes every temporary file of the set and leaves every old file
+// untouched; any failure inside commit() (std::bad_alloc included) undoes
+// every step already taken, in reverse (exchanged back, created name
+// removed, in-place file given its old bytes back), and the message says so
+// only if undoing failed too.  A process killed at any point can leave at
+// most its own temporaries (dead debris, see 2) and, only if killed inside
+// commit(), a set of which the first files are new and the rest old beside
+// its markers, which readers then refuse until the next save.
 //
-// Kinds of targets:
-//  - a regular file or nothing (the usual case): replaced as above; other hard
-//    links to the old file keep the old contents.
-//  - a regular file in a directory that refuses the temporary file (EACCES,
-//    EPERM or EROFS on create) while the file itself can be opened for
-//    writing: written in place, under the commit lock, before the renames
-//    (truncate, write, fsync).  A failure there can leave that file partly
-//    written.  A missing target in such a directory fails, naming the
+// Kinds of targets, decided by add() before anything changes:
+//  - nothing, or a regular file a rename can replace (the usual case):
+//    replaced as above; other hard links to the old file keep the old
+//    contents.
+//  - a regular file the caller may not write (a read-only file, for root
+//    only what a plain write would refuse), an immutable or an append-only
+//    one: refused, with the message a plain write gives ("Permission denied
+//    (os error 13)"), or "cannot write '<target>': it is immutable: ..." /
+//    "... it is append-only: ...".
+//  - a regular file a rename cannot replace but that can be written (a mount
+//    point such as a bind-mounted file, a file in an append-only directory,
+//    another user's file in a sticky directory), or one in a directory that
+//    refuses the temporary file (EACCES, EPERM or EROFS on create): written
+//    in place inside commit(), before the renames.  The space of every
+//    in-place file is reserved (fallocate, size kept) before the first byte
+//    of any is written; if that fails nothing is written ("cannot write
+//    '<target>' in place: the space for its N bytes cannot be reserved:
+//    ...").  Each file's old contents are kept in memory to undo its rewrite.
+//    A missing target in a directory that refuses new files fails, naming the
 //    temporary path.
 //  - any other existing non-directory (a character device such as /dev/null,
 //    a FIFO): written the plain way (open with create and truncate, write
-//    all, close), at the start of commit(), before any lock or rename.
+//    all, close), at the start of commit(), before any marker; never undone.
 //  - a directory: "Is a directory (os error 21)".
 //
 // Symbolic links are followed to their final target, which is what gets
@@ -72,13 +90,15 @@ namespace vedra {
 // Messages: failures on a target or its directory have the form
 // "<description> (os error N)"; failures on a temporary file name it, as
 // "cannot <verb> temporary file '<path>': <description> (os error N)".
-// Interrupted calls are retried; a write that accepts zero bytes fails with
+// Interrupted calls are retried (file_calls.h); a write that accepts zero
+// bytes fails with
 // "failed to write whole buffer".
 //
 // Thread safety: one object per thread; different objects may run at once,
-// also on the same targets (their commits then serialise on the locks).
+// also on the same targets (their commits then serialise on the markers).
 // Cost: each file's first append() scans the target's directory once; a
-// temporary file costs kWriteBufferBytes of memory while it is written.
+// temporary file costs kWriteBufferBytes of memory while it is written, an
+// in-place file its new and its old contents.
 namespace file_writer_detail {
 struct Entry;
 struct EntryDeleter {
@@ -128,6 +148,10 @@ class FileSetWriter {
   Status commit();
 
  private:
+  // The part of commit() under the commit markers: in-place files, then
+  // renames; everything undone on failure.
+  Status commit_marked();
+
   std::unique_ptr<file_writer_detail::Entry, file_writer_detail::EntryDeleter> entries_[kMaxFilesTogether];
   size_t count_ = 0;
   bool committed_ = false;

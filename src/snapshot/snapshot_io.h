@@ -18,8 +18,8 @@ namespace vedra {
 // Writes the full file, the index file and (when manifest_path is not null)
 // the manifest as one FileSetWriter set: every target is resolved first, every
 // file is written to its temporary file and synced, and only then are they
-// renamed into place, in that order, under the directories' locks.  A failure
-// leaves every old file untouched.  Refuses, before writing anything, a state
+// moved into place, in that order, under their commit markers.  A failure at
+// any step, the commit included, leaves every old file as it was.  Refuses, before writing anything, a state
 // whose snapshot could not be loaded back (a payload nested too deeply), and
 // two paths with the same final target ("cannot save snapshot:
 // full_file_path and index_file_path name the same file"); special files

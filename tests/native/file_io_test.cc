@@ -459,6 +459,8 @@ TEST(FileSet, FailureBeforeAnyRenameKeepsEveryOldFile) {
   EXPECT_EQ(slurp(dir / "a"), std::string("old a"));
 }
 
+std::string read_pair(const std::string& a, const std::string& b);
+
 TEST(FileSet, KillBetweenRenamesLeavesOnlyAPrefixNew) {
   for (int renamed = 0; renamed < 3; ++renamed) {
     TempDir dir;
@@ -476,40 +478,129 @@ TEST(FileSet, KillBetweenRenamesLeavesOnlyAPrefixNew) {
     EXPECT_TRUE(WIFSIGNALED(status));
     const char* names[] = {"a", "b", "c"};
     for (int i = 0; i < 3; ++i) EXPECT_EQ(slurp(dir / names[i]), std::string(i < renamed ? "new" : "old"));
-    EXPECT_EQ(dir.entries().size(), size_t{3 + 3 - renamed});  // the pending temporaries
+    // Each target's temporary name holds its new file (not renamed yet) or
+    // its old one (exchanged), and the commit markers stay: a read of the
+    // mixed set is refused until the next save.
+    EXPECT_EQ(dir.entries().size(), size_t{3 + 3 + 3});
+    vedra::set_commit_wait_for_testing(1);
+    EXPECT_TRUE(read_pair(dir / "a", dir / "c").rfind("timed out after 1 ms waiting for a save", 0) == 0);
+    vedra::set_commit_wait_for_testing(0);
     ASSERT_TRUE(write_set({{dir / "a", "next"}, {dir / "b", "next"}, {dir / "c", "next"}}).ok());
     EXPECT_TRUE((dir.entries() == Names{"a", "b", "c"}));
   }
 }
 
-TEST(FileSet, LockHeldTooLongFailsClearly) {
-  TempDir dir;
-  put(dir / "a", "old");
+namespace {
+
+// A child that holds flock(op) on `path` (as nobody when `other_user` and we
+// are root) until killed; returns its pid once the lock is held, or -1.
+pid_t hold_flock(const std::string& path, int op, bool other_user) {
   int ready[2];
-  ASSERT_TRUE(::pipe(ready) == 0);
+  if (::pipe(ready) != 0) return -1;
   const pid_t holder = ::fork();
-  ASSERT_TRUE(holder >= 0);
   if (holder == 0) {
-    const int fd = ::open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
-    ::flock(fd, LOCK_SH);
+    if (other_user && ::geteuid() == 0 && ::setuid(65534) != 0) ::_exit(3);
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0 || ::flock(fd, op) != 0) ::_exit(4);
     (void)!::write(ready[1], "x", 1);
     ::pause();
     ::_exit(0);
   }
   char c;
-  ASSERT_TRUE(::read(ready[0], &c, 1) == 1);
-  vedra::set_lock_wait_for_testing(100);
-  const vedra::Status s = write_whole_file(dir / "a", "new");
-  vedra::set_lock_wait_for_testing(0);
-  ::kill(holder, SIGKILL);
-  ::waitpid(holder, nullptr, 0);
+  const bool held = holder > 0 && ::read(ready[0], &c, 1) == 1;
   ::close(ready[0]);
   ::close(ready[1]);
-  EXPECT_EQ(outcome(s), "timed out after 100 ms waiting for another snapshot save or load to release directory '" +
-                            dir.path + "/'");
-  EXPECT_EQ(slurp(dir / "a"), std::string("old"));
-  EXPECT_TRUE((dir.entries() == Names{"a"}));
-  EXPECT_EQ(outcome(write_whole_file(dir / "a", "new")), std::string("ok"));
+  if (!held && holder > 0) {
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    return -1;
+  }
+  return holder;
+}
+
+void stop(pid_t holder) {
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+}
+
+}  // namespace
+
+std::string read_pair(const std::string& a, const std::string& b) {
+  std::vector<vedra::Result<std::string>> r =
+      vedra::read_files_together({a, b}, [](std::string_view) { return uint64_t{UINT64_MAX}; });
+  return r[0].ok() && r[1].ok() ? r[0].value() + "+" + r[1].value()
+                                : (r[0].ok() ? r[1] : r[0]).status().message();
+}
+
+TEST(FileSet, LocksOfOtherProgramsNeverMeetTheProtocol) {
+  // flock on the directory or on the files, shared or exclusive, by this
+  // process or by another user: saves and reads go on at once.
+  struct Case {
+    const char* name;
+    const char* locked;  // "" for the directory
+    int op;
+    int holder;  // 0: this process, 1: a child, 2: a child as another user (when root)
+  } cases[] = {
+      {"dir000_exclusive_this_process", "", LOCK_EX, 0},
+      {"dir010_exclusive_child", "", LOCK_EX, 1},
+      {"dir020_shared_other_user", "", LOCK_SH, 2},
+      {"dir030_exclusive_other_user", "", LOCK_EX, 2},
+      {"file000_exclusive_on_target", "a", LOCK_EX, 0},
+      {"file010_shared_on_target_other_user", "b", LOCK_SH, 2},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    ASSERT_TRUE(::chmod(dir.path.c_str(), 0755) == 0);
+    put(dir / "a", "old a");
+    put(dir / "b", "old b");
+    ::chmod((dir / "a").c_str(), 0644);
+    ::chmod((dir / "b").c_str(), 0644);
+    const std::string locked = *c.locked ? dir / c.locked : dir.path;
+    int own = -1;
+    pid_t holder = 0;
+    if (c.holder == 0) {
+      own = ::open(locked.c_str(), O_RDONLY);
+      ASSERT_TRUE(own >= 0 && ::flock(own, c.op) == 0);
+    } else {
+      holder = hold_flock(locked, c.op, c.holder == 2);
+      ASSERT_TRUE(holder > 0);
+    }
+    const vedra::Status saved = write_set({{dir / "a", "new a"}, {dir / "b", "new b"}});
+    const std::string read = read_pair(dir / "a", dir / "b");
+    if (holder > 0) stop(holder);
+    if (own >= 0) ::close(own);
+    EXPECT_EQ(std::string(c.name) + ": " + outcome(saved), std::string(c.name) + ": ok");
+    EXPECT_EQ(std::string(c.name) + ": " + read, std::string(c.name) + ": new a+new b");
+    EXPECT_TRUE((dir.entries() == Names{"a", "b"}));
+  }
+}
+
+TEST(FileSet, CommitMarkerOfALiveWriterIsWaitedForBriefly) {
+  // A writer that stops inside its commit (here: a child holding the marker)
+  // makes other saves and reads of the target fail after the commit wait,
+  // never wait for longer; a killed writer's marker is removed by the next
+  // save.
+  TempDir dir;
+  put(dir / "a", "old a");
+  put(dir / "b", "old b");
+  const std::string marker = dir / ".a.vedra-commit";
+  put(marker, "");
+  const pid_t holder = hold_flock(marker, LOCK_EX, false);
+  ASSERT_TRUE(holder > 0);
+  vedra::set_commit_wait_for_testing(5);
+  const vedra::Status saved = write_set({{dir / "b", "new b"}, {dir / "a", "new a"}});
+  const std::string read = read_pair(dir / "a", dir / "b");
+  stop(holder);
+  EXPECT_EQ(outcome(saved), "another save is replacing '" + dir.path + "/a' (commit marker '" + marker + "' is held)");
+  EXPECT_EQ(read, "timed out after 5 ms waiting for a save to finish replacing '" + dir.path +
+                      "/a' (a save killed while replacing it leaves '" + marker + "' behind, which the next save removes)");
+  EXPECT_EQ(slurp(dir / "a") + slurp(dir / "b"), std::string("old aold b"));
+  EXPECT_TRUE((dir.entries() == Names{".a.vedra-commit", "a", "b"}));
+  // The holder is gone: its marker is dead.
+  EXPECT_EQ(outcome(write_set({{dir / "a", "new a"}, {dir / "b", "new b"}})), std::string("ok"));
+  vedra::set_commit_wait_for_testing(0);
+  EXPECT_EQ(read_pair(dir / "a", dir / "b"), std::string("new a+new b"));
+  EXPECT_TRUE((dir.entries() == Names{"a", "b"}));
 }
 
 TEST(FileSet, SameTargetIsReported) {
