@@ -159,6 +159,7 @@ Status CommitMarkers::make(Marker& m, long long deadline_ms) {
         continue;
       }
       const int err = errno;
+      if (err != EWOULDBLOCK) (void)sys::unlinkat(m.dir_fd, m.name.c_str(), 0);  // made an instant ago
       ::close(fd);
       m.fd = -1;
       if (err == EWOULDBLOCK) continue;  // a cleaner holds it, and removes it
@@ -204,9 +205,15 @@ void CommitMarkers::release() {
   for (auto it = markers_.rbegin(); it != markers_.rend(); ++it) {
     Marker& m = *it;
     if (m.fd < 0) continue;
-    struct stat now;
-    if (sys::fstatat(m.dir_fd, m.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, m.st)) {
-      (void)sys::unlinkat(m.dir_fd, m.name.c_str(), 0);
+    // A marker left behind makes loads refuse the files until the next save,
+    // so a failed look or removal is tried once more.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      struct stat now;
+      if (sys::fstatat(m.dir_fd, m.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) break;
+        continue;
+      }
+      if (!same_file(now, m.st) || sys::unlinkat(m.dir_fd, m.name.c_str(), 0) == 0) break;
     }
     ::close(m.fd);
     m.fd = -1;

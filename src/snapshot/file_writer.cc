@@ -115,6 +115,7 @@ struct Entry {
   int place_fd = -1;
   off_t old_size = 0;
   bool old_kept = false;
+  bool reserved = false;  // blocks past old_size reserved by fallocate
   std::string old_bytes;
   bool rewritten = false;
   bool no_marker = false;  // its directory keeps what is made in it
@@ -187,6 +188,7 @@ Status create_temp(Entry& e, int* create_errno) {
     struct stat held;
     if (sys::fstat(fd, &held) != 0) {
       const int err = errno;
+      (void)sys::unlinkat(e.dir_fd, e.temp_name.c_str(), 0);  // created an instant ago
       ::close(fd);
       e.temp_name.clear();
       return temp_error("inspect", last, err);
@@ -289,11 +291,13 @@ Status prepare_in_place(Entry& e) {
   if (sys::fstat(fd, &st) != 0) return os_error(errno);
   if (!S_ISREG(st.st_mode)) return os_error(EEXIST);
   e.old_size = st.st_size;
-  if (!e.bytes.empty() &&
-      sys::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(e.bytes.size())) != 0) {
-    const int err = errno;
-    return Status::Error(in_place_error(e, "the space for its " + std::to_string(e.bytes.size()) +
-                                               " bytes cannot be reserved: " + os_error_message(err)));
+  if (!e.bytes.empty()) {
+    if (sys::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(e.bytes.size())) != 0) {
+      const int err = errno;
+      return Status::Error(in_place_error(e, "the space for its " + std::to_string(e.bytes.size()) +
+                                                 " bytes cannot be reserved: " + os_error_message(err)));
+    }
+    e.reserved = true;
   }
   if (!e.old_kept) return Status::Ok();
   e.old_bytes.resize(static_cast<size_t>(st.st_size));
@@ -310,7 +314,7 @@ Status prepare_in_place(Entry& e) {
 
 // Releases blocks that prepare_in_place() reserved past the end of the file.
 void unreserve_in_place(Entry& e) {
-  if (e.place_fd < 0 || e.bytes.size() <= static_cast<size_t>(e.old_size)) return;
+  if (!e.reserved || e.bytes.size() <= static_cast<size_t>(e.old_size)) return;
   (void)sys::fallocate(e.place_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, e.old_size,
                        static_cast<off_t>(e.bytes.size()) - e.old_size);
 }
