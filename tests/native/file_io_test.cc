@@ -675,3 +675,34 @@ TEST(FileSet, StreamedWriteEqualsWholeWrite) {
   EXPECT_TRUE(slurp(dir / "old") == big);
   EXPECT_TRUE((dir.entries() == Names{"new", "old"}));
 }
+
+namespace {
+
+int g_renames_before_failure = 0;
+
+vedra::Status fail_at_rename(vedra::ReplaceStage stage, const std::string&) {
+  if (stage == vedra::ReplaceStage::kRenaming && g_renames_before_failure-- == 0) {
+    return vedra::Status::Error("injected rename fault");
+  }
+  return vedra::Status::Ok();
+}
+
+}  // namespace
+
+TEST(FileSet, FailureAtEachRenameUndoesTheEarlierOnes) {
+  // Over old files and beside a file that does not exist yet: whichever
+  // rename fails, every target is as before and nothing else is left.
+  for (int failing = 0; failing < 3; ++failing) {
+    TempDir dir;
+    put(dir / "a", "old a");
+    put(dir / "c", "old c");  // b is new
+    g_renames_before_failure = failing;
+    vedra::set_replace_fault_hook_for_testing(&fail_at_rename);
+    const vedra::Status s = write_set({{dir / "a", "new a"}, {dir / "b", "new b"}, {dir / "c", "new c"}});
+    vedra::set_replace_fault_hook_for_testing(nullptr);
+    EXPECT_EQ(outcome(s), std::string("injected rename fault"));
+    EXPECT_EQ(slurp(dir / "a") + "|" + slurp(dir / "c"), std::string("old a|old c"));
+    EXPECT_TRUE((dir.entries() == Names{"a", "c"}));
+    EXPECT_EQ(read_pair(dir / "a", dir / "c"), std::string("old a+old c"));
+  }
+}
