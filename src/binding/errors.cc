@@ -52,36 +52,6 @@ PyObject* raise_status(const Status& status) {
   return nullptr;
 }
 
-std::string type_name_of(PyObject* obj) {
-  PyObject* name_attr = interned_qualname();
-  if (name_attr == nullptr) {
-    PyErr_Clear();
-    return "<failed to extract type name>";
-  }
-  Ref qualname(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), name_attr));
-  if (!qualname || !PyUnicode_Check(qualname.get())) {
-    PyErr_Clear();
-    return "<failed to extract type name>";
-  }
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(qualname.get(), &n);
-  if (s == nullptr) {
-    PyErr_Clear();
-    return "<failed to extract type name>";
-  }
-  return std::string(s, static_cast<size_t>(n));
-}
-
-PyObject* raise_type_mismatch(PyObject* obj, const char* expected) {
-  if (obj == Py_None) {
-    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
-  } else {
-    const std::string name = type_name_of(obj);
-    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), expected);
-  }
-  return nullptr;
-}
-
 void reword_argument_error(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   PyObject *type, *value, *tb;
@@ -147,14 +117,6 @@ PyObject* finish_call(PyObject* result) {
   PyErr_PrintEx(0);
   PyErr_SetString(panic, message.c_str());
   return nullptr;
-}
-
-const char* str_key_utf8(PyObject* key, Py_ssize_t* size) {
-  if (!PyUnicode_Check(key)) {
-    raise_type_mismatch(key, "str");
-    return nullptr;
-  }
-  return PyUnicode_AsUTF8AndSize(key, size);
 }
 
 }  // namespace vedra::py

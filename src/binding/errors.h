@@ -11,6 +11,7 @@
 
 #include "base/status.h"
 #include "binding/py.h"
+#include "store/py_type.h"  // type_name_of, raise_type_mismatch, str_key_utf8
 
 namespace vedra::py {
 
@@ -29,13 +30,6 @@ PyObject* raise_internal_fault(const char* message);
 // Sets ValueError(status.message()).  Returns nullptr.
 PyObject* raise_status(const Status& status);
 
-// The __qualname__ of obj's type, or "<failed to extract type name>".
-std::string type_name_of(PyObject* obj);
-
-// Sets TypeError "'<type>' object is not an instance of '<expected>'", or
-// "'None' is not an instance of '<expected>'" for None.  Returns nullptr.
-PyObject* raise_type_mismatch(PyObject* obj, const char* expected);
-
 // If the pending exception is a TypeError, replaces it by
 // TypeError("argument '<name>': " + str(error)) whose __cause__ is the
 // original error's __cause__.  Other exceptions are left pending unchanged.
@@ -48,10 +42,5 @@ PyObject* raise_argument_type_error(PyObject* obj, const char* name, const char*
 // Ends a method call: turns a missing exception into SystemError and a
 // PanicException raised by Python code into a new internal fault.
 PyObject* finish_call(PyObject* result);
-
-// UTF-8 view of a dict key that must be a str: nullptr with TypeError
-// "'<type>' object is not an instance of 'str'" (no argument prefix) for
-// another type, or the UnicodeEncodeError of a str without a UTF-8 form.
-const char* str_key_utf8(PyObject* key, Py_ssize_t* size);
 
 }  // namespace vedra::py

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "binding/errors.h"
 #include "store/json_writer.h"
 #include "store/number_text.h"
+#include "store/py_type.h"
 #include "store/utf8.h"
 
 namespace vedra::py {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "binding/py.h"
 #include "store/ingest.h"
+#include "store/py_ref.h"
 
 namespace vedra::py {
 
