@@ -550,3 +550,50 @@ def test_flock_on_the_directory_never_stalls_a_save_or_load(reachable_dir, holde
             child.stdin.close()
             child.wait(timeout=60)
     assert sorted(os.listdir(snap)) == ["full", "index"]
+
+
+@pytest.mark.parametrize("target", ["full", "index"])
+@pytest.mark.parametrize("flag,word", [("i", "immutable"), ("a", "append-only")])
+def test_immutable_and_append_only_targets_are_refused_before_anything_changes(tmp_path, target, flag, word):
+    # Before, an immutable or append-only index failed its rename after the
+    # full file was replaced.
+    full, index = str(tmp_path / "full"), str(tmp_path / "index")
+    engine("A").save_snapshot(full, index)
+    old = {p: open(p, "rb").read() for p in (full, index)}
+    marked = full if target == "full" else index
+    r = subprocess.run(["chattr", f"+{flag}", marked], capture_output=True, text=True)
+    if r.returncode != 0:
+        pytest.skip(f"cannot set file attributes here: {r.stderr.strip()}")
+    try:
+        with pytest.raises(ValueError, match=rf"^cannot write '{re.escape(marked)}': it is {word}: "
+                                             r"Operation not permitted \(os error 1\)$"):
+            engine("B").save_snapshot(full, index)
+    finally:
+        subprocess.run(["chattr", f"-{flag}", marked], check=True)
+    assert {p: open(p, "rb").read() for p in (full, index)} == old
+    assert sorted(os.listdir(tmp_path)) == ["full", "index"]
+    engine("B").save_snapshot(full, index)
+    check_engine(full, index, "B")
+
+
+@needs_root
+def test_other_users_file_in_a_sticky_group_directory_is_written_in_place(reachable_dir):
+    # A sticky directory that a group may write: the index belongs to root,
+    # so nobody's rename over it would fail (EPERM) after the full file was
+    # replaced.  It is written in place instead; the full file, nobody's own,
+    # is replaced.
+    shared = reachable_dir / "shared"
+    shared.mkdir()
+    os.chown(shared, 0, NOBODY)
+    os.chmod(shared, 0o1775)
+    full, index = str(shared / "full"), str(shared / "index")
+    engine("A").save_snapshot(full, index)
+    os.chown(full, NOBODY, NOBODY)
+    os.chmod(index, 0o666)
+    inodes = [os.stat(p).st_ino for p in (full, index)]
+    assert in_child_as(NOBODY, lambda: engine("B").save_snapshot(full, index)) == 0
+    check_engine(full, index, "B")
+    now = [os.stat(p).st_ino for p in (full, index)]
+    assert now[0] != inodes[0] and now[1] == inodes[1]
+    assert os.stat(index).st_uid == 0
+    assert sorted(os.listdir(shared)) == ["full", "index"]
