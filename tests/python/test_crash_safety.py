@@ -4,9 +4,10 @@ A child process saves two engines' contents alternately over the same
 snapshot paths, in a loop.  The test SIGKILLs it after a random delay, then
 checks that each file at the paths is whole and that the pair (and the
 manifest) comes from one save: full, index and manifest of the same engine,
-except when the kill fell between two renames, which shows as a complete
-temporary file of a later target holding the payload that matches the
-earlier, already renamed ones.  Temporary files left by killed writers stay
+except when the kill fell inside the commit, which shows as the commit
+markers left behind (loads then refuse the pair rather than load it) and,
+between two renames, a complete temporary file of a later target holding
+the payload that matches the earlier, already renamed ones.  Temporary files left by killed writers stay
 bounded (the next save of a target removes them), and a final save leaves
 none.  The next child starts over the files the killed one left.
 """
@@ -20,11 +21,13 @@ import sys
 import textwrap
 import time
 
+import pytest
 import zstandard
 
 from vedra_runtime import MetadataCore
 
 KILL_POINTS = int(os.environ.get("VEDRA_KILL_POINTS", "50"))
+MARKER = re.compile(r"^\.(catalogue\.full|catalogue\.index|manifest\.json)\.vedra-commit$")
 TEMP = re.compile(r"^\.(?P<target>catalogue\.full|catalogue\.index|manifest\.json)\.[0-9a-f]{32}\.vedra-tmp$")
 
 ENGINES = textwrap.dedent("""
@@ -83,7 +86,7 @@ def test_kill_during_saves_leaves_whole_files(tmp_path):
     snap.mkdir()
     full, index, manifest = str(snap / "catalogue.full"), str(snap / "catalogue.index"), str(snap / "manifest.json")
     rng = random.Random(1234)
-    survived = mid_write = between_renames = 0
+    survived = mid_write = between_renames = in_commit = 0
     last_found = None  # the set as the previous kill left it
     for point in range(KILL_POINTS):
         child = subprocess.Popen([sys.executable, "-c", WRITER, full, index, manifest],
@@ -103,22 +106,29 @@ def test_kill_during_saves_leaves_whole_files(tmp_path):
         assert payload(full) in refs["full"], f"kill point {point}: torn full file"
         # None: not written yet (the first save was killed between renames).
         found = [refs["full"][payload(full)], None, None]
+        names = sorted(os.listdir(snap))
+        markers = [n for n in names if MARKER.match(n)]
         if os.path.exists(index):
             assert payload(index) in refs["index"], f"kill point {point}: torn index file"
             found[1] = refs["index"][payload(index)]
             core = MetadataCore()
-            core.load_snapshot(full, index)
-            assert len(core.filter({})) in (1500, 2500)
+            if {".catalogue.full.vedra-commit", ".catalogue.index.vedra-commit"} & set(markers):
+                with pytest.raises(ValueError, match=r"^timed out after \d+ ms waiting for a save to finish replacing"):
+                    core.load_snapshot(full, index)
+            else:
+                core.load_snapshot(full, index)
+                assert len(core.filter({})) in (1500, 2500)
         if os.path.exists(manifest):
             found[2] = manifest_engine(manifest)
 
-        names = sorted(os.listdir(snap))
         temps = [n for n in names if TEMP.match(n)]
-        assert set(names) - set(temps) <= {"catalogue.full", "catalogue.index", "manifest.json"}, names
+        assert set(names) - set(temps) - set(markers) <= {"catalogue.full", "catalogue.index", "manifest.json"}, names
         per_target = {t: [n for n in temps if TEMP.match(n)["target"] == t]
                       for t in ("catalogue.full", "catalogue.index", "manifest.json")}
         # This child's temporaries and the previous child's not yet removed ones.
         assert all(len(v) <= 2 for v in per_target.values()), names
+        assert len(set(found)) == 1 or markers or found == last_found, f"kill point {point}: mixed set unmarked"
+        in_commit += bool(markers)
         if len(set(found)) > 1 and found == last_found:
             # A set mixed by the previous kill (checked then) that this child
             # did not get to replace: its cleanup may already have removed
@@ -149,5 +159,5 @@ def test_kill_during_saves_leaves_whole_files(tmp_path):
     namespace["engine"]("A").save_snapshot(full, index, manifest)
     assert sorted(os.listdir(snap)) == ["catalogue.full", "catalogue.index", "manifest.json"]
     print(f"\ncrash safety: {survived} of {KILL_POINTS} kill points survived, {mid_write} left temporary files, "
-          f"{between_renames} fell between two renames")
+          f"{in_commit} fell inside a commit, {between_renames} between two renames")
     assert survived >= KILL_POINTS - 1
