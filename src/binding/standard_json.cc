@@ -18,6 +18,9 @@ OncePyObject g_name_defaults;
 OncePyObject g_name_default_decoder;
 OncePyObject g_name_decode;
 OncePyObject g_name_raw_decode;
+OncePyObject g_name_scan_once;
+OncePyObject g_name_getattribute;
+OncePyObject g_name_mro;
 
 struct Names {
   PyObject* code;
@@ -26,6 +29,9 @@ struct Names {
   PyObject* default_decoder;
   PyObject* decode;
   PyObject* raw_decode;
+  PyObject* scan_once;
+  PyObject* getattribute;
+  PyObject* mro;
 };
 
 bool get_names(Names& n) {
@@ -35,7 +41,11 @@ bool get_names(Names& n) {
   n.default_decoder = g_name_default_decoder.get([] { return PyUnicode_InternFromString("_default_decoder"); });
   n.decode = g_name_decode.get([] { return PyUnicode_InternFromString("decode"); });
   n.raw_decode = g_name_raw_decode.get([] { return PyUnicode_InternFromString("raw_decode"); });
-  return n.code && n.kwdefaults && n.defaults && n.default_decoder && n.decode && n.raw_decode;
+  n.scan_once = g_name_scan_once.get([] { return PyUnicode_InternFromString("scan_once"); });
+  n.getattribute = g_name_getattribute.get([] { return PyUnicode_InternFromString("__getattribute__"); });
+  n.mro = g_name_mro.get([] { return PyUnicode_InternFromString("__mro__"); });
+  return n.code && n.kwdefaults && n.defaults && n.default_decoder && n.decode && n.raw_decode && n.scan_once &&
+         n.getattribute && n.mro;
 }
 
 // What the standard objects are compared with; made once (never released).
@@ -105,6 +115,8 @@ struct Verified {
   Entries instance_entries;
   bool decoder_ok = false;  // ... and so are the decoder and its class
   Ref decode, raw_decode, decode_code, decode_defaults, raw_decode_code;
+  Ref mro;         // the class's __mro__
+  Ref class_dict;  // a live view of the class's own attributes
 };
 
 // Shared so that a check in progress keeps its state alive if a re-entrant
@@ -172,6 +184,19 @@ int function_from(PyObject* function, const char* name, PyObject* path, Ref* cod
   return 1;
 }
 
+// 1 when the class's own attributes (`class_dict`, a view) change what
+// decode() reads from the instance: a __getattribute__ of its own, or any
+// attribute named scan_once (a descriptor there can shadow the instance's
+// scanner).  decode and raw_decode are compared by identity elsewhere; the
+// only base is object, which cannot change.  -1 with an exception set.
+int class_overrides(PyObject* class_dict, const Names& names) {
+  for (PyObject* name : {names.getattribute, names.scan_once}) {
+    const int r = PySequence_Contains(class_dict, name);
+    if (r != 0) return r;
+  }
+  return 0;
+}
+
 // The decoder part of `v` (which holds a standard loads), recorded and
 // judged.  Returns 1 / 0 / -1 as is_standard_json_loads.
 int verify_decoder(Verified& v, const Reference& ref, const Names& names) {
@@ -194,6 +219,11 @@ int verify_decoder(Verified& v, const Reference& ref, const Names& names) {
       PyTuple_GetItem(mro.get(), 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
     return 0;
   }
+  v.mro = std::move(mro);
+  v.class_dict = attr(cls, "__dict__");
+  if (!v.class_dict) return stopped();
+  const int overridden = class_overrides(v.class_dict.get(), names);
+  if (overridden != 0) return overridden < 0 ? stopped() : 0;
 
   v.decode = Ref(PyObject_GetAttr(cls, names.decode));
   v.raw_decode = v.decode ? Ref(PyObject_GetAttr(cls, names.raw_decode)) : Ref();
@@ -307,6 +337,17 @@ bool decoder_unchanged(const Verified& v, const Names& names) {
   }
   if (dict.get() != v.instance_dict.get() || !same_entries(dict.get(), v.instance_entries)) return false;
   if (!v.decoder_ok) return true;  // unchanged, and still not standard
+  Ref mro(PyObject_GetAttr(v.cls.get(), names.mro));
+  if (!mro) {
+    PyErr_Clear();
+    return false;
+  }
+  if (mro.get() != v.mro.get()) return false;
+  const int overridden = class_overrides(v.class_dict.get(), names);
+  if (overridden != 0) {
+    if (overridden < 0) PyErr_Clear();
+    return false;
+  }
   Ref decode(PyObject_GetAttr(v.cls.get(), names.decode));
   Ref raw_decode(decode ? PyObject_GetAttr(v.cls.get(), names.raw_decode) : nullptr);
   Ref decode_code(raw_decode ? PyObject_GetAttr(v.decode.get(), names.code) : nullptr);
