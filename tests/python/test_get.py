@@ -54,7 +54,7 @@ class TestGet:
     # Overrides on the standard decoder's class change what json.loads
     # returns: get must return the same, and the standard answer once undone.
     @pytest.mark.parametrize("case", ["010-property-scan_once", "020-getattribute", "030-plain-scan_once",
-                                      "040-base-with-property"])
+                                      "040-data-descriptor-scan_once"])
     def test_decoder_class_overrides(self, filled, monkeypatch, case):
         text = '{"a":2.5,"b":1,"code":"a"}'
         standard = filled.get("a")
@@ -71,9 +71,13 @@ class TestGet:
         elif case == "030-plain-scan_once":
             monkeypatch.setattr(cls, "scan_once", lambda s, i: ("class", i), raising=False)
         else:
-            class Base:
-                scan_once = property(lambda self: lambda s, i: (("base", i), len(s)))
-            monkeypatch.setattr(cls, "__bases__", (Base,))
+            class Scanner:
+                def __get__(self, obj, owner):
+                    return lambda s, i: (("descriptor", i), len(s))
+
+                def __set__(self, obj, value):
+                    pass
+            monkeypatch.setattr(cls, "scan_once", Scanner(), raising=False)
         expected = json.loads(text)
         assert filled.get("a") == expected
         assert filled.get_many(["a"]) == [expected]
