@@ -179,3 +179,43 @@ def test_exhausted_heap_gives_memory_error_or_answer(method, where):
     assert result["outcome"] in ("MemoryError", "no error")
     if result["outcome"] == "MemoryError" or method not in ("add_record", "add_record_payload", "load_snapshot"):
         assert result["unchanged"], result
+
+
+# The heap filled from Python (bytearrays until MemoryError), then a filter
+# whose bitmaps need memory: MemoryError or the answer, never a signal.
+FILTER_CHILD = textwrap.dedent(r"""
+    import resource, sys
+    import vedra_runtime
+
+    core = vedra_runtime.MetadataCore()
+    for i in range(20000):
+        core.add_record(f"C{i}", f"n{i}", "", {"market": "SH" if i % 3 else "SZ", "k": str(i % 5)}, None)
+    expected = core.filter({"market": "SH", "k__not": ["1", "2"]})
+    with open("/proc/self/status") as f:
+        size = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + (int(sys.argv[1]) << 20), hard))
+    hoard = []
+    try:
+        while True:
+            hoard.append(bytearray(1000))
+    except MemoryError:
+        pass
+    try:
+        got = core.filter({"market": "SH", "k__not": ["1", "2"]})
+        outcome = "same answer" if got == expected else "wrong answer"
+    except MemoryError:
+        outcome = "MemoryError"
+    del hoard
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert core.filter({"market": "SH", "k__not": ["1", "2"]}) == expected
+    print(outcome)
+""")
+
+
+@pytest.mark.parametrize("headroom_mib", [16, 40, 64])
+def test_filter_after_python_filled_the_heap(headroom_mib):
+    done = subprocess.run([sys.executable, "-c", FILTER_CHILD, str(headroom_mib)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, (done.returncode, done.stderr[-3000:])
+    assert done.stdout.strip().splitlines()[-1] in ("MemoryError", "same answer")
