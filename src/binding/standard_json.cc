@@ -20,7 +20,6 @@ OncePyObject g_name_decode;
 OncePyObject g_name_raw_decode;
 OncePyObject g_name_scan_once;
 OncePyObject g_name_getattribute;
-OncePyObject g_name_mro;
 
 struct Names {
   PyObject* code;
@@ -31,7 +30,6 @@ struct Names {
   PyObject* raw_decode;
   PyObject* scan_once;
   PyObject* getattribute;
-  PyObject* mro;
 };
 
 bool get_names(Names& n) {
@@ -43,9 +41,8 @@ bool get_names(Names& n) {
   n.raw_decode = g_name_raw_decode.get([] { return PyUnicode_InternFromString("raw_decode"); });
   n.scan_once = g_name_scan_once.get([] { return PyUnicode_InternFromString("scan_once"); });
   n.getattribute = g_name_getattribute.get([] { return PyUnicode_InternFromString("__getattribute__"); });
-  n.mro = g_name_mro.get([] { return PyUnicode_InternFromString("__mro__"); });
   return n.code && n.kwdefaults && n.defaults && n.default_decoder && n.decode && n.raw_decode && n.scan_once &&
-         n.getattribute && n.mro;
+         n.getattribute;
 }
 
 // What the standard objects are compared with; made once (never released).
@@ -115,7 +112,6 @@ struct Verified {
   Entries instance_entries;
   bool decoder_ok = false;  // ... and so are the decoder and its class
   Ref decode, raw_decode, decode_code, decode_defaults, raw_decode_code;
-  Ref mro;         // the class's __mro__
   Ref class_dict;  // a live view of the class's own attributes
 };
 
@@ -187,8 +183,11 @@ int function_from(PyObject* function, const char* name, PyObject* path, Ref* cod
 // 1 when the class's own attributes (`class_dict`, a view) change what
 // decode() reads from the instance: a __getattribute__ of its own, or any
 // attribute named scan_once (a descriptor there can shadow the instance's
-// scanner).  decode and raw_decode are compared by identity elsewhere; the
-// only base is object, which cannot change.  -1 with an exception set.
+// scanner).  decode and raw_decode are compared by identity elsewhere.  The
+// only base is object, which cannot change, and no other base can be
+// assigned to a class whose instances have object's layout and deallocator
+// (the interpreter refuses __bases__ = (a Python class,)).  -1 with an
+// exception set.
 int class_overrides(PyObject* class_dict, const Names& names) {
   for (PyObject* name : {names.getattribute, names.scan_once}) {
     const int r = PySequence_Contains(class_dict, name);
@@ -219,7 +218,6 @@ int verify_decoder(Verified& v, const Reference& ref, const Names& names) {
       PyTuple_GetItem(mro.get(), 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
     return 0;
   }
-  v.mro = std::move(mro);
   v.class_dict = attr(cls, "__dict__");
   if (!v.class_dict) return stopped();
   const int overridden = class_overrides(v.class_dict.get(), names);
@@ -337,12 +335,6 @@ bool decoder_unchanged(const Verified& v, const Names& names) {
   }
   if (dict.get() != v.instance_dict.get() || !same_entries(dict.get(), v.instance_entries)) return false;
   if (!v.decoder_ok) return true;  // unchanged, and still not standard
-  Ref mro(PyObject_GetAttr(v.cls.get(), names.mro));
-  if (!mro) {
-    PyErr_Clear();
-    return false;
-  }
-  if (mro.get() != v.mro.get()) return false;
   const int overridden = class_overrides(v.class_dict.get(), names);
   if (overridden != 0) {
     if (overridden < 0) PyErr_Clear();

@@ -45,9 +45,8 @@
 // verified class; the decoder's instance dict is the same dict with the same
 // keys and values in the same order; JSONDecoder.decode and .raw_decode are
 // the verified functions with the verified __code__ (and decode's
-// __defaults__); the class's __mro__ is the verified tuple and its own
-// attributes (a live view of its dict, kept from verification) still name
-// neither __getattribute__ nor scan_once.  About a dozen attribute or dict
+// __defaults__); the class's own attributes (a live view of its dict, kept
+// from verification) still name neither __getattribute__ nor scan_once.  About a dozen attribute or dict
 // lookups.  When any identity
 // differs the whole verification runs again and its verdict replaces the
 // previous one, so replacing json.loads (before or after the first get),

@@ -33,15 +33,17 @@ struct BlockHeader {
   Region* region;
 };
 
-constexpr size_t kSlack = 256;  // alignment and header of one block
+using roaring_memory_internal::kSlack;
 
 Region* g_reserve = nullptr;  // where shortages are served from
 Region* g_retired = nullptr;  // earlier reserves still holding blocks
 size_t g_pledged = 0;         // promised inside the open RoaringPledges
-bool g_pledges_open = false;
+bool& g_pledges_open = roaring_memory_internal::pledges_open;
 size_t g_draws = 0;
 
-size_t free_bytes(const Region* r) { return r == nullptr ? 0 : r->size - r->used; }
+size_t region_free_bytes(const Region* r) { return r == nullptr ? 0 : r->size - r->used; }
+// Mirrors region_free_bytes(g_reserve) for the inline fast path.
+void note_free() { roaring_memory_internal::free_bytes = region_free_bytes(g_reserve); }
 
 void* region_alloc(size_t n, size_t align) {
   Region* r = g_reserve;
@@ -57,6 +59,7 @@ void* region_alloc(size_t n, size_t align) {
   r->used = at - base + n;
   ++r->live;
   ++g_draws;
+  note_free();
   return reinterpret_cast<void*>(at);
 }
 
@@ -74,6 +77,7 @@ void region_free(Region* r) {
   if (--r->live != 0) return;
   if (r == g_reserve) {
     r->used = sizeof(Region);
+    note_free();
     return;
   }
   for (Region** link = &g_retired; *link != nullptr; link = &(*link)->next) {
@@ -268,10 +272,15 @@ size_t containers_of(const roaring_bitmap_t* r) {
 
 }  // namespace
 
-void roaring_reserve(size_t bytes) {
-  (void)hooked();
+namespace roaring_memory_internal {
+size_t free_bytes = 0;
+bool pledges_open = false;
+}  // namespace roaring_memory_internal
+
+void roaring_memory_internal::reserve_slow(size_t bytes) {
+  if (!hooked()) return;  // nothing to prepare: CRoaring uses the C library's allocator
   const size_t need = g_pledged + bytes + kSlack;
-  if (free_bytes(g_reserve) < need) {
+  if (region_free_bytes(g_reserve) < need) {
     const size_t size = std::max(kMinReserve, need + sizeof(Region));
     auto* r = static_cast<Region*>(std::malloc(size));
     if (r == nullptr) throw std::bad_alloc();
@@ -285,6 +294,7 @@ void roaring_reserve(size_t bytes) {
       }
     }
     g_reserve = r;
+    note_free();
   }
   if (g_pledges_open) g_pledged += bytes + kSlack;
 }

@@ -43,7 +43,7 @@ inline constexpr size_t kMinReserve = size_t{256} << 10;
 // RoaringPledges scope already promised) even when the process allocator
 // fails.  Inside a RoaringPledges scope the bytes are promised until the
 // scope closes.  Throws std::bad_alloc, promising nothing, when it cannot.
-void roaring_reserve(size_t bytes);
+inline void roaring_reserve(size_t bytes);
 
 // Promises made by roaring_reserve() are kept until this scope closes, so
 // that several calls prepared one by one (a record's postings) can then run
@@ -77,5 +77,18 @@ size_t roaring_add_bound(const roaring_bitmap_t* r, size_t n, uint32_t max_numbe
 size_t roaring_op_bound(const roaring_bitmap_t* a, const roaring_bitmap_t* b);
 //   a new bitmap of {0, ..., n - 1}:
 size_t roaring_range_bound(uint32_t n);
+
+namespace roaring_memory_internal {
+inline constexpr size_t kSlack = 256;  // alignment and header of one block
+extern size_t free_bytes;  // of the reserve, less what is pledged; 0 until hooked
+extern bool pledges_open;
+void reserve_slow(size_t bytes);
+}  // namespace roaring_memory_internal
+
+inline void roaring_reserve(size_t bytes) {
+  namespace m = roaring_memory_internal;
+  if (!m::pledges_open && bytes + m::kSlack <= m::free_bytes) [[likely]] return;
+  m::reserve_slow(bytes);
+}
 
 }  // namespace vedra
