@@ -103,6 +103,14 @@ void Posting::add(uint32_t record) {
   ++n_;
 }
 
+void Posting::reserve_one(uint32_t record) {
+  if (is_bitmap()) {
+    roaring_reserve(roaring_append_bound(record));
+    return;
+  }
+  reserve_one();
+}
+
 void Posting::reserve_one() {
   if (is_bitmap()) {
     roaring_reserve(roaring_add_bound(bm_, 1, 0));

@@ -35,6 +35,9 @@ class Posting {
   // that add().  May change the representation, never the numbers.  Throws
   // std::bad_alloc with the posting unchanged.
   void reserve_one();
+  // The same for the next add(record), cheaper for a bitmap.  REQUIRES:
+  // record >= every number held.
+  void reserve_one(uint32_t record);
 
   // Bulk loading (a snapshot being loaded): numbers arrive in ascending
   // order and nothing reads the posting until seal().  The array grows past

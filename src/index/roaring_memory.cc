@@ -316,6 +316,8 @@ size_t roaring_add_bound(const roaring_bitmap_t* r, size_t n, uint32_t max_numbe
   return touched * kPerContainer + 32 * (held + touched + 8);
 }
 
+size_t roaring_append_bound(uint32_t number) { return kPerContainer + 32 * (size_t{number >> 16} + 10); }
+
 size_t roaring_op_bound(const roaring_bitmap_t* a, const roaring_bitmap_t* b) {
   const size_t ca = containers_of(a), cb = containers_of(b);
   const size_t sa = a == nullptr ? 0 : roaring_bitmap_size_in_bytes(a);

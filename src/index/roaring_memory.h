@@ -73,6 +73,9 @@ size_t roaring_reserve_draws();
 // container index and of every container's data.
 //   adding (or removing) n numbers, none above `max_number`, to `r`:
 size_t roaring_add_bound(const roaring_bitmap_t* r, size_t n, uint32_t max_number);
+//   adding `number` to a bitmap whose numbers are all below it (no call
+//   into CRoaring; the containers held are at most number / 65536 + 1):
+size_t roaring_append_bound(uint32_t number);
 //   combining `a` with `b` in place, or copying `a` (b null):
 size_t roaring_op_bound(const roaring_bitmap_t* a, const roaring_bitmap_t* b);
 //   a new bitmap of {0, ..., n - 1}:

@@ -162,7 +162,7 @@ Status add_record(EngineState& s, RecordInput& in) {
     for_each_value_key(values[i].text, acc, [&](std::string_view key) {
       auto it = m.find(key);
       if (it != m.end()) {
-        it->second.reserve_one();
+        it->second.reserve_one(r);
         grown.push_back(&it->second);
       } else {
         new_keys.push_back(NewKey{&m, std::string(key)});
