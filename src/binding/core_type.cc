@@ -6,6 +6,7 @@
 #include "binding/core_object.h"
 #include "binding/errors.h"
 #include "binding/once.h"
+#include "binding/thread_prime.h"
 #include "lib/method_table.h"
 
 namespace vedra::py {
@@ -14,6 +15,7 @@ namespace {
 OncePyObject g_core_type;
 
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (!prime_thread()) return nullptr;
   if (!check_no_arguments(args, kwargs)) return finish_call(nullptr);
   try {
     EngineState state;  // built first; destroyed here if allocation fails

@@ -13,6 +13,7 @@
 #include "binding/core_object.h"
 #include "binding/errors.h"
 #include "binding/py.h"
+#include "binding/thread_prime.h"
 
 namespace vedra::py {
 
@@ -55,11 +56,13 @@ PyObject* guarded(Body&& body) {
 //      optional one is None).  The body converts them in that order and runs
 //      the method's work.
 // The borrow is released when the body returns or throws, before the result
-// or exception is handed back (guarded()).
+// or exception is handed back (guarded()).  Before all of it, the thread's
+// thread-local storage is made to exist (prime_thread()).
 // REQUIRES: sig.count <= kMaxParams.
 template <typename Body>
 PyObject* run_method(PyObject* self, const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, Borrow::Kind kind, Body&& body) {
+  if (!prime_thread()) return nullptr;
   return guarded([&]() -> PyObject* {
     PyObject* a[kMaxParams];
     if (!match_arguments(sig, args, nargs, kwnames, a)) return nullptr;
@@ -74,6 +77,7 @@ PyObject* run_method(PyObject* self, const MethodSignature& sig, PyObject* const
 // already refused: takes the borrow and returns body(CoreObject& core).
 template <typename Body>
 PyObject* run_method(PyObject* self, Borrow::Kind kind, Body&& body) {
+  if (!prime_thread()) return nullptr;
   return guarded([&]() -> PyObject* {
     CoreObject& core = as_core(self);
     Borrow borrow(core.borrow_flag, kind);

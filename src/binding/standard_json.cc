@@ -18,6 +18,8 @@ OncePyObject g_name_defaults;
 OncePyObject g_name_default_decoder;
 OncePyObject g_name_decode;
 OncePyObject g_name_raw_decode;
+OncePyObject g_name_scan_once;
+OncePyObject g_name_getattribute;
 
 struct Names {
   PyObject* code;
@@ -26,6 +28,8 @@ struct Names {
   PyObject* default_decoder;
   PyObject* decode;
   PyObject* raw_decode;
+  PyObject* scan_once;
+  PyObject* getattribute;
 };
 
 bool get_names(Names& n) {
@@ -35,7 +39,10 @@ bool get_names(Names& n) {
   n.default_decoder = g_name_default_decoder.get([] { return PyUnicode_InternFromString("_default_decoder"); });
   n.decode = g_name_decode.get([] { return PyUnicode_InternFromString("decode"); });
   n.raw_decode = g_name_raw_decode.get([] { return PyUnicode_InternFromString("raw_decode"); });
-  return n.code && n.kwdefaults && n.defaults && n.default_decoder && n.decode && n.raw_decode;
+  n.scan_once = g_name_scan_once.get([] { return PyUnicode_InternFromString("scan_once"); });
+  n.getattribute = g_name_getattribute.get([] { return PyUnicode_InternFromString("__getattribute__"); });
+  return n.code && n.kwdefaults && n.defaults && n.default_decoder && n.decode && n.raw_decode && n.scan_once &&
+         n.getattribute;
 }
 
 // What the standard objects are compared with; made once (never released).
@@ -105,6 +112,7 @@ struct Verified {
   Entries instance_entries;
   bool decoder_ok = false;  // ... and so are the decoder and its class
   Ref decode, raw_decode, decode_code, decode_defaults, raw_decode_code;
+  Ref class_dict;  // a live view of the class's own attributes
 };
 
 // Shared so that a check in progress keeps its state alive if a re-entrant
@@ -172,6 +180,22 @@ int function_from(PyObject* function, const char* name, PyObject* path, Ref* cod
   return 1;
 }
 
+// 1 when the class's own attributes (`class_dict`, a view) change what
+// decode() reads from the instance: a __getattribute__ of its own, or any
+// attribute named scan_once (a descriptor there can shadow the instance's
+// scanner).  decode and raw_decode are compared by identity elsewhere.  The
+// only base is object, which cannot change, and no other base can be
+// assigned to a class whose instances have object's layout and deallocator
+// (the interpreter refuses __bases__ = (a Python class,)).  -1 with an
+// exception set.
+int class_overrides(PyObject* class_dict, const Names& names) {
+  for (PyObject* name : {names.getattribute, names.scan_once}) {
+    const int r = PySequence_Contains(class_dict, name);
+    if (r != 0) return r;
+  }
+  return 0;
+}
+
 // The decoder part of `v` (which holds a standard loads), recorded and
 // judged.  Returns 1 / 0 / -1 as is_standard_json_loads.
 int verify_decoder(Verified& v, const Reference& ref, const Names& names) {
@@ -194,6 +218,10 @@ int verify_decoder(Verified& v, const Reference& ref, const Names& names) {
       PyTuple_GetItem(mro.get(), 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
     return 0;
   }
+  v.class_dict = attr(cls, "__dict__");
+  if (!v.class_dict) return stopped();
+  const int overridden = class_overrides(v.class_dict.get(), names);
+  if (overridden != 0) return overridden < 0 ? stopped() : 0;
 
   v.decode = Ref(PyObject_GetAttr(cls, names.decode));
   v.raw_decode = v.decode ? Ref(PyObject_GetAttr(cls, names.raw_decode)) : Ref();
@@ -307,6 +335,11 @@ bool decoder_unchanged(const Verified& v, const Names& names) {
   }
   if (dict.get() != v.instance_dict.get() || !same_entries(dict.get(), v.instance_entries)) return false;
   if (!v.decoder_ok) return true;  // unchanged, and still not standard
+  const int overridden = class_overrides(v.class_dict.get(), names);
+  if (overridden != 0) {
+    if (overridden < 0) PyErr_Clear();
+    return false;
+  }
   Ref decode(PyObject_GetAttr(v.cls.get(), names.decode));
   Ref raw_decode(decode ? PyObject_GetAttr(v.cls.get(), names.raw_decode) : nullptr);
   Ref decode_code(raw_decode ? PyObject_GetAttr(v.decode.get(), names.code) : nullptr);

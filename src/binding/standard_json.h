@@ -27,6 +27,9 @@
 //     metaclass is type and whose MRO is (JSONDecoder, object), with decode
 //     and raw_decode functions from <stdlib>/json/decoder.py; decode's only
 //     default is the match method of the pattern '[ \t\n\r]*';
+//   - the class has no __getattribute__ and no attribute named scan_once
+//     of its own (either could change what the decoder reads from the
+//     instance, as a property or any other descriptor would);
 //   - the decoder's instance dict holds object_hook None, object_pairs_hook
 //     None, parse_float float, parse_int int, strict True, no decode or
 //     raw_decode of its own, and a scan_once of the C accelerator's scanner
@@ -42,7 +45,9 @@
 // verified class; the decoder's instance dict is the same dict with the same
 // keys and values in the same order; JSONDecoder.decode and .raw_decode are
 // the verified functions with the verified __code__ (and decode's
-// __defaults__).  About ten attribute or dict lookups.  When any identity
+// __defaults__); the class's own attributes (a live view of its dict, kept
+// from verification) still name neither __getattribute__ nor scan_once.  About a dozen attribute or dict
+// lookups.  When any identity
 // differs the whole verification runs again and its verdict replaces the
 // previous one, so replacing json.loads (before or after the first get),
 // sys.modules["json"] (by a module or a non-module), builtins.__import__ (it

@@ -38,21 +38,27 @@ Posting& Posting::operator=(Posting&& o) noexcept {
 }
 
 void Posting::to_bitmap() {
-  roaring_bitmap_t* bm = roaring_bitmap_create();
-  if (bm == nullptr) throw std::bad_alloc();
+  Bitmap bm;
   if (cap_ == 0) {
-    if (n_ == 1) roaring_bitmap_add(bm, one_);
+    if (n_ == 1) bm.add(one_);
   } else {
-    roaring_bitmap_add_many(bm, n_, arr_);
+    bm.add_many(arr_, n_, arr_[n_ - 1]);
     std::free(arr_);
   }
-  bm_ = bm;
+  bm_ = bm.release();
   cap_ = kBitmapMode;
+}
+
+// Bitmap mode: one more number.  Inside a record's commit (RoaringPledges
+// open) reserve_one() has secured the room; elsewhere it is secured here.
+void Posting::add_to_bitmap(uint32_t record) {
+  if (!roaring_pledges_open()) roaring_reserve(roaring_add_bound(bm_, 1, record));
+  roaring_bitmap_add(bm_, record);
 }
 
 void Posting::add(uint32_t record) {
   if (is_bitmap()) {
-    roaring_bitmap_add(bm_, record);
+    add_to_bitmap(record);
     return;
   }
   if (cap_ == 0) {
@@ -79,7 +85,7 @@ void Posting::add(uint32_t record) {
   if (pos != end && *pos == record) return;
   if (n_ >= kArrayLimit) {
     to_bitmap();
-    roaring_bitmap_add(bm_, record);
+    add_to_bitmap(record);
     return;
   }
   if (n_ == cap_) {
@@ -97,8 +103,19 @@ void Posting::add(uint32_t record) {
   ++n_;
 }
 
+void Posting::reserve_one(uint32_t record) {
+  if (is_bitmap()) {
+    roaring_reserve(roaring_append_bound(record));
+    return;
+  }
+  reserve_one();
+}
+
 void Posting::reserve_one() {
-  if (is_bitmap()) return;
+  if (is_bitmap()) {
+    roaring_reserve(roaring_add_bound(bm_, 1, 0));
+    return;
+  }
   if (cap_ == 0) {
     if (n_ == 0) return;
     uint32_t* arr = static_cast<uint32_t*>(std::malloc(4 * sizeof(uint32_t)));
@@ -111,6 +128,7 @@ void Posting::reserve_one() {
   // The same tests in the same order as add().
   if (n_ >= kArrayLimit) {
     to_bitmap();
+    roaring_reserve(roaring_add_bound(bm_, 1, 0));
     return;
   }
   if (n_ < cap_) return;
@@ -130,7 +148,7 @@ void Posting::add_ascending(uint32_t record) {
   if (n_ == cap_) {
     if (cap_ >= (1u << 30)) {  // no array that long: fall back to the bitmap
       to_bitmap();
-      roaring_bitmap_add(bm_, record);
+      add_to_bitmap(record);
       return;
     }
     uint32_t* arr = static_cast<uint32_t*>(std::realloc(arr_, 2 * size_t{cap_} * sizeof(uint32_t)));
@@ -152,38 +170,42 @@ uint64_t Posting::cardinality() const {
 
 void Posting::union_into(Bitmap& out) const {
   if (is_bitmap()) {
-    roaring_bitmap_or_inplace(out.raw(), bm_);
+    out.or_inplace(bm_);
   } else if (cap_ == 0) {
     if (n_ == 1) out.add(one_);
   } else {
-    out.add_many(arr_, n_);
+    out.add_many(arr_, n_, arr_[n_ - 1]);
   }
 }
 
 void Posting::intersect_into(Bitmap& out) const {
   if (is_bitmap()) {
-    roaring_bitmap_and_inplace(out.raw(), bm_);
+    out.and_inplace(bm_);
     return;
   }
-  Bitmap kept;
   const uint32_t* xs = cap_ == 0 ? &one_ : arr_;
+  uint32_t kept[kArrayLimit];
+  uint32_t n = 0;
   for (uint32_t i = 0; i < n_; ++i) {
-    if (roaring_bitmap_contains(out.raw(), xs[i])) kept.add(xs[i]);
+    if (out.contains(xs[i])) kept[n++] = xs[i];
   }
-  out = std::move(kept);
+  Bitmap b;
+  if (n > 0) b.add_many(kept, n, kept[n - 1]);
+  out = std::move(b);
 }
 
 void Posting::subtract_from(Bitmap& out) const {
   if (is_bitmap()) {
-    roaring_bitmap_andnot_inplace(out.raw(), bm_);
+    out.andnot_inplace(bm_);
     return;
   }
+  if (n_ == 0) return;
   const uint32_t* xs = cap_ == 0 ? &one_ : arr_;
-  for (uint32_t i = 0; i < n_; ++i) roaring_bitmap_remove(out.raw(), xs[i]);
+  out.remove_many(xs, n_, xs[n_ - 1]);
 }
 
 Bitmap Posting::to_bitmap() const {
-  if (is_bitmap()) return Bitmap(roaring_bitmap_copy(bm_));
+  if (is_bitmap()) return Bitmap(Bitmap::copy_of(bm_));
   Bitmap b;
   union_into(b);
   return b;

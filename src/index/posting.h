@@ -29,11 +29,15 @@ class Posting {
   // Set semantics: adding a number already present has no effect.
   void add(uint32_t record);
 
-  // Makes the next add() of a number above every number held allocate
-  // nothing outside a bitmap (a bitmap's own growth cannot be prepared).  May
-  // change the representation, never the numbers.  Throws std::bad_alloc with
-  // the posting unchanged.
+  // Makes the next add() of a number above every number held unable to
+  // fail: it allocates nothing, or (a bitmap) only from room secured in the
+  // open RoaringPledges scope (roaring_memory.h), which must stay open until
+  // that add().  May change the representation, never the numbers.  Throws
+  // std::bad_alloc with the posting unchanged.
   void reserve_one();
+  // The same for the next add(record), cheaper for a bitmap.  REQUIRES:
+  // record >= every number held.
+  void reserve_one(uint32_t record);
 
   // Bulk loading (a snapshot being loaded): numbers arrive in ascending
   // order and nothing reads the posting until seal().  The array grows past
@@ -60,6 +64,7 @@ class Posting {
  private:
   bool is_bitmap() const { return cap_ == kBitmapMode; }
   void to_bitmap();
+  void add_to_bitmap(uint32_t record);
   static constexpr uint32_t kBitmapMode = UINT32_MAX;
 
   uint32_t n_;    // numbers held (not maintained in bitmap mode beyond non-zero)

@@ -15,6 +15,7 @@
 //     __all__ = ["MetadataCore"]
 #include "binding/core_object.h"
 #include "binding/errors.h"
+#include "binding/thread_prime.h"
 
 namespace vedra::py {
 namespace {
@@ -22,6 +23,9 @@ namespace {
 // ---- module execution -------------------------------------------------------
 
 int module_exec(PyObject* module) {
+  // The importing thread's thread-local storage, before anything can throw.
+  find_thread_blocks();
+  if (!prime_thread()) return -1;
   PyObject* type = core_type();
   if (type == nullptr) return -1;
   Ref name(PyUnicode_FromString("MetadataCore"));

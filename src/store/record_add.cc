@@ -11,6 +11,7 @@
 #include "base/map_room.h"
 #include "base/text.h"
 #include "index/index_build.h"
+#include "index/roaring_memory.h"
 #include "index/value_keys.h"
 
 namespace vedra {
@@ -75,7 +76,9 @@ Status add_record(EngineState& s, RecordInput& in) {
 
   s.code_to_record.prefetch(in.code);
 
-  // Phase one: everything that can fail.
+  // Phase one: everything that can fail.  Room for the bitmap postings'
+  // growth is pledged until the commit has run.
+  RoaringPledges pledges;
   // Field maps: existing ones, or made aside in `staged_fields` (made only
   // when the record brings a new field, rare once a catalogue is under way).
   std::optional<FieldIndex> staged_fields;
@@ -159,7 +162,7 @@ Status add_record(EngineState& s, RecordInput& in) {
     for_each_value_key(values[i].text, acc, [&](std::string_view key) {
       auto it = m.find(key);
       if (it != m.end()) {
-        it->second.reserve_one();
+        it->second.reserve_one(r);
         grown.push_back(&it->second);
       } else {
         new_keys.push_back(NewKey{&m, std::string(key)});

@@ -17,6 +17,8 @@
 
 #include "failing_malloc.h"
 #include "index/index_build.h"
+#include "index/query.h"
+#include "index/roaring_memory.h"
 #include "snapshot/snapshot_io.h"
 #include "store/engine_state.h"
 #include "store/ingest.h"
@@ -26,6 +28,8 @@
 namespace vedra {
 namespace {
 
+using vedra_testing::allocations_failed;
+using vedra_testing::arm_allocation_exhaustion;
 using vedra_testing::arm_allocation_failure;
 using vedra_testing::disarm_allocation_failure;
 
@@ -97,13 +101,29 @@ void fill(EngineState& s, int records) {
   }
 }
 
+// How a sweep fails allocations: the k-th alone (a transient shortage), or
+// the k-th and every later one (memory run out).
+enum class Mode { kOne, kFromKth };
+
+// Allocations failed over a whole sweep, and how many of them were
+// CRoaring's (served from the engine's reserve instead).
+struct Swept {
+  size_t failed = 0;
+  size_t roaring = 0;
+  Swept& operator+=(const Swept& o) {
+    failed += o.failed;
+    roaring += o.roaring;
+    return *this;
+  }
+};
+
 // Runs `op` on a fresh `setup` state with the 1st, 2nd, ... allocation
-// failed until an attempt needs no more allocations than that; each failed
-// attempt must leave what observe() sees unchanged, each attempt that
-// absorbed its failure must end as a clean run does.  Returns the number of
-// allocations swept.
-size_t sweep(const std::function<void(EngineState&)>& setup, const std::function<Status(EngineState&)>& op,
-             const std::function<std::string(const EngineState&)>& look = observe) {
+// failed (in `mode`) until an attempt needs no more allocations than that;
+// each failed attempt must leave what look() sees unchanged, each attempt
+// that absorbed its failures must end as a clean run does.
+Swept sweep_mode(Mode mode, const std::function<void(EngineState&)>& setup,
+                 const std::function<Status(EngineState&)>& op,
+                 const std::function<std::string(const EngineState&)>& look) {
   std::string after;
   {
     EngineState s;
@@ -112,22 +132,30 @@ size_t sweep(const std::function<void(EngineState&)>& setup, const std::function
     EXPECT_TRUE(st.ok());
     after = look(s);
   }
+  Swept swept;
   for (size_t n = 1;; ++n) {
     EngineState s;
     setup(s);
     const std::string before = look(s);
     bool failed_call = false;
-    arm_allocation_failure(n);
+    const size_t draws = roaring_reserve_draws();
+    if (mode == Mode::kOne) {
+      arm_allocation_failure(n);
+    } else {
+      arm_allocation_exhaustion(n);
+    }
     try {
       failed_call = !op(s).ok();
     } catch (const std::bad_alloc&) {
       failed_call = true;
     }
     const bool hit = disarm_allocation_failure();
+    swept.failed += allocations_failed();
+    swept.roaring += roaring_reserve_draws() - draws;
     if (!hit) {
       EXPECT_FALSE(failed_call);
       EXPECT_EQ(look(s), after);
-      return n - 1;
+      return swept;
     }
     const std::string now = look(s);
     if (failed_call) {
@@ -136,24 +164,41 @@ size_t sweep(const std::function<void(EngineState&)>& setup, const std::function
     } else {
       EXPECT_EQ(now, after);
     }
-    if (now != (failed_call ? before : after)) return n;
+    if (now != (failed_call ? before : after)) return swept;
   }
 }
 
+// Both modes; prints the figures under `name` and returns those of the
+// one-at-a-time mode.
+Swept sweep(const std::function<void(EngineState&)>& setup, const std::function<Status(EngineState&)>& op,
+            const std::function<std::string(const EngineState&)>& look = observe, const char* name = nullptr) {
+  const Swept one = sweep_mode(Mode::kOne, setup, op, look);
+  const Swept all = sweep_mode(Mode::kFromKth, setup, op, look);
+  if (name != nullptr) {
+    std::cout << name << ": " << one.failed << " allocations failed in turn (" << one.roaring << " CRoaring's); "
+              << all.failed << " failed from the k-th on (" << all.roaring << " CRoaring's)\n";
+  }
+  return one;
+}
+
 TEST(AllocationSweep, AddRecordAtEverySize) {
-  size_t swept = 0;
+  Swept one, all;
   for (int size = 0; size <= 70; ++size) {
     for (bool with_posts : {true, false}) {
       FieldPosts posts;
-      swept += sweep([&](EngineState& s) { fill(s, size); },
-                     [&](EngineState& s) {
-                       RecordInput in = record(size, with_posts, posts);
-                       return add_record(s, in);
-                     });
+      auto setup = [&](EngineState& s) { fill(s, size); };
+      auto op = [&](EngineState& s) {
+        RecordInput in = record(size, with_posts, posts);
+        return add_record(s, in);
+      };
+      one += sweep_mode(Mode::kOne, setup, op, observe);
+      all += sweep_mode(Mode::kFromKth, setup, op, observe);
     }
   }
-  std::cout << "add_record: " << swept << " allocations failed in turn\n";
-  EXPECT_TRUE(swept > 1000);
+  std::cout << "add_record: " << one.failed << " allocations failed in turn (" << one.roaring << " CRoaring's); "
+            << all.failed << " failed from the k-th on (" << all.roaring << " CRoaring's)\n";
+  EXPECT_TRUE(one.failed > 1000);
+  EXPECT_TRUE(one.roaring > 0);
 }
 
 TEST(AllocationSweep, AddRecordPayloadFlattenedFromText) {
@@ -177,21 +222,105 @@ TEST(AllocationSweep, AddRecordPayloadFlattenedFromText) {
     }
     spans.push_back(MemberSpan{key, begin, end});
   }
-  const size_t swept = sweep([](EngineState& s) { fill(s, 40); },
-                             [&](EngineState& s) {
-                               FlattenedRecord flat;
-                               if (Status st = flatten_record_text(text, spans, flat); !st.ok()) return st;
-                               RecordInput in{flat.code, flat.name, flat.pinyin, text, std::move(flat.fields)};
-                               return add_record(s, in);
-                             });
-  std::cout << "add_record_payload: " << swept << " allocations failed in turn\n";
-  EXPECT_TRUE(swept > 10);
+  const Swept swept = sweep([](EngineState& s) { fill(s, 40); },
+                            [&](EngineState& s) {
+                              FlattenedRecord flat;
+                              if (Status st = flatten_record_text(text, spans, flat); !st.ok()) return st;
+                              RecordInput in{flat.code, flat.name, flat.pinyin, text, std::move(flat.fields)};
+                              return add_record(s, in);
+                            },
+                            observe, "add_record_payload");
+  EXPECT_TRUE(swept.failed > 10);
 }
 
 TEST(AllocationSweep, Build) {
-  const size_t swept = sweep([](EngineState& s) { fill(s, 50); }, [](EngineState& s) { return build_matcher(s.pattern_texts, s.matcher); });
-  std::cout << "build: " << swept << " allocations failed in turn\n";
-  EXPECT_TRUE(swept > 10);
+  const Swept swept = sweep([](EngineState& s) { fill(s, 50); },
+                            [](EngineState& s) { return build_matcher(s.pattern_texts, s.matcher); }, observe, "build");
+  EXPECT_TRUE(swept.failed > 10);
+}
+
+// The read-only methods: each must answer as a clean run does, or fail with
+// the state untouched.  Their answers, as text, checked on every success.
+void sweep_query(const char* name, const std::function<std::string(const EngineState&)>& query, size_t at_least) {
+  auto setup = [](EngineState& s) {
+    fill(s, 70);
+    (void)build_matcher(s.pattern_texts, s.matcher);
+  };
+  std::string expected;
+  {
+    EngineState s;
+    setup(s);
+    expected = query(s);
+  }
+  const Swept swept = sweep(
+      setup,
+      [&](EngineState& s) {
+        EXPECT_EQ(query(s), expected);
+        return Status::Ok();
+      },
+      observe, name);
+  EXPECT_TRUE(swept.failed >= at_least);
+}
+
+std::string codes_of(const EngineState& s, const std::vector<uint32_t>& records) {
+  std::string out;
+  for (uint32_t r : records) out += s.record_codes[r] + " ";
+  return out;
+}
+
+TEST(AllocationSweep, Filter) {
+  // "market" is one bitmap posting; "industry" keys are short arrays.
+  using Entry = std::pair<std::string, std::vector<std::string>>;
+  const std::vector<std::vector<Entry>> filters = {
+      {{"market", {"SH"}}, {"industry__not", {"bank.state.1", "bank.state.2"}}},
+      {{"industry", {"bank.state.0", "bank.state.3"}}, {"market", {"SH", "SZ"}}},
+      {{"industry__not", {"bank.state.0"}}},
+      {{"market__not", {"SH"}}},
+      {{"industry", {"bank"}}, {"field1", {"v1", "v4", "v7", "v10"}}},
+  };
+  sweep_query(
+      "filter",
+      [&](const EngineState& s) {
+        std::string out;
+        for (const auto& entries : filters) {
+          FilterQuery q(s.field_index, s.next_record);
+          for (const auto& [key, texts] : entries) {
+            q.begin_entry(key);
+            for (const std::string& t : texts) q.add_text(t);
+            q.end_entry();
+            if (q.empty()) break;
+          }
+          out += codes_of(s, q.records()) + "\n";
+        }
+        return out;
+      },
+      10);
+}
+
+TEST(AllocationSweep, Find) {
+  sweep_query(
+      "find",
+      [](const EngineState& s) {
+        return codes_of(s, find_code_records(s.matcher.get(), s.pattern_records, s.record_codes,
+                                             "name 1 and C12, py3 then mc2 and name 69"));
+      },
+      1);
+}
+
+TEST(AllocationSweep, GetMany) {
+  sweep_query(
+      "get_many",
+      [](const EngineState& s) {
+        std::vector<std::string> payloads;
+        for (const char* code : {"C1", "missing", "C0", "C1", "C68"}) {
+          auto it = s.code_to_record.find(std::string_view(code));
+          if (it != s.code_to_record.end()) payloads.emplace_back(s.record_payloads[it->second]);
+        }
+        std::string out;
+        for (const std::string& p : payloads) out += p + "\n";
+        return out;
+      },
+      1);
 }
 
 struct TempDir {
@@ -227,14 +356,13 @@ TEST(AllocationSweep, LoadSnapshot) {
     saved.deep_payload_records.clear();
     ASSERT_TRUE(save_snapshot(saved, full, index, nullptr).ok());
   }
-  const size_t swept = sweep(
+  const Swept swept = sweep(
       [](EngineState& s) {
         fill(s, 5);
         (void)build_matcher(s.pattern_texts, s.matcher);
       },
-      [&](EngineState& s) { return load_snapshot(s, full, index); });
-  std::cout << "load_snapshot: " << swept << " allocations failed in turn\n";
-  EXPECT_TRUE(swept > 50);
+      [&](EngineState& s) { return load_snapshot(s, full, index); }, observe, "load_snapshot");
+  EXPECT_TRUE(swept.failed > 50);
 }
 
 TEST(AllocationSweep, SaveSnapshotLeavesEveryFileAsItWas) {
@@ -247,33 +375,42 @@ TEST(AllocationSweep, SaveSnapshotLeavesEveryFileAsItWas) {
   fill(s, 40);
   s.deep_payload_records.clear();
   const std::string before = files_in(dir.path);
-  std::string after;
-  for (size_t n = 1;; ++n) {
-    arm_allocation_failure(n);
-    bool failed_call;
-    try {
-      failed_call = !save_snapshot(s, full, index, &manifest).ok();
-    } catch (const std::bad_alloc&) {
-      failed_call = true;
-    }
-    const bool hit = disarm_allocation_failure();
-    if (!hit) {
-      EXPECT_FALSE(failed_call);
-      EXPECT_TRUE(n > 20);
-      std::cout << "save_snapshot: " << n - 1 << " allocations failed in turn\n";
-      break;
-    }
-    if (failed_call) {
-      EXPECT_EQ(files_in(dir.path), before);
-    } else {
-      // Absorbed: the files are the new ones; start again from the old.
-      std::ofstream(full) << "old full";
-      std::ofstream(index) << "old index";
-      std::ofstream(manifest) << "old manifest";
-    }
-    if (files_in(dir.path) != before) {
-      std::cerr << "  allocation " << n << " of the save\n";
-      return;
+  for (Mode mode : {Mode::kOne, Mode::kFromKth}) {
+    size_t failed = 0;
+    for (size_t n = 1;; ++n) {
+      if (mode == Mode::kOne) {
+        arm_allocation_failure(n);
+      } else {
+        arm_allocation_exhaustion(n);
+      }
+      bool failed_call;
+      try {
+        failed_call = !save_snapshot(s, full, index, &manifest).ok();
+      } catch (const std::bad_alloc&) {
+        failed_call = true;
+      }
+      const bool hit = disarm_allocation_failure();
+      failed += allocations_failed();
+      if (!hit) {
+        EXPECT_FALSE(failed_call);
+        EXPECT_TRUE(n > 20);
+        std::cout << "save_snapshot: " << failed << (mode == Mode::kOne ? " allocations failed in turn\n" : " failed from the k-th on\n");
+        std::ofstream(full) << "old full";
+        std::ofstream(index) << "old index";
+        std::ofstream(manifest) << "old manifest";
+        break;
+      }
+      if (failed_call) {
+        EXPECT_EQ(files_in(dir.path), before);
+      }
+      if (!failed_call || files_in(dir.path) != before) {
+        // Absorbed: the files are the new ones; start again from the old.
+        if (failed_call) std::cerr << "  allocation " << n << " of the save\n";
+        std::ofstream(full) << "old full";
+        std::ofstream(index) << "old index";
+        std::ofstream(manifest) << "old manifest";
+        if (failed_call) return;
+      }
     }
   }
 }

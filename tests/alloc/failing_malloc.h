@@ -5,9 +5,10 @@
 // arm_allocation_failure(n) makes the n-th allocation counted from then on
 // fail (malloc returns null, so operator new throws std::bad_alloc), and only
 // that one: each later one succeeds, as after a transient shortage.
-// Allocations made by CRoaring are never failed and never counted: the
-// release we build against dereferences its own failed allocations, which no
-// caller can prepare for.
+// arm_allocation_exhaustion(n) makes the n-th and every later allocation
+// fail, as when memory has run out.  CRoaring's allocations are counted and
+// failed like any other: the engine routes them through its reserve
+// (index/roaring_memory.h), whose own allocations are counted here too.
 //
 // Thread safety: arm and disarm from the one thread that runs the code
 // under test.
@@ -18,7 +19,10 @@
 namespace vedra_testing {
 
 void arm_allocation_failure(size_t n);
+void arm_allocation_exhaustion(size_t n);
 // Disarms; true when the n-th allocation was reached and failed.
 bool disarm_allocation_failure();
+// Allocations failed since the last arm.
+size_t allocations_failed();
 
 }  // namespace vedra_testing

@@ -51,6 +51,39 @@ class TestGet:
         core.add_record("n", "", "", {}, {})
         assert core.get("n") == {}
 
+    # Overrides on the standard decoder's class change what json.loads
+    # returns: get must return the same, and the standard answer once undone.
+    @pytest.mark.parametrize("case", ["010-property-scan_once", "020-getattribute", "030-plain-scan_once",
+                                      "040-data-descriptor-scan_once"])
+    def test_decoder_class_overrides(self, filled, monkeypatch, case):
+        text = '{"a":2.5,"b":1,"code":"a"}'
+        standard = filled.get("a")
+        cls = json.decoder.JSONDecoder
+        if case == "010-property-scan_once":
+            monkeypatch.setattr(cls, "scan_once", property(lambda self: lambda s, i: (("scanned", i), len(s))),
+                                raising=False)
+        elif case == "020-getattribute":
+            def getattribute(self, name):
+                if name == "decode":
+                    return lambda s: ("intercepted", s)
+                return object.__getattribute__(self, name)
+            monkeypatch.setattr(cls, "__getattribute__", getattribute, raising=False)
+        elif case == "030-plain-scan_once":
+            monkeypatch.setattr(cls, "scan_once", lambda s, i: ("class", i), raising=False)
+        else:
+            class Scanner:
+                def __get__(self, obj, owner):
+                    return lambda s, i: (("descriptor", i), len(s))
+
+                def __set__(self, obj, value):
+                    pass
+            monkeypatch.setattr(cls, "scan_once", Scanner(), raising=False)
+        expected = json.loads(text)
+        assert filled.get("a") == expected
+        assert filled.get_many(["a"]) == [expected]
+        monkeypatch.undo()
+        assert filled.get("a") == standard == json.loads(text)
+
     def test_loads_error_passes_through(self, filled, monkeypatch):
         def boom(text):
             raise LookupError("from loads")
