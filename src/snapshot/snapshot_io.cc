@@ -13,6 +13,7 @@
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"
 #include "store/ingest.h"
+#include "store/record_add.h"
 #include "store/json_writer.h"
 
 namespace vedra {
@@ -89,7 +90,6 @@ class RebuildSink : public IndexDocSink {
  public:
   explicit RebuildSink(EngineState& s) : s_(s) {}
   Status take(const IndexDocView& d) override {
-    if (Status st = check_capacity(s_); !st.ok()) return st;
     FieldMap fields;
     size_t bytes = 0;
     for (const auto& [name, value] : d.fields) {
@@ -98,9 +98,9 @@ class RebuildSink : public IndexDocSink {
     }
     fields.reserve(d.fields.size(), bytes);
     for (const auto& [name, value] : d.fields) fields.append(name, value);
-    ingest_record(s_, std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string_view(),
-                  std::move(fields), nullptr, PostingMode::kBulk);
-    return Status::Ok();
+    // The payload is set once every record is in (rebuild_state).
+    RecordInput in{std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string(), std::move(fields)};
+    return add_record(s_, in, PostingMode::kBulk);
   }
 
  private:
