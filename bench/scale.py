@@ -1,11 +1,18 @@
 """Scaling sweep: bench/run.py at several catalogue sizes, then a log-log plot.
 
     python bench/scale.py [--sizes 10000,100000,1000000] [--impl both] [--plot-only]
+                          [--load-phases 100000,1000000] [--bench-bin PATH] [--callgrind]
 
 Writes bench/out/results-<n>.json for each size (as run.py does) and draws
 docs/scaling.png: time per operation and memory against N for both
 implementations (vedra solid, peer dashed). The 10^6 run takes several
 minutes per implementation; --plot-only redraws from existing results.
+
+--load-phases prints the load phase table at those sizes: the native
+benchmark (bench/native/snapshot_phases.cc, `cmake -DVEDRA_BUILD_BENCH=ON`)
+over a snapshot of the catalogue of each size (made once with the
+vedra_runtime being measured and kept under --snapshot-dir), thread CPU time
+per phase, and with --callgrind the instruction count of one whole load.
 """
 
 from __future__ import annotations
@@ -16,6 +23,7 @@ import math
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -115,6 +123,93 @@ def plot(paths: list[str], png: str) -> None:
     print(f"wrote {os.path.relpath(png)}")
 
 
+LOAD_PHASES = [
+    ("read", ["load.1 read"]),
+    ("decompress", ["load.2 decompress"]),
+    ("parse full payload", ["load.3a parse full"]),
+    ("parse index payload", ["load.3b parse index (alone)"]),
+    # The load decodes the index payload and posts each document in one pass:
+    # posting is that pass less the index parse timed alone.
+    ("posting", ["load.4 rebuild: posting", "-load.3b parse index (alone)"]),
+    ("sealing", ["load.4 rebuild: sealing"]),
+    ("payloads", ["load.4 rebuild: payloads"]),
+    ("build (matcher)", ["load.5 build"]),
+]
+
+
+def _native_phases(bench_bin: str, full: str, index: str, repeats: int) -> dict[str, float]:
+    """Median thread CPU seconds per phase, as vedra_bench_snapshot prints them."""
+    out = subprocess.run([bench_bin, full, index, str(repeats)], check=True, capture_output=True, text=True).stdout
+    phases = {}
+    for line in out.splitlines():
+        line = line.strip()
+        if line.startswith(("load.", "save.")) and " ms " in line:
+            name, rest = line.split("  ", 1)
+            phases[name.strip()] = float(rest.split("ms")[0]) / 1e3
+    return phases
+
+
+def _callgrind_instructions(bench_bin: str, full: str, index: str) -> int | None:
+    """Instructions of one whole load (valgrind --tool=callgrind), or None."""
+    with tempfile.TemporaryDirectory() as d:
+        out = os.path.join(d, "cg.out")
+        run = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", bench_bin, full, index,
+                              "once"], capture_output=True, text=True)
+        if run.returncode != 0:
+            return None
+        for line in run.stderr.splitlines():
+            if "Collected :" in line:
+                return int(line.split(":")[-1].strip())
+    return None
+
+
+_MAKE_SNAPSHOT = """
+import sys
+sys.path[:0] = [p for p in (sys.argv[4], sys.argv[5]) if p]
+import catalogue, vedra_runtime
+core = vedra_runtime.MetadataCore()
+for r in catalogue.records(int(sys.argv[1])):
+    core.add_record_payload(r)
+core.save_snapshot(sys.argv[2], sys.argv[3])
+"""
+
+
+def load_phase_table(sizes: list[int], snapshot_dir: str, bench_bin: str, repeats: int = 3,
+                     callgrind: bool = False, vedra_path: str | None = None) -> list[dict]:
+    """Prints and returns the load phase table at each size, over the snapshot
+    files <snapshot_dir>/<n>.full and <n>.index (written first when missing)."""
+    rows = []
+    os.makedirs(snapshot_dir, exist_ok=True)
+    for n in sizes:
+        full, index = os.path.join(snapshot_dir, f"{n}.full"), os.path.join(snapshot_dir, f"{n}.index")
+        if not (os.path.exists(full) and os.path.exists(index)):
+            print(f"== writing the snapshot of n={n}", flush=True)
+            subprocess.run([sys.executable, "-c", _MAKE_SNAPSHOT, str(n), full, index, HERE, vedra_path or ""],
+                           check=True)
+        raw = _native_phases(bench_bin, full, index, repeats)
+        row = {"n": n, "phases_s": {}}
+        for label, parts in LOAD_PHASES:
+            total = 0.0
+            for part in parts:
+                sign, key = (-1, part[1:]) if part.startswith("-") else (1, part)
+                total += sign * raw.get(key, 0.0)
+            row["phases_s"][label] = total
+        row["total_s"] = sum(v for k, v in row["phases_s"].items())
+        if callgrind:
+            row["instructions"] = _callgrind_instructions(bench_bin, full, index)
+        rows.append(row)
+    if rows:
+        print("load phases, thread CPU seconds (median of %d)" % repeats)
+        print(f"  {'phase':<22}" + "".join(f"{'n=' + str(r['n']):>12}" for r in rows))
+        for label, _ in LOAD_PHASES + [("total", None)]:
+            vals = [r["total_s"] if label == "total" else r["phases_s"][label] for r in rows]
+            print(f"  {label:<22}" + "".join(f"{v:12.3f}" for v in vals))
+        if callgrind:
+            print(f"  {'instructions (load)':<22}" + "".join(
+                f"{(r['instructions'] or 0) / 1e9:11.2f}G" for r in rows))
+    return rows
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sizes", default="10000,100000,1000000", help="comma-separated catalogue sizes")
@@ -123,7 +218,16 @@ def main() -> None:
     ap.add_argument("--png", default=os.path.join(ROOT, "docs", "scaling.png"))
     ap.add_argument("--vedra-path", default=None, help="passed to run.py")
     ap.add_argument("--plot-only", action="store_true", help="redraw from existing results files")
+    ap.add_argument("--load-phases", default=None, help="sizes for the load phase table (e.g. 100000,1000000)")
+    ap.add_argument("--snapshot-dir", default=os.path.join(HERE, "out", "snapshots"),
+                    help="where run.py leaves <n>.full / <n>.index for the phase tables")
+    ap.add_argument("--bench-bin", default=os.path.join(ROOT, "build", "bench", "vedra_bench_snapshot"))
+    ap.add_argument("--callgrind", action="store_true", help="add instruction counts (slow: ~50x)")
     args = ap.parse_args()
+    if args.load_phases:
+        load_phase_table([int(s) for s in args.load_phases.split(",") if s.strip()], args.snapshot_dir,
+                         args.bench_bin, callgrind=args.callgrind, vedra_path=args.vedra_path)
+        return
     sizes = [int(s) for s in args.sizes.split(",") if s.strip()]
     paths = [os.path.join(args.out_dir, f"results-{n}.json") for n in sizes]
     if not args.plot_only:

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "base/text.h"
 #include "index/value_keys.h"
 
 namespace vedra {
@@ -46,26 +45,12 @@ void seal_postings(FieldIndex& index) {
   }
 }
 
-namespace {
-inline void add_pattern(PatternList& texts, std::vector<uint32_t>& owners, std::string_view text, uint32_t r) {
-  const std::string_view t = trim_white_space(text);
-  if (t.empty()) return;
-  texts.push_back(t);
-  owners.push_back(r);
-}
-}  // namespace
-
 void register_patterns(PatternList& texts, std::vector<uint32_t>& owners, std::string_view code,
                        std::string_view name, std::string_view pinyin, uint32_t r) {
-  add_pattern(texts, owners, code, r);
-  add_pattern(texts, owners, name, r);
-  size_t start = 0;
-  while (true) {
-    const size_t bar = pinyin.find('|', start);
-    add_pattern(texts, owners, pinyin.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start), r);
-    if (bar == std::string_view::npos) break;
-    start = bar + 1;
-  }
+  for_each_pattern(code, name, pinyin, [&](std::string_view t) {
+    texts.push_back(t);
+    owners.push_back(r);
+  });
 }
 
 Status build_matcher(const PatternList& texts, std::unique_ptr<Matcher>& matcher) {

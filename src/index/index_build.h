@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "base/text.h"
 #include "index/field_index.h"
 #include "index/matcher.h"
 #include "index/pattern_list.h"
@@ -40,9 +41,28 @@ void seal_postings(FieldIndex& index);
 // Affects nothing but timing.
 void prefetch_value_keys(const FieldPostings& postings, std::string_view value);
 
-// Appends the record's code, name and trimmed non-empty pinyin pieces ("|"
-// separated) to `texts` as search patterns, each owned by record r in
-// `owners` (pattern i belongs to record owners[i]).
+// Calls f(text) for each search pattern of a record, in registration order:
+// its code, its name and its pinyin pieces ("|" separated), each trimmed of
+// white space, empty ones left out.  The views point into the arguments.
+template <typename F>
+void for_each_pattern(std::string_view code, std::string_view name, std::string_view pinyin, F&& f) {
+  auto one = [&](std::string_view text) {
+    const std::string_view t = trim_white_space(text);
+    if (!t.empty()) f(t);
+  };
+  one(code);
+  one(name);
+  size_t start = 0;
+  while (true) {
+    const size_t bar = pinyin.find('|', start);
+    one(pinyin.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start));
+    if (bar == std::string_view::npos) break;
+    start = bar + 1;
+  }
+}
+
+// Appends the patterns of for_each_pattern() to `texts`, each owned by
+// record r in `owners` (pattern i belongs to record owners[i]).
 void register_patterns(PatternList& texts, std::vector<uint32_t>& owners, std::string_view code,
                        std::string_view name, std::string_view pinyin, uint32_t r);
 

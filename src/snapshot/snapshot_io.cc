@@ -13,6 +13,7 @@
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"
 #include "store/ingest.h"
+#include "store/record_add.h"
 #include "store/json_writer.h"
 
 namespace vedra {
@@ -89,7 +90,6 @@ class RebuildSink : public IndexDocSink {
  public:
   explicit RebuildSink(EngineState& s) : s_(s) {}
   Status take(const IndexDocView& d) override {
-    if (Status st = check_capacity(s_); !st.ok()) return st;
     FieldMap fields;
     size_t bytes = 0;
     for (const auto& [name, value] : d.fields) {
@@ -98,9 +98,9 @@ class RebuildSink : public IndexDocSink {
     }
     fields.reserve(d.fields.size(), bytes);
     for (const auto& [name, value] : d.fields) fields.append(name, value);
-    ingest_record(s_, std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string_view(),
-                  std::move(fields), nullptr, PostingMode::kBulk);
-    return Status::Ok();
+    // The payload is set once every record is in (rebuild_state).
+    RecordInput in{std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string(), std::move(fields)};
+    return add_record(s_, in, PostingMode::kBulk);
   }
 
  private:
@@ -109,7 +109,11 @@ class RebuildSink : public IndexDocSink {
 
 }  // namespace
 
-Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTexts& texts, ByteBuffer full_payload) {
+Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTexts& texts, ByteBuffer full_payload,
+                                  LoadPhaseObserver* phases) {
+  auto reached = [&](const char* phase) {
+    if (phases != nullptr) phases->reached(phase);
+  };
   EngineState fresh;
   // Every code of the full payload normally has one record: size for that,
   // so the tables do not rehash while re-posting.
@@ -126,7 +130,9 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   }
   RebuildSink sink(fresh);
   if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
+  reached("posting");
   seal_postings(fresh.field_index);
+  reached("sealing");
 
   // Payloads last.  The newest record of each code takes its stored text;
   // older records sharing the code share it; codes without a stored text get
@@ -176,6 +182,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   for (uint32_t r = 0; r < records; ++r) {
     if (newest_of[r] != r) fresh.record_payloads.set_held(r, fresh.record_payloads[newest_of[r]]);
   }
+  reached("payloads");
   return fresh;
 }
 

@@ -41,6 +41,17 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
 // full payload), which the new state keeps to hold those texts in place.
 // Fails as decode_index_payload(), with nothing of the partial state kept.
 // The matcher is not built.
-Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTexts& texts, ByteBuffer full_payload);
+//
+// `phases`, when given, is told as each step ends: "posting" (every document
+// decoded and re-ingested), "sealing" (postings in their readable form),
+// "payloads" (each record's payload in place).  For benchmarks; it changes
+// nothing else.
+class LoadPhaseObserver {
+ public:
+  virtual ~LoadPhaseObserver() = default;
+  virtual void reached(const char* phase) = 0;
+};
+Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTexts& texts, ByteBuffer full_payload,
+                                  LoadPhaseObserver* phases = nullptr);
 
 }  // namespace vedra

@@ -9,50 +9,6 @@
 
 namespace vedra {
 
-uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts,
-                       PostingMode mode) {
-  const uint32_t r = register_record(s, std::move(code), std::move(name), std::move(pinyin), payload_json);
-  const std::string& c = s.record_codes[r];
-  const std::string& n = s.record_names[r];
-  FieldSlotCache& slots = s.field_slots;
-  // Resolve every posting map first and start fetching the slots of keys in
-  // large maps (codes, names, rare values), so that their cache misses
-  // overlap; then post.  Posting order and results are those of post_value.
-  FieldPostings* code_postings = c.empty() ? nullptr : &slots.resolve(s.field_index, 0, "code");
-  FieldPostings* name_postings = n.empty() ? nullptr : &slots.resolve(s.field_index, 1, "name");
-  if (code_postings != nullptr) prefetch_value_keys(*code_postings, c);
-  if (name_postings != nullptr) prefetch_value_keys(*name_postings, n);
-  absl::InlinedVector<FieldPostings*, 32> targets(posts ? posts->size() : fields.size());
-  size_t i = 0;
-  auto resolve = [&](std::string_view field, std::string_view text) {
-    // A field whose every value is empty gets no posting map (post_value).
-    targets[i] = text.empty() ? nullptr : &slots.resolve(s.field_index, i + 2, field);
-    if (targets[i] != nullptr) prefetch_value_keys(*targets[i], text);
-    ++i;
-  };
-  if (posts) {
-    for (const auto& [field, text] : *posts) resolve(field, text);
-  } else {
-    for (const auto [field, text] : fields) resolve(field, text);
-  }
-  if (code_postings != nullptr) post_value_to(*code_postings, c, r, mode);
-  if (name_postings != nullptr) post_value_to(*name_postings, n, r, mode);
-  register_patterns(s.pattern_texts, s.pattern_records, c, n, s.record_pinyins[r], r);
-  i = 0;
-  auto post = [&](std::string_view text) {
-    if (targets[i] != nullptr) post_value_to(*targets[i], text, r, mode);
-    ++i;
-  };
-  if (posts) {
-    for (const auto& [field, text] : *posts) post(text);
-  } else {
-    for (const auto [field, text] : fields) post(text);
-  }
-  append_record_fields(s, std::move(fields));
-  return r;
-}
-
 namespace {
 
 // Flattens one value of compact text the engine wrote: numbers are already

@@ -1,5 +1,5 @@
-// The common tail of every ingestion path (add_record, add_record_payload and
-// snapshot loading): register, post, register patterns, store the field map.
+// Flattening of record payloads: the fields add_record_payload takes from a
+// record already written as compact JSON text.
 #pragma once
 
 #include <string>
@@ -12,14 +12,6 @@
 #include "store/json_value.h"
 
 namespace vedra {
-
-// Registers one fully converted record.  `posts` are the (field, text) pairs
-// to post in order; when null, the joined `fields` themselves are posted.
-// With PostingMode::kBulk the caller must call seal_postings before the
-// state is read.  REQUIRES: check_capacity(s).ok().
-uint32_t ingest_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                       std::string_view payload_json, FieldMap fields, const FieldPosts* posts = nullptr,
-                       PostingMode mode = PostingMode::kIncremental);
 
 // A record payload read by the flattening rules: code, name and pinyin from
 // string members, fields from market/asset_type/region and the members of

@@ -1,22 +1,33 @@
-// Adding one record to a live engine, all or nothing.
+// Adding one record to the engine: the one way every path adds a record
+// (add_record, add_record_payload and snapshot loading).
 //
-// The add runs in two phases.  The first does every piece of work that can
-// fail: it looks up or makes aside each field map and value key the record is
-// posted under, copies the keys it will insert, and grows every list and hash
-// table the record lands in so that the second phase allocates nothing.  Only
-// representation changes reach the state in the first phase (capacity, a
-// posting turned from array to bitmap, a table regrown), none that a reader
-// or a snapshot can see.  The second phase links the prepared pieces in and
-// cannot fail.
+// An add runs in two steps.  reserve_record() does every piece of work that
+// can fail: it looks up or makes aside each field map and value key the
+// record is posted under, copies the keys it will insert, and grows every
+// list and hash table the record lands in so that the second step allocates
+// nothing.  Only representation changes reach the state in the first step
+// (capacity, a posting turned from array to bitmap, a table regrown), none
+// that a reader or a snapshot can see.  append_record() links the prepared
+// pieces in and cannot fail.
 //
-// The one allocation the first phase cannot prepare is a bitmap posting's own
-// growth inside CRoaring, whose allocations are not reported to the caller in
-// every release we build against.
+// PostingMode::kBulk is the same two steps for a state nobody reads until
+// seal_postings() (a load building a fresh state, discarded whole on
+// failure): record numbers arrive in ascending order, so the first step posts
+// straight into the field index with ascending appends instead of preparing
+// each key, and the bitmaps are made once at the end.
+//
+// A bitmap posting's own growth inside CRoaring is prepared as room pledged
+// in the caller's RoaringPledges scope (index/roaring_memory.h).
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
+#include "absl/container/inlined_vector.h"
 #include "base/status.h"
+#include "index/field_index.h"
+#include "index/index_build.h"
 #include "store/engine_state.h"
 #include "store/field_map.h"
 
@@ -33,9 +44,46 @@ struct RecordInput {
   bool deep = false;  // the payload nests too deeply for a snapshot
 };
 
-// Adds `in` as record next_record.  On failure -- a full store (a Status) or
-// std::bad_alloc (thrown) -- `s` reads and saves exactly as before; `in` may
-// have been consumed only on success.
-Status add_record(EngineState& s, RecordInput& in);
+// What reserve_record() prepared and append_record() links in.  Owned by the
+// caller between the two calls; one reservation per record.
+class RecordReservation {
+ public:
+  RecordReservation() = default;
+  RecordReservation(const RecordReservation&) = delete;
+  RecordReservation& operator=(const RecordReservation&) = delete;
+
+ private:
+  friend Status reserve_record(EngineState&, RecordInput&, RecordReservation&, PostingMode);
+  friend void append_record(EngineState&, RecordInput&, RecordReservation&) noexcept;
+
+  // A value key the record adds to an existing field map.
+  struct NewKey {
+    FieldPostings* map;
+    std::string key;
+  };
+  uint32_t record = 0;
+  std::optional<FieldIndex> staged_fields;  // maps of fields new to the index
+  absl::InlinedVector<Posting*, 32> grown;  // existing keys, ready for one more number
+  absl::InlinedVector<NewKey, 8> new_keys;
+  bool new_code = false;
+  std::string code_key;  // the code_to_record key when new_code
+};
+
+// Step one: prepares `in` as record next_record.  On failure -- a full store
+// (a Status) or std::bad_alloc (thrown) -- `s` reads and saves exactly as
+// before (kIncremental) or must be discarded (kBulk), and `in` is unchanged.
+// REQUIRES: nothing changes `s` before the matching append_record(); a
+// RoaringPledges scope (index/roaring_memory.h) open from this call until
+// that append_record() has run.
+Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan,
+                      PostingMode mode = PostingMode::kIncremental);
+
+// Step two: adds the record prepared by reserve_record(), consuming `in`.
+// REQUIRES: reserve_record(s, in, plan) succeeded.
+void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noexcept;
+
+// Both steps.  With kBulk the caller must call seal_postings() before the
+// state is read.
+Status add_record(EngineState& s, RecordInput& in, PostingMode mode = PostingMode::kIncremental);
 
 }  // namespace vedra

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "state_probe.h"
-#include "store/ingest.h"
+#include "store/record_add.h"
 #include "store/json_reader.h"
 #include "store/json_writer.h"
 #include "testing.h"
@@ -18,9 +18,10 @@ TEST(RecordStore, RegisterAndInvariants) {
   EngineState s;
   EXPECT_EQ(s.next_record, 0u);
   EXPECT_TRUE(s.all_records().empty());
-  ingest_record(s, "A", "n0", "p", "{}", {{"f", "1"}});
-  ingest_record(s, "A", "n1", "", "[]", {});
-  ingest_record(s, "", "", "", "null", {});
+  for (RecordInput in : {RecordInput{"A", "n0", "p", "{}", {{"f", "1"}}}, RecordInput{"A", "n1", "", "[]", {}},
+                         RecordInput{"", "", "", "null", {}}}) {
+    EXPECT_TRUE(add_record(s, in).ok());
+  }
   EXPECT_EQ(s.next_record, 3u);
   EXPECT_EQ(s.all_records().to_vector() == std::vector<uint32_t>({0, 1, 2}), true);
   EXPECT_EQ(s.code_to_record.at("A"), 1u);
