@@ -1,29 +1,28 @@
 #include "snapshot/payload_encode.h"
 
-#include <algorithm>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "store/json_writer.h"
 
 namespace vedra {
 
-Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFlush& flush) {
-  // code_to_record already names the newest record per code.
-  std::vector<std::pair<std::string_view, uint32_t>> winners;
-  winners.reserve(s.code_to_record.size());
-  for (const auto& [code, r] : s.code_to_record) winners.emplace_back(code, r);
-  std::sort(winners.begin(), winners.end());
+Status emit_full_payload(const EngineState& s, const CodeOrder& order, std::string& out, const PayloadFlush& flush) {
   JsonObjectWriter full(out);
-  for (const auto& [code, r] : winners) {
-    full.raw(code, s.record_payloads[r]);
+  for (size_t i = 0; i < order.size(); ++i) {
+    // Of the records sharing a code, the last in the order is the newest
+    // (code_to_record's), whose payload is written.
+    if (order.same_code_follows(i)) continue;
+    full.raw(order.code(i), s.record_payloads[order.record(i)]);
     if (out.size() >= kPayloadChunk) {
       if (Status st = flush(); !st.ok()) return st;
     }
   }
   full.end();
   return flush();
+}
+
+Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFlush& flush) {
+  return emit_full_payload(s, CodeOrder(s), out, flush);
 }
 
 Status emit_index_payload(const EngineState& s, std::string& out, const PayloadFlush& flush) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "index/index_build.h"
+#include "snapshot/code_order.h"
 #include "snapshot/container.h"
 #include "snapshot/file_io.h"
 #include "snapshot/manifest.h"
@@ -66,8 +67,10 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
                            " name the same file");
     }
   }
+  // The codes in byte order, for the full payload and the manifest's digest.
+  const CodeOrder order(s);
   Status st = write_payload_file(files, 0, kSnapshotFullMagic, [&](std::string& out, const PayloadFlush& flush) {
-    return emit_full_payload(s, out, flush);
+    return emit_full_payload(s, order, out, flush);
   });
   if (!st.ok()) return st;
   st = write_payload_file(files, 1, kSnapshotIndexMagic, [&](std::string& out, const PayloadFlush& flush) {
@@ -76,7 +79,7 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
   if (!st.ok()) return st;
   if (manifest_path != nullptr) {
     const long long now = static_cast<long long>(std::time(nullptr));
-    st = files.write(2, manifest_text(s, full_path, index_path, now));
+    st = files.write(2, manifest_text(s, order, full_path, index_path, now));
     if (!st.ok()) return st;
   }
   return files.commit();

@@ -71,7 +71,8 @@ TEST(PayloadEncode, StreamedInPiecesAsWritten) {
   for (int which = 0; which < 2; ++which) {
     std::string out, joined;
     int flushes = 0;
-    auto emit = which == 0 ? vedra::emit_full_payload : vedra::emit_index_payload;
+    using Emit = vedra::Status (*)(const EngineState&, std::string&, const vedra::PayloadFlush&);
+    const Emit emit = which == 0 ? static_cast<Emit>(vedra::emit_full_payload) : vedra::emit_index_payload;
     vedra::Status st = emit(s, out, [&] {
       ++flushes;
       joined += out;
