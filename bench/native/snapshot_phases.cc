@@ -12,8 +12,9 @@
 // includes waiting for the syncs).  Prints the median of REPEATS runs
 // (default 3) for each phase.
 //
-//   vedra_bench_snapshot FULL INDEX save      (one save_snapshot of the loaded
-//                                              engine, untimed: for callgrind)
+//   vedra_bench_snapshot FULL INDEX save [N]  (N save_snapshot calls of the
+//                                              loaded engine, default 1, untimed:
+//                                              for callgrind or perf)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -122,8 +123,11 @@ int main(int argc, char** argv) {
     EngineState s;
     if (Status st = load_snapshot(s, full_path, index_path); !st.ok()) die(st);
     const std::string manifest = full_path + ".bench-manifest";
-    if (Status st = save_snapshot(s, full_path + ".bench", index_path + ".bench", &manifest); !st.ok()) die(st);
-    std::printf("%u records saved\n", s.next_record);
+    const int saves = argc > 4 ? std::atoi(argv[4]) : 1;
+    for (int i = 0; i < saves; ++i) {
+      if (Status st = save_snapshot(s, full_path + ".bench", index_path + ".bench", &manifest); !st.ok()) die(st);
+    }
+    std::printf("%u records saved %d times\n", s.next_record, saves);
     for (const std::string& p : {full_path + ".bench", index_path + ".bench", manifest}) std::remove(p.c_str());
     return 0;
   }
