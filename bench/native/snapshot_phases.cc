@@ -29,7 +29,8 @@
 
 #include "index/index_build.h"
 #include "snapshot/container.h"
-#include "snapshot/file_io.h"
+#include "snapshot/file_read.h"
+#include "snapshot/file_writer.h"
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"
 #include "snapshot/snapshot_io.h"

@@ -6,7 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "snapshot/file_io.h"
+#include "snapshot/file_read.h"
+#include "snapshot/file_writer.h"
 
 namespace vedra {
 namespace {

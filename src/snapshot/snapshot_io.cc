@@ -9,7 +9,7 @@
 #include "index/index_build.h"
 #include "snapshot/code_order.h"
 #include "snapshot/container.h"
-#include "snapshot/file_io.h"
+#include "snapshot/file_writer.h"
 #include "snapshot/manifest.h"
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"

@@ -1,8 +1,8 @@
 // Saving and loading a whole engine as a snapshot: a full file (code ->
 // payload), an index file (one document per record) and an optional manifest.
 // The orchestration only: the payloads are encoded by payload_encode.h and
-// decoded by payload_decode.h, framed by container.h, written and read by
-// file_io.h; the manifest is manifest.h's.
+// decoded by payload_decode.h, framed by container.h, written by
+// file_writer.h and read by file_read.h; the manifest is manifest.h's.
 #pragma once
 
 #include <string>

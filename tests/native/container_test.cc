@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "snapshot/file_io.h"
+#include "snapshot/file_read.h"
 #include "temp_dir.h"
 #include "testing.h"
 

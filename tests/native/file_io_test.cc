@@ -1,7 +1,9 @@
 // Tests of whole-file reads and the safe-replace write: error texts, symbolic
 // links, special files, failures that must keep the old file, killed and
 // concurrent writers, and the absence of stale temporary files.
-#include "snapshot/file_io.h"
+#include "snapshot/file_path.h"
+#include "snapshot/file_read.h"
+#include "snapshot/file_writer.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -522,4 +524,63 @@ TEST(FileSet, SameTargetIsReported) {
   EXPECT_EQ(set.same_target(2), size_t{0});
   EXPECT_EQ(set.same_target(3), vedra::FileSetWriter::npos);
   EXPECT_FALSE(set.add(dir / "z").ok());  // the set is full
+}
+
+TEST(FileSet, StreamedWriteEqualsWholeWrite) {
+  // Pieces below, across and above the write buffer, and an empty file; into
+  // a new file, over an old one, and in place (a directory that refuses new
+  // files, as another user when we are root).
+  TempDir dir;
+  const size_t buffer = vedra::FileSetWriter::kWriteBufferBytes;
+  std::string big(3 * buffer + 12345, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 % 251);
+  const std::vector<size_t> cuts[] = {{}, {1, 2, 3}, {buffer - 1, buffer + 1}, {2 * buffer + 7}, {0, 0, big.size()}};
+  put(dir / "old", "old contents");
+  for (const auto& pieces : cuts) {
+    for (const char* name : {"new", "old"}) {
+      const std::string path = dir / name;
+      vedra::FileSetWriter set;
+      ASSERT_TRUE(set.add(path).ok());
+      size_t at = 0;
+      for (size_t cut : pieces) {
+        const size_t n = std::min(cut, big.size() - at);
+        ASSERT_TRUE(set.append(0, std::string_view(big).substr(at, n)).ok());
+        at += n;
+      }
+      ASSERT_TRUE(set.append(0, std::string_view(big).substr(at)).ok());
+      ASSERT_TRUE(set.finish(0).ok());
+      EXPECT_EQ(outcome(set.append(0, "late")), std::string("file set written out of order"));
+      ASSERT_TRUE(set.commit().ok());
+      EXPECT_TRUE(slurp(path) == big);
+    }
+  }
+  EXPECT_TRUE((dir.entries() == Names{"new", "old"}));
+  vedra::FileSetWriter empty;
+  ASSERT_TRUE(empty.add(dir / "old").ok());
+  ASSERT_TRUE(empty.finish(0).ok());
+  ASSERT_TRUE(empty.commit().ok());
+  EXPECT_EQ(slurp(dir / "old"), std::string());
+
+  const bool root = ::geteuid() == 0;
+  if (root) ASSERT_TRUE(::chown((dir / "old").c_str(), 65534, 65534) == 0);
+  ASSERT_TRUE(::chmod(dir.path.c_str(), 0755) == 0);
+  const pid_t child = ::fork();
+  ASSERT_TRUE(child >= 0);
+  if (child == 0) {
+    if (root && ::setuid(65534) != 0) ::_exit(3);
+    if (!root) ::chmod(dir.path.c_str(), 0555);
+    vedra::FileSetWriter set;
+    bool ok = set.add(dir / "old").ok();
+    for (size_t at = 0; ok && at < big.size(); at += buffer / 3) {
+      ok = set.append(0, std::string_view(big).substr(at, buffer / 3)).ok();
+    }
+    ok = ok && set.finish(0).ok() && set.commit().ok();
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_TRUE(::waitpid(child, &status, 0) == child);
+  ::chmod(dir.path.c_str(), 0700);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(slurp(dir / "old") == big);
+  EXPECT_TRUE((dir.entries() == Names{"new", "old"}));
 }

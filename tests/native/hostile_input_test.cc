@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "snapshot/container.h"
-#include "snapshot/file_io.h"
+#include "snapshot/file_read.h"
+#include "snapshot/file_writer.h"
 #include "testing.h"
 
 namespace {

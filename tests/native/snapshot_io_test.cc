@@ -16,7 +16,7 @@
 #include "index/index_build.h"
 #include "index/query.h"
 #include "snapshot/container.h"
-#include "snapshot/file_io.h"
+#include "snapshot/file_read.h"
 #include "snapshot/manifest.h"
 #include "snapshot/payload_encode.h"
 #include "snapshot/sha256.h"

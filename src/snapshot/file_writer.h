@@ -1,67 +1,19 @@
-// Whole-file reads and writes whose failures are Status values.
+// FileSetWriter: the save's writer, which replaces up to kMaxFilesTogether
+// files as one unit; and write_whole_file, a set of one.
 //
-// Every operating-system failure is reported as "<description> (os error N)",
-// for example "No such file or directory (os error 2)", where the description
-// is the C library's text for errno N.  A path holding a NUL byte names no
-// file and is refused before anything is opened.
-//
-// Thread safety: the functions keep no state of their own and may be called
-// from several threads at once; writers of the same files, in threads or
-// processes, are serialised by directory locks (see FileSetWriter).  The
-// test hooks below are process-global.
+// Failures have the forms of file_path.h.  Thread safety: see FileSetWriter;
+// the test hook below is process-global.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/status.h"
+#include "snapshot/file_commit.h"
 
 namespace vedra {
-
-// Returns "<strerror description> (os error <errnum>)".
-std::string os_error_message(int errnum);
-
-// Reads the whole file at `path` into memory.
-// Fails with the system's message when the file cannot be opened or read
-// ("Is a directory (os error 21)" for a directory).  Interrupted reads are
-// retried.  Cost: one buffer of the file's size, grown geometrically when the
-// size is not known in advance (pipes, /proc files).
-Result<std::string> read_whole_file(const std::string& path);
-
-// How many bytes from the start of a file a reader needs, given the bytes
-// read so far (UINT64_MAX: all of them).
-using ReadLimit = uint64_t (*)(std::string_view head);
-
-// Reads the file at `path` from its start until end of file or until
-// wanted(bytes so far) bytes are in memory, and returns at most that many.
-// `wanted` is asked before the first read and after every read, and no read
-// goes past its answer, so a stream that never ends (a character device such
-// as /dev/zero, a FIFO) or a huge sparse file costs no more memory than
-// `wanted` grants.  Failures as read_whole_file.
-Result<std::string> read_file_prefix(const std::string& path, ReadLimit wanted);
-
-// How long FileSetWriter::commit() and read_files_together() wait for a
-// directory lock before failing with "timed out after 10 s waiting for
-// another snapshot save or load to release directory '<dir>'".
-inline constexpr int kCommitLockWaitSeconds = 10;
-
-// Reads the files at `paths` (at most kMaxFilesTogether) as they stood at one
-// moment with respect to FileSetWriter::commit: every file is opened while
-// shared locks are held on the directories a commit into them would lock, so
-// no commit renames anything in between.  Then the locks are dropped and the
-// files are read from their descriptors: element i is file i's bytes (at
-// most wanted(...) of them, as read_file_prefix) or its own failure.  FIFOs
-// and other non-regular files are opened only after the locks are dropped,
-// so one that blocks its open holds no lock.  A lock
-// not obtained within the commit lock wait fails every file with the same
-// message; a directory that cannot be opened for reading is not locked.
-inline constexpr size_t kMaxFilesTogether = 4;
-std::vector<Result<std::string>> read_files_together(const std::vector<std::string>& paths,
-                                                     ReadLimit wanted);
 
 // FileSetWriter: replaces up to kMaxFilesTogether files as one unit.
 //
@@ -79,7 +31,7 @@ std::vector<Result<std::string>> read_files_together(const std::vector<std::stri
 //     not the target of any file of the same set.  Anything else is left
 //     alone.  Debris from killed writers is therefore bounded: the next write
 //     to the target removes it.
-//  3. The bytes are written, the file gets the target's permission bits (the
+//  3. The bytes are written (as append() delivers them), the file gets the target's permission bits (the
 //     old file's, or 0666 & ~umask for a new file; the owner is never
 //     changed), and it is fsynced.
 //  4. commit() runs only after every file is written and synced.  It takes an
@@ -125,17 +77,20 @@ std::vector<Result<std::string>> read_files_together(const std::vector<std::stri
 //
 // Thread safety: one object per thread; different objects may run at once,
 // also on the same targets (their commits then serialise on the locks).
-// Cost: each write() scans the target's directory once.
-namespace file_io_detail {
+// Cost: each file's first append() scans the target's directory once; a
+// temporary file costs kWriteBufferBytes of memory while it is written.
+namespace file_writer_detail {
 struct Entry;
 struct EntryDeleter {
   void operator()(Entry* e) const;
 };
-}  // namespace file_io_detail
+}  // namespace file_writer_detail
 
 class FileSetWriter {
  public:
   static constexpr size_t npos = static_cast<size_t>(-1);
+  // Bytes a temporary file gathers before they are written to it.
+  static constexpr size_t kWriteBufferBytes = size_t{1} << 20;
 
   FileSetWriter();
   // Removes every temporary file that was not renamed, closes everything.
@@ -152,17 +107,28 @@ class FileSetWriter {
   // same name in the same directory as file i's, or npos.  Special files
   // (devices, FIFOs) never count as the same: writing one twice is harmless.
   size_t same_target(size_t i) const;
-  // Writes file i's new contents: into its temporary file, synced (see the
-  // protocol), or kept for commit() when it is written in place.
-  // REQUIRES: every file of the set added; each i written at most once.
-  // On failure the temporary file is already removed.
+  // Appends the next bytes of file i's new contents; may be called any
+  // number of times.  The first call (or finish(), for an empty file)
+  // removes the target's dead temporaries and creates its temporary file.
+  // A temporary file is written through a buffer of kWriteBufferBytes, so a
+  // large file never has to exist whole in memory; a file written in place
+  // or a special file keeps its bytes in memory for commit().
+  // REQUIRES: every file of the set added; file i not finished.
+  // On failure the temporary file is already removed and every later call
+  // for file i fails the same way.
+  Status append(size_t i, std::string_view bytes);
+  // Ends file i: flushes it, gives it its mode and syncs it (see the
+  // protocol), or keeps it for commit() when it is written in place.
+  // REQUIRES: file i not finished.  Failures as append().
+  Status finish(size_t i);
+  // append(i, bytes), then finish(i).
   Status write(size_t i, std::string_view bytes);
   // Makes every file hold its new contents (see the protocol).
-  // REQUIRES: every file written; call once.
+  // REQUIRES: every file finished; call once.
   Status commit();
 
  private:
-  std::unique_ptr<file_io_detail::Entry, file_io_detail::EntryDeleter> entries_[kMaxFilesTogether];
+  std::unique_ptr<file_writer_detail::Entry, file_writer_detail::EntryDeleter> entries_[kMaxFilesTogether];
   size_t count_ = 0;
   bool committed_ = false;
 };
@@ -179,8 +145,5 @@ Status write_whole_file(const std::string& path, std::string_view bytes);
 enum class ReplaceStage { kWritten, kRenaming };
 using ReplaceFaultHook = Status (*)(ReplaceStage stage, const std::string& temp_path);
 void set_replace_fault_hook_for_testing(ReplaceFaultHook hook);
-
-// Test-only: the lock wait in milliseconds (0 restores kCommitLockWaitSeconds).
-void set_lock_wait_for_testing(int milliseconds);
 
 }  // namespace vedra
