@@ -28,18 +28,20 @@ Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFl
 Status emit_index_payload(const EngineState& s, std::string& out, const PayloadFlush& flush) {
   out += '[';
   for (uint32_t r = 0; r < s.next_record; ++r) {
-    if (r) out += ',';
-    JsonObjectWriter doc(out);
-    doc.string("code", s.record_codes[r]);
-    doc.string("name", s.record_names[r]);
-    doc.string("pinyin", s.record_pinyins[r]);
-    doc.key("fields");
+    // The member names are constant and need no escaping: written as text.
+    out.append(r ? ",{\"code\":" : "{\"code\":");
+    write_json_string(s.record_codes[r], out);
+    out.append(",\"name\":");
+    write_json_string(s.record_names[r], out);
+    out.append(",\"pinyin\":");
+    write_json_string(s.record_pinyins[r], out);
+    out.append(",\"fields\":");
     JsonObjectWriter fields(out);
     if (r < s.record_fields.size()) {
       for (const auto [field, value] : s.record_fields[r]) fields.string(field, value);
     }
     fields.end();
-    doc.end();
+    out += '}';
     if (out.size() >= kPayloadChunk) {
       if (Status st = flush(); !st.ok()) return st;
     }

@@ -21,7 +21,9 @@ namespace vedra {
 namespace {
 
 // Frames the payload that `emit` produces into a container, compressing it a
-// chunk at a time, and writes it as file `i` of `files`.
+// chunk at a time, and writes it as file `i` of `files`.  The payload text is
+// never whole in memory; the compressed bytes are (the header, which comes
+// first, holds their length), and go to the file from the encoder's blocks.
 template <typename Emit>
 Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic, Emit&& emit) {
   ContainerEncoder encoder(magic);
@@ -33,9 +35,13 @@ Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic
     return appended;
   });
   if (!st.ok()) return st;
-  Result<std::string> file = encoder.finish();
-  if (!file.ok()) return file.status();
-  return files.write(i, file.value());
+  chunk = std::string();
+  if (st = encoder.end(); !st.ok()) return st;
+  if (st = files.append(i, encoder.header()); !st.ok()) return st;
+  for (std::string_view piece : encoder.stored_pieces()) {
+    if (st = files.append(i, piece); !st.ok()) return st;
+  }
+  return files.finish(i);
 }
 
 }  // namespace
