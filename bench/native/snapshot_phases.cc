@@ -19,6 +19,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <malloc.h>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -51,6 +53,19 @@ struct CpuClock {
 };
 
 double seconds_since(double t0) { return CpuClock::now() - t0; }
+
+// A "Name:  N kB" line of /proc/self/status, in kB.
+long status_kb(const char* name) {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  long kb = 0;
+  while (std::fgets(line, sizeof line, f)) {
+    if (std::strncmp(line, name, std::strlen(name)) == 0) kb = std::atol(line + std::strlen(name));
+  }
+  std::fclose(f);
+  return kb;
+}
 
 double wall_now() {
   timespec ts;
@@ -125,10 +140,19 @@ int main(int argc, char** argv) {
     if (Status st = load_snapshot(s, full_path, index_path); !st.ok()) die(st);
     const std::string manifest = full_path + ".bench-manifest";
     const int saves = argc > 4 ? std::atoi(argv[4]) : 1;
+    // The save's peak above the loaded engine: the load's garbage returned,
+    // the resident high-water mark reset, then read after the saves.
+    malloc_trim(0);
+    const long before = status_kb("VmRSS:");
+    if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+      std::fputs("5", f);
+      std::fclose(f);
+    }
     for (int i = 0; i < saves; ++i) {
       if (Status st = save_snapshot(s, full_path + ".bench", index_path + ".bench", &manifest); !st.ok()) die(st);
     }
-    std::printf("%u records saved %d times\n", s.next_record, saves);
+    std::printf("%u records saved %d times; peak RSS %.1f MB above the engine's %.1f MB\n", s.next_record, saves,
+                (status_kb("VmHWM:") - before) / 1e3, before / 1e3);
     for (const std::string& p : {full_path + ".bench", index_path + ".bench", manifest}) std::remove(p.c_str());
     return 0;
   }
