@@ -392,7 +392,7 @@ ROWS: list[tuple[str, str, str, bool, str]] = [
     ("get_us_per_payload", "get", "us/payload", False, "{:.2f}"),
     ("get_many_us_per_payload", "get_many (100 codes)", "us/payload", False, "{:.2f}"),
     ("save_s", "save_snapshot (with manifest)", "s", False, "{:.3f}"),
-    ("save_floor_s", "  compression floor (zstd 3 alone)", "s", False, "{:.3f}"),
+    ("save_floor_s", "  floor: zstd level 3 alone", "s", False, "{:.3f}"),
     ("save_over_floor", "  save / floor", "x", False, "{:.2f}"),
     ("load_s", "load_snapshot", "s", False, "{:.3f}"),
     ("full_file_bytes", "full file size", "MB", False, "{:.2f}"),
