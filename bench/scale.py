@@ -2,6 +2,7 @@
 
     python bench/scale.py [--sizes 10000,100000,1000000] [--impl both] [--plot-only]
                           [--load-phases 100000,1000000] [--bench-bin PATH] [--callgrind]
+    python bench/scale.py --save-phases BENCH_BINARY [--save-sizes 100000,1000000]
 
 Writes bench/out/results-<n>.json for each size (as run.py does) and draws
 docs/scaling.png: time per operation and memory against N for both
@@ -21,6 +22,7 @@ import argparse
 import json
 import math
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -208,6 +210,68 @@ def load_phase_table(sizes: list[int], snapshot_dir: str, bench_bin: str, repeat
             print(f"  {'instructions (load)':<22}" + "".join(
                 f"{(r['instructions'] or 0) / 1e9:11.2f}G" for r in rows))
     return rows
+_SNAPSHOT_CHILD = r"""
+import sys
+sys.path.insert(0, sys.argv[4]) if len(sys.argv) > 4 else None
+sys.path.insert(0, sys.argv[3])
+import vedra_runtime, catalogue
+core = vedra_runtime.MetadataCore()
+for r in catalogue.records(int(sys.argv[1]), 0):
+    core.add_record_payload(r)
+core.save_snapshot(sys.argv[2] + "/full.snap", sys.argv[2] + "/index.snap")
+"""
+
+# Catalogue sizes up to which the save is also run under callgrind (about
+# 50 times slower) for instruction counts.
+CALLGRIND_MAX_N = 100_000
+
+
+def save_phase_table(bench: str, sizes: list[int], vedra_path: str | None, out_dir: str) -> None:
+    """The save's phases at each size, beside its compression floor: thread
+    CPU time from the native benchmark (vedra_bench_snapshot FULL INDEX 3, over
+    a snapshot of the catalogue), and the instructions of one save_snapshot and
+    of the floor under callgrind where that fits.  Prints a table and writes
+    save-phases.json to out_dir."""
+    rows: dict[str, dict[str, float]] = {}
+    for n in sizes:
+        with tempfile.TemporaryDirectory(prefix="vedra-save-phases-") as tmp:
+            cmd = [sys.executable, "-c", _SNAPSHOT_CHILD, str(n), tmp, HERE] + ([vedra_path] if vedra_path else [])
+            subprocess.run(cmd, check=True)
+            full, index = os.path.join(tmp, "full.snap"), os.path.join(tmp, "index.snap")
+            text = subprocess.run([bench, full, index, "3"], check=True, capture_output=True, text=True).stdout
+            for m in re.finditer(r"^  (save\.\S+ .*?)\s+([0-9.]+) ms \(", text, re.M):
+                rows.setdefault(m.group(1), {})[f"{n} ms"] = float(m.group(2))
+            if n <= CALLGRIND_MAX_N:
+                cg = os.path.join(tmp, "callgrind.out")
+                subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={cg}", "--collect-atstart=no",
+                                "--toggle-collect=vedra::save_snapshot*", "--toggle-collect=*compress_alone*",
+                                bench, full, index, "1"], check=True, capture_output=True)
+                ann = subprocess.run(["callgrind_annotate", "--inclusive=yes", cg], check=True,
+                                     capture_output=True, text=True).stdout
+                for label, pat in (("save.9 save_snapshot (CPU)", r"vedra::save_snapshot\("),
+                                   ("save.0 floor (libzstd level 3 alone)", r"compress_alone")):
+                    for line in ann.splitlines():
+                        if re.search(pat, line):
+                            rows.setdefault(label, {})[f"{n} Ir"] = float(line.split()[0].replace(",", ""))
+                            break
+    cols = [f"{n} {u}" for n in sizes for u in ("ms", "Ir")]
+    cols = [c for c in cols if any(c in r for r in rows.values())]
+    print("save phases: thread CPU ms (median of 3), instructions (Ir) of one run under callgrind")
+    print(f"| phase | {' | '.join(cols)} |")
+    print("|---" * (len(cols) + 1) + "|")
+    for label in sorted(rows):
+        cells = [(f"{rows[label][c]:,.0f}" if c.endswith("Ir") else f"{rows[label][c]:.1f}") if c in rows[label]
+                 else "-" for c in cols]
+        print(f"| {label} | {' | '.join(cells)} |")
+    for n in sizes:
+        for unit in ("ms", "Ir"):
+            save = rows.get("save.9 save_snapshot (CPU)", {}).get(f"{n} {unit}")
+            floor = rows.get("save.0 floor (libzstd level 3 alone)", {}).get(f"{n} {unit}")
+            if save and floor:
+                print(f"n={n}: save_snapshot = {save / floor:.2f} x its compression floor ({unit})")
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, "save-phases.json"), "w") as f:
+        json.dump(rows, f, indent=1)
 
 
 def main() -> None:
@@ -223,10 +287,17 @@ def main() -> None:
                     help="where run.py leaves <n>.full / <n>.index for the phase tables")
     ap.add_argument("--bench-bin", default=os.path.join(ROOT, "build", "bench", "vedra_bench_snapshot"))
     ap.add_argument("--callgrind", action="store_true", help="add instruction counts (slow: ~50x)")
+    ap.add_argument("--save-phases", metavar="BENCH", default=None,
+                    help="only the save phase table, with this vedra_bench_snapshot binary")
+    ap.add_argument("--save-sizes", default="100000,1000000", help="catalogue sizes of the save phase table")
     args = ap.parse_args()
     if args.load_phases:
         load_phase_table([int(s) for s in args.load_phases.split(",") if s.strip()], args.snapshot_dir,
                          args.bench_bin, callgrind=args.callgrind, vedra_path=args.vedra_path)
+        return
+    if args.save_phases:
+        save_phase_table(args.save_phases, [int(s) for s in args.save_sizes.split(",") if s.strip()],
+                         args.vedra_path, args.out_dir)
         return
     sizes = [int(s) for s in args.sizes.split(",") if s.strip()]
     paths = [os.path.join(args.out_dir, f"results-{n}.json") for n in sizes]

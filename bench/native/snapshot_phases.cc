@@ -7,17 +7,28 @@
 // payload alone, for the split), parse index + rebuild (the load's one pass
 // that decodes and re-ingests every record, with its steps: posting, which
 // includes the index parse, sealing and payloads), build (matcher).  Save: encode
-// both payloads, compress, write.  Prints the median of REPEATS runs (default
-// 3) for each phase.
+// both payloads, compress, write; the compression floor (the two payloads
+// compressed by libzstd at level 3 alone, one call each); and the whole
+// save_snapshot with a manifest, in thread CPU time and in wall time (which
+// includes waiting for the syncs).  Prints the median of REPEATS runs
+// (default 3) for each phase.
+//
+//   vedra_bench_snapshot FULL INDEX save [N]  (N save_snapshot calls of the
+//                                              loaded engine, default 1, untimed:
+//                                              for callgrind or perf)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <malloc.h>
 #include <ctime>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <zstd.h>
 
 #include "index/index_build.h"
 #include "snapshot/container.h"
@@ -44,6 +55,26 @@ struct CpuClock {
 
 double seconds_since(double t0) { return CpuClock::now() - t0; }
 
+// A "Name:  N kB" line of /proc/self/status, in kB.
+long status_kb(const char* name) {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  long kb = 0;
+  while (std::fgets(line, sizeof line, f)) {
+    if (std::strncmp(line, name, std::strlen(name)) == 0) kb = std::atol(line + std::strlen(name));
+  }
+  std::fclose(f);
+  return kb;
+}
+
+double wall_now() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+
 [[noreturn]] void die(const Status& st) {
   std::fprintf(stderr, "error: %s\n", st.message().c_str());
   std::exit(1);
@@ -53,6 +84,15 @@ template <typename T>
 T take(Result<T> r) {
   if (!r.ok()) die(r.status());
   return std::move(r.value());
+}
+
+// The compression floor of one payload: libzstd at the container's level,
+// one call over the whole text, nothing else.
+size_t compress_alone(const std::string& payload) {
+  std::string out(ZSTD_compressBound(payload.size()), '\0');
+  const size_t n = ZSTD_compress(out.data(), out.size(), payload.data(), payload.size(), kSnapshotCompressionLevel);
+  if (ZSTD_isError(n)) die(Status::Error(ZSTD_getErrorName(n)));
+  return n;
 }
 
 void print_memory(const EngineState& s) {
@@ -95,6 +135,28 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string full_path = argv[1], index_path = argv[2];
+  if (argc > 3 && std::string(argv[3]) == "save") {
+    // One load (not of interest), then one save_snapshot with a manifest.
+    EngineState s;
+    if (Status st = load_snapshot(s, full_path, index_path); !st.ok()) die(st);
+    const std::string manifest = full_path + ".bench-manifest";
+    const int saves = argc > 4 ? std::atoi(argv[4]) : 1;
+    // The save's peak above the loaded engine: the load's garbage returned,
+    // the resident high-water mark reset, then read after the saves.
+    malloc_trim(0);
+    const long before = status_kb("VmRSS:");
+    if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+      std::fputs("5", f);
+      std::fclose(f);
+    }
+    for (int i = 0; i < saves; ++i) {
+      if (Status st = save_snapshot(s, full_path + ".bench", index_path + ".bench", &manifest); !st.ok()) die(st);
+    }
+    std::printf("%u records saved %d times; peak RSS %.1f MB above the engine's %.1f MB\n", s.next_record, saves,
+                (status_kb("VmHWM:") - before) / 1e3, before / 1e3);
+    for (const std::string& p : {full_path + ".bench", index_path + ".bench", manifest}) std::remove(p.c_str());
+    return 0;
+  }
   if (argc > 3 && std::string(argv[3]) == "once") {
     // One load_snapshot and nothing else: for instruction counts
     // (valgrind --tool=callgrind vedra_bench_snapshot FULL INDEX once).
@@ -162,6 +224,22 @@ int main(int argc, char** argv) {
     if (Status st = write_whole_file(full_path + ".bench", fc); !st.ok()) die(st);
     if (Status st = write_whole_file(index_path + ".bench", ic); !st.ok()) die(st);
     times["save.3 write"].push_back(seconds_since(t));
+    t = CpuClock::now();
+    compress_alone(fp);
+    compress_alone(ip);
+    times["save.0 floor (libzstd level 3 alone)"].push_back(seconds_since(t));
+    fp = std::string();
+    ip = std::string();
+    fc = std::string();
+    ic = std::string();
+
+    const std::string manifest = full_path + ".bench-manifest";
+    t = CpuClock::now();
+    const double w = wall_now();
+    if (Status st = save_snapshot(s, full_path + ".bench", index_path + ".bench", &manifest); !st.ok()) die(st);
+    times["save.9 save_snapshot (CPU)"].push_back(seconds_since(t));
+    times["save.9 save_snapshot (wall)"].push_back(wall_now() - w);
+    std::remove(manifest.c_str());
     std::remove((full_path + ".bench").c_str());
     std::remove((index_path + ".bench").c_str());
   }
@@ -169,12 +247,16 @@ int main(int argc, char** argv) {
   double load = 0;
   for (auto& [phase, v] : times) {
     std::sort(v.begin(), v.end());
-    std::printf("  %-30s %8.1f ms (%6.1f)\n", phase.c_str(), v[v.size() / 2] * 1e3, v[0] * 1e3);
+    std::printf("  %-38s %8.1f ms (%6.1f)\n", phase.c_str(), v[v.size() / 2] * 1e3, v[0] * 1e3);
     if (phase.rfind("load.", 0) == 0 && phase.find("(alone)") == std::string::npos &&
         phase.find("rebuild:") == std::string::npos) {
       load += v[v.size() / 2];
     }
   }
-  std::printf("  %-30s %8.1f ms\n", "load total (medians)", load * 1e3);
+  std::printf("  %-38s %8.1f ms\n", "load total (medians)", load * 1e3);
+  auto median = [&](const char* phase) { auto& v = times[phase]; return v[v.size() / 2]; };
+  const double floor = median("save.0 floor (libzstd level 3 alone)");
+  std::printf("  %-38s %8.2f x floor (CPU), %.2f x floor (wall)\n", "save_snapshot",
+              median("save.9 save_snapshot (CPU)") / floor, median("save.9 save_snapshot (wall)") / floor);
   return 0;
 }

@@ -83,10 +83,7 @@ ContainerEncoder::ContainerEncoder(std::string_view magic) : cctx_(ZSTD_createCC
     status_ = zstd_error(rc);
     return;
   }
-  // The compressed text is usually a tenth of the payload or less: start
-  // small and let the buffer grow, rather than reserving the worst case.
-  out_.assign(kSnapshotHeaderSize, '\0');
-  magic.copy(out_.data() + kMagicOffset, kMagicSize);
+  magic.copy(header_ + kMagicOffset, kMagicSize);
 }
 
 ContainerEncoder::~ContainerEncoder() = default;
@@ -95,13 +92,17 @@ Status ContainerEncoder::compress(std::string_view bytes, bool end) {
   const ZSTD_EndDirective mode = end ? ZSTD_e_end : ZSTD_e_continue;
   ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
   for (;;) {
-    if (out_.size() - written_ < ZSTD_CStreamOutSize()) {
-      out_.resize(std::max(2 * out_.size(), written_ + ZSTD_CStreamOutSize()));
+    if (last_used_ == kStoredBlockSize) {
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(kStoredBlockSize));
+      last_used_ = 0;
     }
-    ZSTD_outBuffer ob{out_.data() + written_, out_.size() - written_, 0};
+    // libzstd compresses straight into the block while a whole compressed
+    // block fits, and through its own buffer near the block's end.
+    ZSTD_outBuffer ob{blocks_.back().get() + last_used_, kStoredBlockSize - last_used_, 0};
     const size_t remaining = ZSTD_compressStream2(cctx_.get(), &ob, &in, mode);
     if (ZSTD_isError(remaining)) return zstd_error(remaining);
-    written_ += ob.pos;
+    last_used_ += ob.pos;
+    stored_length_ += ob.pos;
     if (mode == ZSTD_e_end ? remaining == 0 : in.pos == in.size) return Status::Ok();
   }
 }
@@ -113,16 +114,34 @@ Status ContainerEncoder::append(std::string_view bytes) {
   return status_;
 }
 
-Result<std::string> ContainerEncoder::finish() {
+Status ContainerEncoder::end() {
   if (!status_.ok()) return status_;
-  if (Status st = compress(std::string_view(), true); !st.ok()) return st;
-  out_.resize(written_);
-  char* h = out_.data();
-  put_u32(h + kVersionOffset, kSnapshotFormatVersion);
-  put_u64(h + kStoredLengthOffset, written_ - kSnapshotHeaderSize);
-  put_u32(h + kFlagsOffset, kFlagCompressed);
-  put_u64(h + kRawLengthOffset, raw_length_);
-  return std::move(out_);
+  status_ = compress(std::string_view(), true);
+  if (!status_.ok()) return status_;
+  put_u32(header_ + kVersionOffset, kSnapshotFormatVersion);
+  put_u64(header_ + kStoredLengthOffset, stored_length_);
+  put_u32(header_ + kFlagsOffset, kFlagCompressed);
+  put_u64(header_ + kRawLengthOffset, raw_length_);
+  return status_;
+}
+
+std::vector<std::string_view> ContainerEncoder::stored_pieces() const {
+  std::vector<std::string_view> pieces;
+  pieces.reserve(blocks_.size());
+  for (size_t i = 0; i < blocks_.size(); ++i) {
+    const size_t used = i + 1 == blocks_.size() ? last_used_ : kStoredBlockSize;
+    if (used != 0) pieces.emplace_back(blocks_[i].get(), used);
+  }
+  return pieces;
+}
+
+Result<std::string> ContainerEncoder::finish() {
+  if (Status st = end(); !st.ok()) return st;
+  std::string out;
+  out.reserve(kSnapshotHeaderSize + static_cast<size_t>(stored_length_));
+  out.append(header());
+  for (std::string_view piece : stored_pieces()) out.append(piece);
+  return out;
 }
 
 Result<std::string> encode_snapshot_container(std::string_view magic, std::string_view payload) {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/status.h"
 #include "store/byte_buffer.h"
@@ -47,11 +48,18 @@ inline constexpr std::string_view kUnknownLengthLimitMessage =
     "snapshot payload of unknown length decompresses past the limit";
 
 // ContainerEncoder: builds a container in memory while the payload is
-// produced piece by piece, so a large payload never has to exist whole.
-// The result equals encode_snapshot_container() of the concatenated pieces
-// (one zstd frame, level 3, no dictionary; flags 1; raw_length the total).
+// produced piece by piece, so the payload never has to exist whole.  The
+// result equals encode_snapshot_container() of the concatenated pieces (one
+// zstd frame, level 3, no dictionary; flags 1; raw_length the total).  The
+// compressed bytes are kept in blocks of kStoredBlockSize as they come out of
+// libzstd, never copied to a larger buffer: after end(), header() and
+// stored_pieces() are the file in order, for a writer that takes it in
+// pieces; finish() joins them instead.
 class ContainerEncoder {
  public:
+  // The size of the blocks holding the compressed bytes.
+  static constexpr size_t kStoredBlockSize = size_t{4} << 20;
+
   // REQUIRES: magic.size() == 8 (otherwise every call fails saying so).
   explicit ContainerEncoder(std::string_view magic);
   ~ContainerEncoder();
@@ -61,7 +69,14 @@ class ContainerEncoder {
   // Compresses the next piece of the payload.  After a failure every later
   // call returns the same failure.
   Status append(std::string_view bytes);
-  // Ends the frame and returns header plus stored payload.  Call once.
+  // Ends the frame and fills in the header.  Call once, after the last append.
+  Status end();
+  // After a successful end(): the 128-byte header, and the stored payload as
+  // consecutive pieces (views into this encoder, valid while it lives).
+  std::string_view header() const { return std::string_view(header_, kSnapshotHeaderSize); }
+  std::vector<std::string_view> stored_pieces() const;
+  uint64_t stored_length() const { return stored_length_; }
+  // end(), then header and stored payload joined in one buffer.  Call once.
   Result<std::string> finish();
 
  private:
@@ -71,8 +86,10 @@ class ContainerEncoder {
   Status compress(std::string_view bytes, bool end);
 
   std::unique_ptr<::ZSTD_CCtx_s, CCtxDeleter> cctx_;
-  std::string out_;                      // header, then the compressed bytes
-  size_t written_ = kSnapshotHeaderSize;  // bytes of out_ in use
+  char header_[kSnapshotHeaderSize] = {};
+  std::vector<std::unique_ptr<char[]>> blocks_;  // all full but the last
+  size_t last_used_ = kStoredBlockSize;          // bytes of the last block in use
+  uint64_t stored_length_ = 0;
   uint64_t raw_length_ = 0;
   Status status_;
 };

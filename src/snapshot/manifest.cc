@@ -1,32 +1,33 @@
 #include "snapshot/manifest.h"
 
-#include <algorithm>
-#include <string_view>
-#include <vector>
-
 #include "snapshot/container.h"
 #include "snapshot/sha256.h"
 #include "store/json_writer.h"
 
 namespace vedra {
 
-std::string codes_digest(const EngineState& s) {
-  std::vector<std::string_view> codes(s.record_codes.begin(), s.record_codes.end());
-  std::sort(codes.begin(), codes.end());
+std::string codes_digest(const CodeOrder& order) {
   std::string joined;
   size_t bytes = 0;
-  for (auto c : codes) bytes += c.size() + 1;
+  for (size_t i = 0; i < order.size(); ++i) bytes += order.code(i).size() + 1;
   joined.reserve(bytes);
-  for (size_t i = 0; i < codes.size(); ++i) {
+  for (size_t i = 0; i < order.size(); ++i) {
     if (i) joined += '|';
-    joined.append(codes[i]);
+    joined.append(order.code(i));
   }
   return sha256_hex(joined);
 }
 
+std::string codes_digest(const EngineState& s) { return codes_digest(CodeOrder(s)); }
+
 std::string manifest_text(const EngineState& s, const std::string& full_path, const std::string& index_path,
                           long long created_at) {
-  const std::string digest = codes_digest(s);
+  return manifest_text(s, CodeOrder(s), full_path, index_path, created_at);
+}
+
+std::string manifest_text(const EngineState& s, const CodeOrder& order, const std::string& full_path,
+                          const std::string& index_path, long long created_at) {
+  const std::string digest = codes_digest(order);
   std::string out;
   JsonObjectWriter m(out, JsonObjectWriter::Layout::kIndented);
   m.string("created_at", std::to_string(created_at < 0 ? 0 : created_at));

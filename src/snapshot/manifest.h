@@ -12,15 +12,21 @@
 
 #include <string>
 
+#include "snapshot/code_order.h"
 #include "store/engine_state.h"
 
 namespace vedra {
 
 // SHA-256 (hex) of the byte-sorted codes of every record joined with "|".
-// Cost: a copy and sort of the code views, one join.
+// Cost: one join of the codes in `order` (which must be built from the state
+// being described); the form without it sorts them first.
+std::string codes_digest(const CodeOrder& order);
 std::string codes_digest(const EngineState& s);
 
 // The manifest text for the given paths and clock reading.
+// REQUIRES: `order` was built from `s`.
+std::string manifest_text(const EngineState& s, const CodeOrder& order, const std::string& full_path,
+                          const std::string& index_path, long long created_at);
 std::string manifest_text(const EngineState& s, const std::string& full_path, const std::string& index_path,
                           long long created_at);
 

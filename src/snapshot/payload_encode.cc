@@ -1,23 +1,18 @@
 #include "snapshot/payload_encode.h"
 
-#include <algorithm>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "store/json_writer.h"
 
 namespace vedra {
 
-Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFlush& flush) {
-  // code_to_record already names the newest record per code.
-  std::vector<std::pair<std::string_view, uint32_t>> winners;
-  winners.reserve(s.code_to_record.size());
-  for (const auto& [code, r] : s.code_to_record) winners.emplace_back(code, r);
-  std::sort(winners.begin(), winners.end());
+Status emit_full_payload(const EngineState& s, const CodeOrder& order, std::string& out, const PayloadFlush& flush) {
   JsonObjectWriter full(out);
-  for (const auto& [code, r] : winners) {
-    full.raw(code, s.record_payloads[r]);
+  for (size_t i = 0; i < order.size(); ++i) {
+    // Of the records sharing a code, the last in the order is the newest
+    // (code_to_record's), whose payload is written.
+    if (order.same_code_follows(i)) continue;
+    full.raw(order.code(i), s.record_payloads[order.record(i)]);
     if (out.size() >= kPayloadChunk) {
       if (Status st = flush(); !st.ok()) return st;
     }
@@ -26,21 +21,27 @@ Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFl
   return flush();
 }
 
+Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFlush& flush) {
+  return emit_full_payload(s, CodeOrder(s), out, flush);
+}
+
 Status emit_index_payload(const EngineState& s, std::string& out, const PayloadFlush& flush) {
   out += '[';
   for (uint32_t r = 0; r < s.next_record; ++r) {
-    if (r) out += ',';
-    JsonObjectWriter doc(out);
-    doc.string("code", s.record_codes[r]);
-    doc.string("name", s.record_names[r]);
-    doc.string("pinyin", s.record_pinyins[r]);
-    doc.key("fields");
+    // The member names are constant and need no escaping: written as text.
+    out.append(r ? ",{\"code\":" : "{\"code\":");
+    write_json_string(s.record_codes[r], out);
+    out.append(",\"name\":");
+    write_json_string(s.record_names[r], out);
+    out.append(",\"pinyin\":");
+    write_json_string(s.record_pinyins[r], out);
+    out.append(",\"fields\":");
     JsonObjectWriter fields(out);
     if (r < s.record_fields.size()) {
       for (const auto [field, value] : s.record_fields[r]) fields.string(field, value);
     }
     fields.end();
-    doc.end();
+    out += '}';
     if (out.size() >= kPayloadChunk) {
       if (Status st = flush(); !st.ok()) return st;
     }

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "base/status.h"
+#include "snapshot/code_order.h"
 #include "store/engine_state.h"
 
 namespace vedra {
@@ -32,6 +33,9 @@ inline constexpr size_t kPayloadChunk = 1 << 20;
 using PayloadFlush = std::function<Status()>;
 
 // Streams the full payload into `out` (appending), handing it to `flush`.
+// REQUIRES: `order` was built from `s`.
+Status emit_full_payload(const EngineState& s, const CodeOrder& order, std::string& out, const PayloadFlush& flush);
+// The same, sorting the codes itself.
 Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFlush& flush);
 
 // Streams the index payload into `out` (appending), handing it to `flush`.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "index/index_build.h"
+#include "snapshot/code_order.h"
 #include "snapshot/container.h"
 #include "snapshot/file_writer.h"
 #include "snapshot/manifest.h"
@@ -21,7 +22,9 @@ namespace vedra {
 namespace {
 
 // Frames the payload that `emit` produces into a container, compressing it a
-// chunk at a time, and writes it as file `i` of `files`.
+// chunk at a time, and writes it as file `i` of `files`.  The payload text is
+// never whole in memory; the compressed bytes are (the header, which comes
+// first, holds their length), and go to the file from the encoder's blocks.
 template <typename Emit>
 Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic, Emit&& emit) {
   ContainerEncoder encoder(magic);
@@ -33,9 +36,13 @@ Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic
     return appended;
   });
   if (!st.ok()) return st;
-  Result<std::string> file = encoder.finish();
-  if (!file.ok()) return file.status();
-  return files.write(i, file.value());
+  chunk = std::string();
+  if (st = encoder.end(); !st.ok()) return st;
+  if (st = files.append(i, encoder.header()); !st.ok()) return st;
+  for (std::string_view piece : encoder.stored_pieces()) {
+    if (st = files.append(i, piece); !st.ok()) return st;
+  }
+  return files.finish(i);
 }
 
 }  // namespace
@@ -67,8 +74,10 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
                            " name the same file");
     }
   }
+  // The codes in byte order, for the full payload and the manifest's digest.
+  const CodeOrder order(s);
   Status st = write_payload_file(files, 0, kSnapshotFullMagic, [&](std::string& out, const PayloadFlush& flush) {
-    return emit_full_payload(s, out, flush);
+    return emit_full_payload(s, order, out, flush);
   });
   if (!st.ok()) return st;
   st = write_payload_file(files, 1, kSnapshotIndexMagic, [&](std::string& out, const PayloadFlush& flush) {
@@ -77,7 +86,7 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
   if (!st.ok()) return st;
   if (manifest_path != nullptr) {
     const long long now = static_cast<long long>(std::time(nullptr));
-    st = files.write(2, manifest_text(s, full_path, index_path, now));
+    st = files.write(2, manifest_text(s, order, full_path, index_path, now));
     if (!st.ok()) return st;
   }
   return files.commit();

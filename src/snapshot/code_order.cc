@@ -1,0 +1,30 @@
+#include "snapshot/code_order.h"
+
+#include <algorithm>
+
+namespace vedra {
+namespace {
+
+uint64_t prefix_of(std::string_view code) {
+  uint64_t v = 0;
+  const size_t n = std::min<size_t>(code.size(), 8);
+  for (size_t i = 0; i < n; ++i) v |= uint64_t{static_cast<unsigned char>(code[i])} << (56 - 8 * i);
+  return v;
+}
+
+}  // namespace
+
+CodeOrder::CodeOrder(const EngineState& s) : codes_(&s.record_codes) {
+  const std::vector<std::string>& codes = s.record_codes;
+  entries_.resize(codes.size());
+  for (size_t r = 0; r < codes.size(); ++r) entries_[r] = Entry{prefix_of(codes[r]), static_cast<uint32_t>(r)};
+  // Equal prefixes leave the order to the whole codes: a zero-padded prefix
+  // cannot tell "ab" from "ab\0", the codes can.
+  std::sort(entries_.begin(), entries_.end(), [&codes](const Entry& a, const Entry& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    const int c = std::string_view(codes[a.record]).compare(codes[b.record]);
+    return c != 0 ? c < 0 : a.record < b.record;
+  });
+}
+
+}  // namespace vedra
