@@ -82,7 +82,7 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   a.prefilter_ = Prefilter::from_first_bytes(trie.first_bytes());
   a.empty_ = trie.bfs_order().size() <= 1;
   const uint32_t nclasses = a.classes_.count();
-  const std::vector<uint32_t>& bfs = trie.bfs_order();
+  const auto bfs = trie.bfs_order();
   const uint32_t nstates = trie.num_states();
 
   // Choose the dense states, shallowest first.
@@ -104,8 +104,8 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   }
 
   // Layout: dead, start and the other dense states (breadth first), then
-  // the sparse states in depth-first preorder (the trie's id order), so that
-  // walking along one pattern reads consecutive words.
+  // the sparse states in depth-first preorder, so that walking along one
+  // pattern reads consecutive words.
   std::vector<uint32_t> id(nstates, 0);
   uint64_t words = 0;
   auto place = [&](uint32_t s) {
@@ -117,9 +117,9 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   for (uint32_t s : bfs) {
     if (dense[s]) place(s);
   }
-  for (uint32_t s = kStart; s < nstates; ++s) {
+  trie.for_each_preorder([&](uint32_t s) {
     if (!dense[s]) place(s);
-  }
+  });
   if (words + kPadWords > max_words) return state_overflow(max_words, "transition table entries");
 
   a.start_ = id[kStart];
@@ -129,9 +129,10 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   // Dead: a dense row of zeros, failing to itself.
   repr[0] = kDenseTag | kStopBit;
   ++a.dense_states_;
-  // Sparse states first, in id order (sequential in the trie and in repr_),
-  // then dense states in breadth-first order: a dense row is resolved from
-  // the rows on its failure chain, which must all be written by then.
+  // Sparse states first, in preorder (sequential in repr_, one stream per
+  // level in the trie), then dense states in breadth-first order: a dense
+  // row is resolved from the rows on its failure chain, which must all be
+  // written by then.
   auto write_state = [&](uint32_t s) {
     uint32_t* p = repr + id[s];
     const uint32_t pattern = trie.reported_pattern(s);
@@ -174,9 +175,9 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
       });
     }
   };
-  for (uint32_t s = kStart; s < nstates; ++s) {
+  trie.for_each_preorder([&](uint32_t s) {
     if (!dense[s]) write_state(s);
-  }
+  });
   for (uint32_t s : bfs) {
     if (dense[s]) write_state(s);
   }

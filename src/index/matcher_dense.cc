@@ -29,7 +29,7 @@ Result<DenseDfa> DenseDfa::build(const Trie& trie, uint64_t max_table_entries) {
   d.stride2_ = stride_shift(d.classes_.count());
   d.empty_ = trie.bfs_order().size() <= 1;
   const uint32_t nclasses = d.classes_.count();
-  const std::vector<uint32_t>& bfs = trie.bfs_order();
+  const auto bfs = trie.bfs_order();
 
   // Row order: dead, match states, start, the rest.
   std::vector<uint32_t> row_of(trie.num_states(), 0);
