@@ -90,6 +90,7 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
     for (unsigned char b : p) used[b] = true;
     t.first_bytes_[static_cast<unsigned char>(p[0])] = true;
   }
+  t.prefilter_ = Prefilter::build(patterns, t.first_bytes_);
   const std::vector<SortedPattern> sorted = sort_patterns(patterns);
   t.classes_ = ByteClasses::from_used(used);
 

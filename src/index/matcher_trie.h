@@ -30,6 +30,7 @@
 #include "base/status.h"
 #include "index/byte_classes.h"
 #include "index/pattern_span.h"
+#include "index/prefilter.h"
 
 namespace vedra::matcher_internal {
 
@@ -58,6 +59,9 @@ class Trie {
 
   // first_bytes()[b]: some pattern begins with byte b.
   const std::array<bool, 256>& first_bytes() const { return first_bytes_; }
+
+  // The prefilter for these patterns (Prefilter::build).
+  const Prefilter& prefilter() const { return prefilter_; }
 
   // The trie child of s on byte class c, or 0 when there is none.
   uint32_t child(uint32_t s, uint32_t c) const {
@@ -124,6 +128,7 @@ class Trie {
 
   ByteClasses classes_;
   std::array<bool, 256> first_bytes_{};
+  Prefilter prefilter_;
 
   // Per state; index = state id.  Separate arrays: the failure pass and
   // the compilers each stream through a few of them.
