@@ -113,6 +113,10 @@ Prefilter Prefilter::build(PatternSpan patterns, const std::array<bool, 256>& fi
       s = std::min<uint8_t>(s, static_cast<uint8_t>(w - 1 - j));
     }
   }
+  p.inner_.assign(p.shift_.size(), 0);
+  for (const std::string_view t : patterns) {
+    if (!t.empty()) p.inner_[p.hash4(reinterpret_cast<const uint8_t*>(t.data()) + w - 8)] = 1;
+  }
   p.kind_ = Kind::kShift;
   p.window_ = w;
   return p;

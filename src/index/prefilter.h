@@ -13,7 +13,10 @@
 //                                     match (the least distance from such 4
 //                                     bytes to the window end over the
 //                                     patterns' first window bytes; a hash
-//                                     collision only shortens moves);
+//                                     collision only shortens moves); where
+//                                     it may not move, a second table of the
+//                                     patterns' 4 bytes before the last 4
+//                                     says whether a match can begin there;
 //   4 to 255 distinct first bytes  -> a 256-entry "may start a match" table
 //                                     walked byte by byte;
 //   all 256 bytes, or none         -> no prefilter.
@@ -73,7 +76,7 @@ class Prefilter {
   // for tests.
   size_t shift_window() const { return kind_ == Kind::kShift ? window_ : 0; }
 
-  size_t memory_usage() const { return shift_.capacity(); }
+  size_t memory_usage() const { return shift_.capacity() + inner_.capacity(); }
 
   // False when the prefilter cannot skip anything (kind none).
   bool active() const { return kind_ != Kind::kNone; }
@@ -118,10 +121,16 @@ class Prefilter {
   size_t slide_window(const uint8_t* h, size_t at, size_t n) const {
     const uint8_t* t = shift_.data();
     const size_t w = window_;
+    const uint8_t* inner = inner_.data();
     while (at + w <= n) {
       const uint8_t s = t[hash4(h + at + w - 4)];
-      if (s == 0) return at;
-      at += s;
+      if (s != 0) {
+        at += s;
+      } else if (inner[hash4(h + at + w - 8)] != 0) {
+        return at;
+      } else {
+        ++at;  // the window's end fits a pattern, its bytes before that fit none
+      }
     }
     return n;
   }
@@ -166,6 +175,9 @@ class Prefilter {
   size_t window_ = 0;
   uint32_t hash_shift_ = 32 - kMinShiftBits;
   std::vector<uint8_t> shift_;
+  // inner_[hash4(x)] != 0 iff some pattern has the 4 bytes x at w - 8 .. w - 5:
+  // a match beginning at the window's start needs them there.
+  std::vector<uint8_t> inner_;
 };
 
 }  // namespace vedra::matcher_internal
