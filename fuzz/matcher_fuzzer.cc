@@ -4,8 +4,8 @@
 //   byte 0        flags: bit 0 folds every pattern and haystack byte onto the
 //                 alphabet "abcd" (dense overlaps); bits 1-7 pick the start
 //                 offset checked with Matcher::find
-//   byte 1        pattern count (mod 65)
-//   per pattern   one length byte (mod 33), then that many bytes
+//   byte 1        pattern count (mod 65); bit 7 makes every length 8 or more
+//   per pattern   one length byte (mod 33, or 8 + mod 25), then that many bytes
 //   the rest      the haystack (at most 2048 bytes are used)
 // Both representations (Dense and Compact) must report exactly the matches
 // of a brute-force leftmost-longest, non-overlapping scan, with the lowest
@@ -76,11 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool fold = (data[0] & 1) != 0;
   const size_t from_seed = data[0] >> 1;
   const size_t count = data[1] % 65;
+  const bool long_only = (data[1] & 0x80) != 0;  // patterns of 8 bytes or more: the window shift
   size_t pos = 2;
   auto byte = [&](uint8_t b) { return static_cast<char>(fold ? 'a' + (b & 3) : b); };
   std::vector<std::string> patterns;
   for (size_t i = 0; i < count && pos < size; ++i) {
-    const size_t len = data[pos++] % 33;
+    const size_t len = long_only ? 8 + data[pos++] % 25 : data[pos++] % 33;
     std::string p;
     for (size_t j = 0; j < len && pos < size; ++j) p += byte(data[pos++]);
     patterns.push_back(std::move(p));

@@ -60,9 +60,12 @@
 //
 // Building. The trie (matcher_trie.h) is built from the patterns in sorted
 // order, so each pattern extends its predecessor's path without any child
-// lookups and states come out in depth-first preorder; failures and reported
-// matches follow in one breadth-first pass. Bytes are replaced by classes
-// (byte_classes.h): all bytes that occur in no pattern behave alike.
+// lookups. States are numbered breadth first in the same sweep (one id
+// counter per depth), so a state's children are consecutive ids and the
+// failure pass, which must go breadth first, walks memory in order; the
+// packed form replays the sweep to lay states out depth first. Bytes are
+// replaced by classes (byte_classes.h): all bytes that occur in no pattern
+// behave alike.
 //
 // Representations. Both are compiled from the trie; state ids are 32-bit
 // offsets premultiplied into one transition array, and a cheap test on each
@@ -82,9 +85,11 @@
 //
 // Prefilter (prefilter.h). While the automaton is in the start state no match
 // is in progress, so the search may jump to the next byte that begins some
-// pattern: with 1-3 distinct first bytes by a vectorised byte scan, otherwise
-// by walking a 256-entry table of possible first bytes, which has no loop
-// dependency through the automaton. A prefilter that keeps skipping little
+// pattern: with 1-3 distinct first bytes by a vectorised byte scan; when every
+// pattern is long, by sliding a window as long as the shortest pattern by
+// shifts looked up from its last 4 bytes; otherwise by walking a 256-entry
+// table of possible first bytes, which has no loop dependency through the
+// automaton. A prefilter that keeps skipping little
 // switches itself off for the rest of the haystack, and the start state then
 // stops being special.
 

@@ -28,6 +28,12 @@ constexpr uint32_t kDenseChildren = 16;
 // fixed allowance, which keeps memory linear in the number of states.
 constexpr uint64_t kDenseWordsPerState = 2;
 constexpr uint64_t kDenseWordsBase = 1u << 16;
+// Until dense rows take this many words, a state of any depth may be dense
+// (within the budget): a small automaton is then dense where a search spends
+// its time, while a large one spends the words on depth 1 and 2 before it
+// gets deeper and is not changed. (Dictionary words over English text: 270 to
+// about 400 MB/s for 2,663 words.)
+constexpr uint64_t kDenseWordsAnyDepth = 1u << 17;
 // Trailing words so that a 16-byte class scan never reads past repr_.
 constexpr size_t kPadWords = 4;
 
@@ -79,10 +85,10 @@ inline uint32_t next_state(const uint32_t* repr, uint32_t s, uint32_t header, ui
 Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   CompactNfa a;
   a.classes_ = trie.classes();
-  a.prefilter_ = Prefilter::from_first_bytes(trie.first_bytes());
+  a.prefilter_ = trie.prefilter();
   a.empty_ = trie.bfs_order().size() <= 1;
   const uint32_t nclasses = a.classes_.count();
-  const std::vector<uint32_t>& bfs = trie.bfs_order();
+  const auto bfs = trie.bfs_order();
   const uint32_t nstates = trie.num_states();
 
   // Choose the dense states, shallowest first.
@@ -90,22 +96,25 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   dense[kDead] = 1;
   dense[kStart] = 1;
   uint64_t budget = kDenseWordsBase + kDenseWordsPerState * nstates;
+  uint64_t spent = 0;
   for (uint32_t s : bfs) {
     if (dense[s]) continue;
     const uint32_t n = trie.num_children(s);
     bool want = n >= kDenseTag;  // too many for the sparse encoding
-    if (!want && n > 0 && (trie.depth(s) <= kDenseDepth || n >= kDenseChildren) && budget >= nclasses) {
+    if (!want && n > 0 && budget >= nclasses &&
+        (trie.depth(s) <= kDenseDepth || n >= kDenseChildren || spent + nclasses <= kDenseWordsAnyDepth)) {
       want = true;
     }
     if (want) {
       dense[s] = 1;
       budget -= std::min<uint64_t>(budget, nclasses);
+      spent += nclasses;
     }
   }
 
   // Layout: dead, start and the other dense states (breadth first), then
-  // the sparse states in depth-first preorder (the trie's id order), so that
-  // walking along one pattern reads consecutive words.
+  // the sparse states in depth-first preorder, so that walking along one
+  // pattern reads consecutive words.
   std::vector<uint32_t> id(nstates, 0);
   uint64_t words = 0;
   auto place = [&](uint32_t s) {
@@ -117,9 +126,9 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   for (uint32_t s : bfs) {
     if (dense[s]) place(s);
   }
-  for (uint32_t s = kStart; s < nstates; ++s) {
+  trie.for_each_preorder([&](uint32_t s) {
     if (!dense[s]) place(s);
-  }
+  });
   if (words + kPadWords > max_words) return state_overflow(max_words, "transition table entries");
 
   a.start_ = id[kStart];
@@ -129,9 +138,10 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   // Dead: a dense row of zeros, failing to itself.
   repr[0] = kDenseTag | kStopBit;
   ++a.dense_states_;
-  // Sparse states first, in id order (sequential in the trie and in repr_),
-  // then dense states in breadth-first order: a dense row is resolved from
-  // the rows on its failure chain, which must all be written by then.
+  // Sparse states first, in preorder (sequential in repr_, one stream per
+  // level in the trie), then dense states in breadth-first order: a dense
+  // row is resolved from the rows on its failure chain, which must all be
+  // written by then.
   auto write_state = [&](uint32_t s) {
     uint32_t* p = repr + id[s];
     const uint32_t pattern = trie.reported_pattern(s);
@@ -174,9 +184,9 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
       });
     }
   };
-  for (uint32_t s = kStart; s < nstates; ++s) {
+  trie.for_each_preorder([&](uint32_t s) {
     if (!dense[s]) write_state(s);
-  }
+  });
   for (uint32_t s : bfs) {
     if (dense[s]) write_state(s);
   }
@@ -218,6 +228,6 @@ bool CompactNfa::find(const uint8_t* h, size_t n, size_t at, PrefilterState* sta
   return true;
 }
 
-size_t CompactNfa::memory_usage() const { return repr_.capacity() * sizeof(uint32_t); }
+size_t CompactNfa::memory_usage() const { return repr_.capacity() * sizeof(uint32_t) + prefilter_.memory_usage(); }
 
 }  // namespace vedra::matcher_internal

@@ -18,8 +18,10 @@
 // a search never follows a failure link out of a dense state. The dead state
 // (id 0), the start state, the states at depth 1 and 2 and the states with
 // at least 16 children are dense, within a budget of two words per state on
-// average; all others are sparse and, on a miss, continue at their failure
-// state. Every failure chain ends in a dense state (dead or start at worst).
+// average; so is every state, shallowest first, while dense rows take fewer
+// than 2^17 words (small automata); all others are sparse and, on a miss,
+// continue at their failure state. Every failure chain ends in a dense state
+// (dead or start at worst).
 //
 // Layout: the dense states first (hot, and few), then the sparse states in
 // depth-first preorder, so that following one pattern through the automaton

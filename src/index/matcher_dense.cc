@@ -25,11 +25,11 @@ Result<DenseDfa> DenseDfa::build(const Trie& trie, uint64_t max_table_entries) {
 
   DenseDfa d;
   d.classes_ = trie.classes();
-  d.prefilter_ = Prefilter::from_first_bytes(trie.first_bytes());
+  d.prefilter_ = trie.prefilter();
   d.stride2_ = stride_shift(d.classes_.count());
   d.empty_ = trie.bfs_order().size() <= 1;
   const uint32_t nclasses = d.classes_.count();
-  const std::vector<uint32_t>& bfs = trie.bfs_order();
+  const auto bfs = trie.bfs_order();
 
   // Row order: dead, match states, start, the rest.
   std::vector<uint32_t> row_of(trie.num_states(), 0);
@@ -102,7 +102,7 @@ bool DenseDfa::find(const uint8_t* h, size_t n, size_t at, PrefilterState* state
 
 size_t DenseDfa::memory_usage() const {
   return table_.capacity() * sizeof(uint32_t) + match_pattern_.capacity() * sizeof(uint32_t) +
-         match_len_.capacity() * sizeof(uint32_t);
+         match_len_.capacity() * sizeof(uint32_t) + prefilter_.memory_usage();
 }
 
 }  // namespace vedra::matcher_internal

@@ -4,10 +4,11 @@
 // Both search representations (DenseDfa, CompactNfa) are compiled from a
 // Trie, which is then dropped. It is built from the patterns in sorted order,
 // so each pattern only extends the path of its predecessor (no child lookups
-// while inserting) and state ids come out in depth-first preorder: the states
-// of one pattern's unshared tail are consecutive, and a state's first child
-// is the next id. Children are then gathered per state into contiguous
-// arrays, sorted by byte class.
+// while inserting). State ids are breadth first, level by level and within a
+// level in the sorted order of the state texts: the children of a state are
+// consecutive ids in ascending byte (hence class) order, parents come in
+// ascending order, and the failure pass and the compilers walk every
+// per-state array in memory order.
 //
 // States: kDead (0) never leaves itself; kStart (1) is the root and the
 // start state; every other state is the trie node of one pattern prefix.
@@ -22,12 +23,14 @@
 
 #include <array>
 #include <cstdint>
+#include <ranges>
 #include <string>
 #include <vector>
 
 #include "base/status.h"
 #include "index/byte_classes.h"
 #include "index/pattern_span.h"
+#include "index/prefilter.h"
 
 namespace vedra::matcher_internal {
 
@@ -46,9 +49,9 @@ class Trie {
   // skipped and never match), then its failure links and reported matches.
   // Fails with a state identifier overflow when the trie would hold more than
   // max_states states (kDead and kStart included).
-  // Cost: one comparison sort of the patterns (an 8-byte key prefix settles
+  // Cost: one comparison sort of the patterns (a 16-byte key prefix settles
   // most comparisons), then time linear in the total pattern bytes. Memory:
-  // about 30 bytes per state, plus 32 bytes per pattern while sorting.
+  // about 22 bytes per state, plus 44 bytes per pattern while sorting.
   static Result<Trie> build(PatternSpan patterns, uint64_t max_states);
 
   uint32_t num_states() const { return static_cast<uint32_t>(depth_.size()); }
@@ -57,12 +60,13 @@ class Trie {
   // first_bytes()[b]: some pattern begins with byte b.
   const std::array<bool, 256>& first_bytes() const { return first_bytes_; }
 
+  // The prefilter for these patterns (Prefilter::build).
+  const Prefilter& prefilter() const { return prefilter_; }
+
   // The trie child of s on byte class c, or 0 when there is none.
   uint32_t child(uint32_t s, uint32_t c) const {
-    const uint32_t begin = child_begin_[s];
-    const uint32_t end = child_begin_[s + 1];
-    uint32_t lo = begin;
-    uint32_t hi = end;
+    uint32_t lo = child_begin_[s];
+    uint32_t hi = child_begin_[s + 1];
     while (hi - lo > 8) {  // sorted by class: narrow long lists by bisection
       const uint32_t mid = lo + (hi - lo) / 2;
       if (child_class_[mid] < c) {
@@ -72,7 +76,7 @@ class Trie {
       }
     }
     for (uint32_t i = lo; i < hi; ++i) {
-      if (child_class_[i] == c) return child_id_[i];
+      if (child_class_[i] == c) return i;
     }
     return 0;
   }
@@ -80,7 +84,7 @@ class Trie {
   // Calls f(class, child) for every trie child of s, in ascending class order.
   template <typename F>
   void for_each_child(uint32_t s, F&& f) const {
-    for (uint32_t i = child_begin_[s], end = child_begin_[s + 1]; i < end; ++i) f(child_class_[i], child_id_[i]);
+    for (uint32_t i = child_begin_[s], end = child_begin_[s + 1]; i < end; ++i) f(child_class_[i], i);
   }
 
   uint32_t num_children(uint32_t s) const { return child_begin_[s + 1] - child_begin_[s]; }
@@ -96,16 +100,35 @@ class Trie {
   // compiling the trie never looks the pattern up).  REQUIRES: s reports one.
   uint32_t reported_length(uint32_t s) const { return reported_length_[s]; }
 
+  // The id of the first child of s; its children are the ids from there to
+  // first_child(s + 1). REQUIRES: s < num_states().
+  uint32_t first_child(uint32_t s) const { return child_begin_[s]; }
+
   // kStart followed by every other live state, in breadth-first order: a
-  // state's failure state always comes before it. (Ids themselves are in
-  // depth-first preorder: kStart, then 2, 3, ... num_states() - 1.)
-  const std::vector<uint32_t>& bfs_order() const { return bfs_; }
+  // state's failure state always comes before it. That is id order:
+  // kStart, 2, 3, ... num_states() - 1.
+  auto bfs_order() const { return std::views::iota(kStart, num_states()); }
+
+  // Calls f(s) for every state but kDead and kStart in depth-first preorder
+  // (children in ascending class order), the order in which the patterns
+  // were inserted. Each level's ids come in ascending order, so arrays
+  // indexed by id are read as one stream per level.
+  // Cost: time linear in the number of states, memory one word per level.
+  template <typename F>
+  void for_each_preorder(F&& f) const {
+    std::vector<uint32_t> next(level_begin_);
+    for (size_t i = 0; i < walk_lcp_.size(); ++i) {
+      for (uint32_t d = walk_lcp_[i]; d < walk_size_[i]; ++d) f(next[d + 1]++);
+    }
+  }
 
  private:
-  void fill_failure_links(const std::vector<uint8_t>& ends_pattern);
+  // REQUIRES: parent[s] is the trie parent of every state s >= 2.
+  void fill_failure_links(const std::vector<uint32_t>& parent);
 
   ByteClasses classes_;
   std::array<bool, 256> first_bytes_{};
+  Prefilter prefilter_;
 
   // Per state; index = state id.  Separate arrays: the failure pass and
   // the compilers each stream through a few of them.
@@ -113,14 +136,16 @@ class Trie {
   std::vector<uint32_t> fail_;
   std::vector<uint32_t> reported_;
   std::vector<uint32_t> reported_length_;
-  // Children of s at [child_begin_[s], child_begin_[s + 1]) of child_id_
-  // and child_class_, grouped by parent, sorted by class within (classes
-  // apart, so that a search through them reads few cache lines).
+  // The children of s are the ids [child_begin_[s], child_begin_[s + 1]);
+  // child_class_[s] is the class of the edge into s (0 for kDead, kStart).
   std::vector<uint32_t> child_begin_;
-  std::vector<uint32_t> child_id_;
   std::vector<uint8_t> child_class_;
-
-  std::vector<uint32_t> bfs_;
+  // The insertion, replayed by for_each_preorder(): per pattern in sorted
+  // order, its common prefix with the one before and its size; the first
+  // id of each depth.
+  std::vector<uint32_t> walk_lcp_;
+  std::vector<uint32_t> walk_size_;
+  std::vector<uint32_t> level_begin_;
 };
 
 }  // namespace vedra::matcher_internal

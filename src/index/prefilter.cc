@@ -1,5 +1,7 @@
 #include "index/prefilter.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -79,6 +81,44 @@ Prefilter Prefilter::from_first_bytes(const std::array<bool, 256>& first_bytes) 
       p.kind_ = Kind::kTable;
       break;
   }
+  return p;
+}
+
+Prefilter Prefilter::build(PatternSpan patterns, const std::array<bool, 256>& first_bytes) {
+  Prefilter p = from_first_bytes(first_bytes);
+  if (p.kind_ == Kind::kByte1 || p.kind_ == Kind::kByte2 || p.kind_ == Kind::kByte3) return p;
+  size_t shortest = SIZE_MAX;
+  for (const std::string_view t : patterns) {
+    if (!t.empty()) shortest = std::min(shortest, t.size());
+  }
+  if (shortest == SIZE_MAX || shortest < kMinShiftWindow) return p;
+  const size_t w = std::min<size_t>(shortest, 255);
+  // Window [a, a + w): a match beginning at a + d, d <= w - 4, has its
+  // bytes j - 3 .. j, j = w - 1 - d < w, at the window's last 4 bytes. So
+  // no match begins in [a, a + s) when every 4-byte piece of the patterns'
+  // first w bytes that hashes like the window's end ends at a j with
+  // w - 1 - j >= s. Without such a piece s is w - 3 (a match at d > w - 4
+  // does not cover the window's end).
+  uint64_t pieces = 0;
+  for (const std::string_view t : patterns) pieces += t.empty() ? 0 : w - 3;
+  uint32_t bits = kMinShiftBits;
+  while (bits < kMaxShiftBits && (uint64_t{1} << bits) < 2 * pieces) ++bits;
+  p.hash_shift_ = 32 - bits;
+  p.shift_.assign(size_t{1} << bits, static_cast<uint8_t>(w - 3));
+  for (const std::string_view t : patterns) {
+    if (t.empty()) continue;
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(t.data());
+    for (size_t j = 3; j < w; ++j) {
+      uint8_t& s = p.shift_[p.hash4(b + j - 3)];
+      s = std::min<uint8_t>(s, static_cast<uint8_t>(w - 1 - j));
+    }
+  }
+  p.inner_.assign(p.shift_.size(), 0);
+  for (const std::string_view t : patterns) {
+    if (!t.empty()) p.inner_[p.hash4(reinterpret_cast<const uint8_t*>(t.data()) + w - 8)] = 1;
+  }
+  p.kind_ = Kind::kShift;
+  p.window_ = w;
   return p;
 }
 

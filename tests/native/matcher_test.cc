@@ -5,6 +5,7 @@
 
 #include "index/matcher.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -416,6 +417,55 @@ TEST(Prefilter, KindByFirstByteCount) {
   EXPECT_FALSE(mi::Prefilter::from_first_bytes(first).active());
 }
 
+TEST(Prefilter, WindowShiftWhenEveryPatternIsLong) {
+  const std::vector<std::string_view> ps = {"abcdefgh", "bcdefghijk", "cdefghij", "defghijk"};
+  std::array<bool, 256> first{};
+  for (std::string_view p : ps) first[static_cast<unsigned char>(p[0])] = true;
+  EXPECT_EQ(mi::Prefilter::build(ps, first).shift_window(), 8u);
+  std::vector<std::string_view> with_short = ps;
+  with_short.push_back("efghijk");  // 7 bytes
+  first['e'] = true;
+  EXPECT_EQ(mi::Prefilter::build(with_short, first).shift_window(), 0u);
+  EXPECT_EQ(mi::Prefilter::build(with_short, first).scan_bytes(), 0);  // the table
+  const std::vector<std::string_view> two_firsts = {"abcdefgh", "bcdefghi", ""};
+  std::array<bool, 256> ab{};
+  ab['a'] = ab['b'] = true;
+  EXPECT_EQ(mi::Prefilter::build(two_firsts, ab).scan_bytes(), 2);  // the byte scan
+}
+
+// The window shift never passes the start of a pattern occurrence, and
+// reports the end when fewer bytes than the shortest pattern remain.
+TEST(Prefilter, WindowShiftNeverSkipsAnOccurrence) {
+  Rng rng(101);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::string> ps;
+    for (size_t i = 0, n = 4 + rng.below(30); i < n; ++i) {  // 4 first bytes at least: no byte scan
+      ps.push_back(static_cast<char>('a' + i % 5) + draw(rng, "abcdefgh", 7 + rng.below(6)));
+    }
+    const std::vector<std::string_view> views(ps.begin(), ps.end());
+    std::array<bool, 256> first{};
+    for (std::string_view p : views) first[static_cast<unsigned char>(p[0])] = true;
+    const mi::Prefilter pf = mi::Prefilter::build(views, first);
+    size_t shortest = SIZE_MAX;
+    for (std::string_view p : views) shortest = std::min(shortest, p.size());
+    ASSERT_TRUE(pf.shift_window() == shortest);
+    std::string h;
+    while (h.size() < 120) h += rng.below(3) == 0 ? ps[rng.below(ps.size())] : draw(rng, "abcdefgh .", 1 + rng.below(9));
+    for (size_t at = 0; at <= h.size(); ++at) {
+      size_t want = h.size();
+      for (size_t i = at; i < h.size() && want == h.size(); ++i) {
+        for (std::string_view p : views) {
+          if (std::string_view(h).substr(i, p.size()) == p) want = i;
+        }
+      }
+      mi::PrefilterState st;
+      const size_t got = pf.next_candidate(reinterpret_cast<const uint8_t*>(h.data()), at, h.size(), &st);
+      EXPECT_TRUE(got >= at && got <= want);
+      if (h.size() - at < shortest) EXPECT_EQ(got, h.size());
+    }
+  }
+}
+
 TEST(Prefilter, NextCandidateMatchesNaiveScan) {
   Rng rng(99);
   for (int round = 0; round < 400; ++round) {
@@ -552,6 +602,7 @@ struct Shape {
   size_t max_patterns;
   size_t max_len;
   size_t max_hay;
+  size_t min_len = 0;  // shorter non-empty patterns are padded with rest bytes
 };
 
 
@@ -583,6 +634,7 @@ std::vector<std::string> draw_patterns(Rng& rng, const Shape& sh) {
         p = draw(rng, sh.first_bytes, 1) + draw(rng, sh.rest_bytes, rng.below(sh.max_len));
         break;
     }
+    if (p.size() < sh.min_len) p += draw(rng, sh.rest_bytes, sh.min_len - p.size());
     if (rng.below(40) == 0) p.clear();  // the odd empty pattern
     ps.push_back(p);
   }
@@ -651,6 +703,13 @@ const Shape kShapes[] = {
     {"long_nul", "a", std::string("ab\0", 3), std::string("ab\0c", 4), 12, 30, 120},
     // Multi-byte characters and bytes that occur in no pattern.
     {"utf8", "\xe4\xe5g", "\xe4\xe5\xb8\xadgz", "\xe4\xe5\xb8\xad\x80gz .", 10, 7, 60},
+    // Every pattern at least 8 (9, 12) bytes long: the window shift, with
+    // windows that end on NUL bytes, on bytes of no pattern, past the
+    // haystack's end; one pattern alone; pieces shared by many patterns.
+    {"window8", "abcdefgh", "abcdefgh", "abcdefgh xyz", 8, 10, 200, 8},
+    {"window_nul", std::string("ab\0c", 4), std::string("ab\0c", 4), std::string("ab\0c .", 6), 8, 6, 160, 9},
+    {"window_one", "abcdefgh", "abcdefgh", "abcdefgh.", 1, 6, 120, 12},
+    {"window_many", "abcd", "abc", "abc ", 60, 8, 200, 8},
 };
 
 TEST(Matcher, PropertyAgainstOracle) {

@@ -29,21 +29,37 @@ alphabet = st.sampled_from("abé中 ")
 words = st.text(alphabet, min_size=1, max_size=4).map(str.strip).filter(bool)
 
 
-@settings(max_examples=300, deadline=None)
-@given(names=st.lists(words, min_size=1, max_size=12), text=st.text(alphabet, max_size=40))
-def test_find_matches_references(names, text):
+def check_find(records, text):
+    """records: (code, name) pairs; each registers its code, then its name."""
     core = MetadataCore()
-    for i, name in enumerate(names):
-        core.add_record(f"c{i:02d}", name, "", {})
+    for code, name in records:
+        core.add_record(code, name, "", {})
     core.build()
-    # Each record registers its code first, then its name.
     patterns, owners = [], []
-    for i, name in enumerate(names):
-        for p in (f"c{i:02d}", name):
+    for code, name in records:
+        for p in (code, name):
             patterns.append(p)
-            owners.append(f"c{i:02d}")
+            owners.append(code)
     expected = sorted({owners[i] for i in naive_matches(patterns, text)})
     assert core.find(text) == expected
 
     ac = ahocorasick_rs.AhoCorasick(patterns, matchkind=ahocorasick_rs.MatchKind.LeftmostLongest)
     assert sorted({owners[i] for i, _, _ in ac.find_matches_as_indexes(text)}) == expected
+
+
+@settings(max_examples=300, deadline=None)
+@given(names=st.lists(words, min_size=1, max_size=12), text=st.text(alphabet, max_size=40))
+def test_find_matches_references(names, text):
+    check_find([(f"c{i:02d}", name) for i, name in enumerate(names)], text)
+
+
+# Every pattern at least 8 bytes long (each word its own code, as in a
+# dictionary): the search may skip text by windows as long as the shortest.
+long_words = st.text(alphabet, min_size=3, max_size=10).map(str.strip).filter(lambda w: len(w.encode()) >= 8)
+
+
+@settings(max_examples=200, deadline=None)
+@given(names=st.lists(long_words, min_size=1, max_size=12), pieces=st.lists(st.text(alphabet, max_size=12), max_size=8))
+def test_find_long_words_references(names, pieces):
+    text = "".join(p + (names[i % len(names)] if i % 2 else "")[: len(p) + 6] for i, p in enumerate(pieces))
+    check_find([(name, name) for name in names], text)
