@@ -23,13 +23,13 @@ TEST(RecordStore, RegisterAndInvariants) {
     EXPECT_TRUE(add_record(s, in).ok());
   }
   EXPECT_EQ(s.next_record, 3u);
-  EXPECT_EQ(s.all_records().to_vector() == std::vector<uint32_t>({0, 1, 2}), true);
+  EXPECT_EQ(s.all_records().to_vector(), std::vector<uint32_t>({0, 1, 2}));
   EXPECT_EQ(s.code_to_record.at("A"), 1u);
   EXPECT_EQ(s.code_to_record.at(""), 2u);
   EXPECT_EQ(s.record_fields.size(), size_t{3});
   EXPECT_EQ(s.record_payloads[0], std::string("{}"));
-  EXPECT_EQ(records_of(s, "f", "1") == std::vector<uint32_t>({0}), true);
-  EXPECT_EQ(records_of(s, "code", "A") == std::vector<uint32_t>({0, 1}), true);
+  EXPECT_EQ(records_of(s, "f", "1"), std::vector<uint32_t>({0}));
+  EXPECT_EQ(records_of(s, "code", "A"), std::vector<uint32_t>({0, 1}));
   EXPECT_EQ(s.pattern_texts.size(), s.pattern_records.size());
 }
 
@@ -41,7 +41,7 @@ TEST(RecordStore, JoinFieldValues) {
   FieldMap joined;
   ASSERT_TRUE(join_field_values(c, joined).ok());
   const FieldMap want = {{"f", "b|a"}, {"g", "a|b|a"}};
-  EXPECT_EQ(joined == want, true);
+  EXPECT_EQ(joined, want);
 }
 
 TEST(RecordStore, DefaultPayload) {

@@ -18,7 +18,7 @@ TEST(FieldMapBlob, SetAppendIterate) {
   m.set("b", std::string("x\0y", 3));
   m.set("a", "2");
   const std::vector<std::pair<std::string, std::string>> want = {{"a", "2"}, {"", ""}, {"b", std::string("x\0y", 3)}};
-  EXPECT_EQ(m.to_pairs() == want, true);
+  EXPECT_EQ(m.to_pairs(), want);
   EXPECT_EQ(m.size(), size_t{3});
   EXPECT_TRUE(m == (FieldMap{{"a", "2"}, {"", ""}, {"b", std::string_view("x\0y", 3)}}));
 }

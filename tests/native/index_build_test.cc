@@ -36,7 +36,7 @@ TEST(PostValue, Expansions) {
   for (const Case& c : cases) {
     EngineState s;
     post_value(s.field_index, "f", c.value, 0);
-    EXPECT_EQ(keys_of(s, "f") == c.keys, true);
+    EXPECT_EQ(keys_of(s, "f"), c.keys);
     if (keys_of(s, "f") != c.keys) std::cerr << "  value: '" << c.value << "'\n";
     EXPECT_TRUE(find_field(s.field_index, "f") != nullptr);  // non-empty value creates the field
   }
@@ -65,6 +65,6 @@ TEST(RegisterPatterns, TrimmedNotDeduplicated) {
   register_patterns(s.pattern_texts, s.pattern_records, " X ", "", " ab | cd ||", 1);
   const std::vector<std::string> want = {"A1", "A1", "X", "ab", "cd"};
   const std::vector<std::string_view> got = s.pattern_texts.views();
-  EXPECT_EQ(std::vector<std::string>(got.begin(), got.end()) == want, true);
-  EXPECT_EQ(s.pattern_records == std::vector<uint32_t>({0, 0, 1, 1, 1}), true);
+  EXPECT_EQ(std::vector<std::string>(got.begin(), got.end()), want);
+  EXPECT_EQ(s.pattern_records, std::vector<uint32_t>({0, 0, 1, 1, 1}));
 }

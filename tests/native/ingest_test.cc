@@ -57,14 +57,14 @@ TEST(Flatten, WorkedExample) {
       {"market", "XA"},   {"r", "y"},              {"st", "False"},              {"x", "2.0"}};
   FlattenedRecord reference = reference_flatten_record(record.value());
   EXPECT_EQ(reference.code, std::string("100001.XA"));
-  EXPECT_EQ(sorted_fields(reference) == want, true);
+  EXPECT_EQ(sorted_fields(reference), want);
   FlattenedRecord ingested;
   std::string text;
   ASSERT_TRUE(flatten_as_ingestion(record.value().as_object(), ingested, text));
   EXPECT_EQ(ingested.code, std::string("100001.XA"));
   EXPECT_EQ(ingested.name, std::string("Example"));
   EXPECT_EQ(ingested.pinyin, std::string("ex|example"));
-  EXPECT_EQ(sorted_fields(ingested) == want, true);
+  EXPECT_EQ(sorted_fields(ingested), want);
 }
 
 // The text walk that ingestion uses agrees with the tree walk on random
@@ -112,7 +112,7 @@ TEST(Flatten, TextWalkMatchesTreeWalk) {
     EXPECT_EQ(from_text.name, from_tree.name);
     EXPECT_EQ(from_text.pinyin, from_tree.pinyin);
     const Pairs a = sorted_fields(from_text), b = sorted_fields(from_tree);
-    EXPECT_EQ(a == b, true);
+    EXPECT_EQ(a, b);
     if (a != b) {
       std::cerr << "  record: " << text << "\n";
       return;

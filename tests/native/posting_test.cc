@@ -23,7 +23,7 @@ TEST(Posting, OutOfOrderInsertsStaySorted) {
     std::vector<uint32_t> sorted(want);
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    EXPECT_EQ(b.to_vector() == sorted, true);
+    EXPECT_EQ(b.to_vector(), sorted);
     EXPECT_EQ(p.cardinality(), uint64_t{sorted.size()});
   }
   Posting moved(std::move(p));

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vedra_testing {
@@ -29,12 +30,40 @@ struct Registrar {
   }
 };
 
+// Prints what a failed EXPECT_EQ compared: streamable values as streamed,
+// pairs as (first, second), other ranges (vectors, sets, maps) as
+// [element, ...], anything else as <value>.
+template <typename T>
+std::string show(const T& v);
+
+template <typename T>
+concept ShowableRange = requires(const T& x) {
+  x.begin();
+  x.end();
+};
+
+template <typename A, typename B>
+std::string show_pair(const std::pair<A, B>& p) {
+  return "(" + show(p.first) + ", " + show(p.second) + ")";
+}
+
 template <typename T>
 std::string show(const T& v) {
   if constexpr (requires(std::ostream& os, const T& x) { os << x; }) {
     std::ostringstream os;
     os << v;
     return os.str();
+  } else if constexpr (requires { show_pair(v); }) {
+    return show_pair(v);
+  } else if constexpr (ShowableRange<T>) {
+    std::string out = "[";
+    bool first = true;
+    for (const auto& e : v) {
+      if (!first) out += ", ";
+      first = false;
+      out += show(e);
+    }
+    return out + "]";
   } else {
     return "<value>";
   }

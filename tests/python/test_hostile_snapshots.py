@@ -475,9 +475,15 @@ def test_get_many_len_raising_base_exception_propagates(tmp_path):
 
 @pytest.mark.parametrize(
     "number,expected",
-    [("-0", 0), ("0", 0), ("-0.0", -0.0), ("-0e0", -0.0), ("-9223372036854775808", -(2**63)), ("-1", -1)],
+    [
+        ("-0", 0), ("0", 0), ("-0.0", -0.0), ("-0e0", -0.0), ("-9223372036854775808", -(2**63)), ("-1", -1),
+        # Below the 64-bit range: stored as the float it rounds to, never as a wrapped integer.
+        ("-9223372036854775809", -9.223372036854776e18),
+        # Floats whose shortest text has no '.' or looks integral.
+        ("1e16", 1e16), ("1e-07", 1e-07), ("5e-324", 5e-324), ("1e300", 1e300), ("-2.5e-10", -2.5e-10),
+    ],
 )
-def test_negative_zero_integer_reads_as_integer(tmp_path, number, expected):
+def test_stored_number_reads_back_as_json_loads_gives(tmp_path, number, expected):
     core = MetadataCore()
     full = write(tmp_path, "full", container(FULL_MAGIC, b'{"A":{"v":%s}}' % number.encode()))
     index = write(tmp_path, "index", container(INDEX_MAGIC, GOOD_INDEX))
@@ -485,6 +491,11 @@ def test_negative_zero_integer_reads_as_integer(tmp_path, number, expected):
     got = core.get("A")["v"]
     assert type(got) is type(expected) and got == expected
     assert math.copysign(1.0, got) == math.copysign(1.0, expected)
+    assert core.get_many(["A"])[0] == {"v": expected}
+    # The same value ingested reads back alike.
+    added = MetadataCore()
+    added.add_record_payload({"code": "A", "v": expected})
+    assert type(added.get("A")["v"]) is type(expected) and added.get("A")["v"] == expected
     # What a second save writes reads back as the same value.
     core.save_snapshot(str(tmp_path / "f2"), str(tmp_path / "i2"))
     again = MetadataCore()
