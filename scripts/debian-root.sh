@@ -16,7 +16,7 @@ ARCH=$1 SUITE=$2 DIR=$(realpath -m "$3")
 shift 3
 packages=$(IFS=,; echo "$*")
 cd "$(dirname "$0")/.."
-want="$ARCH $SUITE unpack=$UNPACK $packages"
+want="$ARCH $SUITE unpack=$UNPACK relative-links $packages"
 if [[ -f $DIR/.vedra-root && $(cat "$DIR/.vedra-root") == "$want" ]]; then
   exit 0
 fi
@@ -53,6 +53,11 @@ if ((UNPACK)); then
   # others downloaded: unpack them all, which is what a sysroot needs.
   for deb in "$DIR"/var/cache/apt/archives/*.deb; do dpkg-deb -x "$deb" "$DIR"; done
   rm -f "$DIR"/var/cache/apt/archives/*.deb
+  # Absolute symlinks would point out of the root when the linker follows
+  # them (/lib64/ld-linux-x86-64.so.2 -> /lib/...): make them relative.
+  find "$DIR" -type l -lname '/*' -print0 | while IFS= read -r -d '' link; do
+    ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$DIR$(readlink "$link")")" "$link"
+  done
 fi
 rm -f "$DIR.log"
 echo "$want" >"$DIR/.vedra-root"

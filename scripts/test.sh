@@ -13,7 +13,11 @@
 #                 check only (CI runs the full command)
 #   --stage NAME  set up, build what NAME needs and run that stage alone; NAME
 #                 is one of native, python, stubs, asan-native, asan-python,
-#                 valgrind, wheel, fuzz.  Pytest args go to the python stage.
+#                 valgrind, wheel, fuzz, wheel-aarch64.  Pytest args go to the
+#                 python and wheel-aarch64 stages.  wheel-aarch64 is not part
+#                 of the full run: it cross-compiles the aarch64 wheel and
+#                 tests it under qemu in an arm64 Debian root (a download of
+#                 about 100 MB the first time, then kept under build/roots).
 #   VEDRA_PYTEST_LEAKS=1  adds LeakSanitizer's exit-time scan to the
 #                 asan-python stage, for machines where its tracer works (see
 #                 "Where leaks are checked" below); CI leaves it off.
@@ -21,7 +25,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 QUICK=0
 STAGE=
-STAGES=(native python stubs asan-native asan-python valgrind wheel fuzz)
+STAGES=(native python stubs asan-native asan-python valgrind wheel fuzz wheel-aarch64)
 if [[ ${1:-} == --quick ]]; then
   QUICK=1
   shift
@@ -192,6 +196,10 @@ stage_valgrind() {
 stage_wheel() {
   echo "== wheel: self-contained, installed into fresh virtualenvs"
   scripts/wheel-test.sh
+}
+stage_wheel_aarch64() {
+  echo "== wheel for aarch64: cross-compiled, tested under emulation, snapshots across architectures"
+  scripts/wheel-test-aarch64.sh "$@"
 }
 stage_fuzz() {
   echo "== fuzzing (libFuzzer, 15 s per target)"
