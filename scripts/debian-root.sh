@@ -16,7 +16,8 @@ ARCH=$1 SUITE=$2 DIR=$(realpath -m "$3")
 shift 3
 packages=$(IFS=,; echo "$*")
 cd "$(dirname "$0")/.."
-want="$ARCH $SUITE unpack=$UNPACK relative-links $packages"
+want="$ARCH $SUITE unpack=$UNPACK $packages"
+((UNPACK)) && want+=" (relative links)"
 if [[ -f $DIR/.vedra-root && $(cat "$DIR/.vedra-root") == "$want" ]]; then
   exit 0
 fi

