@@ -6,7 +6,7 @@
 # (build/wheelhouse-*), ldd in the root must show nothing outside the wheel
 # but the C and C++ runtime, and the Python tests run against the installed
 # module from a directory where no source tree can shadow it.  The tests and
-# the files they read are copied into ROOT/vedra/src.
+# the files they read (docs, stubs, README) are copied into ROOT/vedra/src.
 #
 # Usage: scripts/root-test.sh ROOT PYTHON WHEEL [pytest args ...]
 set -euo pipefail
@@ -41,7 +41,7 @@ $PY -m pip download -q --only-binary=:all: --implementation cp --python-version 
 
 rm -rf "$ROOTFS/vedra/src" "$ROOTFS/vedra/venv" "$ROOTFS/vedra/dist" "$ROOTFS/vedra/wheelhouse"
 mkdir -p "$ROOTFS/vedra/src" "$ROOTFS/vedra/dist"
-cp -a tests docs README.md pyproject.toml "$ROOTFS/vedra/src/"
+cp -a tests docs python README.md pyproject.toml "$ROOTFS/vedra/src/"
 cp "$WHEEL" "$ROOTFS/vedra/dist/"
 cp -a "$house" "$ROOTFS/vedra/wheelhouse"
 cp .venv/.vedra-extras.txt "$ROOTFS/vedra/extras.txt"
