@@ -64,5 +64,6 @@ emulated=()
 [[ $machine != $(uname -m) ]] && emulated=(-p emulated)
 # Under emulation timing is not what is tested: hypothesis deadlines are
 # lifted there (tests/cross_arch/emulated.py).
+args=$(printf ' %q' "$@")
 in_root /bin/sh -c "cd /tmp && PYTHONPATH=/vedra/src/tests/cross_arch /vedra/venv/bin/python -m pytest -q \
-  -p no:cacheprovider ${emulated[*]} --rootdir /vedra/src -c /vedra/src/pyproject.toml /vedra/src/tests/python $*"
+  -p no:cacheprovider ${emulated[*]} --rootdir /vedra/src -c /vedra/src/pyproject.toml /vedra/src/tests/python${args}"
