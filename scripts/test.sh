@@ -13,7 +13,14 @@
 #                 check only (CI runs the full command)
 #   --stage NAME  set up, build what NAME needs and run that stage alone; NAME
 #                 is one of native, python, stubs, asan-native, asan-python,
-#                 valgrind, wheel, fuzz.  Pytest args go to the python stage.
+#                 valgrind, wheel, fuzz, wheel-glibc, wheel-aarch64.  Pytest
+#                 args go to the python, wheel-glibc and wheel-aarch64 stages.
+#                 The last two are not part of the full run: wheel-glibc tests
+#                 the x86_64 wheel in a Debian 11 root (glibc 2.31), building
+#                 CPython there first; wheel-aarch64 cross-compiles the
+#                 aarch64 wheel and tests it under qemu in an arm64 Debian
+#                 root.  Their roots are made by debootstrap on first use (a
+#                 few hundred MB of packages) and kept under build/roots.
 #   VEDRA_PYTEST_LEAKS=1  adds LeakSanitizer's exit-time scan to the
 #                 asan-python stage, for machines where its tracer works (see
 #                 "Where leaks are checked" below); CI leaves it off.
@@ -21,7 +28,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 QUICK=0
 STAGE=
-STAGES=(native python stubs asan-native asan-python valgrind wheel fuzz)
+STAGES=(native python stubs asan-native asan-python valgrind wheel fuzz wheel-glibc wheel-aarch64)
 if [[ ${1:-} == --quick ]]; then
   QUICK=1
   shift
@@ -192,6 +199,14 @@ stage_valgrind() {
 stage_wheel() {
   echo "== wheel: self-contained, installed into fresh virtualenvs"
   scripts/wheel-test.sh
+}
+stage_wheel_glibc() {
+  echo "== wheel for x86_64 on glibc 2.31: installed and tested in a Debian 11 root"
+  scripts/wheel-test-glibc.sh "$@"
+}
+stage_wheel_aarch64() {
+  echo "== wheel for aarch64: cross-compiled, tested under emulation, snapshots across architectures"
+  scripts/wheel-test-aarch64.sh "$@"
 }
 stage_fuzz() {
   echo "== fuzzing (libFuzzer, 15 s per target)"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the self-contained wheel (scripts/wheel.sh) and checks it as a user
+# Builds the self-contained x86_64 wheel (scripts/wheel.sh) and checks it as a user
 # would get it: abi3audit --strict; then, in fresh virtualenvs of the oldest
 # and the newest CPython 3.10+ that pyenv holds, install the wheel, check with
 # ldd that the module resolves nothing from the system but the C and C++
@@ -36,9 +36,10 @@ for py in "${selected[@]}"; do
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q "$wheel" -r .venv/.vedra-extras.txt
   module=$("$venv/bin/python" -c 'import vedra_runtime; print(vedra_runtime.__file__)')
-  # Every library must come from the wheel or be the C/C++ runtime.
+  # Every library must come from the wheel or be the C/C++ runtime (glibc
+  # before 2.34 keeps libpthread, librt and libdl apart from libc).
   bad=$(ldd "$module" | awk '{print $1, $3}' | grep -v -E \
-    '^(linux-vdso\.so|/lib64/ld-linux|libc\.so|libm\.so|libstdc\+\+\.so|libgcc_s\.so)|vedra_runtime\.libs/' || true)
+    '^(linux-vdso\.so|/lib64/ld-linux|libc\.so|libm\.so|libpthread\.so|librt\.so|libdl\.so|libstdc\+\+\.so|libgcc_s\.so)|vedra_runtime\.libs/' || true)
   if [[ -n $bad ]]; then
     echo "wheel on $version: the module needs libraries outside the wheel:"; echo "$bad"; ldd "$module"
     exit 1

@@ -101,7 +101,8 @@ def test_kill_during_saves_leaves_whole_files(tmp_path):
         assert child.returncode == -signal.SIGKILL
 
         if not os.path.exists(full):
-            assert point == 0, "a snapshot file disappeared"  # killed before the first save ended
+            # Killed before any save ended (the first children, on a slow machine).
+            assert last_found is None, "a snapshot file disappeared"
             continue
         assert payload(full) in refs["full"], f"kill point {point}: torn full file"
         # None: not written yet (the first save was killed between renames).
