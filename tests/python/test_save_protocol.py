@@ -407,7 +407,8 @@ BIND_MOUNTED = textwrap.dedent("""
     # A single file bind-mounted over the target, as a container volume gives it.
     volume = os.path.join(d, "volume")
     shutil.copy(full if which == "full" else index, volume)
-    r = subprocess.run(["mount", "--bind", volume, full if which == "full" else index], capture_output=True)
+    r = subprocess.run(["mount", "--bind", volume, full if which == "full" else index], capture_output=True,
+                   env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
     if r.returncode != 0:
         print("skip", r.stderr.decode().strip())
         sys.exit(0)
@@ -430,8 +431,11 @@ def test_bind_mounted_file_is_written_in_place(tmp_path, which):
     # save.
     if not ROOT:
         pytest.skip("bind mounts need root")
+    # unshare and mount are not ours to run under a preloaded sanitizer; the
+    # interpreter they start gets the preload back.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    r = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, "-c", BIND_MOUNTED,
+    preload = ["env", "LD_PRELOAD=" + os.environ["LD_PRELOAD"]] if os.environ.get("LD_PRELOAD") else []
+    r = subprocess.run(["unshare", "-m", "--propagation", "private", *preload, sys.executable, "-c", BIND_MOUNTED,
                         str(tmp_path), which], capture_output=True, text=True, env=env)
     if r.returncode != 0 and "unshare" in r.stderr and "Traceback" not in r.stderr:
         pytest.skip(f"no private mount namespace here: {r.stderr.strip()}")
