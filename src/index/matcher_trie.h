@@ -23,7 +23,6 @@
 
 #include <array>
 #include <cstdint>
-#include <ranges>
 #include <string>
 #include <vector>
 
@@ -42,6 +41,26 @@ inline constexpr uint32_t kNoPattern = UINT32_MAX;
 // than its identifiers can address. `limit` is the number that was exceeded;
 // `what` names it ("states", "transition table entries", ...).
 Status state_overflow(uint64_t limit, const char* what);
+
+// The consecutive state ids [first, last), iterable and indexable.  (A plain
+// struct rather than std::views::iota, which not every compiler we build the
+// fuzzers with accepts over this C++ library.)
+struct StateIds {
+  uint32_t first, last;
+  struct Iterator {
+    uint32_t s;
+    uint32_t operator*() const { return s; }
+    Iterator& operator++() {
+      ++s;
+      return *this;
+    }
+    bool operator!=(const Iterator& o) const { return s != o.s; }
+  };
+  Iterator begin() const { return {first}; }
+  Iterator end() const { return {last}; }
+  size_t size() const { return last - first; }
+  uint32_t operator[](size_t i) const { return first + static_cast<uint32_t>(i); }
+};
 
 class Trie {
  public:
@@ -107,7 +126,7 @@ class Trie {
   // kStart followed by every other live state, in breadth-first order: a
   // state's failure state always comes before it. That is id order:
   // kStart, 2, 3, ... num_states() - 1.
-  auto bfs_order() const { return std::views::iota(kStart, num_states()); }
+  StateIds bfs_order() const { return StateIds{kStart, num_states()}; }
 
   // Calls f(s) for every state but kDead and kStart in depth-first preorder
   // (children in ascending class order), the order in which the patterns
