@@ -220,29 +220,45 @@ TEST(FileIo, WriteErrorKeepsOldFile) {
   EXPECT_TRUE((dir.entries() == Names{"full.bin"}));
 }
 
+namespace {
+
+// Runs body() in a child process that can write `file` but cannot create
+// files in `dir`: as nobody, owner of `file`, when we are root (root may
+// create files anywhere), else as ourselves with `dir` made read-only.
+// Returns the child's exit status (body's result), or -1 when it did not exit.
+template <typename Body>
+int exit_status_where_files_cannot_be_created(const TempDir& dir, const std::string& file, Body body) {
+  const bool root = ::geteuid() == 0;
+  if (root && ::chown(file.c_str(), 65534, 65534) != 0) return -1;
+  if (::chmod(dir.path.c_str(), 0755) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    if (root && ::setuid(65534) != 0) ::_exit(3);
+    if (!root) ::chmod(dir.path.c_str(), 0555);
+    ::_exit(body());
+  }
+  int status = 0;
+  const bool waited = ::waitpid(child, &status, 0) == child;
+  ::chmod(dir.path.c_str(), 0700);
+  return waited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
 TEST(FileIo, ReadOnlyDirectoryWritesInPlace) {
   // Run as another user when we are root, who may create files anywhere.
   TempDir dir;
   const std::string path = dir / "full.bin";
   put(path, "previous good snapshot");
-  const bool root = ::geteuid() == 0;
-  if (root) ASSERT_TRUE(::chown(path.c_str(), 65534, 65534) == 0);
-  ASSERT_TRUE(::chmod(dir.path.c_str(), 0755) == 0);
-  const pid_t child = ::fork();
-  ASSERT_TRUE(child >= 0);
-  if (child == 0) {
-    if (root && ::setuid(65534) != 0) ::_exit(3);
-    if (!root) ::chmod(dir.path.c_str(), 0555);
+  const int status = exit_status_where_files_cannot_be_created(dir, path, [&] {
     const vedra::Status ok = write_whole_file(path, "new in place");
     const vedra::Status missing = write_whole_file(dir / "absent.bin", "x");
     const bool named = missing.message().rfind("cannot create temporary file '" + dir.path + "/.absent.bin.", 0) == 0 &&
                        missing.message().find("Permission denied (os error 13)") != std::string::npos;
-    ::_exit(ok.ok() ? (named ? 0 : 2) : 1);
-  }
-  int status = 0;
-  ASSERT_TRUE(::waitpid(child, &status, 0) == child);
-  ::chmod(dir.path.c_str(), 0700);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return ok.ok() ? (named ? 0 : 2) : 1;
+  });
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(slurp(path), std::string("new in place"));
   EXPECT_TRUE((dir.entries() == Names{"full.bin"}));
 }
@@ -652,26 +668,16 @@ TEST(FileSet, StreamedWriteEqualsWholeWrite) {
   ASSERT_TRUE(empty.commit().ok());
   EXPECT_EQ(slurp(dir / "old"), std::string());
 
-  const bool root = ::geteuid() == 0;
-  if (root) ASSERT_TRUE(::chown((dir / "old").c_str(), 65534, 65534) == 0);
-  ASSERT_TRUE(::chmod(dir.path.c_str(), 0755) == 0);
-  const pid_t child = ::fork();
-  ASSERT_TRUE(child >= 0);
-  if (child == 0) {
-    if (root && ::setuid(65534) != 0) ::_exit(3);
-    if (!root) ::chmod(dir.path.c_str(), 0555);
+  const int status = exit_status_where_files_cannot_be_created(dir, dir / "old", [&] {
     vedra::FileSetWriter set;
     bool ok = set.add(dir / "old").ok();
     for (size_t at = 0; ok && at < big.size(); at += buffer / 3) {
       ok = set.append(0, std::string_view(big).substr(at, buffer / 3)).ok();
     }
     ok = ok && set.finish(0).ok() && set.commit().ok();
-    ::_exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_TRUE(::waitpid(child, &status, 0) == child);
-  ::chmod(dir.path.c_str(), 0700);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return ok ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
   EXPECT_TRUE(slurp(dir / "old") == big);
   EXPECT_TRUE((dir.entries() == Names{"new", "old"}));
 }
