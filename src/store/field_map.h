@@ -62,6 +62,8 @@ class FieldMap {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void shrink_to_fit() { blob_.shrink_to_fit(); }
+  // Asks the cache for the first entries, ahead of reading them.
+  void prefetch() const { __builtin_prefetch(blob_.data()); }
   size_t memory_usage() const { return blob_.capacity() > 15 ? blob_.capacity() + 1 : 0; }
 
   class const_iterator {

@@ -53,6 +53,39 @@ TEST(JsonWriter, StringEscapes) {
   }
 }
 
+TEST(JsonWriter, StringEscapesAtEveryPosition) {
+  // One byte that stops the plain run (or none) at each position of texts
+  // around the word sizes of the scan, against a byte-at-a-time escaper.
+  auto naive = [](const std::string& in) {
+    std::string out = "\"";
+    for (const unsigned char c : in) {
+      static const char hex[] = "0123456789abcdef";
+      const char* shorts = c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\b' ? "\\b" : c == '\t' ? "\\t"
+                         : c == '\n' ? "\\n" : c == '\f' ? "\\f" : c == '\r' ? "\\r" : nullptr;
+      if (shorts) {
+        out += shorts;
+      } else if (c < 0x20) {
+        out += std::string("\\u00") + hex[c >> 4] + hex[c & 15];
+      } else {
+        out += static_cast<char>(c);
+      }
+    }
+    return out + "\"";
+  };
+  for (size_t n = 1; n <= 40; ++n) {
+    for (size_t at = 0; at <= n; ++at) {
+      for (const char stop : {'"', '\\', '\0', '\x1f'}) {
+        std::string in(n, '\xe4');
+        if (at < n) in[at] = stop;
+        std::string out;
+        vedra::write_json_string(in, out);
+        EXPECT_EQ(out, naive(in));
+        EXPECT_EQ(vedra::json_plain_prefix(in), at);
+      }
+    }
+  }
+}
+
 TEST(JsonWriter, StringEscapeAppendsToExistingText) {
   std::string out = "prefix:";
   vedra::write_json_string("x\ny", out);
@@ -270,7 +303,7 @@ TEST(JsonObjectWriter, SameTextAsTheValueWriter) {
     const int n = static_cast<int>(rng() % 6);
     for (int k = 0; k < n; ++k) {
       // Short keys and long ones (past one word of the escape scan), plain or not.
-      std::string key(rng() % 4 ? 1 + rng() % 3 : 60 + rng() % 10, 'a');
+      std::string key(rng() % 4 ? 1 + rng() % 3 : 60 + rng() % 80, 'a');
       const bool plain = rng() % 2;
       for (char& ch : key) ch = plain ? 'a' + static_cast<char>(rng() % 3) : "ab\"\\\n\x01\xc3\xa9"[rng() % 8];
       members.push_back(vedra::JsonMember{key, JsonValue::string(key + "v")});

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "store/json/byte_scan.h"
 
@@ -111,10 +113,31 @@ void append_json_integer(int64_t v, std::string& out) {
   out.append(buf, r.ptr);
 }
 
-void write_json_string(std::string_view s, std::string& out) {
-  out.push_back('"');
-  const char* p = s.data();
-  const char* const end = p + s.size();
+size_t json_plain_prefix(std::string_view s) {
+  const char* const p = s.data();
+  const size_t n = s.size();
+  size_t i = 0;
+  while (n - i >= 8) {
+    const uint64_t stops = string_stop_bytes(load8(p + i));
+    if (stops != 0) return i + static_cast<size_t>(std::countr_zero(stops)) / 8;
+    i += 8;
+  }
+  if (n >= 8) {
+    // The last word overlaps words already found plain: only its new bytes
+    // can stop, and the first stop among them is the first of the text.
+    const uint64_t stops = string_stop_bytes(load8(p + n - 8));
+    return stops == 0 ? n : n - 8 + static_cast<size_t>(std::countr_zero(stops)) / 8;
+  }
+  while (i < n && kEscape[static_cast<unsigned char>(p[i])] == 0) ++i;
+  return i;
+}
+
+namespace {
+
+// Appends s[from..] escaped, from its first byte that needs an escape.
+void write_escaped_tail(std::string_view s, size_t from, std::string& out) {
+  const char* p = s.data() + from;
+  const char* const end = s.data() + s.size();
   const char* run = p;
   while (p != end) {
     if (end - p >= 8 && plain_for_writer(p)) {
@@ -138,7 +161,43 @@ void write_json_string(std::string_view s, std::string& out) {
     run = ++p;
   }
   out.append(run, static_cast<size_t>(p - run));
+}
+
+}  // namespace
+
+void write_json_string(std::string_view s, std::string& out) {
+  const size_t plain = json_plain_prefix(s);
   out.push_back('"');
+  out.append(s.data(), plain);
+  if (plain != s.size()) write_escaped_tail(s, plain, out);
+  out.push_back('"');
+}
+
+void write_json_string_member(std::string_view key, std::string_view value, bool first, std::string& out) {
+  // Catalogue members are short and plain: one append of the whole
+  // `,"key":"value"` from a buffer on the stack.
+  constexpr size_t kShort = 192;
+  if (key.size() + value.size() <= kShort && json_plain_prefix(key) == key.size() &&
+      json_plain_prefix(value) == value.size()) {
+    char buf[kShort + 6];
+    char* w = buf;
+    if (!first) *w++ = ',';
+    *w++ = '"';
+    std::memcpy(w, key.data(), key.size());
+    w += key.size();
+    *w++ = '"';
+    *w++ = ':';
+    *w++ = '"';
+    std::memcpy(w, value.data(), value.size());
+    w += value.size();
+    *w++ = '"';
+    out.append(buf, static_cast<size_t>(w - buf));
+    return;
+  }
+  if (!first) out.push_back(',');
+  write_json_string(key, out);
+  out.push_back(':');
+  write_json_string(value, out);
 }
 
 void append_json_number_text(double d, std::string& out) {

@@ -9,6 +9,7 @@
 // Thread safety: pure functions; a JsonObjectWriter is used by one thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -27,6 +28,14 @@ inline std::string write_json_compact(const JsonValue& value) {
 
 // Appends `s` as a quoted, escaped JSON string.
 void write_json_string(std::string_view s, std::string& out);
+
+// Appends a compact object member whose value is a string: "," unless
+// `first`, then the escaped key, ":" and the escaped value.
+void write_json_string_member(std::string_view key, std::string_view value, bool first, std::string& out);
+
+// The length of the longest prefix of `s` that write_json_string copies as
+// it is (no quotation mark, backslash or control character).
+size_t json_plain_prefix(std::string_view s);
 
 // The text of a finite double: shortest round-trip digits, positional for
 // decimal exponents -5..15 (integral values end in ".0"), scientific otherwise
@@ -83,8 +92,13 @@ class JsonObjectWriter {
   }
   // A member whose value is a JSON string.
   void string(std::string_view k, std::string_view value) {
-    key(k);
-    write_json_string(value, out_);
+    if (layout_ == Layout::kIndented) {
+      key(k);
+      write_json_string(value, out_);
+      return;
+    }
+    write_json_string_member(k, value, first_, out_);
+    first_ = false;
   }
   // A member whose value is already JSON text (written as is).
   void raw(std::string_view k, std::string_view json_text) {
