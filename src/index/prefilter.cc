@@ -120,6 +120,32 @@ Prefilter Prefilter::build(PatternSpan patterns, const std::array<bool, 256>& fi
   return p;
 }
 
+size_t Prefilter::find_run(const uint8_t* h, size_t at, size_t n) const {
+  uint64_t lo = block_mask(body_, h, at, n);
+  while (at < n) {
+    const uint64_t hi = block_mask(body_, h, at + 64, n);
+    // Bit i of `run`: the r bytes from at + i are all in body_ (runs of
+    // length len and'ed with themselves shifted by len double the length).
+    unsigned __int128 run = static_cast<unsigned __int128>(hi) << 64 | lo;
+    size_t len = 1;
+    while (2 * len <= run_) {
+      run &= run >> len;
+      len *= 2;
+    }
+    if (len < run_) run &= run >> (run_ - len);
+    uint64_t c = static_cast<uint64_t>(run);
+    if (c != 0) c &= block_mask(first_, h, at, n);
+    while (c != 0) {
+      const size_t p = at + static_cast<size_t>(__builtin_ctzll(c));
+      if (may_begin(h, p, n)) return p;
+      c &= c - 1;
+    }
+    lo = hi;
+    at += 64;
+  }
+  return n;
+}
+
 int Prefilter::scan_bytes() const {
   switch (kind_) {
     case Kind::kByte1:

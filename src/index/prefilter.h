@@ -142,32 +142,10 @@ class Prefilter {
     return n - at >= 64 ? set.mask64(h + at) : set.mask_tail(h + at, n - at);
   }
 
-  // The least i >= at at which a match may begin, or n: 64 positions a round.
-  size_t find_run(const uint8_t* h, size_t at, size_t n) const {
-    uint64_t lo = block_mask(body_, h, at, n);
-    while (at < n) {
-      const uint64_t hi = block_mask(body_, h, at + 64, n);
-      // Bit i of `run`: the r bytes from at + i are all in body_ (runs of
-      // length len and'ed with themselves shifted by len double the length).
-      unsigned __int128 run = static_cast<unsigned __int128>(hi) << 64 | lo;
-      size_t len = 1;
-      while (2 * len <= run_) {
-        run &= run >> len;
-        len *= 2;
-      }
-      if (len < run_) run &= run >> (run_ - len);
-      uint64_t c = static_cast<uint64_t>(run);
-      if (c != 0) c &= block_mask(first_, h, at, n);
-      while (c != 0) {
-        const size_t p = at + static_cast<size_t>(__builtin_ctzll(c));
-        if (may_begin(h, p, n)) return p;
-        c &= c - 1;
-      }
-      lo = hi;
-      at += 64;
-    }
-    return n;
-  }
+  // The least i >= at at which a match may begin, or n: 64 positions a
+  // round. Out of line: a search loop that inlined it would keep fewer of
+  // its own values in registers, on every text.
+  size_t find_run(const uint8_t* h, size_t at, size_t n) const;
 
   size_t walk_table(const uint8_t* h, size_t at, size_t n) const {
     const uint8_t* t = start_.data();
