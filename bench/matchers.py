@@ -5,6 +5,7 @@ pyahocorasick, on the catalogue and on the public corpora.
     python bench/matchers.py --workloads corpora   # corpora only (a minute)
     python bench/matchers.py --n 1000000 --workloads catalogue
     python bench/matchers.py --vedra old=DIR --vedra new=DIR   # two builds side by side
+    python bench/matchers.py --n 1000000 --dump DIR  # files for vedra_bench_matcher, no timing
 
 Each peer is used as a user of it would: `find` is timed end to end, from the
 str to the sorted list of distinct codes (the peer's matches mapped to codes
@@ -277,6 +278,22 @@ def table(results: list[dict[str, Any]], names: list[str]) -> str:
     return "\n".join(lines)
 
 
+def dump(directory: str, n: int, seed: int) -> None:
+    """Writes the catalogue's patterns and texts as the native benchmark reads
+    them (each item a little-endian u32 byte count, then its UTF-8 bytes):
+    DIR/patterns-N.bin, DIR/texts-N.bin (the 1-2 KB texts), DIR/short-N.bin."""
+    records, long_texts, short_texts = catalogue_workload(n, seed)
+    os.makedirs(directory, exist_ok=True)
+    for name, items in (("patterns", _patterns(records)[0]), ("texts", long_texts), ("short", short_texts)):
+        path = os.path.join(directory, f"{name}-{n}.bin")
+        with open(path, "wb") as f:
+            for t in items:
+                b = t.encode()
+                f.write(len(b).to_bytes(4, "little"))
+                f.write(b)
+        _log(f"wrote {path} ({len(items)} items)")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--n", type=int, action="append", help="catalogue records (repeatable; default 100000)")
@@ -291,7 +308,13 @@ def main() -> None:
     ap.add_argument("--min-ms", type=int, default=100, help="least time of one timed pass")
     ap.add_argument("--seed", type=int, default=20240601)
     ap.add_argument("--out", default=os.path.join(HERE, "out", "matchers.json"))
+    ap.add_argument("--dump", metavar="DIR", help="write the catalogue's patterns and texts for "
+                    "vedra_bench_matcher into DIR and stop")
     args = ap.parse_args()
+    if args.dump:
+        for n in args.n or [100000]:
+            dump(args.dump, n, args.seed)
+        return
 
     impls: dict[str, Any] = {}
     for spec in args.vedra or ["vedra="]:

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool fold = (data[0] & 1) != 0;
   const size_t from_seed = data[0] >> 1;
   const size_t count = data[1] % 65;
-  const bool long_only = (data[1] & 0x80) != 0;  // patterns of 8 bytes or more: the window shift
+  const bool long_only = (data[1] & 0x80) != 0;  // patterns of 8 bytes or more: the run filter
   size_t pos = 2;
   auto byte = [&](uint8_t b) { return static_cast<char>(fold ? 'a' + (b & 3) : b); };
   std::vector<std::string> patterns;

@@ -86,12 +86,13 @@
 // Prefilter (prefilter.h). While the automaton is in the start state no match
 // is in progress, so the search may jump to the next byte that begins some
 // pattern: with 1-3 distinct first bytes by a vectorised byte scan; when every
-// pattern is long, by sliding a window as long as the shortest pattern by
-// shifts looked up from its last 4 bytes; otherwise by walking a 256-entry
-// table of possible first bytes, which has no loop dependency through the
-// automaton. A prefilter that keeps skipping little
-// switches itself off for the rest of the haystack, and the start state then
-// stops being special.
+// pattern has at least 4 bytes, by finding, 64 positions at a time, the runs
+// of bytes that can all lie inside a pattern's beginning (long words over
+// prose: a space or a punctuation mark in the run rules a position out);
+// otherwise by walking a 256-entry table of possible first bytes, which has
+// no loop dependency through the automaton. A prefilter that keeps skipping
+// little switches itself off for the rest of the haystack, and the start
+// state then stops being special.
 
 #include "index/matcher.h"
 

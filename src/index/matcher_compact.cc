@@ -97,18 +97,19 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   dense[kStart] = 1;
   uint64_t budget = kDenseWordsBase + kDenseWordsPerState * nstates;
   uint64_t spent = 0;
-  for (uint32_t s : bfs) {
-    if (dense[s]) continue;
-    const uint32_t n = trie.num_children(s);
-    bool want = n >= kDenseTag;  // too many for the sparse encoding
-    if (!want && n > 0 && budget >= nclasses &&
-        (trie.depth(s) <= kDenseDepth || n >= kDenseChildren || spent + nclasses <= kDenseWordsAnyDepth)) {
-      want = true;
-    }
-    if (want) {
-      dense[s] = 1;
-      budget -= std::min<uint64_t>(budget, nclasses);
-      spent += nclasses;
+  for (uint32_t d = 1; d < trie.num_levels(); ++d) {
+    for (uint32_t s : trie.level(d)) {
+      const uint32_t n = trie.num_children(s);
+      bool want = n >= kDenseTag;  // too many for the sparse encoding
+      if (!want && n > 0 && budget >= nclasses &&
+          (d <= kDenseDepth || n >= kDenseChildren || spent + nclasses <= kDenseWordsAnyDepth)) {
+        want = true;
+      }
+      if (want) {
+        dense[s] = 1;
+        budget -= std::min<uint64_t>(budget, nclasses);
+        spent += nclasses;
+      }
     }
   }
 

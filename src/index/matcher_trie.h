@@ -68,12 +68,12 @@ class Trie {
   // skipped and never match), then its failure links and reported matches.
   // Fails with a state identifier overflow when the trie would hold more than
   // max_states states (kDead and kStart included).
-  // Cost: one comparison sort of the patterns (a 16-byte key prefix settles
-  // most comparisons), then time linear in the total pattern bytes. Memory:
-  // about 22 bytes per state, plus 44 bytes per pattern while sorting.
+  // Cost: a radix sort of the patterns' 16-byte keys (pattern_sort.h), then
+  // time linear in the total pattern bytes. Memory: about 17 bytes per
+  // state, plus 40 bytes per pattern while sorting.
   static Result<Trie> build(PatternSpan patterns, uint64_t max_states);
 
-  uint32_t num_states() const { return static_cast<uint32_t>(depth_.size()); }
+  uint32_t num_states() const { return static_cast<uint32_t>(reported_.size()); }
   const ByteClasses& classes() const { return classes_; }
 
   // first_bytes()[b]: some pattern begins with byte b.
@@ -108,8 +108,11 @@ class Trie {
 
   uint32_t num_children(uint32_t s) const { return child_begin_[s + 1] - child_begin_[s]; }
 
-  // Depth of s in the trie (bytes from kStart), saturated at 255.
-  uint32_t depth(uint32_t s) const { return depth_[s]; }
+  // The states at depth d (bytes from kStart): consecutive ids, level 0
+  // being kStart alone. REQUIRES: d < num_levels().
+  StateIds level(uint32_t d) const { return StateIds{level_begin_[d], level_begin_[d + 1]}; }
+  // One more than the length of the longest pattern.
+  uint32_t num_levels() const { return static_cast<uint32_t>(level_begin_.size() - 1); }
 
   uint32_t fail(uint32_t s) const { return fail_[s]; }
 
@@ -142,8 +145,8 @@ class Trie {
   }
 
  private:
-  // REQUIRES: parent[s] is the trie parent of every state s >= 2.
-  void fill_failure_links(const std::vector<uint32_t>& parent);
+  // REQUIRES: the children, their classes and the reported patterns are set.
+  void fill_failure_links();
 
   ByteClasses classes_;
   std::array<bool, 256> first_bytes_{};
@@ -151,7 +154,6 @@ class Trie {
 
   // Per state; index = state id.  Separate arrays: the failure pass and
   // the compilers each stream through a few of them.
-  std::vector<uint8_t> depth_;
   std::vector<uint32_t> fail_;
   std::vector<uint32_t> reported_;
   std::vector<uint32_t> reported_length_;
@@ -161,7 +163,8 @@ class Trie {
   std::vector<uint8_t> child_class_;
   // The insertion, replayed by for_each_preorder(): per pattern in sorted
   // order, its common prefix with the one before and its size; the first
-  // id of each depth.
+  // id of each depth (level_begin_[d], d <= longest pattern), then the
+  // number of states.
   std::vector<uint32_t> walk_lcp_;
   std::vector<uint32_t> walk_size_;
   std::vector<uint32_t> level_begin_;

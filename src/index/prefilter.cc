@@ -88,38 +88,62 @@ Prefilter Prefilter::build(PatternSpan patterns, const std::array<bool, 256>& fi
   Prefilter p = from_first_bytes(first_bytes);
   if (p.kind_ == Kind::kByte1 || p.kind_ == Kind::kByte2 || p.kind_ == Kind::kByte3) return p;
   size_t shortest = SIZE_MAX;
-  for (const std::string_view t : patterns) {
-    if (!t.empty()) shortest = std::min(shortest, t.size());
-  }
-  if (shortest == SIZE_MAX || shortest < kMinShiftWindow) return p;
-  const size_t w = std::min<size_t>(shortest, 255);
-  // Window [a, a + w): a match beginning at a + d, d <= w - 4, has its
-  // bytes j - 3 .. j, j = w - 1 - d < w, at the window's last 4 bytes. So
-  // no match begins in [a, a + s) when every 4-byte piece of the patterns'
-  // first w bytes that hashes like the window's end ends at a j with
-  // w - 1 - j >= s. Without such a piece s is w - 3 (a match at d > w - 4
-  // does not cover the window's end).
-  uint64_t pieces = 0;
-  for (const std::string_view t : patterns) pieces += t.empty() ? 0 : w - 3;
-  uint32_t bits = kMinShiftBits;
-  while (bits < kMaxShiftBits && (uint64_t{1} << bits) < 2 * pieces) ++bits;
-  p.hash_shift_ = 32 - bits;
-  p.shift_.assign(size_t{1} << bits, static_cast<uint8_t>(w - 3));
+  uint64_t count = 0;
   for (const std::string_view t : patterns) {
     if (t.empty()) continue;
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(t.data());
-    for (size_t j = 3; j < w; ++j) {
-      uint8_t& s = p.shift_[p.hash4(b + j - 3)];
-      s = std::min<uint8_t>(s, static_cast<uint8_t>(w - 1 - j));
-    }
+    shortest = std::min(shortest, t.size());
+    ++count;
   }
-  p.inner_.assign(p.shift_.size(), 0);
+  if (count == 0 || shortest < kMinRunWindow) return p;
+  const size_t run = std::min<size_t>(shortest, 64);
+  std::array<bool, 256> body{};
   for (const std::string_view t : patterns) {
-    if (!t.empty()) p.inner_[p.hash4(reinterpret_cast<const uint8_t*>(t.data()) + w - 8)] = 1;
+    for (size_t i = 0; i < std::min(run, t.size()); ++i) body[static_cast<uint8_t>(t[i])] = true;
   }
-  p.kind_ = Kind::kShift;
-  p.window_ = w;
+  const ByteRanges body_cover = ByteRanges::cover(body);
+  if (body_cover.size() == 256) return p;  // every run qualifies: nothing to gain
+  p.kind_ = Kind::kRuns;
+  p.run_ = run;
+  p.shortest_ = shortest;
+  p.beginning_ = shortest >= 8 ? 8 : 4;
+  p.body_ = body_cover;
+  p.first_ = ByteRanges::cover(first_bytes);
+  uint32_t bits = kMinBeginningBits;
+  while (bits < kMaxBeginningBits && (uint64_t{1} << bits) < 16 * count) ++bits;
+  p.hash_shift_ = 64 - bits;
+  p.beginnings_.assign((size_t{1} << bits) / 64, 0);
+  for (const std::string_view t : patterns) {
+    if (t.empty()) continue;
+    const uint64_t bit = p.beginning_hash(reinterpret_cast<const uint8_t*>(t.data()));
+    p.beginnings_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
   return p;
+}
+
+size_t Prefilter::find_run(const uint8_t* h, size_t at, size_t n) const {
+  uint64_t lo = block_mask(body_, h, at, n);
+  while (at < n) {
+    const uint64_t hi = block_mask(body_, h, at + 64, n);
+    // Bit i of `run`: the r bytes from at + i are all in body_ (runs of
+    // length len and'ed with themselves shifted by len double the length).
+    unsigned __int128 run = static_cast<unsigned __int128>(hi) << 64 | lo;
+    size_t len = 1;
+    while (2 * len <= run_) {
+      run &= run >> len;
+      len *= 2;
+    }
+    if (len < run_) run &= run >> (run_ - len);
+    uint64_t c = static_cast<uint64_t>(run);
+    if (c != 0) c &= block_mask(first_, h, at, n);
+    while (c != 0) {
+      const size_t p = at + static_cast<size_t>(__builtin_ctzll(c));
+      if (may_begin(h, p, n)) return p;
+      c &= c - 1;
+    }
+    lo = hi;
+    at += 64;
+  }
+  return n;
 }
 
 int Prefilter::scan_bytes() const {

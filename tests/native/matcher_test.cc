@@ -417,30 +417,72 @@ TEST(Prefilter, KindByFirstByteCount) {
   EXPECT_FALSE(mi::Prefilter::from_first_bytes(first).active());
 }
 
-TEST(Prefilter, WindowShiftWhenEveryPatternIsLong) {
+TEST(Prefilter, RunFilterWhenEveryPatternIsLongEnough) {
   const std::vector<std::string_view> ps = {"abcdefgh", "bcdefghijk", "cdefghij", "defghijk"};
   std::array<bool, 256> first{};
   for (std::string_view p : ps) first[static_cast<unsigned char>(p[0])] = true;
-  EXPECT_EQ(mi::Prefilter::build(ps, first).shift_window(), 8u);
+  EXPECT_EQ(mi::Prefilter::build(ps, first).run_window(), 8u);
   std::vector<std::string_view> with_short = ps;
-  with_short.push_back("efghijk");  // 7 bytes
+  with_short.push_back("efgh");  // 4 bytes
   first['e'] = true;
-  EXPECT_EQ(mi::Prefilter::build(with_short, first).shift_window(), 0u);
+  EXPECT_EQ(mi::Prefilter::build(with_short, first).run_window(), 4u);
+  with_short.push_back("fgh");  // 3 bytes
+  first['f'] = true;
+  EXPECT_EQ(mi::Prefilter::build(with_short, first).run_window(), 0u);
   EXPECT_EQ(mi::Prefilter::build(with_short, first).scan_bytes(), 0);  // the table
+  // Runs stop at 64 bytes; the shortest pattern still bounds the candidates.
+  const std::string a300(300, 'a'), b100(100, 'b'), c25 = "cdefghijklmnopqrstuvwxyza", d70(70, 'd');
+  const std::vector<std::string_view> long_ones = {a300, b100, c25, d70};
+  std::array<bool, 256> firsts{};
+  for (char c : {'a', 'b', 'c', 'd'}) firsts[static_cast<unsigned char>(c)] = true;
+  EXPECT_EQ(mi::Prefilter::build(long_ones, firsts).run_window(), 25u);
+  std::string c75;
+  for (int i = 0; i < 3; ++i) c75.append(c25);
+  const std::vector<std::string_view> longer = {a300, b100, c75, d70};
+  EXPECT_EQ(mi::Prefilter::build(longer, firsts).run_window(), 64u);
   const std::vector<std::string_view> two_firsts = {"abcdefgh", "bcdefghi", ""};
   std::array<bool, 256> ab{};
   ab['a'] = ab['b'] = true;
   EXPECT_EQ(mi::Prefilter::build(two_firsts, ab).scan_bytes(), 2);  // the byte scan
 }
 
-// The window shift never passes the start of a pattern occurrence, and
-// reports the end when fewer bytes than the shortest pattern remain.
-TEST(Prefilter, WindowShiftNeverSkipsAnOccurrence) {
+TEST(ByteRanges, CoverClosesTheSmallestGaps) {
+  std::array<bool, 256> set{};
+  EXPECT_EQ(mi::ByteRanges::cover(set).size(), 0);
+  for (int b : {0, 1, 2, 10, 20, 21, 40, 200, 255}) set[b] = true;
+  const mi::ByteRanges r = mi::ByteRanges::cover(set);
+  // Runs 0-2, 10, 20-21, 40, 200, 255: the gaps 2-10 and 10-20 close.
+  for (int b = 0; b < 256; ++b) {
+    const bool want = b <= 21 || b == 40 || b == 200 || b == 255;
+    EXPECT_EQ(r.contains(static_cast<uint8_t>(b)), want);
+  }
+  EXPECT_EQ(r.size(), 25);
+  std::string bytes;
+  for (int b = 0; b < 64; ++b) bytes += static_cast<char>(b * 4 + 3);
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  uint64_t want = 0;
+  for (int i = 0; i < 64; ++i) want |= r.contains(p[i]) ? uint64_t{1} << i : 0;
+  EXPECT_EQ(r.mask64(p), want);
+  EXPECT_EQ(r.mask_tail(p, 11), want & 0x7FF);
+  EXPECT_EQ(r.mask_tail(p, 0), uint64_t{0});
+}
+
+// Every prefilter shape returns no position past the first pattern
+// occurrence at or after its start, and the haystack's end when fewer bytes
+// than the shortest pattern remain. Patterns of 4 to 80 bytes (runs cut at
+// 64), bytes spread so that their cover has to close gaps, NUL and 0xFF
+// bytes, haystacks that end inside a pattern and that span several blocks.
+TEST(Prefilter, NeverSkipsAnOccurrence) {
   Rng rng(101);
-  for (int round = 0; round < 300; ++round) {
+  const std::string bytes = std::string("aceg\0mz\xff", 8);
+  std::string hay_bytes = bytes;
+  hay_bytes.append("bdf .\x80");
+  for (int round = 0; round < 400; ++round) {
     std::vector<std::string> ps;
-    for (size_t i = 0, n = 4 + rng.below(30); i < n; ++i) {  // 4 first bytes at least: no byte scan
-      ps.push_back(static_cast<char>('a' + i % 5) + draw(rng, "abcdefgh", 7 + rng.below(6)));
+    const size_t min_len = 1 + rng.below(12);
+    const size_t firsts = 1 + rng.below(6);
+    for (size_t i = 0, n = 1 + rng.below(30); i < n; ++i) {
+      ps.push_back(bytes[i % firsts] + draw(rng, bytes, min_len - 1 + rng.below(rng.below(4) == 0 ? 70 : 6)));
     }
     const std::vector<std::string_view> views(ps.begin(), ps.end());
     std::array<bool, 256> first{};
@@ -448,9 +490,13 @@ TEST(Prefilter, WindowShiftNeverSkipsAnOccurrence) {
     const mi::Prefilter pf = mi::Prefilter::build(views, first);
     size_t shortest = SIZE_MAX;
     for (std::string_view p : views) shortest = std::min(shortest, p.size());
-    ASSERT_TRUE(pf.shift_window() == shortest);
+    if (pf.scan_bytes() == 0) ASSERT_TRUE(pf.run_window() == (shortest >= 4 ? std::min<size_t>(shortest, 64) : 0));
     std::string h;
-    while (h.size() < 120) h += rng.below(3) == 0 ? ps[rng.below(ps.size())] : draw(rng, "abcdefgh .", 1 + rng.below(9));
+    const size_t len = rng.below(300);
+    while (h.size() < len) {
+      h += rng.below(3) == 0 ? ps[rng.below(ps.size())] : draw(rng, hay_bytes, 1 + rng.below(9));
+    }
+    if (rng.below(2) == 0) h += ps[rng.below(ps.size())].substr(0, 1 + rng.below(4));  // ends inside a pattern
     for (size_t at = 0; at <= h.size(); ++at) {
       size_t want = h.size();
       for (size_t i = at; i < h.size() && want == h.size(); ++i) {
@@ -461,7 +507,7 @@ TEST(Prefilter, WindowShiftNeverSkipsAnOccurrence) {
       mi::PrefilterState st;
       const size_t got = pf.next_candidate(reinterpret_cast<const uint8_t*>(h.data()), at, h.size(), &st);
       EXPECT_TRUE(got >= at && got <= want);
-      if (h.size() - at < shortest) EXPECT_EQ(got, h.size());
+      if (pf.run_window() != 0 && h.size() - at < shortest) EXPECT_EQ(got, h.size());
     }
   }
 }
@@ -703,13 +749,19 @@ const Shape kShapes[] = {
     {"long_nul", "a", std::string("ab\0", 3), std::string("ab\0c", 4), 12, 30, 120},
     // Multi-byte characters and bytes that occur in no pattern.
     {"utf8", "\xe4\xe5g", "\xe4\xe5\xb8\xadgz", "\xe4\xe5\xb8\xad\x80gz .", 10, 7, 60},
-    // Every pattern at least 8 (9, 12) bytes long: the window shift, with
-    // windows that end on NUL bytes, on bytes of no pattern, past the
-    // haystack's end; one pattern alone; pieces shared by many patterns.
+    // Every pattern at least 4 (6, 8, 9, 12, 66) bytes long: the run filter,
+    // with runs broken by NUL bytes and by bytes of no pattern, runs past the
+    // haystack's end and across its 64-byte blocks, runs cut at 64 bytes,
+    // 4- and 8-byte beginnings, byte sets whose four ranges must close gaps
+    // (bytes in the gaps occur in the haystack); one pattern alone; pieces
+    // shared by many patterns.
     {"window8", "abcdefgh", "abcdefgh", "abcdefgh xyz", 8, 10, 200, 8},
     {"window_nul", std::string("ab\0c", 4), std::string("ab\0c", 4), std::string("ab\0c .", 6), 8, 6, 160, 9},
     {"window_one", "abcdefgh", "abcdefgh", "abcdefgh.", 1, 6, 120, 12},
     {"window_many", "abcd", "abc", "abc ", 60, 8, 200, 8},
+    {"runs4", "abcd", "abcdxyz", "abcdxyz .-", 10, 5, 200, 4},
+    {"runs_gaps", "\x01aM\xf0", "\x01aMz\x7f\xf0", "\x01aMz\x7f\xf0 bN\x02\xf1", 8, 6, 260, 6},
+    {"runs_long", "ab", "abc", "abc .", 6, 80, 400, 66},
 };
 
 TEST(Matcher, PropertyAgainstOracle) {
