@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "store/dict_shape.h"
 #include "store/ingest.h"
 #include "store/py_ref.h"
 
@@ -23,9 +24,10 @@ bool value_to_text(PyObject* obj, std::string& out);
 // `depth_out` receives the container nesting depth (0 for a scalar).  When
 // `top_members` is given and the object is a dict, it receives the spans of
 // its members in key order.  Nesting beyond the native limit fails with
-// RecursionError.  On failure `out` holds partial text.
+// RecursionError.  On failure `out` holds partial text.  `shapes`, when
+// given, remembers how dicts of each key sequence are written, across calls.
 bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out,
-                         std::vector<MemberSpan>* top_members = nullptr);
+                         std::vector<MemberSpan>* top_members = nullptr, DictShapeCache* shapes = nullptr);
 
 // The deepest nesting python_to_json_text accepts.
 inline constexpr int kMaxConvertDepth = 2048;
