@@ -33,6 +33,7 @@ bool convert_payload(CoreObject& core, PyObject* dict, std::string& text, bool* 
 
 // One entry of `fields`: the field name and its item texts, in order.
 bool convert_fields(PyObject* fields, FieldPosts& posts) {
+  posts.reserve(static_cast<size_t>(PyDict_Size(fields)) + 8);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(fields, &pos, &key, &value)) {

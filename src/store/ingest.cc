@@ -85,6 +85,10 @@ bool string_member_text(std::string_view text, const MemberSpan* m, std::string&
   return unescape_written_string(text.data() + m->begin + 1, text.data() + text.size(), out) != nullptr;
 }
 
+// Values a catalogue record usually flattens to: room for them at once
+// instead of growing the list value by value.
+constexpr size_t kUsualValues = 32;
+
 Status not_written_text() { return Status::Error("record payload text is not in the engine's written form"); }
 
 }  // namespace
@@ -103,6 +107,7 @@ Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>&
     if (!string_member_text(text, find(key), *dest)) return not_written_text();
   }
   CollectedValues collected;
+  collected.reserve(kUsualValues);
   collect_field_value(collected, "market", std::move(market));
   collect_field_value(collected, "asset_type", std::move(asset_type));
   collect_field_value(collected, "region", std::move(region));
