@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
@@ -79,10 +80,23 @@ void join_into(std::string& joined, std::string_view value) {
   joined.append(value);
 }
 
-// Few values: a scan per field beats building hash tables.  Each value is
-// linked to the next of its field, and a field with one distinct value is
-// appended without being copied into a joined text first.
+// Few values: their fields are grouped through a small table on the stack
+// instead of heap-built hash tables.  Each value is linked to the next of its
+// field, and a field with one distinct value is appended without being copied
+// into a joined text first.
 constexpr size_t kScanJoinLimit = 32;
+constexpr size_t kGroupSlots = 2 * kScanJoinLimit;  // a power of two
+
+// Length and first and last bytes of a field name: enough to tell most
+// names apart without comparing them.
+uint64_t field_signature(std::string_view f) {
+  uint64_t head = 0, tail = 0;
+  const size_t k = std::min<size_t>(f.size(), 8);
+  std::memcpy(&head, f.data(), k);
+  std::memcpy(&tail, f.data() + f.size() - k, k);
+  const uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail + f.size()) * 0xBF58476D1CE4E5B9ull;
+  return h ^ (h >> 31);
+}
 
 Status join_few(const CollectedValues& collected, FieldMap& out) {
   const size_t n = collected.size();
@@ -91,6 +105,9 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
   uint8_t tails[kScanJoinLimit];
   uint8_t kept[kScanJoinLimit];    // distinct non-empty values of each field
   bool skip[kScanJoinLimit];       // empty, or a repeat of an earlier value of its field
+  uint64_t group_hash[kScanJoinLimit];
+  int8_t group_at[kGroupSlots];    // open addressing by field signature: group, or -1
+  std::memset(group_at, -1, sizeof group_at);
   size_t groups = 0;
   size_t group_of_prev = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -100,11 +117,18 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
     if (i > 0 && collected[i - 1].first == field) {
       g = group_of_prev;
     } else {
-      for (size_t j = 0; j < groups; ++j) {
-        if (collected[heads[j]].first == field) {
+      const uint64_t h = field_signature(field);
+      size_t slot = h & (kGroupSlots - 1);
+      for (; group_at[slot] >= 0; slot = (slot + 1) & (kGroupSlots - 1)) {
+        const size_t j = static_cast<size_t>(group_at[slot]);
+        if (group_hash[j] == h && collected[heads[j]].first == field) {
           g = j;
           break;
         }
+      }
+      if (g == groups) {
+        group_at[slot] = static_cast<int8_t>(groups);
+        group_hash[groups] = h;
       }
     }
     const std::string& value = collected[i].second;
