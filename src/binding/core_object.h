@@ -7,7 +7,7 @@
 #include "binding/code_cache.h"
 #include "binding/key_cache.h"
 #include "binding/py.h"
-#include "store/dict_shape.h"
+#include "store/py_convert.h"
 #include "store/engine_state.h"
 
 namespace vedra::py {
@@ -19,7 +19,7 @@ struct CoreObject {
   CodeStrCache code_strs;                // owned; strs of codes handed out by filter/find
   KeyStrCache key_strs;                  // owned; strs of payload keys handed out by get/get_many
   KeyStrCache value_strs;                // owned; short payload string values handed out by get/get_many
-  DictShapeCache dict_shapes;            // owned; how ingested dicts of each key sequence are written
+  JsonConversionMemory conversion;       // owned; what payload conversions carry from one record to the next
 };
 
 // The instance behind `self`.  REQUIRES: self is a MetadataCore (the class

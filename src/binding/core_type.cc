@@ -30,7 +30,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&core->code_strs) CodeStrCache();
     new (&core->key_strs) KeyStrCache();
     new (&core->value_strs) KeyStrCache();
-    new (&core->dict_shapes) DictShapeCache();
+    new (&core->conversion) JsonConversionMemory();
     return self;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -39,7 +39,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void core_dealloc(PyObject* self) {
   CoreObject* core = &as_core(self);
-  core->dict_shapes.~DictShapeCache();
+  core->conversion.~JsonConversionMemory();
   core->value_strs.~KeyStrCache();
   core->key_strs.~KeyStrCache();
   core->code_strs.~CodeStrCache();

@@ -26,7 +26,7 @@ const MethodSignature kAddRecordPayloadSig = {"MetadataCore.add_record_payload()
 bool convert_payload(CoreObject& core, PyObject* dict, std::string& text, bool* deep,
                      std::vector<MemberSpan>* top = nullptr) {
   int depth = 0;
-  if (!python_to_json_text(dict, text, &depth, top, &core.dict_shapes)) return false;
+  if (!python_to_json_text(dict, text, &depth, top, &core.conversion)) return false;
   *deep = depth >= kUnloadablePayloadDepth;
   return true;
 }

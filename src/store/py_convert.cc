@@ -139,6 +139,18 @@ class RecursionGuard {
   bool entered_ = false;
 };
 
+}  // namespace
+
+struct JsonConversionMemory::Level {
+  std::vector<std::string_view> key_texts;        // UTF-8 of the keys (kept alive by `keys`)
+  std::vector<std::pair<size_t, size_t>> values;  // value text of each key in the output buffer
+  std::vector<PyObject*> keys;                    // owned references, during a call only
+  std::string assembled;
+  DictShape shape;  // a shape worked out for one dict alone
+};
+
+namespace {
+
 // ---- Python object -> compact JSON text --------------------------------------
 //
 // Values are written straight into one buffer, in the dict's own iteration
@@ -149,17 +161,12 @@ class RecursionGuard {
 // when the sequence was seen before.  Scratch buffers are reused per nesting
 // level, so steady-state conversion does not allocate.
 
-struct Level {
-  std::vector<std::string_view> key_texts;      // UTF-8 of the keys (kept alive by `keys`)
-  std::vector<std::pair<size_t, size_t>> values;  // value text of each key in the output buffer
-  std::vector<PyObject*> keys;                  // owned references
-  std::string assembled;
-  DictShape shape;  // a shape worked out for this call alone
-};
+using Level = JsonConversionMemory::Level;
 
 class JsonTextWriter {
  public:
-  JsonTextWriter(std::string& out, DictShapeCache* shapes) : out_(out), shapes_(shapes) {}
+  JsonTextWriter(std::string& out, std::vector<Level>& levels, DictShapeCache* shapes)
+      : out_(out), shapes_(shapes), levels_(levels) {}
   ~JsonTextWriter() {
     for (Level& l : levels_) release_keys(l);
   }
@@ -178,7 +185,7 @@ class JsonTextWriter {
 
   std::string& out_;
   DictShapeCache* shapes_;  // may be null
-  std::vector<Level> levels_;
+  std::vector<Level>& levels_;
   int max_depth_ = 0;
 };
 
@@ -357,11 +364,35 @@ bool value_to_text(PyObject* obj, std::string& out) {
   return true;
 }
 
+JsonConversionMemory::JsonConversionMemory() = default;
+JsonConversionMemory::~JsonConversionMemory() = default;
+
+void JsonConversionMemory::trim() {
+  // A record far larger than the rest leaves no lasting cost behind.
+  constexpr size_t kKeptLevels = 16, kKeptEntries = 1024, kKeptBytes = size_t{64} << 10;
+  if (levels_.size() > kKeptLevels) levels_.resize(kKeptLevels);
+  for (Level& l : levels_) {
+    if (l.key_texts.capacity() > kKeptEntries) l = Level();
+    if (l.assembled.capacity() > kKeptBytes) std::string().swap(l.assembled);
+  }
+}
+
 bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::vector<MemberSpan>* top_members,
-                         DictShapeCache* shapes) {
-  JsonTextWriter writer(out, shapes);
-  const bool ok = writer.write(obj, 0, top_members);
-  if (depth_out) *depth_out = writer.max_depth();
+                         JsonConversionMemory* memory) {
+  JsonConversionMemory one_call;
+  JsonConversionMemory& m = memory != nullptr ? *memory : one_call;
+  out.reserve(out.size() + m.last_size_ + m.last_size_ / 4 + 64);
+  const size_t start = out.size();
+  bool ok;
+  int depth;
+  {
+    JsonTextWriter writer(out, m.levels_, memory != nullptr ? &m.shapes_ : nullptr);
+    ok = writer.write(obj, 0, top_members);
+    depth = writer.max_depth();
+  }
+  if (depth_out) *depth_out = depth;
+  m.last_size_ = out.size() - start;
+  m.trim();
   return ok;
 }
 
