@@ -148,9 +148,10 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
   }
   auto value_at = [&](size_t k) -> const std::string* { return skip[k] ? nullptr : &collected[k].second; };
   auto follow = [&](size_t k) -> size_t { return next[k]; };
-  size_t bytes = 0;
+  size_t entries = 0, bytes = 0;
   for (size_t g = 0; g < groups; ++g) {
     if (kept[g] == 0) continue;
+    ++entries;
     size_t joined = kept[g] - 1;
     for (size_t k = heads[g]; k != n; k = follow(k)) {
       if (const std::string* v = value_at(k)) joined += v->size();
@@ -159,7 +160,8 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
     if (Status st = FieldMap::check_entry(field, joined); !st.ok()) return st;
     bytes += field.size() + joined;
   }
-  out.reserve(groups, bytes);
+  // Exact room, so that the map needs no shrinking once full.
+  out.reserve(entries, bytes);
   std::string joined;
   for (size_t g = 0; g < groups; ++g) {
     if (kept[g] == 0) continue;

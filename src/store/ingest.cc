@@ -2,14 +2,43 @@
 
 #include <algorithm>
 
+#include <bit>
+#include <cstdint>
+
 #include "absl/container/inlined_vector.h"
 #include "base/text.h"
+#include "store/byte_scan.h"
 #include "store/json_unescape.h"
 #include "store/json_writer.h"
 
 namespace vedra {
 
 namespace {
+
+// The string whose opening quotation mark is at p: a view of the text itself
+// when it holds no escape (the usual case), else decoded into `scratch`.
+// Returns the position past its closing mark, or nullptr when it is not in
+// the written form.
+const char* read_written_string(const char* p, const char* end, std::string& scratch, std::string_view& out) {
+  const char* q = ++p;
+  while (end - q >= 8) {
+    const uint64_t stop = string_stop_bytes(load8(q));
+    if (stop != 0) {
+      if constexpr (std::endian::native == std::endian::little) q += std::countr_zero(stop) >> 3;
+      break;
+    }
+    q += 8;
+  }
+  while (q != end && static_cast<unsigned char>(*q) >= 0x20 && *q != '"' && *q != '\\') ++q;
+  if (q != end && *q == '"') {
+    out = std::string_view(p, static_cast<size_t>(q - p));
+    return q + 1;
+  }
+  scratch.assign(p, static_cast<size_t>(q - p));
+  const char* after = unescape_written_string(q, end, scratch);
+  out = scratch;
+  return after;
+}
 
 // Flattens one value of compact text the engine wrote: numbers are already
 // in their flattened form (decimal integers, json_number_text doubles).
@@ -19,10 +48,10 @@ bool flatten_text(const char*& p, const char* end, std::string& field, Collected
   auto add = [&](std::string_view value) {
     if (!value.empty()) c.emplace_back(field, value);
   };
-  // The string at p (its opening quote) into scratch.
+  std::string_view text;
+  // The string at p (its opening quote) into `text`.
   auto read_string = [&] {
-    scratch.clear();
-    p = unescape_written_string(p + 1, end, scratch);
+    p = read_written_string(p, end, scratch, text);
     return p != nullptr;
   };
   switch (*p) {
@@ -39,7 +68,7 @@ bool flatten_text(const char*& p, const char* end, std::string& field, Collected
       return true;
     case '"':
       if (!read_string()) return false;
-      add(trim_white_space(scratch));
+      add(trim_white_space(text));
       return true;
     case '[':
       ++p;
@@ -61,7 +90,7 @@ bool flatten_text(const char*& p, const char* end, std::string& field, Collected
       while (true) {
         if (!read_string()) return false;
         if (base > 0) field += '.';
-        field += scratch;
+        field += text;
         ++p;  // ':'
         if (!flatten_text(p, end, field, c, scratch)) return false;
         field.resize(base);

@@ -319,7 +319,13 @@ bool JsonTextWriter::write(PyObject* obj, int depth, std::vector<MemberSpan>* sp
     out_ += "null";
     return true;
   }
-  const bool is_dict = PyDict_Check(obj);
+  // Exact built-in scalars skip the container tests, which the limited API
+  // makes calls (a subclass walk for sets).
+  PyTypeObject* const type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) {
+    return write_scalar(obj);
+  }
+  const bool is_dict = type == &PyDict_Type || PyDict_Check(obj);
   if (is_dict || PyList_Check(obj) || PyTuple_Check(obj) || PySet_Check(obj)) {
     RecursionGuard guard;
     if (!guard.enter(depth + 1)) return false;
