@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "store/json_writer.h"
+#include "store/json/json_writer.h"
 
 namespace vedra {
 

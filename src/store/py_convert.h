@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "store/dict_shape.h"
-#include "store/ingest.h"
+#include "store/flatten.h"
 #include "store/py_ref.h"
 
 namespace vedra::py {

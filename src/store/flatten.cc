@@ -1,15 +1,14 @@
-#include "store/ingest.h"
+#include "store/flatten.h"
 
 #include <algorithm>
-
 #include <bit>
 #include <cstdint>
 
 #include "absl/container/inlined_vector.h"
 #include "base/text.h"
-#include "store/byte_scan.h"
-#include "store/json_unescape.h"
-#include "store/json_writer.h"
+#include "store/json/byte_scan.h"
+#include "store/json/json_unescape.h"
+#include "store/json/json_writer.h"
 
 namespace vedra {
 
