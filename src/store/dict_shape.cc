@@ -20,10 +20,10 @@ void DictShape::build(const std::string_view* keys, size_t n) {
   source_.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     text_ += keys[i];
-    key_end_.push_back(static_cast<uint32_t>(text_.size()));
-    source_.push_back(static_cast<uint32_t>(i));
+    key_end_.push_back(text_.size());
+    source_.push_back(i);
   }
-  auto by_key = [&](uint32_t a, uint32_t b) { return keys[a] < keys[b]; };
+  auto by_key = [&](size_t a, size_t b) { return keys[a] < keys[b]; };
   if (!std::is_sorted(source_.begin(), source_.end(), by_key)) std::stable_sort(source_.begin(), source_.end(), by_key);
   // Distinct keys may share a text (str subclasses): keep the last, as a
   // JSON object with repeated keys reads back.
@@ -33,21 +33,21 @@ void DictShape::build(const std::string_view* keys, size_t n) {
     source_[kept++] = source_[j];
   }
   source_.resize(kept);
-  prefixes_begin_ = static_cast<uint32_t>(text_.size());
+  prefixes_begin_ = text_.size();
   prefix_end_.reserve(kept);
   for (size_t j = 0; j < kept; ++j) {
     if (j > 0) text_ += ',';
     write_json_string(keys[source_[j]], text_);
     text_ += ':';
-    prefix_end_.push_back(static_cast<uint32_t>(text_.size()));
+    prefix_end_.push_back(text_.size());
   }
 }
 
 bool DictShape::matches(const std::string_view* keys, size_t n) const {
   if (n != key_end_.size()) return false;
-  uint32_t b = 0;
+  size_t b = 0;
   for (size_t i = 0; i < n; ++i) {
-    const uint32_t e = key_end_[i];
+    const size_t e = key_end_[i];
     if (keys[i].size() != e - b || std::memcmp(keys[i].data(), text_.data() + b, e - b) != 0) return false;
     b = e;
   }

@@ -42,11 +42,11 @@ class DictShape {
   // Members written, in key byte order (repeated key texts once).
   size_t members() const { return source_.size(); }
   // Position, in the key sequence, of the member written j-th.
-  uint32_t source(size_t j) const { return source_[j]; }
+  size_t source(size_t j) const { return source_[j]; }
   // What comes before member j's value: "," (except for the first), the
   // escaped key in quotes, ":".
   std::string_view prefix(size_t j) const {
-    const uint32_t b = j == 0 ? prefixes_begin_ : prefix_end_[j - 1];
+    const size_t b = j == 0 ? prefixes_begin_ : prefix_end_[j - 1];
     return std::string_view(text_).substr(b, prefix_end_[j] - b);
   }
   // Key text (unescaped) of member j.
@@ -56,15 +56,15 @@ class DictShape {
 
  private:
   std::string_view key(size_t i) const {
-    const uint32_t b = i == 0 ? 0 : key_end_[i - 1];
+    const size_t b = i == 0 ? 0 : key_end_[i - 1];
     return std::string_view(text_).substr(b, key_end_[i] - b);
   }
 
-  std::string text_;               // the keys in sequence order, then the prefixes
-  std::vector<uint32_t> key_end_;  // end of key i in text_
-  std::vector<uint32_t> source_;
-  std::vector<uint32_t> prefix_end_;  // end of prefix j in text_
-  uint32_t prefixes_begin_ = 0;
+  std::string text_;             // the keys in sequence order, then the prefixes
+  std::vector<size_t> key_end_;  // end of key i in text_
+  std::vector<size_t> source_;
+  std::vector<size_t> prefix_end_;  // end of prefix j in text_
+  size_t prefixes_begin_ = 0;
 };
 
 class DictShapeCache {

@@ -387,7 +387,10 @@ bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::v
                          JsonConversionMemory* memory) {
   JsonConversionMemory one_call;
   JsonConversionMemory& m = memory != nullptr ? *memory : one_call;
-  out.reserve(out.size() + m.last_size_ + m.last_size_ / 4 + 64);
+  // The guess is capped: after an unusually large record it must not make
+  // the next, ordinary one ask for that much memory.
+  constexpr size_t kGuessCap = size_t{64} << 10;
+  out.reserve(out.size() + std::min(m.last_size_ + m.last_size_ / 4 + 64, kGuessCap));
   const size_t start = out.size();
   bool ok;
   int depth;
