@@ -31,7 +31,8 @@ bool convert_payload(CoreObject& core, PyObject* dict, std::string& text, bool* 
   return true;
 }
 
-// One entry of `fields`: the field name and its item texts, in order.
+// Every entry of `fields`, in order: for each, its field name with each of its
+// item texts (a list gives one post per item).
 bool convert_fields(PyObject* fields, FieldPosts& posts) {
   posts.reserve(static_cast<size_t>(PyDict_Size(fields)) + 8);
   Py_ssize_t pos = 0;

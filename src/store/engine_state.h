@@ -40,6 +40,7 @@
 #include "index/matcher.h"
 #include "index/pattern_list.h"
 #include "store/field_map.h"
+#include "store/json/json_reader.h"
 #include "store/payload_store.h"
 
 namespace vedra {
@@ -50,6 +51,11 @@ using FieldPosts = std::vector<std::pair<std::string, std::string>>;
 // Working list of one ingestion call: (field name, value text) in collection
 // order; grouped by field only when joined.
 using CollectedValues = std::vector<std::pair<std::string, std::string>>;
+
+// Container nesting depth of a payload from which a snapshot cannot hold it:
+// the full file wraps each payload in its object, one level more, so such a
+// payload's innermost container lies past the reader's limit.
+inline constexpr int kUnloadablePayloadDepth = kJsonMaxDepth;
 
 struct EngineState {
   FieldIndex field_index;                   // field -> value key -> records
@@ -65,8 +71,9 @@ struct EngineState {
   std::vector<FieldMap> record_fields;
   uint32_t next_record = 0;
 
-  // Records whose payload nests too deeply to be read back from a snapshot;
-  // save refuses to write a snapshot that would hold one.
+  // Records whose payload nests kUnloadablePayloadDepth levels or more, too
+  // deeply to be read back from a snapshot; save refuses to write a snapshot
+  // that would hold one.
   std::vector<uint32_t> deep_payload_records;
 
   // Every record number, {0, ..., next_record - 1}, as a new bitmap.
