@@ -1,7 +1,6 @@
 #include "store/flatten.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 
 #include "absl/container/inlined_vector.h"
@@ -19,16 +18,9 @@ namespace {
 // Returns the position past its closing mark, or nullptr when it is not in
 // the written form.
 const char* read_written_string(const char* p, const char* end, std::string& scratch, std::string_view& out) {
-  const char* q = ++p;
-  while (end - q >= 8) {
-    const uint64_t stop = string_stop_bytes(load8(q));
-    if (stop != 0) {
-      if constexpr (std::endian::native == std::endian::little) q += std::countr_zero(stop) >> 3;
-      break;
-    }
-    q += 8;
-  }
-  while (q != end && static_cast<unsigned char>(*q) >= 0x20 && *q != '"' && *q != '\\') ++q;
+  ++p;
+  uint64_t seen = 0;
+  const char* q = skip_plain_string_bytes(p, end, seen);
   if (q != end && *q == '"') {
     out = std::string_view(p, static_cast<size_t>(q - p));
     return q + 1;
