@@ -40,7 +40,7 @@ inline size_t space_before(std::string_view s, size_t end) {
 
 }  // namespace
 
-std::string_view trim_white_space(std::string_view s) {
+std::string_view trim_white_space_slow(std::string_view s) {
   size_t begin = 0;
   while (begin < s.size()) {
     const size_t n = space_at(s, begin);

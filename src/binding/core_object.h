@@ -7,6 +7,7 @@
 #include "binding/code_cache.h"
 #include "binding/key_cache.h"
 #include "binding/py.h"
+#include "store/py_convert.h"
 #include "store/engine_state.h"
 
 namespace vedra::py {
@@ -18,6 +19,7 @@ struct CoreObject {
   CodeStrCache code_strs;                // owned; strs of codes handed out by filter/find
   KeyStrCache key_strs;                  // owned; strs of payload keys handed out by get/get_many
   KeyStrCache value_strs;                // owned; short payload string values handed out by get/get_many
+  JsonConversionMemory conversion;       // owned; what payload conversions carry from one record to the next
 };
 
 // The instance behind `self`.  REQUIRES: self is a MetadataCore (the class

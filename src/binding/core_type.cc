@@ -30,6 +30,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&core->code_strs) CodeStrCache();
     new (&core->key_strs) KeyStrCache();
     new (&core->value_strs) KeyStrCache();
+    new (&core->conversion) JsonConversionMemory();
     return self;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -38,6 +39,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void core_dealloc(PyObject* self) {
   CoreObject* core = &as_core(self);
+  core->conversion.~JsonConversionMemory();
   core->value_strs.~KeyStrCache();
   core->key_strs.~KeyStrCache();
   core->code_strs.~CodeStrCache();

@@ -23,9 +23,10 @@ const MethodSignature kAddRecordPayloadSig = {"MetadataCore.add_record_payload()
 
 // Converts a payload dict to compact JSON text; remembers whether it nests
 // too deeply for a snapshot.
-bool convert_payload(PyObject* dict, std::string& text, bool* deep, std::vector<MemberSpan>* top = nullptr) {
+bool convert_payload(CoreObject& core, PyObject* dict, std::string& text, bool* deep,
+                     std::vector<MemberSpan>* top = nullptr) {
   int depth = 0;
-  if (!python_to_json_text(dict, text, &depth, top)) return false;
+  if (!python_to_json_text(dict, text, &depth, top, &core.conversion)) return false;
   *deep = depth >= kUnloadablePayloadDepth;
   return true;
 }
@@ -33,6 +34,7 @@ bool convert_payload(PyObject* dict, std::string& text, bool* deep, std::vector<
 // Every entry of `fields`, in order: for each, its field name with each of its
 // item texts (a list gives one post per item).
 bool convert_fields(PyObject* fields, FieldPosts& posts) {
+  posts.reserve(static_cast<size_t>(PyDict_Size(fields)) + 8);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(fields, &pos, &key, &value)) {
@@ -80,7 +82,7 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
       payload = default_payload(code, name, pinyin);
     } else if (!PyDict_Check(a[4])) {
       return raise_argument_type_error(a[4], "payload", "dict");
-    } else if (!convert_payload(a[4], payload, &deep)) {
+    } else if (!convert_payload(core, a[4], payload, &deep)) {
       return nullptr;
     }
     FieldPosts posts;
@@ -104,7 +106,7 @@ PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ss
     std::string payload;
     std::vector<MemberSpan> top;
     bool deep = false;
-    if (!convert_payload(a[0], payload, &deep, &top)) return nullptr;
+    if (!convert_payload(core, a[0], payload, &deep, &top)) return nullptr;
     FlattenedRecord flat;
     if (Status st = flatten_record_text(payload, top, flat); !st.ok()) return raise_status(st);
 

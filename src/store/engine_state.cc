@@ -1,6 +1,8 @@
 #include "store/engine_state.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "absl/container/flat_hash_map.h"
 #include "absl/container/flat_hash_set.h"
@@ -80,34 +82,116 @@ void join_into(std::string& joined, std::string_view value) {
   joined.append(value);
 }
 
-// Few values: a scan per field beats building hash tables.
+// Few values: their fields are grouped through a small table on the stack
+// instead of heap-built hash tables.  Each value is linked to the next of its
+// field, and a field with one distinct value is appended without being copied
+// into a joined text first.
 constexpr size_t kScanJoinLimit = 32;
+constexpr size_t kGroupSlots = 2 * kScanJoinLimit;  // a power of two
+
+// Length and first and last bytes of a field name: enough to tell most
+// names apart without comparing them.
+uint64_t field_signature(std::string_view f) {
+  uint64_t head = 0, tail = 0;
+  const size_t k = std::min<size_t>(f.size(), 8);
+  std::memcpy(&head, f.data(), k);
+  std::memcpy(&tail, f.data() + f.size() - k, k);
+  const uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail + f.size()) * 0xBF58476D1CE4E5B9ull;
+  return h ^ (h >> 31);
+}
+
+Status join_few(const CollectedValues& collected, FieldMap& out) {
+  const size_t n = collected.size();
+  uint8_t next[kScanJoinLimit];    // next value of the same field, or n
+  uint8_t heads[kScanJoinLimit];   // first value of each field, in first-seen order
+  uint8_t tails[kScanJoinLimit];
+  uint8_t kept[kScanJoinLimit];    // distinct non-empty values of each field
+  bool skip[kScanJoinLimit];       // empty, or a repeat of an earlier value of its field
+  uint64_t group_hash[kScanJoinLimit];
+  int8_t group_at[kGroupSlots];    // open addressing by field signature: group, or -1
+  std::memset(group_at, -1, sizeof group_at);
+  size_t groups = 0;
+  size_t group_of_prev = 0;
+  for (size_t i = 0; i < n; ++i) {
+    next[i] = static_cast<uint8_t>(n);
+    const std::string& field = collected[i].first;
+    size_t g = groups;
+    if (i > 0 && collected[i - 1].first == field) {
+      g = group_of_prev;
+    } else {
+      const uint64_t h = field_signature(field);
+      size_t slot = h & (kGroupSlots - 1);
+      for (; group_at[slot] >= 0; slot = (slot + 1) & (kGroupSlots - 1)) {
+        const size_t j = static_cast<size_t>(group_at[slot]);
+        if (group_hash[j] == h && collected[heads[j]].first == field) {
+          g = j;
+          break;
+        }
+      }
+      if (g == groups) {
+        group_at[slot] = static_cast<int8_t>(groups);
+        group_hash[groups] = h;
+      }
+    }
+    const std::string& value = collected[i].second;
+    bool distinct = !value.empty();
+    if (g == groups) {
+      heads[g] = tails[g] = static_cast<uint8_t>(i);
+      kept[g] = 0;
+      ++groups;
+    } else {
+      for (size_t k = heads[g]; distinct && k != n; k = next[k]) distinct = collected[k].second != value;
+      next[tails[g]] = static_cast<uint8_t>(i);
+      tails[g] = static_cast<uint8_t>(i);
+    }
+    skip[i] = !distinct;
+    if (distinct) ++kept[g];
+    group_of_prev = g;
+  }
+  auto value_at = [&](size_t k) -> const std::string* { return skip[k] ? nullptr : &collected[k].second; };
+  auto follow = [&](size_t k) -> size_t { return next[k]; };
+  size_t entries = 0, bytes = 0;
+  for (size_t g = 0; g < groups; ++g) {
+    if (kept[g] == 0) continue;
+    ++entries;
+    size_t joined = kept[g] - 1;
+    for (size_t k = heads[g]; k != n; k = follow(k)) {
+      if (const std::string* v = value_at(k)) joined += v->size();
+    }
+    const std::string& field = collected[heads[g]].first;
+    if (Status st = FieldMap::check_entry(field, joined); !st.ok()) return st;
+    bytes += field.size() + joined;
+  }
+  // Exact room, so that the map needs no shrinking once full.
+  out.reserve(entries, bytes);
+  std::string joined;
+  for (size_t g = 0; g < groups; ++g) {
+    if (kept[g] == 0) continue;
+    const std::string& field = collected[heads[g]].first;
+    if (kept[g] == 1) {
+      for (size_t k = heads[g]; k != n; k = follow(k)) {
+        if (const std::string* v = value_at(k)) {
+          out.append(field, *v);
+          break;
+        }
+      }
+      continue;
+    }
+    joined.clear();
+    for (size_t k = heads[g]; k != n; k = follow(k)) {
+      if (const std::string* v = value_at(k)) join_into(joined, *v);
+    }
+    out.append(field, joined);
+  }
+  return Status::Ok();
+}
 
 }  // namespace
 
 Status join_field_values(const CollectedValues& collected, FieldMap& out) {
   out = FieldMap();
-  // Groups in the order their field first appears (empty values included, so
-  // a field's position does not depend on whether its first value is empty).
+  if (collected.size() <= kScanJoinLimit) return join_few(collected, out);
   std::vector<std::pair<std::string_view, std::string>> groups;
-  if (collected.size() <= kScanJoinLimit) {
-    std::vector<bool> done(collected.size());
-    std::vector<std::string_view> kept;
-    for (size_t i = 0; i < collected.size(); ++i) {
-      if (done[i]) continue;
-      kept.clear();
-      std::string& joined = groups.emplace_back(collected[i].first, std::string()).second;
-      for (size_t j = i; j < collected.size(); ++j) {
-        if (done[j] || collected[j].first != collected[i].first) continue;
-        done[j] = true;
-        const std::string_view v = collected[j].second;
-        if (v.empty() || std::find(kept.begin(), kept.end(), v) != kept.end()) continue;
-        kept.push_back(v);
-        join_into(joined, v);
-      }
-    }
-    return append_joined(groups, out);
-  }
   // Many values (a record with thousands of attributes): one hash lookup per
   // value keeps the join linear.
   GrowSafe<absl::flat_hash_map<absl::string_view, size_t>> group_of;

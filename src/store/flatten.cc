@@ -1,15 +1,35 @@
 #include "store/flatten.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "absl/container/inlined_vector.h"
 #include "base/text.h"
+#include "store/json/byte_scan.h"
 #include "store/json/json_unescape.h"
 #include "store/json/json_writer.h"
 
 namespace vedra {
 
 namespace {
+
+// The string whose opening quotation mark is at p: a view of the text itself
+// when it holds no escape (the usual case), else decoded into `scratch`.
+// Returns the position past its closing mark, or nullptr when it is not in
+// the written form.
+const char* read_written_string(const char* p, const char* end, std::string& scratch, std::string_view& out) {
+  ++p;
+  uint64_t seen = 0;
+  const char* q = skip_plain_string_bytes(p, end, seen);
+  if (q != end && *q == '"') {
+    out = std::string_view(p, static_cast<size_t>(q - p));
+    return q + 1;
+  }
+  scratch.assign(p, static_cast<size_t>(q - p));
+  const char* after = unescape_written_string(q, end, scratch);
+  out = scratch;
+  return after;
+}
 
 // Flattens one value of compact text the engine wrote: numbers are already
 // in their flattened form (decimal integers, json_number_text doubles).
@@ -19,10 +39,10 @@ bool flatten_text(const char*& p, const char* end, std::string& field, Collected
   auto add = [&](std::string_view value) {
     if (!value.empty()) c.emplace_back(field, value);
   };
-  // The string at p (its opening quote) into scratch.
+  std::string_view text;
+  // The string at p (its opening quote) into `text`.
   auto read_string = [&] {
-    scratch.clear();
-    p = unescape_written_string(p + 1, end, scratch);
+    p = read_written_string(p, end, scratch, text);
     return p != nullptr;
   };
   switch (*p) {
@@ -39,7 +59,7 @@ bool flatten_text(const char*& p, const char* end, std::string& field, Collected
       return true;
     case '"':
       if (!read_string()) return false;
-      add(trim_white_space(scratch));
+      add(trim_white_space(text));
       return true;
     case '[':
       ++p;
@@ -61,7 +81,7 @@ bool flatten_text(const char*& p, const char* end, std::string& field, Collected
       while (true) {
         if (!read_string()) return false;
         if (base > 0) field += '.';
-        field += scratch;
+        field += text;
         ++p;  // ':'
         if (!flatten_text(p, end, field, c, scratch)) return false;
         field.resize(base);
@@ -85,6 +105,10 @@ bool string_member_text(std::string_view text, const MemberSpan* m, std::string&
   return unescape_written_string(text.data() + m->begin + 1, text.data() + text.size(), out) != nullptr;
 }
 
+// Values a catalogue record usually flattens to: room for them at once
+// instead of growing the list value by value.
+constexpr size_t kUsualValues = 32;
+
 Status not_written_text() { return Status::Error("record payload text is not in the engine's written form"); }
 
 }  // namespace
@@ -103,6 +127,7 @@ Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>&
     if (!string_member_text(text, find(key), *dest)) return not_written_text();
   }
   CollectedValues collected;
+  collected.reserve(kUsualValues);
   collect_field_value(collected, "market", std::move(market));
   collect_field_value(collected, "asset_type", std::move(asset_type));
   collect_field_value(collected, "region", std::move(region));

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "store/dict_shape.h"
 #include "store/json/json_writer.h"
 #include "store/json/number_text.h"
 #include "store/json/utf8.h"
@@ -138,29 +139,34 @@ class RecursionGuard {
   bool entered_ = false;
 };
 
+}  // namespace
+
+struct JsonConversionMemory::Level {
+  std::vector<std::string_view> key_texts;        // UTF-8 of the keys (kept alive by `keys`)
+  std::vector<std::pair<size_t, size_t>> values;  // value text of each key in the output buffer
+  std::vector<PyObject*> keys;                    // owned references, during a call only
+  std::string assembled;
+  DictShape shape;  // a shape worked out for one dict alone
+};
+
+namespace {
+
 // ---- Python object -> compact JSON text --------------------------------------
 //
 // Values are written straight into one buffer, in the dict's own iteration
 // order (so Python callbacks run in that order, once each).  A dict's members
 // are then reordered by key bytes: each member's text is a span of the
-// buffer, and the object is reassembled from the sorted spans.  Scratch
-// buffers are reused per nesting level, so steady-state conversion does not
-// allocate.
+// buffer, and the object is reassembled from the spans in the order of its
+// key sequence's shape (store/dict_shape.h), taken from the engine's cache
+// when the sequence was seen before.  Scratch buffers are reused per nesting
+// level, so steady-state conversion does not allocate.
 
-struct MemberText {
-  std::string_view key;  // UTF-8 of the key (kept alive by `keys`)
-  size_t begin, end;     // value text in the output buffer
-};
-
-struct Level {
-  std::vector<MemberText> members;
-  std::vector<PyObject*> keys;  // owned references
-  std::string assembled;
-};
+using Level = JsonConversionMemory::Level;
 
 class JsonTextWriter {
  public:
-  explicit JsonTextWriter(std::string& out) : out_(out) {}
+  JsonTextWriter(std::string& out, std::vector<Level>& levels, DictShapeCache* shapes)
+      : out_(out), shapes_(shapes), levels_(levels) {}
   ~JsonTextWriter() {
     for (Level& l : levels_) release_keys(l);
   }
@@ -178,7 +184,8 @@ class JsonTextWriter {
   bool write_scalar(PyObject* obj);
 
   std::string& out_;
-  std::vector<Level> levels_;
+  DictShapeCache* shapes_;  // may be null
+  std::vector<Level>& levels_;
   int max_depth_ = 0;
 };
 
@@ -186,8 +193,10 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   if (levels_.size() < static_cast<size_t>(depth)) levels_.resize(depth);
   // References into levels_ are re-taken after every recursive call, which
   // may grow the vector.
-  levels_[depth - 1].members.clear();
+  levels_[depth - 1].key_texts.clear();
+  levels_[depth - 1].values.clear();
   const size_t start = out_.size();
+  uint64_t signature = DictShapeCache::kSeed;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(dict, &pos, &key, &value)) {
@@ -196,36 +205,40 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     Py_ssize_t n = 0;
     const char* k = str_key_utf8(key, &n);
     if (k == nullptr) return false;
+    const std::string_view key_text(k, static_cast<size_t>(n));
+    signature = DictShapeCache::fold(signature, key_text);
     Py_INCREF(value);
     Ref hold_value(value);
     const size_t begin = out_.size();
     if (!write(value, depth, nullptr)) return false;
-    levels_[depth - 1].members.push_back(MemberText{std::string_view(k, static_cast<size_t>(n)), begin, out_.size()});
+    Level& level = levels_[depth - 1];
+    level.key_texts.push_back(key_text);
+    level.values.emplace_back(begin, out_.size());
   }
   Level& level = levels_[depth - 1];
-  auto by_key = [](const MemberText& a, const MemberText& b) { return a.key < b.key; };
-  if (!std::is_sorted(level.members.begin(), level.members.end(), by_key)) {
-    std::stable_sort(level.members.begin(), level.members.end(), by_key);
+  const std::string_view* keys = level.key_texts.data();
+  const size_t n = level.key_texts.size();
+  const DictShape* shape = nullptr;
+  if (shapes_ != nullptr) {
+    shape = shapes_->find(signature, keys, n);
+    if (shape == nullptr) shape = shapes_->keep(signature, keys, n);
   }
-  // Distinct str-subclass keys may share a text: keep the last, as a JSON
-  // object with repeated keys reads back.
-  auto& ms = level.members;
-  size_t kept = 0;
-  for (size_t i = 0; i < ms.size(); ++i) {
-    if (i + 1 < ms.size() && ms[i + 1].key == ms[i].key) continue;
-    ms[kept++] = ms[i];
+  if (shape == nullptr) {
+    level.shape.build(keys, n);
+    shape = &level.shape;
   }
-  ms.resize(kept);
   std::string& tmp = level.assembled;
   tmp.clear();
-  tmp.reserve(out_.size() - start + level.members.size() * 8 + 2);
-  JsonObjectWriter object(tmp);
-  for (const MemberText& m : level.members) {
-    object.key(m.key);
-    if (spans) spans->push_back(MemberSpan{std::string(m.key), start + tmp.size(), start + tmp.size() + (m.end - m.begin)});
-    tmp.append(out_, m.begin, m.end - m.begin);
+  tmp.reserve(out_.size() - start + shape->prefix_bytes() + 2);
+  tmp += '{';
+  if (spans) spans->reserve(spans->size() + shape->members());
+  for (size_t j = 0; j < shape->members(); ++j) {
+    tmp += shape->prefix(j);
+    const auto [begin, end] = level.values[shape->source(j)];
+    if (spans) spans->push_back(MemberSpan{std::string(shape->member_key(j)), start + tmp.size(), start + tmp.size() + (end - begin)});
+    tmp.append(out_, begin, end - begin);
   }
-  object.end();
+  tmp += '}';
   out_.resize(start);
   out_ += tmp;
   release_keys(level);
@@ -306,7 +319,13 @@ bool JsonTextWriter::write(PyObject* obj, int depth, std::vector<MemberSpan>* sp
     out_ += "null";
     return true;
   }
-  const bool is_dict = PyDict_Check(obj);
+  // Exact built-in scalars skip the container tests, which the limited API
+  // makes calls (a subclass walk for sets).
+  PyTypeObject* const type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type) {
+    return write_scalar(obj);
+  }
+  const bool is_dict = type == &PyDict_Type || PyDict_Check(obj);
   if (is_dict || PyList_Check(obj) || PyTuple_Check(obj) || PySet_Check(obj)) {
     RecursionGuard guard;
     if (!guard.enter(depth + 1)) return false;
@@ -351,10 +370,38 @@ bool value_to_text(PyObject* obj, std::string& out) {
   return true;
 }
 
-bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::vector<MemberSpan>* top_members) {
-  JsonTextWriter writer(out);
-  const bool ok = writer.write(obj, 0, top_members);
-  if (depth_out) *depth_out = writer.max_depth();
+JsonConversionMemory::JsonConversionMemory() = default;
+JsonConversionMemory::~JsonConversionMemory() = default;
+
+void JsonConversionMemory::trim() {
+  // A record far larger than the rest leaves no lasting cost behind.
+  constexpr size_t kKeptLevels = 16, kKeptEntries = 1024, kKeptBytes = size_t{64} << 10;
+  if (levels_.size() > kKeptLevels) levels_.resize(kKeptLevels);
+  for (Level& l : levels_) {
+    if (l.key_texts.capacity() > kKeptEntries) l = Level();
+    if (l.assembled.capacity() > kKeptBytes) std::string().swap(l.assembled);
+  }
+}
+
+bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::vector<MemberSpan>* top_members,
+                         JsonConversionMemory* memory) {
+  JsonConversionMemory one_call;
+  JsonConversionMemory& m = memory != nullptr ? *memory : one_call;
+  // The guess is capped: after an unusually large record it must not make
+  // the next, ordinary one ask for that much memory.
+  constexpr size_t kGuessCap = size_t{64} << 10;
+  out.reserve(out.size() + std::min(m.last_size_ + m.last_size_ / 4 + 64, kGuessCap));
+  const size_t start = out.size();
+  bool ok;
+  int depth;
+  {
+    JsonTextWriter writer(out, m.levels_, memory != nullptr ? &m.shapes_ : nullptr);
+    ok = writer.write(obj, 0, top_members);
+    depth = writer.max_depth();
+  }
+  if (depth_out) *depth_out = depth;
+  m.last_size_ = out.size() - start;
+  m.trim();
   return ok;
 }
 

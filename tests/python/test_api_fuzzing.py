@@ -652,6 +652,55 @@ def test_duplicate_utf8_keys_from_str_subclasses(tmp_path):
     assert other.filter({"a": "y"}) == ["d"] and other.filter({"a": "x"}) == []
 
 
+SHAPE_KEYS = ["a", "b", "ab", "", "\u00e9", "b\x00", 'k"', "z" * 20, "attributes", "market"]
+
+
+class Twin(str):
+    """A key with the text of another but a dict key of its own."""
+
+    def __hash__(self):
+        return id(self)
+
+    def __eq__(self, other):
+        return self is other
+
+
+@given(st.lists(st.lists(st.tuples(st.integers(0, len(SHAPE_KEYS) - 1), st.integers(0, 2), st.booleans()),
+                         max_size=6), min_size=1, max_size=40))
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+def test_one_engine_over_repeating_key_sequences(records):
+    """One engine takes records that repeat, permute and share key sequences (plain, twin and decoded keys):
+    each payload is the model's, member order included, and its fields are posted as the model says."""
+    core = MetadataCore()
+    made = []
+    for i, members in enumerate(records):
+        record = {}
+        for k, v, twin in members:
+            key = Twin(SHAPE_KEYS[k]) if twin else SHAPE_KEYS[k]
+            record[key] = {SHAPE_KEYS[(k + i) % len(SHAPE_KEYS)]: str(i), "x": [v]} if v == 2 else v
+        record["code"] = f"r{i}"
+        if i % 2 and not any(twin for _, _, twin in members):
+            record = json.loads(json.dumps(record))
+        core.add_record_payload(record)
+        made.append(model_payload_record(record))
+    for r in made:
+        assert json.dumps(core.get(r.code)) == json.dumps(r.payload)
+        for field, keys in r.keys.items():
+            for key in keys:
+                assert r.code in core.filter({field: key})
+
+
+def test_more_key_sequences_than_remembered():
+    core = MetadataCore()
+    records = [{"code": f"c{i}", f"k{i % 700}": i, "attributes": {f"a{i % 300}": "v", "b": i % 5}}
+               for i in range(1400)]
+    for r in records:
+        core.add_record_payload(r)
+    got = core.get_many([r["code"] for r in records])
+    assert [json.dumps(g) for g in got] == [json.dumps(model_json(r)) for r in records]
+    assert core.filter({"a7": "v"}) == [f"c{i}" for i in range(7, 1400, 300)]
+
+
 def test_number_text_model():
     for d, text in [(1.0, "1.0"), (1e16, "1e+16"), (1.5e-7, "1.5e-7"), (123.456, "123.456"), (-0.0, "-0.0"),
                     (1e15, "1000000000000000.0"), (0.0001, "0.0001"), (1e-5, "0.00001"), (1e-6, "1e-6")]:

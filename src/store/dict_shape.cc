@@ -1,0 +1,106 @@
+#include "store/dict_shape.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "store/json/json_writer.h"
+
+namespace vedra {
+
+void DictShape::build(const std::string_view* keys, size_t n) {
+  text_.clear();
+  key_end_.clear();
+  source_.clear();
+  prefix_end_.clear();
+  size_t key_bytes = 0;
+  for (size_t i = 0; i < n; ++i) key_bytes += keys[i].size();
+  text_.reserve(2 * key_bytes + 4 * n);
+  key_end_.reserve(n);
+  source_.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    text_ += keys[i];
+    key_end_.push_back(text_.size());
+    source_.push_back(i);
+  }
+  auto by_key = [&](size_t a, size_t b) { return keys[a] < keys[b]; };
+  if (!std::is_sorted(source_.begin(), source_.end(), by_key)) std::stable_sort(source_.begin(), source_.end(), by_key);
+  // Distinct keys may share a text (str subclasses): keep the last, as a
+  // JSON object with repeated keys reads back.
+  size_t kept = 0;
+  for (size_t j = 0; j < source_.size(); ++j) {
+    if (j + 1 < source_.size() && keys[source_[j + 1]] == keys[source_[j]]) continue;
+    source_[kept++] = source_[j];
+  }
+  source_.resize(kept);
+  prefixes_begin_ = text_.size();
+  prefix_end_.reserve(kept);
+  for (size_t j = 0; j < kept; ++j) {
+    if (j > 0) text_ += ',';
+    write_json_string(keys[source_[j]], text_);
+    text_ += ':';
+    prefix_end_.push_back(text_.size());
+  }
+}
+
+bool DictShape::matches(const std::string_view* keys, size_t n) const {
+  if (n != key_end_.size()) return false;
+  size_t b = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const size_t e = key_end_[i];
+    if (keys[i].size() != e - b || std::memcmp(keys[i].data(), text_.data() + b, e - b) != 0) return false;
+    b = e;
+  }
+  return true;
+}
+
+uint64_t DictShapeCache::fold(uint64_t signature, std::string_view key) {
+  uint64_t head = 0;
+  std::memcpy(&head, key.data(), std::min<size_t>(key.size(), 8));
+  return (signature ^ head ^ (uint64_t{key.size()} << 56)) * 0x9E3779B97F4A7C15ull + key.size();
+}
+
+namespace {
+size_t pair_of(uint64_t signature) {
+  const uint64_t h = signature ^ (signature >> 29) ^ (signature >> 43);
+  return (h & (DictShapeCache::kSlots / 2 - 1)) * 2;
+}
+}  // namespace
+
+const DictShape* DictShapeCache::find(uint64_t signature, const std::string_view* keys, size_t n) {
+  if (!slots_) return nullptr;
+  Slot* pair = &slots_[pair_of(signature)];
+  for (int w = 0; w < 2; ++w) {
+    Slot& s = pair[w];
+    if (s.shape && s.signature == signature && s.shape->matches(keys, n)) {
+      s.recent = true;
+      pair[1 - w].recent = false;
+      return s.shape.get();
+    }
+  }
+  return nullptr;
+}
+
+const DictShape* DictShapeCache::keep(uint64_t signature, const std::string_view* keys, size_t n) noexcept {
+  if (n > kMaxKeys) return nullptr;
+  size_t bytes = 0;
+  for (size_t i = 0; i < n; ++i) bytes += keys[i].size();
+  if (bytes > kMaxKeyBytes) return nullptr;
+  try {
+    if (!slots_) slots_.reset(new Slot[kSlots]);
+    auto shape = std::make_unique<DictShape>();
+    shape->build(keys, n);
+    Slot* pair = &slots_[pair_of(signature)];
+    Slot& victim = !pair[0].shape ? pair[0] : !pair[1].shape ? pair[1] : pair[0].recent ? pair[1] : pair[0];
+    Slot& other = &victim == &pair[0] ? pair[1] : pair[0];
+    victim.signature = signature;
+    victim.shape = std::move(shape);
+    victim.recent = true;
+    other.recent = false;
+    return victim.shape.get();
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+}  // namespace vedra

@@ -1,0 +1,98 @@
+// DictShape and DictShapeCache: how an object with a given sequence of keys
+// is written as compact JSON text, worked out once per sequence.
+//
+// Writing a dict orders its members by key bytes, keeps only the last of
+// keys that share a text, and escapes every key: work that depends on the
+// sequence of key texts alone, not on the values.  The records of one
+// catalogue repeat a handful of such sequences (the same keys in the same
+// order at each level), so the conversion looks the sequence up and reuses
+// the member order and the escaped `"key":` texts instead of redoing them.
+//
+// A shape is matched by the key texts themselves, byte for byte, never by
+// the identity of the key objects: records decoded one by one repeat texts
+// but not objects, and a cache keyed by object addresses would have to keep
+// those objects alive to be safe.  The cache holds no Python object.
+//
+// Bounded: kSlots shapes (two-way associative, the older of a pair
+// replaced), each of at most kMaxKeys keys and kMaxKeyBytes bytes of key
+// text; larger key sequences are worked out per call and never kept.  The
+// slot table is allocated on first use.
+//
+// Thread safety: none; owned by one engine object and used under its borrow.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vedra {
+
+class DictShape {
+ public:
+  // Works out the shape of the key sequence keys[0, n).  Throws
+  // std::bad_alloc, leaving `this` unusable until the next successful build.
+  void build(const std::string_view* keys, size_t n);
+
+  // True when keys[0, n) is exactly the sequence this shape was built from.
+  bool matches(const std::string_view* keys, size_t n) const;
+
+  // Members written, in key byte order (repeated key texts once).
+  size_t members() const { return source_.size(); }
+  // Position, in the key sequence, of the member written j-th.
+  size_t source(size_t j) const { return source_[j]; }
+  // What comes before member j's value: "," (except for the first), the
+  // escaped key in quotes, ":".
+  std::string_view prefix(size_t j) const {
+    const size_t b = j == 0 ? prefixes_begin_ : prefix_end_[j - 1];
+    return std::string_view(text_).substr(b, prefix_end_[j] - b);
+  }
+  // Key text (unescaped) of member j.
+  std::string_view member_key(size_t j) const { return key(source_[j]); }
+  // Bytes of all prefixes together.
+  size_t prefix_bytes() const { return text_.size() - prefixes_begin_; }
+
+ private:
+  std::string_view key(size_t i) const {
+    const size_t b = i == 0 ? 0 : key_end_[i - 1];
+    return std::string_view(text_).substr(b, key_end_[i] - b);
+  }
+
+  std::string text_;             // the keys in sequence order, then the prefixes
+  std::vector<size_t> key_end_;  // end of key i in text_
+  std::vector<size_t> source_;
+  std::vector<size_t> prefix_end_;  // end of prefix j in text_
+  size_t prefixes_begin_ = 0;
+};
+
+class DictShapeCache {
+ public:
+  static constexpr size_t kSlots = 256;  // a power of two
+  static constexpr size_t kMaxKeys = 64;
+  static constexpr size_t kMaxKeyBytes = 2048;
+
+  // Signature of a key sequence, folded one key at a time from kSeed: what
+  // selects the slots a sequence may be held in.  Cheap; not a full hash.
+  static constexpr uint64_t kSeed = 0x243F6A8885A308D3ull;
+  static uint64_t fold(uint64_t signature, std::string_view key);
+
+  // The shape held for keys[0, n), whose signature is `signature`, or null.
+  const DictShape* find(uint64_t signature, const std::string_view* keys, size_t n);
+
+  // Holds a shape built for keys[0, n) and returns it, or null when the
+  // sequence is too large to hold or memory is short (nothing changes then).
+  // The returned shape stays valid until the next keep().
+  const DictShape* keep(uint64_t signature, const std::string_view* keys, size_t n) noexcept;
+
+ private:
+  struct Slot {
+    uint64_t signature = 0;
+    std::unique_ptr<DictShape> shape;  // null when empty
+    bool recent = false;               // the more recently used of its pair
+  };
+  std::unique_ptr<Slot[]> slots_;  // kSlots; null until first keep()
+};
+
+}  // namespace vedra
