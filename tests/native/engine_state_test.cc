@@ -24,8 +24,8 @@ TEST(RecordStore, RegisterAndInvariants) {
   }
   EXPECT_EQ(s.next_record, 3u);
   EXPECT_EQ(s.all_records().to_vector(), std::vector<uint32_t>({0, 1, 2}));
-  EXPECT_EQ(s.code_to_record.at("A"), 1u);
-  EXPECT_EQ(s.code_to_record.at(""), 2u);
+  EXPECT_EQ(s.code_to_record.find("A")->second, 1u);
+  EXPECT_EQ(s.code_to_record.find("")->second, 2u);
   EXPECT_EQ(s.record_fields.size(), size_t{3});
   EXPECT_EQ(s.record_payloads[0], std::string("{}"));
   EXPECT_EQ(records_of(s, "f", "1"), std::vector<uint32_t>({0}));

@@ -117,7 +117,7 @@ std::vector<std::string> payloads_of(const EngineState& s) {
 // What a load gives each record: the payload of the newest record of its code.
 std::vector<std::string> newest_payloads(const EngineState& s) {
   std::vector<std::string> out;
-  for (uint32_t r = 0; r < s.next_record; ++r) out.emplace_back(s.record_payloads[s.code_to_record.at(s.record_codes[r])]);
+  for (uint32_t r = 0; r < s.next_record; ++r) out.emplace_back(s.record_payloads[s.code_to_record.find(s.record_codes[r])->second]);
   return out;
 }
 
