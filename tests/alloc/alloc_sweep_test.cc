@@ -61,7 +61,7 @@ std::string observe(const EngineState& s) {
     haystack += std::string(s.pattern_texts[i]) + " ";
   }
   for (uint32_t r : s.deep_payload_records) out << "deep " << r << "\n";
-  out << "all " << s.all_records().cardinality() << "\n";
+  out << "all " << s.next_record << "\n";
   if (s.matcher) {
     s.matcher->for_each_match(haystack, [&](const Match& m) { out << "match " << m.pattern << " " << m.start << "\n"; });
   } else {
