@@ -31,7 +31,7 @@ bool convert_payload(PyObject* dict, std::string& text, bool* deep, std::vector<
 }
 
 // One entry of `fields`: the field name and its item texts, in order.
-bool convert_fields(PyObject* fields, FieldPosts& posts) {
+bool convert_fields(PyObject* fields, CollectedValues& posts) {
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   while (PyDict_Next(fields, &pos, &key, &value)) {
@@ -82,7 +82,7 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     } else if (!convert_payload(a[4], payload, &deep)) {
       return nullptr;
     }
-    FieldPosts posts;
+    CollectedValues posts;
     if (!convert_fields(a[3], posts)) return nullptr;
 
     EngineState& s = core.state;

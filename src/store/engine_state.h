@@ -43,11 +43,9 @@
 
 namespace vedra {
 
-// (field, text) pairs in posting order, duplicates and empty texts included.
-using FieldPosts = std::vector<std::pair<std::string, std::string>>;
-
-// Working list of one ingestion call: (field name, value text) in collection
-// order; grouped by field only when joined.
+// (field name, value text) pairs in the order met, repeats and empty texts
+// included: what one ingestion call collects (grouped by field only when
+// joined), and what a record posts.
 using CollectedValues = std::vector<std::pair<std::string, std::string>>;
 
 struct EngineState {
