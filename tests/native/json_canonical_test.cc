@@ -5,8 +5,8 @@
 #include <random>
 #include <string>
 
-#include "store/json_canonical.h"
-#include "store/json_writer.h"
+#include "store/json/json_canonical.h"
+#include "store/json/json_writer.h"
 #include "testing.h"
 
 using namespace vedra;

@@ -10,8 +10,8 @@
 #include "snapshot/payload_encode.h"
 #include "snapshot/sha256.h"
 #include "store/engine_state.h"
+#include "store/json/json_writer.h"
 #include "store/record_add.h"
-#include "store/json_writer.h"
 #include "test_rng.h"
 #include "testing.h"
 

@@ -1,12 +1,12 @@
-#include "store/json_canonical.h"
+#include "store/json/json_canonical.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <string>
 
-#include "store/json_writer.h"
-#include "store/utf8.h"
+#include "store/json/json_writer.h"
+#include "store/json/utf8.h"
 
 namespace vedra {
 namespace {
