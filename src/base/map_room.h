@@ -4,8 +4,8 @@
 // destructible.
 //
 // Why it exists: the abseil release this is written against (20220623, the
-// one Debian 12 ships; the wheels build against an older one, which behaves
-// alike) does not keep that promise.  Its own growth records the new capacity
+// one Debian 12 ships; the wheels are built against Debian 11's older one)
+// does not keep that promise.  Its own growth records the new capacity
 // before it allocates, and an insert marks the slot full before it constructs
 // the entry there, so a throw in either leaves a table that crashes when next
 // touched, even when it is only being destroyed.  So the table never grows by
