@@ -30,7 +30,8 @@ bool convert_payload(PyObject* dict, std::string& text, bool* deep, std::vector<
   return true;
 }
 
-// One entry of `fields`: the field name and its item texts, in order.
+// Every entry of `fields`, in order: for each, its field name with each of its
+// item texts (a list gives one post per item).
 bool convert_fields(PyObject* fields, CollectedValues& posts) {
   Py_ssize_t pos = 0;
   PyObject *key, *value;

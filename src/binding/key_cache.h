@@ -28,6 +28,7 @@
 #include <new>
 
 #include "binding/py.h"
+#include "store/json/byte_scan.h"
 
 namespace vedra::py {
 
@@ -90,11 +91,6 @@ class KeyStrCache {
     char bytes[kMaxKeyBytes];
   };
 
-  static uint64_t load8(const char* p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-  }
   // Mixes every byte for keys of up to 16 bytes, and the first, middle
   // 8-byte words and last 8 bytes of longer ones.  REQUIRES: n <= kMaxKeyBytes.
   static uint64_t hash(const char* p, size_t n) {

@@ -1,6 +1,5 @@
 #include "binding/payload_builder.h"
 
-#include <bit>
 #include <charconv>
 #include <cwchar>
 #include <cstdint>
@@ -11,6 +10,7 @@
 
 #include "store/json/byte_scan.h"
 #include "store/json/json_unescape.h"
+#include "store/json/utf8.h"
 
 namespace vedra::py {
 namespace {
@@ -20,41 +20,21 @@ namespace {
 // against the same limit on the interpreters that count frames.
 constexpr int kRecursionMargin = 8;
 
-constexpr bool kLittleEndian = std::endian::native == std::endian::little;
-
 // Decodes the UTF-8 text [p, p + n) into code points at out (room for n).
-// Returns the number written, or -1 when the text is not well-formed UTF-8
-// (overlong forms, encoded surrogates and values above U+10FFFF included).
+// Returns the number written, or -1 when the text is not well-formed UTF-8.
 Py_ssize_t utf8_to_ucs4(const unsigned char* p, size_t n, wchar_t* out) {
+  const unsigned char* const end = p + n;
   Py_ssize_t k = 0;
-  size_t i = 0;
-  while (i < n) {
-    const unsigned c = p[i];
-    if (c < 0x80) {
-      out[k++] = static_cast<wchar_t>(c);
-      ++i;
+  while (p != end) {
+    if (*p < 0x80) {
+      out[k++] = static_cast<wchar_t>(*p++);
       continue;
     }
-    const size_t left = n - i;
-    unsigned cp;
-    if (c >= 0xC2 && c < 0xE0) {
-      if (left < 2 || (p[i + 1] & 0xC0) != 0x80) return -1;
-      cp = (c & 0x1F) << 6 | (p[i + 1] & 0x3F);
-      i += 2;
-    } else if (c >= 0xE0 && c < 0xF0) {
-      if (left < 3 || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80) return -1;
-      cp = (c & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
-      if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
-      i += 3;
-    } else if (c >= 0xF0 && c < 0xF5) {
-      if (left < 4 || (p[i + 1] & 0xC0) != 0x80 || (p[i + 2] & 0xC0) != 0x80 || (p[i + 3] & 0xC0) != 0x80) return -1;
-      cp = (c & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 | (p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
-      if (cp < 0x10000 || cp > 0x10FFFF) return -1;
-      i += 4;
-    } else {
-      return -1;
-    }
+    uint32_t cp;
+    const int len = decode_utf8_sequence(p, end, cp);
+    if (len <= 0) return -1;
     out[k++] = static_cast<wchar_t>(cp);
+    p += len;
   }
   return k;
 }
@@ -203,34 +183,11 @@ class Builder {
   // escape come from the key or value cache when short enough.
   PyObject* string(bool is_key) {
     const char* const start = ++p_;
-    uint64_t high = 0;  // the high bits of every byte read: 0 for ASCII
-    for (;;) {
-      // Eight bytes at a time while they are there; the first stop byte is
-      // found from the word itself (byte order: the lowest address is the
-      // lowest byte).
-      while (end_ - p_ >= 8) {
-        const uint64_t w = load8(p_);
-        const uint64_t stop = string_stop_bytes(w);
-        if (stop == 0) {
-          high |= w;
-          p_ += 8;
-          continue;
-        }
-        if (!kLittleEndian) break;
-        const uint64_t first = stop & (0 - stop);
-        high |= w & (first - 1);  // the bytes before the stop byte
-        p_ += std::countr_zero(stop) >> 3;
-        break;
-      }
-      while (p_ != end_ && static_cast<unsigned char>(*p_) >= 0x20 && *p_ != '"' && *p_ != '\\') {
-        high |= static_cast<unsigned char>(*p_);
-        ++p_;
-      }
-      if (p_ == end_) return nullptr;
-      if (*p_ == '"') break;
-      if (*p_ == '\\') return escaped_string(start);
-      return nullptr;  // a raw control character: json.loads refuses it
-    }
+    uint64_t high = 0;  // its kByteHighBits: 0 for ASCII
+    p_ = skip_plain_string_bytes(p_, end_, high);
+    if (p_ == end_) return nullptr;
+    if (*p_ == '\\') return escaped_string(start);
+    if (*p_ != '"') return nullptr;  // a raw control character: json.loads refuses it
     const size_t n = static_cast<size_t>(p_ - start);
     ++p_;
     KeyStrCache& cache = is_key ? keys_ : values_;
@@ -266,7 +223,7 @@ class Builder {
 
   // The rest of a string that holds an escape, from its first byte `start`;
   // the cursor is on the first backslash.  Escapes are decoded as the writer
-  // writes them (store/json_unescape.h); any other form is declined.
+  // writes them (store/json/json_unescape.h); any other form is declined.
   PyObject* escaped_string(const char* start) {
     scratch_.assign(start, static_cast<size_t>(p_ - start));
     const char* const after = unescape_written_string(p_, end_, scratch_);

@@ -10,7 +10,7 @@
 // Accepted: the RFC 8259 grammar without white space (the engine's compact
 // form, which every stored payload has), containers nested at most
 // kMaxBuildDepth levels, strings holding raw UTF-8 and the escapes the
-// engine's writer produces (decoded by store/json_unescape.h), integers of
+// engine's writer produces (decoded by store/json/json_unescape.h), integers of
 // any size, and doubles within the double range.  Declined: white space,
 // escapes the writer never produces (\/, \uXXXX beyond \u001f, surrogates;
 // no stored payload holds them), a number outside the double range

@@ -41,10 +41,11 @@ PyObject* method_load_snapshot(PyObject* self, PyObject* const* args, Py_ssize_t
     std::string full, index;
     if (!path_argument(a[0], kSaveParams[0], full)) return nullptr;
     if (!path_argument(a[1], kSaveParams[1], index)) return nullptr;
-    // Once the loaded state is swapped in, record numbers name the loaded
-    // records, even when the matcher build after the swap fails or runs out
-    // of memory; the cache is emptied on every way out (dropping it is always
-    // correct: entries are remade on demand).
+    // After a load, record numbers name the loaded records, so the code strs
+    // cached by record number must go.  A failed load leaves the state as it
+    // was (the matcher is built before the swap), but the cache is emptied on
+    // every way out all the same: dropping it is always correct, since
+    // entries are remade on demand.
     struct ClearCodeStrs {
       CodeStrCache& cache;
       ~ClearCodeStrs() { cache.clear(); }

@@ -13,7 +13,9 @@
 // the full layout, the read checks in order and the write protocol.
 //
 // Thread safety: no shared state; every function may be called from several
-// threads at once.  Writers of one path are serialised by write_whole_file.
+// threads at once.  Writers of one path run side by side; only their
+// commits are serialised (write_whole_file, file_writer.h), the last
+// commit's bytes winning whole.
 #pragma once
 
 #include <cstddef>

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/hex.h"
 #include "snapshot/file_calls.h"
 #include "snapshot/file_path.h"
 #include "snapshot/sha256.h"
@@ -61,7 +62,7 @@ bool is_temp_name_of(std::string_view entry, const std::string& stem) {
     return false;
   }
   for (char c : entry.substr(2 + stem.size(), kTempRandomHex)) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    if (lower_hex_digit_value(c) < 0) return false;
   }
   return true;
 }
@@ -74,12 +75,8 @@ Status random_hex(std::string* out) {
     if (n < 0) return os_error(errno);
     got += static_cast<size_t>(n);
   }
-  static constexpr char kHex[] = "0123456789abcdef";
   out->clear();
-  for (unsigned char b : bytes) {
-    *out += kHex[b >> 4];
-    *out += kHex[b & 15];
-  }
+  append_lower_hex(bytes, sizeof bytes, *out);
   return Status::Ok();
 }
 

@@ -1,13 +1,8 @@
-// The directory side of the save protocol: the names of temporary files, the
-// removal of dead ones, and the commit markers that serialise the commits of
-// a set of files and let readers see whether one runs.
-//
-// A commit marker is an empty file ".<stem>.vedra-commit" beside a target,
-// created exclusively (mode 0600) by the writer that is about to change the
-// target, flock(LOCK_EX)ed by it, and removed when its commit has ended.  No
-// lock on any directory or on any file that exists outside a commit is
-// taken, so nothing that other programs lock can stop a save or a load, and
-// a reader never holds anything a writer waits for.
+// The directory side of the save protocol (docs/snapshot_format.md,
+// "Writing", its one description): the names of temporary files, the
+// removal of dead ones, and the commit markers, empty files
+// ".<stem>.vedra-commit" beside the targets, that serialise the commits of a
+// set of files and let readers see whether one runs.
 //
 // Thread safety: no shared state apart from the process-global test hook
 // below; CommitMarkers objects are used by one thread each.

@@ -15,84 +15,19 @@
 
 namespace vedra {
 
-// FileSetWriter: replaces up to kMaxFilesTogether files as one unit.
+// FileSetWriter: replaces up to kMaxFilesTogether files as one unit.  After
+// commit() every target holds its new bytes; a failure at any step, inside
+// commit() included (std::bad_alloc too), leaves every old file as it was
+// (bar the exceptions the protocol names: special files, and renames where
+// the file system cannot exchange), and the message says otherwise only if
+// undoing failed too; a process killed at any point leaves the old set, the
+// new set, or a set that readers refuse until the next save, and at most
+// its own temporary files, which the next write to the target removes.
 //
-// Protocol, per target (after symbolic links are followed, see add()):
-//  1. A temporary file is created exclusively in the target's directory
-//     (O_CREAT | O_EXCL | O_NOFOLLOW, mode 0600), named
-//     ".<name>.<32 random hex digits>.vedra-tmp" (a SHA-256 prefix of <name>
-//     when the name would not fit in 255 bytes), and flock(LOCK_EX)ed for as
-//     long as its writer lives.  Nothing found at any name is ever opened for
-//     writing, followed or adopted, so nothing planted can be written through
-//     or handed the new bytes.
-//  2. Before that, dead temporaries of the same target are removed: a name of
-//     the form above for this target, a regular file owned by our euid with
-//     one link, that is not flock-locked (so its writer is gone), and that is
-//     not the target of any file of the same set.  Anything else is left
-//     alone.  Debris from killed writers is therefore bounded: the next write
-//     to the target removes it.
-//  3. The bytes are written (as append() delivers them), the file gets the
-//     target's permission bits (the old file's, or 0666 & ~umask for a new
-//     file; the owner is never changed), and it is fsynced.
-//  4. commit() runs only after every file is written and synced.  It makes
-//     the commit marker of every target (file_commit.h), waiting at most the
-//     commit wait for another writer's, so two sets with a common target
-//     never interleave and read_files_together never accepts one file from
-//     before and another from after a commit.  Then it rewrites the in-place
-//     files and moves the temporaries to their names in the order the files
-//     were added: renameat2 RENAME_EXCHANGE over an old file (which then
-//     sits at the temporary name), RENAME_NOREPLACE where there was none.
-//     Then it removes the markers and the old files and fsyncs each
-//     directory once.
-// A save can be undone until it is complete: any failure before commit()
-// removes every temporary file of the set and leaves every old file
-// untouched; any failure inside commit() (std::bad_alloc included) undoes
-// every step already taken, in reverse (exchanged back, created name
-// removed, in-place file given its old bytes back), and the message says so
-// only if undoing failed too.  A process killed at any point can leave at
-// most its own temporaries (dead debris, see 2) and, only if killed inside
-// commit(), a set of which the first files are new and the rest old beside
-// its markers, which readers then refuse until the next save.
-//
-// Kinds of targets, decided by add() before anything changes:
-//  - nothing, or a regular file a rename can replace (the usual case):
-//    replaced as above; other hard links to the old file keep the old
-//    contents.
-//  - a regular file the caller may not write (a read-only file, for root
-//    only what a plain write would refuse), an immutable or an append-only
-//    one: refused, with the message a plain write gives ("Permission denied
-//    (os error 13)"), or "cannot write '<target>': it is immutable: ..." /
-//    "... it is append-only: ...".
-//  - a regular file a rename cannot replace but that can be written (a mount
-//    point such as a bind-mounted file, a file in an append-only directory,
-//    another user's file in a sticky directory), or one in a directory that
-//    refuses the temporary file (EACCES, EPERM or EROFS on create): written
-//    in place inside commit(), before the renames.  The space of every
-//    in-place file is reserved (fallocate, size kept) before the first byte
-//    of any is written; if that fails nothing is written ("cannot write
-//    '<target>' in place: the space for its N bytes cannot be reserved:
-//    ...").  Each file's old contents are kept in memory to undo its rewrite.
-//    A missing target in a directory that refuses new files fails, naming the
-//    temporary path.
-//  - any other existing non-directory (a character device such as /dev/null,
-//    a FIFO): written the plain way (open with create and truncate, write
-//    all, close), at the start of commit(), before any marker; never undone.
-//  - a directory: "Is a directory (os error 21)".
-//
-// Symbolic links are followed to their final target, which is what gets
-// replaced; the links are kept.  More than 40 hops fail with ELOOP's message.
-// As the kernel's protected_symlinks, protected_regular and protected_fifos
-// rules do for a plain open, a link, a regular file or a FIFO in a sticky
-// world-writable directory (such as /tmp) that belongs neither to us nor to
-// the directory's owner is refused with "Permission denied (os error 13)":
-// it is not followed, replaced or written.
-//
-// Messages: failures on a target or its directory have the form
-// "<description> (os error N)"; failures on a temporary file name it, as
-// "cannot <verb> temporary file '<path>': <description> (os error N)".
-// Interrupted calls are retried (file_calls.h); a write that accepts zero
-// bytes fails with
-// "failed to write whole buffer".
+// How (temporary files and their debris, commit markers, the renames, the
+// targets written in place or the plain way, links, the messages) is the
+// save protocol, described once, in docs/snapshot_format.md, "Writing", and
+// implemented by file_writer.cc and file_commit.h.
 //
 // Thread safety: one object per thread; different objects may run at once,
 // also on the same targets (their commits then serialise on the markers).
@@ -120,8 +55,9 @@ class FileSetWriter {
 
   // Resolves `path` to its final target, opens the target's directory and
   // decides the kind of write.  Fails (the set unchanged) on a NUL byte, a
-  // directory, an unreachable directory, a refused link or file (see above),
-  // or when the set already holds kMaxFilesTogether files.
+  // directory, an unreachable directory, a refused link or file (the
+  // protocol's "Before anything changes"), or when the set already holds
+  // kMaxFilesTogether files.
   Status add(const std::string& path);
   // The position of an earlier file of the set whose final target is the
   // same name in the same directory as file i's, or npos.  Special files

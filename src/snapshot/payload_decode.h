@@ -3,7 +3,7 @@
 // Both decoders read the whole text before returning and leave nothing
 // behind on failure.  Failure messages are the exact ValueError texts; those
 // found while reading the text end in " at line L column C" (see
-// store/json_reader.h for the position rules).
+// store/json/json_reader.h for the position rules).
 #pragma once
 
 #include <deque>

@@ -7,7 +7,7 @@
 // {"code","name","pinyin","fields"} (members in that order) per record, in
 // record order; "fields" holds the record's field map in the map's own
 // order, which readers must not depend on.  Both are written with the
-// engine's writer (store/json_writer.h).
+// engine's writer (store/json/json_writer.h).
 //
 // Encoding only reads the state and cannot fail by itself; the streaming
 // forms return what the caller's flush returns.

@@ -6,6 +6,8 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
+#include "base/hex.h"
+
 namespace vedra {
 
 std::string sha256_hex(std::string_view data) {
@@ -15,13 +17,9 @@ std::string sha256_hex(std::string_view data) {
   if (SHA256_Init(&ctx) != 1 || SHA256_Update(&ctx, data.data(), data.size()) != 1 || SHA256_Final(digest, &ctx) != 1) {
     return std::string();
   }
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(2 * digest_len);
-  for (unsigned int i = 0; i < digest_len; ++i) {
-    out.push_back(kHex[digest[i] >> 4]);
-    out.push_back(kHex[digest[i] & 0x0f]);
-  }
+  append_lower_hex(digest, digest_len, out);
   return out;
 }
 

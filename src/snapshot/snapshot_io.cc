@@ -13,7 +13,6 @@
 #include "snapshot/manifest.h"
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"
-#include "store/flatten.h"
 #include "store/record_add.h"
 #include "store/json/json_writer.h"
 

@@ -39,8 +39,10 @@ void collect_field_value(CollectedValues& collected, std::string_view field, std
 
 namespace {
 
-// Appends each group's distinct values joined with "|" to `out`, groups in
-// `order`, skipping groups with no value.
+// Appends each group's joined values (already "|"-joined) to `out` under its
+// field, in the order of `groups`, skipping groups with no value.  Every
+// entry is checked before any is appended, so a failure leaves `out` as it
+// was.
 Status append_joined(const std::vector<std::pair<std::string_view, std::string>>& groups, FieldMap& out) {
   size_t bytes = 0;
   for (const auto& [field, joined] : groups) {

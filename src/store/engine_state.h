@@ -39,6 +39,7 @@
 #include "index/matcher.h"
 #include "index/pattern_list.h"
 #include "store/field_map.h"
+#include "store/json/json_reader.h"
 #include "store/payload_store.h"
 
 namespace vedra {
@@ -47,6 +48,11 @@ namespace vedra {
 // included: what one ingestion call collects (grouped by field only when
 // joined), and what a record posts.
 using CollectedValues = std::vector<std::pair<std::string, std::string>>;
+
+// Container nesting depth of a payload from which a snapshot cannot hold it:
+// the full file wraps each payload in its object, one level more, so such a
+// payload's innermost container lies past the reader's limit.
+inline constexpr int kUnloadablePayloadDepth = kJsonMaxDepth;
 
 struct EngineState {
   FieldIndex field_index;                   // field -> value key -> records
@@ -62,8 +68,9 @@ struct EngineState {
   std::vector<FieldMap> record_fields;
   uint32_t next_record = 0;
 
-  // Records whose payload nests too deeply to be read back from a snapshot;
-  // save refuses to write a snapshot that would hold one.
+  // Records whose payload nests kUnloadablePayloadDepth levels or more, too
+  // deeply to be read back from a snapshot; save refuses to write a snapshot
+  // that would hold one.
   std::vector<uint32_t> deep_payload_records;
 
   // Heap bytes held, approximately (for benchmarks).

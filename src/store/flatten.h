@@ -1,5 +1,7 @@
 // Flattening of record payloads: the fields add_record_payload takes from a
-// record already written as compact JSON text.
+// record already written as compact JSON text.  The only ingestion path
+// that flattens: add_record takes its fields as given, and a load reads
+// each record's from its index document.
 #pragma once
 
 #include <string>
@@ -40,9 +42,5 @@ struct MemberSpan {
 // string not in the written form fails the call.  Fails too when a joined
 // value is too long for a field map.
 Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out);
-
-// Container nesting depth of a payload at which the snapshot reader would
-// refuse the full object that wraps it.
-inline constexpr int kUnloadablePayloadDepth = 127;
 
 }  // namespace vedra

@@ -284,7 +284,7 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
         if (sc.kind == Scalar::kBool) {
           out_ += sc.b ? "true" : "false";
         } else if (sc.kind == Scalar::kInt) {
-          append_int64(sc.i, out_);
+          append_json_integer(static_cast<int64_t>(sc.i), out_);
         } else if (std::isfinite(sc.d)) {
           append_json_number_text(sc.d, out_);
         } else {
@@ -336,7 +336,7 @@ bool value_to_text(PyObject* obj, std::string& out) {
         if (sc.kind == Scalar::kBool) {
           out += sc.b ? "True" : "False";
         } else if (sc.kind == Scalar::kInt) {
-          append_int64(sc.i, out);
+          append_json_integer(static_cast<int64_t>(sc.i), out);
         } else {
           append_positional_double(sc.d, out);
         }

@@ -1,4 +1,4 @@
-// Tests of the UTF-8 encoder and well-formedness check.
+// Tests of the UTF-8 encoder, decoder and well-formedness check.
 
 #include <cstdint>
 #include <cstdio>
@@ -51,8 +51,9 @@ TEST(Utf8, EncodingBoundaries) {
 
 TEST(Utf8, EveryCodePointAgainstTheCheck) {
   // Every scalar value encodes to a sequence the check accepts with its own
-  // length (the oracle: 1, 2, 3 or 4 bytes by range); every surrogate encodes
-  // to the three-byte form the check refuses, and its replacement is U+FFFD.
+  // length (the oracle: 1, 2, 3 or 4 bytes by range) and the decoder turns
+  // back into it; every surrogate encodes to the three-byte form the check
+  // refuses, and its replacement is U+FFFD.
   int failures = 0;
   for (uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
     std::string s;
@@ -60,6 +61,11 @@ TEST(Utf8, EveryCodePointAgainstTheCheck) {
     const int want_len = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
     bool ok = static_cast<int>(s.size()) == want_len;
     if (cp >= 0x80) ok = ok && sequence_length(s) == (vedra::is_surrogate(cp) ? 0 : want_len);
+    if (cp >= 0x80 && !vedra::is_surrogate(cp)) {
+      const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+      uint32_t decoded = 0;
+      ok = ok && vedra::decode_utf8_sequence(p, p + s.size(), decoded) == want_len && decoded == cp;
+    }
     if (vedra::is_surrogate(cp)) {
       std::string r;
       vedra::append_utf8_replacing_surrogates(cp, r);

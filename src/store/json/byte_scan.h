@@ -7,6 +7,7 @@
 // the first such byte needs.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -34,6 +35,34 @@ inline uint64_t bytes_below_0x20(uint64_t w) { return (w - kByteOnes * 0x20) & ~
 // and control characters (U+0000..U+001F).
 inline uint64_t string_stop_bytes(uint64_t w) {
   return bytes_below_0x20(w) | bytes_equal(w, '"') | bytes_equal(w, '\\');
+}
+
+// The scanner of string text: the first byte in [p, end) that ends a run of
+// plain string bytes (see string_stop_bytes), or end.  ORs into `seen` every
+// byte passed over and possibly the low seven bits of the stop byte, so that
+// `seen & kByteHighBits` is zero exactly when the run is ASCII.  Eight bytes
+// at a time; on little-endian machines the stop byte is found from the word
+// itself (the lowest address is the lowest byte).
+inline const char* skip_plain_string_bytes(const char* p, const char* end, uint64_t& seen) {
+  while (end - p >= 8) {
+    const uint64_t w = load8(p);
+    const uint64_t stop = string_stop_bytes(w);
+    if (stop == 0) {
+      seen |= w;
+      p += 8;
+      continue;
+    }
+    if constexpr (std::endian::native != std::endian::little) break;
+    const uint64_t first = stop & (0 - stop);  // exact: the lowest one
+    seen |= w & (first - 1);
+    return p + (std::countr_zero(stop) >> 3);
+  }
+  for (; p != end; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == '"' || c == '\\') break;
+    seen |= c;
+  }
+  return p;
 }
 
 }  // namespace vedra

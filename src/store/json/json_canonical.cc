@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/hex.h"
 #include "store/json/json_writer.h"
 #include "store/json/utf8.h"
 
@@ -78,10 +79,9 @@ class CanonicalScanner {
       }
       // Only \u00xx for control characters without a short form, lowercase hex.
       if (e != 'u' || end_ - p_ < 6 || p_[2] != '0' || p_[3] != '0') return false;
-      const char h = p_[4], l = p_[5];
-      if (h != '0' && h != '1') return false;
-      if (!((l >= '0' && l <= '9') || (l >= 'a' && l <= 'f'))) return false;
-      const int v = (h - '0') * 16 + (l <= '9' ? l - '0' : l - 'a' + 10);
+      const int high = lower_hex_digit_value(p_[4]), low = lower_hex_digit_value(p_[5]);
+      if (high < 0 || high > 1 || low < 0) return false;
+      const int v = high * 16 + low;
       if (v == 0x08 || v == 0x09 || v == 0x0A || v == 0x0C || v == 0x0D) return false;
       p_ += 6;
     }

@@ -9,8 +9,8 @@
 #include <iterator>
 #include <limits>
 
+#include "base/hex.h"
 #include "store/json/byte_scan.h"
-#include "store/json/json_unescape.h"
 #include "store/json/json_writer.h"
 #include "store/json/utf8.h"
 

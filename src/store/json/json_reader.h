@@ -8,7 +8,7 @@
 // validated as UTF-8.  Failure messages are "<description> at line L column C".
 //
 // For text of any origin.  Strings of text the engine wrote itself can be
-// decoded without these checks (store/json_unescape.h).
+// decoded without these checks (json_unescape.h).
 //
 // A reader walks one complete text from its first byte; callers drive it
 // value by value (parse_value, parse_string, skip_value, ...) or member by

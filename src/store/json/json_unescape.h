@@ -15,14 +15,6 @@
 
 namespace vedra {
 
-// The value of one hexadecimal digit (either case), or -1.
-inline int hex_digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Decodes a string of written text from `p`, which is just after its
 // opening quotation mark or anywhere inside it before its closing one (not
 // inside an escape): appends the decoded bytes up to the closing quotation

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "base/hex.h"
 #include "store/json/byte_scan.h"
 
 namespace vedra {
@@ -27,7 +28,6 @@ constexpr std::array<char, 256> make_escape_table() {
   return t;
 }
 constexpr std::array<char, 256> kEscape = make_escape_table();
-constexpr char kHexLower[] = "0123456789abcdef";
 
 // True when none of the 8 bytes at p needs escaping by the writer.
 inline bool plain_for_writer(const char* p) { return string_stop_bytes(load8(p)) == 0; }
@@ -129,7 +129,7 @@ void write_json_string(std::string_view s, std::string& out) {
     }
     out.append(run, static_cast<size_t>(p - run));
     if (e == 'u') {
-      const char u[6] = {'\\', 'u', '0', '0', kHexLower[c >> 4], kHexLower[c & 15]};
+      const char u[6] = {'\\', 'u', '0', '0', kLowerHexDigits[c >> 4], kLowerHexDigits[c & 15]};
       out.append(u, 6);
     } else {
       const char two[2] = {'\\', e};

@@ -47,10 +47,4 @@ void append_positional_double(double d, std::string& out) {
   }
 }
 
-void append_int64(int64_t v, std::string& out) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, res.ptr);
-}
-
 }  // namespace vedra

@@ -1,7 +1,7 @@
-// Texts of numbers as field and filter values.
+// Texts of numbers as field and filter values.  An integer's text is its
+// JSON text (append_json_integer, json_writer.h).
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 namespace vedra {
@@ -10,7 +10,5 @@ namespace vedra {
 // digits: 1.5 -> "1.5", 2.0 -> "2", 1e21 -> "1000000000000000000000",
 // 1e-7 -> "0.0000001", -0.0 -> "-0", NaN -> "NaN", infinities "inf"/"-inf".
 void append_positional_double(double d, std::string& out);
-
-void append_int64(int64_t v, std::string& out);
 
 }  // namespace vedra

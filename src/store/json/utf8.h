@@ -1,4 +1,5 @@
-// UTF-8: the one encoder of code points and the one well-formedness check.
+// UTF-8: the one encoder of code points, and the one decoder, which is also
+// the one well-formedness check.
 //
 // Thread safety: pure functions.
 #pragma once
@@ -47,9 +48,43 @@ inline void append_utf8_replacing_surrogates(uint32_t cp, std::string& out) {
   append_utf8(is_surrogate(cp) ? 0xFFFD : cp, out);
 }
 
-// Length of the well-formed UTF-8 sequence starting at p (lead byte >= 0x80),
-// 0 when it is ill-formed (overlong forms, surrogates, code points above
-// U+10FFFF), -1 when the text ends inside it.  REQUIRES: p < end.
+// Decodes the sequence starting at p (lead byte >= 0x80): returns its length
+// (2 to 4) with its code point in `cp`; 0 when it is ill-formed (overlong
+// forms, surrogates, code points above U+10FFFF), -1 when the text ends
+// inside it, `cp` then unspecified.  Inline, for the decoders of hot paths;
+// a caller that wants the length only gets the same code without the
+// arithmetic of `cp`.  REQUIRES: p < end.
+inline int decode_utf8_sequence(const unsigned char* p, const unsigned char* end, uint32_t& cp) {
+  const unsigned char c = p[0];
+  int len;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0F;
+    if (c == 0xE0) lo = 0xA0;  // no overlong forms
+    if (c == 0xED) hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07;
+    if (c == 0xF0) lo = 0x90;  // no overlong forms
+    if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  for (int i = 1; i < len; ++i) {
+    if (p + i == end) return -1;
+    const unsigned char lo_i = i == 1 ? lo : 0x80, hi_i = i == 1 ? hi : 0xBF;
+    if (p[i] < lo_i || p[i] > hi_i) return 0;
+    cp = cp << 6 | (p[i] & 0x3F);
+  }
+  return len;
+}
+
+// decode_utf8_sequence() without the code point, out of line for the
+// validating scanners.  REQUIRES: p < end.
 int utf8_sequence_length(const unsigned char* p, const unsigned char* end);
 
 }  // namespace vedra
