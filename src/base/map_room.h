@@ -1,121 +1,181 @@
-// Room for inserts that must not fail: growing an abseil hash map ahead of
-// time so that the next `extra` inserts allocate nothing.
+// GrowSafe: an abseil flat map or set held behind the few calls the engine
+// makes on it, each keeping the standard containers' promise: an insert or a
+// reserve that throws std::bad_alloc leaves the map as it was, usable and
+// destructible.
 //
-// reserve() and rehash() are no use for that: the release we build against
-// records the new capacity before it allocates, so a std::bad_alloc there
-// leaves a table that crashes when next touched.  Instead a bigger table is
-// made aside (a constructor that throws leaves nothing behind), the entries
-// are moved into it as nodes (no allocation, no copy of a key) and the two
-// are swapped.  A node map's values stay where they are; a flat map's move.
+// Why it exists: the abseil release this is written against (20220623, the
+// one Debian 12 ships; the wheels are built against Debian 11's older one)
+// does not keep that promise.  Its own growth records the new capacity
+// before it allocates, and an insert marks the slot full before it constructs
+// the entry there, so a throw in either leaves a table that crashes when next
+// touched, even when it is only being destroyed.  So the table never grows by
+// itself: every insert first makes its entry aside (where a throw touches
+// nothing), then makes room (below), and only then moves the entry in, which
+// cannot throw.  Room is made by building a bigger table aside (a constructor
+// that throws leaves nothing behind), moving the entries into it as nodes (no
+// allocation, no copy of a key) and swapping the two.  A node map's values
+// stay where they are; a flat map's move.
 //
-// GrowSafe<Map> applies this to every insert, so that the table never grows
-// by itself: every map the engine keeps or builds aside is one, because a
-// map whose own growth threw cannot even be destroyed.
+// The abseil calls that grow a table their own way or erase (insert_or_assign,
+// emplace_hint, lazy_emplace, merge, erase, copies, rehash, ...) are not
+// offered, so they cannot be reached.  Nothing is ever erased, so the table
+// has no tombstones and the room counted here is room it really has.
 //
-// REQUIRES: nothing is ever erased from the map (no tombstones), so that the
-// room counted here is room the table really has.
+// Every abseil map or set the engine keeps or builds aside is a GrowSafe (the
+// field index and its posting maps through TextMap, base/hash.h).  Its other
+// hash tables are standard containers, which keep the promise themselves, or
+// fixed-size tables of its own: the repeated-key check of payload decoding,
+// the binding's str caches, the matcher's prefilter.
+//
+// REQUIRES: the key and mapped types move without throwing.
+// Thread safety: none, as the abseil map's.
 #pragma once
 
 #include <cstddef>
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
 namespace vedra {
 
-// Inserts `m` can surely take without growing.  Counted conservatively
-// (seven eighths of the slots, less one), whatever the group width.
-template <typename Map>
-size_t map_room(const Map& m) {
-  const size_t usable = m.capacity() * 7 / 8;
-  return usable > m.size() + 1 ? usable - m.size() - 1 : 0;
-}
-
-// Grows `m` so that `extra` more inserts allocate nothing.  Throws
-// std::bad_alloc with `m` unchanged; moves a flat map's values.
-template <typename Map>
-void ensure_map_room(Map& m, size_t extra) {
-  if (map_room(m) >= extra) return;
-  const size_t wanted = m.size() + extra + 1;
-  size_t buckets = wanted + wanted / 7 + 2;
-  if (buckets < 2 * m.capacity() + 1) buckets = 2 * m.capacity() + 1;
-  Map bigger(buckets, m.hash_function(), m.key_eq());
-  for (auto it = m.begin(); it != m.end();) {
-    auto next = std::next(it);
-    bigger.insert(m.extract(it));
-    it = next;
-  }
-  m.swap(bigger);
-}
-
 // Texts a std::string holds without allocating (15 bytes in libstdc++, more
 // in libc++).
 inline constexpr size_t kInPlaceText = 15;
 
-// An abseil flat map or set made safe against a throwing allocation.
-//
-// The release we build against is not: its own growth records the new
-// capacity before allocating, and an insert marks the slot full before it
-// constructs the entry there, so a throw in either leaves a table that
-// crashes when next touched, even when it is only being destroyed.  Here
-// every insert first makes its entry aside (where a throw touches nothing),
-// grows the table through ensure_map_room(), and only then moves the entry
-// in, which cannot throw.  Copies are left out: copying a table grows it the
-// unsafe way.
-//
-// REQUIRES: the key and mapped types move without throwing.
+namespace map_room_detail {
+// Keys that a short text builds without allocating, whatever their allocator.
+template <typename T>
+inline constexpr bool kCharString = false;
+template <typename Traits, typename Alloc>
+inline constexpr bool kCharString<std::basic_string<char, Traits, Alloc>> = true;
+}  // namespace map_room_detail
+
 template <typename Base>
-class GrowSafe : public Base {
+class GrowSafe {
  public:
-  using Base::Base;
+  using key_type = typename Base::key_type;
+  using value_type = typename Base::value_type;
+  using iterator = typename Base::iterator;
+  using const_iterator = typename Base::const_iterator;
+
   GrowSafe() = default;
   GrowSafe(const GrowSafe&) = delete;
   GrowSafe& operator=(const GrowSafe&) = delete;
   GrowSafe(GrowSafe&&) noexcept = default;
   GrowSafe& operator=(GrowSafe&&) noexcept = default;
 
-  // As the map's try_emplace: nothing is constructed when the key is held.
-  template <typename K, typename... A>
-  std::pair<typename Base::iterator, bool> try_emplace(K&& key, A&&... args) {
-    if constexpr (std::is_same_v<typename Base::key_type, std::string> &&
-                  std::is_convertible_v<K&&, std::string_view> &&
-                  std::is_nothrow_constructible_v<typename Base::mapped_type, A&&...>) {
-      // A short text key is built without allocating, so the entry can be
-      // made in its slot: one probe, as the plain map takes.
-      const std::string_view text(key);
-      if (text.size() <= kInPlaceText) {
-        std::string short_key(text);
-        ensure_map_room(*this, 1);
-        return Base::try_emplace(std::move(short_key), std::forward<A>(args)...);
-      }
-    }
-    auto it = this->find(key);
-    if (it != this->end()) return {it, false};
-    typename Base::init_type entry(std::piecewise_construct, std::forward_as_tuple(std::forward<K>(key)),
-                                   std::forward_as_tuple(std::forward<A>(args)...));
-    ensure_map_room(*this, 1);
-    return Base::insert(std::move(entry));
-  }
-  template <typename... A>
-  std::pair<typename Base::iterator, bool> emplace(A&&... args) {
-    typename Base::init_type entry(std::forward<A>(args)...);
-    ensure_map_room(*this, 1);
-    return Base::insert(std::move(entry));
-  }
-  auto insert(typename Base::node_type&& node) {
-    ensure_map_room(*this, 1);
-    return Base::insert(std::move(node));
-  }
-  void reserve(size_t n) {
-    if (n > this->size()) ensure_map_room(*this, n - this->size());
+  iterator begin() { return map_.begin(); }
+  iterator end() { return map_.end(); }
+  const_iterator begin() const { return map_.begin(); }
+  const_iterator end() const { return map_.end(); }
+  size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+  // Slots of the table (for memory accounting).
+  size_t capacity() const { return map_.capacity(); }
+
+  template <typename K>
+  iterator find(const K& key) {
+    return map_.find(key);
   }
   template <typename K>
-  auto& operator[](K&& key) {
-    return try_emplace(std::forward<K>(key)).first->second;
+  const_iterator find(const K& key) const {
+    return map_.find(key);
   }
-  void rehash(size_t) = delete;
+  template <typename K>
+  bool contains(const K& key) const {
+    return map_.contains(key);
+  }
+  // Starts loading the slot group of `key`; a hint, with no effect on the map.
+  template <typename K>
+  void prefetch(const K& key) const {
+    map_.prefetch(key);
+  }
+
+  // As the map's try_emplace: nothing is constructed when the key is held.
+  // One probe when the entry is made without allocating (a key moved in or a
+  // short text, a mapped value that cannot throw); else a lookup, then the
+  // entry made aside and an insert.
+  template <typename K, typename... A>
+  std::pair<iterator, bool> try_emplace(K&& key, A&&... args) {
+    if constexpr (std::is_nothrow_constructible_v<typename Base::mapped_type, A&&...>) {
+      if constexpr (std::is_nothrow_constructible_v<key_type, K&&>) {
+        ensure_room(1);
+        return map_.try_emplace(std::forward<K>(key), std::forward<A>(args)...);
+      } else if constexpr (map_room_detail::kCharString<key_type> && std::is_convertible_v<K&&, std::string_view>) {
+        const std::string_view text(key);
+        if (text.size() <= kInPlaceText) {
+          key_type short_key(text);
+          ensure_room(1);
+          return map_.try_emplace(std::move(short_key), std::forward<A>(args)...);
+        }
+      }
+    }
+    auto it = map_.find(key);
+    if (it != map_.end()) return {it, false};
+    typename Base::init_type entry(std::piecewise_construct, std::forward_as_tuple(std::forward<K>(key)),
+                                   std::forward_as_tuple(std::forward<A>(args)...));
+    ensure_room(1);
+    return map_.insert(std::move(entry));
+  }
+
+  // As the map's emplace: the entry is built from `args` even when its key is
+  // held (and then dropped).
+  template <typename... A>
+  std::pair<iterator, bool> emplace(A&&... args) {
+    typename Base::init_type entry(std::forward<A>(args)...);
+    ensure_room(1);
+    return map_.insert(std::move(entry));
+  }
+
+  // Room for `n` entries in all.
+  void reserve(size_t n) {
+    if (n > size()) ensure_room(n - size());
+  }
+
+  // Moves every entry of `other` into this map and leaves `other` empty; a key
+  // this map holds already keeps its entry (other's is destroyed).  Throws
+  // std::bad_alloc with both maps unchanged; allocates nothing, and so cannot
+  // throw, once ensure_map_room(*this, other.size()) has run.
+  void take_all(GrowSafe&& other) {
+    ensure_room(other.size());
+    for (auto it = other.map_.begin(); it != other.map_.end();) {
+      auto next = std::next(it);
+      map_.insert(other.map_.extract(it));
+      it = next;
+    }
+    other.map_.clear();  // the extracted slots' marks, so other holds no tombstone
+  }
+
+  // Grows `m` so that `extra` more inserts allocate nothing.  Throws
+  // std::bad_alloc with `m` unchanged.  Moves a flat map's values.
+  friend void ensure_map_room(GrowSafe& m, size_t extra) { m.ensure_room(extra); }
+
+ private:
+  // Inserts the table surely takes without growing: seven eighths of the
+  // slots, less one, whatever the group width.
+  size_t room() const {
+    const size_t usable = map_.capacity() * 7 / 8;
+    return usable > map_.size() + 1 ? usable - map_.size() - 1 : 0;
+  }
+
+  void ensure_room(size_t extra) {
+    if (room() >= extra) return;
+    const size_t wanted = map_.size() + extra + 1;
+    size_t buckets = wanted + wanted / 7 + 2;
+    if (buckets < 2 * map_.capacity() + 1) buckets = 2 * map_.capacity() + 1;
+    Base bigger(buckets, map_.hash_function(), map_.key_eq(), map_.get_allocator());
+    for (auto it = map_.begin(); it != map_.end();) {
+      auto next = std::next(it);
+      bigger.insert(map_.extract(it));
+      it = next;
+    }
+    map_.swap(bigger);
+  }
+
+  Base map_;
 };
 
 }  // namespace vedra

@@ -24,20 +24,6 @@ class CodeStrCache {
   CodeStrCache(const CodeStrCache&) = delete;
   CodeStrCache& operator=(const CodeStrCache&) = delete;
 
-  // A new reference to the str of record r's code, or nullptr with an
-  // exception set.  REQUIRES: r < s.next_record.
-  PyObject* code(const EngineState& s, uint32_t r) {
-    if (r >= strs_.size()) strs_.resize(s.next_record, nullptr);
-    PyObject*& slot = strs_[r];
-    if (slot == nullptr) {
-      const std::string& c = s.record_codes[r];
-      slot = PyUnicode_FromStringAndSize(c.data(), static_cast<Py_ssize_t>(c.size()));
-      if (slot == nullptr) return nullptr;
-    }
-    Py_INCREF(slot);
-    return slot;
-  }
-
   // A new list of the codes of `records`, in order.
   PyObject* code_list(const EngineState& s, const std::vector<uint32_t>& records) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(records.size());

@@ -33,7 +33,7 @@ bool convert_payload(CoreObject& core, PyObject* dict, std::string& text, bool* 
 
 // Every entry of `fields`, in order: for each, its field name with each of its
 // item texts (a list gives one post per item).
-bool convert_fields(PyObject* fields, FieldPosts& posts) {
+bool convert_fields(PyObject* fields, CollectedValues& posts) {
   posts.reserve(static_cast<size_t>(PyDict_Size(fields)) + 8);
   Py_ssize_t pos = 0;
   PyObject *key, *value;
@@ -85,7 +85,7 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     } else if (!convert_payload(core, a[4], payload, &deep)) {
       return nullptr;
     }
-    FieldPosts posts;
+    CollectedValues posts;
     if (!convert_fields(a[3], posts)) return nullptr;
 
     EngineState& s = core.state;

@@ -149,9 +149,11 @@ bool str_is(PyObject* s, const char* text) {
   return s != nullptr && PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
 }
 
-// The verdict when verification stopped at a failure: 0 after clearing an
-// ordinary exception (or none), -1 for one that must propagate.
-int stopped() {
+// The verdict when verification stopped at a failure: 0 (not the standard
+// loads) after clearing an ordinary exception or when none is set, -1 when
+// the exception must propagate (one not derived from Exception, such as
+// KeyboardInterrupt).
+int not_standard_unless_fatal() {
   if (!PyErr_Occurred()) return 0;
   if (PyErr_ExceptionMatches(PyExc_Exception)) {
     PyErr_Clear();
@@ -200,11 +202,11 @@ int class_overrides(PyObject* class_dict, const Names& names) {
 // judged.  Returns 1 / 0 / -1 as is_standard_json_loads.
 int verify_decoder(Verified& v, const Reference& ref, const Names& names) {
   PyObject* decoder = PyDict_GetItemWithError(v.globals.get(), names.default_decoder);  // borrowed
-  if (decoder == nullptr) return stopped();
+  if (decoder == nullptr) return not_standard_unless_fatal();
   v.decoder = hold(decoder);
   v.cls = hold(reinterpret_cast<PyObject*>(Py_TYPE(decoder)));
   v.instance_dict = Ref(PyObject_GenericGetDict(decoder, nullptr));
-  if (!v.instance_dict || !PyDict_Check(v.instance_dict.get())) return stopped();
+  if (!v.instance_dict || !PyDict_Check(v.instance_dict.get())) return not_standard_unless_fatal();
   v.instance_entries = record_entries(v.instance_dict.get());
 
   PyObject* cls = v.cls.get();
@@ -212,36 +214,36 @@ int verify_decoder(Verified& v, const Reference& ref, const Names& names) {
   Ref module = attr(cls, "__module__");
   Ref qualname = module ? attr(cls, "__qualname__") : Ref();
   Ref mro = qualname ? attr(cls, "__mro__") : Ref();
-  if (!mro) return stopped();
+  if (!mro) return not_standard_unless_fatal();
   if (!str_is(module.get(), "json.decoder") || !str_is(qualname.get(), "JSONDecoder")) return 0;
   if (!PyTuple_Check(mro.get()) || PyTuple_Size(mro.get()) != 2 ||
       PyTuple_GetItem(mro.get(), 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
     return 0;
   }
   v.class_dict = attr(cls, "__dict__");
-  if (!v.class_dict) return stopped();
+  if (!v.class_dict) return not_standard_unless_fatal();
   const int overridden = class_overrides(v.class_dict.get(), names);
-  if (overridden != 0) return overridden < 0 ? stopped() : 0;
+  if (overridden != 0) return overridden < 0 ? not_standard_unless_fatal() : 0;
 
   v.decode = Ref(PyObject_GetAttr(cls, names.decode));
   v.raw_decode = v.decode ? Ref(PyObject_GetAttr(cls, names.raw_decode)) : Ref();
-  if (!v.raw_decode) return stopped();
+  if (!v.raw_decode) return not_standard_unless_fatal();
   if (Py_TYPE(v.decode.get()) != reinterpret_cast<PyTypeObject*>(ref.function_type) ||
       Py_TYPE(v.raw_decode.get()) != reinterpret_cast<PyTypeObject*>(ref.function_type)) {
     return 0;
   }
   int r = function_from(v.decode.get(), "decode", ref.decoder_path, &v.decode_code);
   if (r == 1) r = function_from(v.raw_decode.get(), "raw_decode", ref.decoder_path, &v.raw_decode_code);
-  if (r != 1) return r < 0 ? stopped() : 0;
+  if (r != 1) return r < 0 ? not_standard_unless_fatal() : 0;
   v.decode_defaults = Ref(PyObject_GetAttr(v.decode.get(), names.defaults));
-  if (!v.decode_defaults) return stopped();
+  if (!v.decode_defaults) return not_standard_unless_fatal();
   PyObject* defaults = v.decode_defaults.get();
   if (!PyTuple_Check(defaults) || PyTuple_Size(defaults) != 1) return 0;
   PyObject* w = PyTuple_GetItem(defaults, 0);
   Ref w_name = attr(w, "__name__");
   Ref w_self = w_name ? attr(w, "__self__") : Ref();
   Ref w_pattern = w_self ? attr(w_self.get(), "pattern") : Ref();
-  if (!w_pattern) return stopped();
+  if (!w_pattern) return not_standard_unless_fatal();
   if (!str_is(w_name.get(), "match") || !str_is(w_pattern.get(), "[ \\t\\n\\r]*")) return 0;
 
   // The instance's own attributes.
@@ -262,7 +264,7 @@ int verify_decoder(Verified& v, const Reference& ref, const Names& names) {
       {"parse_float", float_type}, {"parse_int", int_type}};
   for (const auto& [name, expected] : settings) {
     Ref value = attr(scanner, name);
-    if (!value) return stopped();
+    if (!value) return not_standard_unless_fatal();
     if (value.get() != expected) return 0;
   }
   v.decoder_ok = true;
@@ -273,23 +275,23 @@ int verify_decoder(Verified& v, const Reference& ref, const Names& names) {
 int verify(Verified& v, PyObject* loads, const Names& names) {
   v.loads = hold(loads);
   const Reference* ref = reference();
-  if (ref == nullptr) return stopped();
+  if (ref == nullptr) return not_standard_unless_fatal();
   if (Py_TYPE(loads) != reinterpret_cast<PyTypeObject*>(ref->function_type)) return 0;
   v.loads_is_function = true;
   v.code = Ref(PyObject_GetAttr(loads, names.code));
-  if (!v.code) return stopped();
+  if (!v.code) return not_standard_unless_fatal();
   v.kwdefaults = Ref(PyObject_GetAttr(loads, names.kwdefaults));
-  if (!v.kwdefaults) return stopped();
+  if (!v.kwdefaults) return not_standard_unless_fatal();
   if (PyDict_Check(v.kwdefaults.get())) v.kwdefault_entries = record_entries(v.kwdefaults.get());
   v.globals = attr(loads, "__globals__");
-  if (!v.globals) return stopped();
+  if (!v.globals) return not_standard_unless_fatal();
   Ref code;
   const int from = function_from(loads, "loads", ref->init_path, &code);
-  if (from != 1) return from < 0 ? stopped() : 0;
+  if (from != 1) return from < 0 ? not_standard_unless_fatal() : 0;
   if (code.get() != v.code.get()) return 0;
 
   Ref defaults(PyObject_GetAttr(loads, names.defaults));
-  if (!defaults) return stopped();
+  if (!defaults) return not_standard_unless_fatal();
   if (defaults.get() != Py_None || !PyDict_Check(v.kwdefaults.get()) || v.kwdefault_entries.size() != 6) return 0;
   static const char* const kHooks[] = {"cls", "object_hook", "parse_float", "parse_int", "parse_constant",
                                        "object_pairs_hook"};
@@ -360,7 +362,7 @@ int verdict(const Verified& v) { return v.loads_ok && v.decoder_ok ? 1 : 0; }
 
 int is_standard_json_loads(PyObject* loads) {
   Names names;
-  if (!get_names(names)) return stopped() < 0 ? -1 : 0;
+  if (!get_names(names)) return not_standard_unless_fatal() < 0 ? -1 : 0;
   if (g_verified != nullptr) {
     std::shared_ptr<Verified> v = *g_verified;  // alive through this check
     if (v->loads.get() == loads) {

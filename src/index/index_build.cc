@@ -29,11 +29,6 @@ void prefetch_value_keys(const FieldPostings& postings, std::string_view value) 
   if (dot != std::string_view::npos) postings.prefetch(value.substr(0, dot));
 }
 
-void post_value(FieldIndex& index, std::string_view field, std::string_view value, uint32_t r) {
-  if (value.empty()) return;
-  post_value_to(field_postings(index, field), value, r);
-}
-
 void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, PostingMode mode) {
   std::string acc;
   for_each_value_key(value, acc, [&](std::string_view key) { post_key(inner, key, r, mode); });

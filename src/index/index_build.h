@@ -24,12 +24,9 @@ namespace vedra {
 // seal_postings) appends and leaves the bitmaps to seal_postings.
 enum class PostingMode { kIncremental, kBulk };
 
-// Posts one (field, value) of record r: "|"-pieces (trimmed) and dotted
-// prefixes each become a key (index/value_keys.h).  An empty value does
-// nothing (the field gets no posting map either).
-void post_value(FieldIndex& index, std::string_view field, std::string_view value, uint32_t r);
-
-// post_value() into a posting map already looked up.  REQUIRES: !value.empty().
+// Posts one value of record r to a field's posting map: "|"-pieces (trimmed)
+// and dotted prefixes each become a key (index/value_keys.h).
+// REQUIRES: !value.empty().
 void post_value_to(FieldPostings& postings, std::string_view value, uint32_t r,
                    PostingMode mode = PostingMode::kIncremental);
 

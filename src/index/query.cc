@@ -23,12 +23,6 @@ const FieldPostings* find_field(const FieldIndex& index, std::string_view field)
   return it == index.end() ? nullptr : it->second.get();
 }
 
-void union_posting(const FieldPostings* field, std::string_view text, Bitmap& out) {
-  if (field == nullptr || text.empty()) return;
-  auto it = field->find(text);
-  if (it != field->end()) it->second.union_into(out);
-}
-
 FilterKey parse_filter_key(std::string_view key) {
   FilterKey k{key, false};
   while (k.field.size() >= kNotSuffix.size() && k.field.substr(k.field.size() - kNotSuffix.size()) == kNotSuffix) {

@@ -17,10 +17,6 @@ namespace vedra {
 // A field's inner map, or nullptr when no value was ever posted to it.
 const FieldPostings* find_field(const FieldIndex& index, std::string_view field);
 
-// Adds to `out` the postings of `text` in `field` (nothing when either is
-// absent or the text is empty).
-void union_posting(const FieldPostings* field, std::string_view text, Bitmap& out);
-
 // What a filter key asks for: a key ending in "__not" excludes, and names
 // the field left after every trailing "__not" is removed ("x__not__not" is
 // field "x", excluded once; "__not" alone is the empty field, excluded).

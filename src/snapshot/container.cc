@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "snapshot/file_read.h"
-#include "snapshot/file_writer.h"
 
 namespace vedra {
 namespace {
@@ -148,13 +147,6 @@ Result<std::string> encode_snapshot_container(std::string_view magic, std::strin
   ContainerEncoder encoder(magic);
   if (Status st = encoder.append(payload); !st.ok()) return st;
   return encoder.finish();
-}
-
-Status write_snapshot_container(const std::string& path, std::string_view magic,
-                                std::string_view payload) {
-  Result<std::string> encoded = encode_snapshot_container(magic, payload);
-  if (!encoded.ok()) return encoded.status();
-  return write_whole_file(path, encoded.value());
 }
 
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,

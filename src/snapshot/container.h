@@ -103,13 +103,6 @@ class ContainerEncoder {
 // Cost: one buffer of 128 + ZSTD_compressBound(payload.size()) bytes.
 Result<std::string> encode_snapshot_container(std::string_view magic, std::string_view payload);
 
-// Frames `payload` as encode_snapshot_container does and writes the result to
-// `path` with write_whole_file (atomic replace for regular files).  Fails with
-// the encoder's or the file system's message; on failure an existing regular
-// file at `path` keeps its old contents.
-Status write_snapshot_container(const std::string& path, std::string_view magic,
-                                std::string_view payload);
-
 // Checks `file_bytes` (a whole container file) and returns its payload.  The
 // first failing check decides the message, in this order:
 //   "snapshot file truncated"       fewer than 128 bytes

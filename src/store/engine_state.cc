@@ -19,24 +19,6 @@ Status check_capacity(const EngineState& s) {
   return s.next_record == UINT32_MAX ? capacity_error() : Status::Ok();
 }
 
-uint32_t register_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                         std::string_view payload_json) {
-  const uint32_t r = s.next_record;
-  s.next_record = r + 1;
-  auto [it, inserted] = s.code_to_record.try_emplace(code, r);
-  if (!inserted) it->second = r;
-  s.record_codes.push_back(std::move(code));
-  s.record_names.push_back(std::move(name));
-  s.record_pinyins.push_back(std::move(pinyin));
-  s.record_payloads.push_back(payload_json);
-  return r;
-}
-
-void append_record_fields(EngineState& s, FieldMap fields) {
-  fields.shrink_to_fit();
-  s.record_fields.push_back(std::move(fields));
-}
-
 std::string default_payload(std::string_view code, std::string_view name, std::string_view pinyin) {
   std::string out;
   out.reserve(96 + code.size() + name.size() + pinyin.size());

@@ -35,7 +35,6 @@
 
 #include "base/hash.h"
 #include "base/status.h"
-#include "index/bitmap.h"
 #include "index/field_index.h"
 #include "index/matcher.h"
 #include "index/pattern_list.h"
@@ -45,11 +44,9 @@
 
 namespace vedra {
 
-// (field, text) pairs in posting order, duplicates and empty texts included.
-using FieldPosts = std::vector<std::pair<std::string, std::string>>;
-
-// Working list of one ingestion call: (field name, value text) in collection
-// order; grouped by field only when joined.
+// (field name, value text) pairs in the order met, repeats and empty texts
+// included: what one ingestion call collects (grouped by field only when
+// joined), and what a record posts.
 using CollectedValues = std::vector<std::pair<std::string, std::string>>;
 
 // Container nesting depth of a payload from which a snapshot cannot hold it:
@@ -76,12 +73,6 @@ struct EngineState {
   // that would hold one.
   std::vector<uint32_t> deep_payload_records;
 
-  // Every record number, {0, ..., next_record - 1}, as a new bitmap.
-  Bitmap all_records() const { return Bitmap::range(next_record); }
-
-  // The code that owns pattern i (the owning record's code as passed).
-  std::string_view pattern_code(size_t i) const { return record_codes[pattern_records[i]]; }
-
   // Heap bytes held, approximately (for benchmarks).
   size_t memory_usage() const;
 };
@@ -89,13 +80,6 @@ struct EngineState {
 // Fails when the store cannot take another record (2^32 - 1 records).
 Status check_capacity(const EngineState& s);
 Status capacity_error();
-
-// Registers one record and returns its number.  The payload text is copied
-// into the store.  REQUIRES: check_capacity(s).ok().
-uint32_t register_record(EngineState& s, std::string code, std::string name, std::string pinyin,
-                         std::string_view payload_json);
-
-void append_record_fields(EngineState& s, FieldMap fields);
 
 // The compact JSON text of the eight-member default payload.
 std::string default_payload(std::string_view code, std::string_view name, std::string_view pinyin);

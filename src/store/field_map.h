@@ -15,7 +15,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "base/status.h"
 
@@ -26,8 +25,9 @@ class FieldMap {
   using Entry = std::pair<std::string_view, std::string_view>;
 
   FieldMap() = default;
+  // REQUIRES: the names are distinct, and each entry passes check_entry().
   FieldMap(std::initializer_list<Entry> entries) {
-    for (const Entry& e : entries) set(e.first, e.second);
+    for (const Entry& e : entries) append(e.first, e.second);
   }
 
   // Longest name or value an entry holds (lengths are stored in 32 bits).
@@ -49,10 +49,6 @@ class FieldMap {
     put(value);
     ++size_;
   }
-  // Sets `name` to `value`, replacing an earlier value (the entry keeps its
-  // position).
-  void set(std::string_view name, std::string_view value);
-
   // Room for entries totalling `name_and_value_bytes` bytes of text over
   // `entries` entries, so that appending them allocates once.
   void reserve(size_t entries, size_t name_and_value_bytes) {
@@ -94,13 +90,6 @@ class FieldMap {
   const_iterator begin() const { return const_iterator(blob_.data()); }
   const_iterator end() const { return const_iterator(blob_.data() + blob_.size()); }
 
-  // The entries as owned pairs, in map order (for tests and diagnostics).
-  std::vector<std::pair<std::string, std::string>> to_pairs() const {
-    std::vector<std::pair<std::string, std::string>> out;
-    for (const Entry e : *this) out.emplace_back(e.first, e.second);
-    return out;
-  }
-
   // Same entries in the same order.
   friend bool operator==(const FieldMap& a, const FieldMap& b) { return a.blob_ == b.blob_; }
 
@@ -114,18 +103,5 @@ class FieldMap {
   std::string blob_;  // repeated: u32 name length, name, u32 value length, value
   uint32_t size_ = 0;
 };
-
-inline void FieldMap::set(std::string_view name, std::string_view value) {
-  for (const_iterator it = begin(); it != end(); ++it) {
-    const Entry e = *it;
-    if (e.first != name) continue;
-    // Rebuild with the new value in place (rare: repeated names).
-    FieldMap rebuilt;
-    for (const Entry f : *this) rebuilt.append(f.first, f.first == name ? value : f.second);
-    *this = std::move(rebuilt);
-    return;
-  }
-  append(name, value);
-}
 
 }  // namespace vedra

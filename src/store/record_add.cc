@@ -194,13 +194,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
 void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noexcept {
   // Nothing below allocates outside a bitmap posting.
   const uint32_t r = plan.record;
-  if (plan.staged_fields) {
-    for (auto it = plan.staged_fields->begin(); it != plan.staged_fields->end();) {
-      auto next = std::next(it);
-      s.field_index.insert(plan.staged_fields->extract(it));
-      it = next;
-    }
-  }
+  if (plan.staged_fields) s.field_index.take_all(std::move(*plan.staged_fields));
   for (Posting* p : plan.grown) p->add(r);
   // A key repeated within the record is inserted once; the repeat finds it.
   for (RecordReservation::NewKey& k : plan.new_keys) k.map->try_emplace(std::move(k.key)).first->second.add(r);

@@ -40,7 +40,7 @@ struct RecordInput {
   FieldMap fields;                 // joined values, as stored for the record
   // The (field, text) pairs to post, in order; when null the joined `fields`
   // themselves are posted.
-  const FieldPosts* posts = nullptr;
+  const CollectedValues* posts = nullptr;
   bool deep = false;  // the payload nests too deeply for a snapshot
 };
 

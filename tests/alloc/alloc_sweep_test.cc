@@ -61,7 +61,7 @@ std::string observe(const EngineState& s) {
     haystack += std::string(s.pattern_texts[i]) + " ";
   }
   for (uint32_t r : s.deep_payload_records) out << "deep " << r << "\n";
-  out << "all " << s.all_records().cardinality() << "\n";
+  out << "all " << s.next_record << "\n";
   if (s.matcher) {
     s.matcher->for_each_match(haystack, [&](const Match& m) { out << "match " << m.pattern << " " << m.start << "\n"; });
   } else {
@@ -72,7 +72,7 @@ std::string observe(const EngineState& s) {
 
 // A record of the shape ingestion sees; `i` picks codes, names and values so
 // that some keys are new and some already posted.
-RecordInput record(int i, bool with_posts, FieldPosts& posts) {
+RecordInput record(int i, bool with_posts, CollectedValues& posts) {
   RecordInput in;
   in.code = "C" + std::to_string(i % 7 == 6 ? 0 : i);  // every seventh re-adds code C0
   in.name = "name " + std::to_string(i);
@@ -94,7 +94,7 @@ RecordInput record(int i, bool with_posts, FieldPosts& posts) {
 }
 
 void fill(EngineState& s, int records) {
-  FieldPosts posts;
+  CollectedValues posts;
   for (int i = 0; i < records; ++i) {
     RecordInput in = record(i, i % 2 == 0, posts);
     if (!add_record(s, in).ok()) throw std::logic_error("fill");
@@ -185,7 +185,7 @@ TEST(AllocationSweep, AddRecordAtEverySize) {
   Swept one, all;
   for (int size = 0; size <= 70; ++size) {
     for (bool with_posts : {true, false}) {
-      FieldPosts posts;
+      CollectedValues posts;
       auto setup = [&](EngineState& s) { fill(s, size); };
       auto op = [&](EngineState& s) {
         RecordInput in = record(size, with_posts, posts);

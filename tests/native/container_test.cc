@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "snapshot/file_read.h"
+#include "snapshot/file_writer.h"
 #include "temp_dir.h"
 #include "testing.h"
 
@@ -22,6 +23,13 @@ using vedra::kSnapshotFullMagic;
 using vedra::kSnapshotIndexMagic;
 
 constexpr uint64_t kMax64 = ~uint64_t{0};
+
+// A container file of `payload`, written as a save writes each of its files.
+vedra::Status write_container(const std::string& path, std::string_view magic, std::string_view payload) {
+  vedra::Result<std::string> encoded = vedra::encode_snapshot_container(magic, payload);
+  if (!encoded.ok()) return encoded.status();
+  return vedra::write_whole_file(path, encoded.value());
+}
 
 void put_le(std::string* s, size_t offset, uint64_t v, int width) {
   for (int i = 0; i < width; ++i) (*s)[offset + i] = static_cast<char>((v >> (8 * i)) & 0xff);
@@ -337,7 +345,7 @@ TEST(SnapshotContainer, WrittenFileLayout) {
   TempDir dir;
   const std::string path = dir.path + "/full.bin";
   const std::string payload = "{\"A\":{\"code\":\"A\"}}";
-  ASSERT_TRUE(vedra::write_snapshot_container(path, kSnapshotFullMagic, payload).ok());
+  ASSERT_TRUE(write_container(path, kSnapshotFullMagic, payload).ok());
   vedra::Result<std::string> bytes = vedra::read_whole_file(path);
   ASSERT_TRUE(bytes.ok());
   const std::string& f = bytes.value();
@@ -358,14 +366,14 @@ TEST(SnapshotContainer, WrittenFileLayout) {
   EXPECT_EQ(wrong.status().message(), std::string("snapshot file magic mismatch"));
 
   // Saving the same payload twice gives byte-identical files.
-  ASSERT_TRUE(vedra::write_snapshot_container(path, kSnapshotFullMagic, payload).ok());
+  ASSERT_TRUE(write_container(path, kSnapshotFullMagic, payload).ok());
   vedra::Result<std::string> again = vedra::read_whole_file(path);
   ASSERT_TRUE(again.ok());
   EXPECT_TRUE(again.value() == f);
 
   // The index magic and an empty payload.
   const std::string index_path = dir.path + "/index.bin";
-  ASSERT_TRUE(vedra::write_snapshot_container(index_path, kSnapshotIndexMagic, "").ok());
+  ASSERT_TRUE(write_container(index_path, kSnapshotIndexMagic, "").ok());
   vedra::Result<vedra::ByteBuffer> empty =
       vedra::read_snapshot_container(index_path, kSnapshotIndexMagic);
   ASSERT_TRUE(empty.ok());
@@ -397,7 +405,7 @@ TEST(SnapshotContainer, FileSystemFailures) {
     EXPECT_EQ(std::string(c.name) + ": " + (r.ok() ? "ok" : r.status().message()),
               std::string(c.name) + ": " + c.message);
     if (std::string(c.name) == "missing_file") continue;  // writing it would succeed
-    vedra::Status w = vedra::write_snapshot_container(c.path, kSnapshotFullMagic, "{}");
+    vedra::Status w = write_container(c.path, kSnapshotFullMagic, "{}");
     EXPECT_EQ(std::string(c.name) + ": " + (w.ok() ? "ok" : w.message()),
               std::string(c.name) + ": " + c.message);
   }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "field_pairs.h"
 #include "reference_flatten.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
@@ -39,7 +40,7 @@ bool flatten_as_ingestion(const JsonObject& record, FlattenedRecord& out, std::s
 }
 
 Pairs sorted_fields(const FlattenedRecord& f) {
-  Pairs p = f.fields.to_pairs();
+  Pairs p = vedra_testing::pairs_of(f.fields);
   std::sort(p.begin(), p.end());
   return p;
 }

@@ -15,6 +15,16 @@ using namespace vedra;
 using vedra_testing::keys_of;
 using vedra_testing::records_of;
 
+namespace {
+
+// Posts one (field, value) of record r; an empty value posts nothing and
+// makes no posting map.
+void post_value(FieldIndex& index, std::string_view field, std::string_view value, uint32_t r) {
+  if (!value.empty()) post_value_to(field_postings(index, field), value, r);
+}
+
+}  // namespace
+
 TEST(PostValue, Expansions) {
   struct Case {
     const char* value;

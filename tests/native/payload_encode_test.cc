@@ -11,6 +11,7 @@
 #include "snapshot/sha256.h"
 #include "store/engine_state.h"
 #include "store/json/json_writer.h"
+#include "store/record_add.h"
 #include "test_rng.h"
 #include "testing.h"
 
@@ -21,8 +22,8 @@ namespace {
 
 void add(EngineState& s, std::string code, std::string name, std::string pinyin, std::string payload,
          FieldMap fields = {}) {
-  vedra::register_record(s, std::move(code), std::move(name), std::move(pinyin), payload);
-  vedra::append_record_fields(s, std::move(fields));
+  vedra::RecordInput in{std::move(code), std::move(name), std::move(pinyin), std::move(payload), std::move(fields)};
+  EXPECT_TRUE(vedra::add_record(s, in).ok());
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ using Entries = std::vector<Entry>;
 struct Catalogue {
   Catalogue(uint32_t n, Posted data, bool bulk = false) : count(n), posted(std::move(data)) {
     for (const auto& [key, records] : posted) {
-      vedra::Posting& p = vedra::field_postings(index, key.first)[std::string(key.second)];
+      vedra::Posting& p = vedra::field_postings(index, key.first).try_emplace(key.second).first->second;
       for (uint32_t r : records) bulk ? p.add_ascending(r) : p.add(r);
       if (bulk) p.seal();
     }

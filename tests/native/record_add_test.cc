@@ -68,7 +68,7 @@ TEST(RecordAdd, BulkModeBuildsWhatTheLiveAddBuilds) {
     EXPECT_EQ(live.record_pinyins == bulk.record_pinyins, true);
     EXPECT_EQ(live.pattern_records == bulk.pattern_records, true);
     EXPECT_EQ(live.pattern_texts.views() == bulk.pattern_texts.views(), true);
-    for (const std::string& code : live.record_codes) EXPECT_EQ(live.code_to_record.at(code), bulk.code_to_record.at(code));
+    for (const std::string& code : live.record_codes) EXPECT_EQ(live.code_to_record.find(code)->second, bulk.code_to_record.find(code)->second);
     for (uint32_t r = 0; r < live.next_record; ++r) {
       EXPECT_EQ(live.record_fields[r] == bulk.record_fields[r], true);
       EXPECT_EQ(live.record_payloads[r], bulk.record_payloads[r]);

@@ -25,7 +25,10 @@ inline std::set<std::string> keys_of(const vedra::EngineState& s, const std::str
 inline std::vector<uint32_t> records_of(const vedra::EngineState& s, const std::string& field,
                                         const std::string& key) {
   vedra::Bitmap b;
-  vedra::union_posting(vedra::find_field(s.field_index, field), key, b);
+  const vedra::FieldPostings* f = vedra::find_field(s.field_index, field);
+  if (f == nullptr) return {};
+  auto it = f->find(key);
+  if (it != f->end()) it->second.union_into(b);
   return b.to_vector();
 }
 

@@ -182,7 +182,7 @@ class CanonicalScanner {
 
 }  // namespace
 
-bool is_canonical_compact(std::string_view text) {
+bool is_canonical_compact_for_testing(std::string_view text) {
   CanonicalScanner scanner(text, 4096);
   return scanner.value(0) && scanner.done();
 }

@@ -16,7 +16,8 @@ namespace vedra {
 // object keys strictly ascending.  Conservative: may answer false for some
 // compact texts (keys holding escapes), never true for a non-compact one.
 // REQUIRES: `text` is one valid JSON value (as accepted by the reader).
-bool is_canonical_compact(std::string_view text);
+// Test-only: loading asks canonical_compact_value_length() below.
+bool is_canonical_compact_for_testing(std::string_view text);
 
 // For the JSON value at the start of `text` (more text may follow it): its
 // length in bytes when it is canonical compact as above and also acceptable
