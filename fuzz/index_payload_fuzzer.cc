@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "snapshot/payload_decode.h"
-#include "store/json_reader.h"
-#include "store/json_writer.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_writer.h"
 
 namespace {
 

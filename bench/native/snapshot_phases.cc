@@ -37,7 +37,7 @@
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"
 #include "snapshot/snapshot_io.h"
-#include "store/ingest.h"
+#include "store/flatten.h"
 
 using namespace vedra;
 

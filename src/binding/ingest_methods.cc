@@ -9,7 +9,7 @@
 
 #include "binding/methods.h"
 #include "index/index_build.h"
-#include "store/ingest.h"
+#include "store/flatten.h"
 #include "store/py_convert.h"
 #include "store/record_add.h"
 

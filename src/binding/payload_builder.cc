@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "store/byte_scan.h"
-#include "store/json_unescape.h"
+#include "store/json/byte_scan.h"
+#include "store/json/json_unescape.h"
 
 namespace vedra::py {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "snapshot/container.h"
 #include "snapshot/sha256.h"
-#include "store/json_writer.h"
+#include "store/json/json_writer.h"
 
 namespace vedra {
 

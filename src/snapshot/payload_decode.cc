@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "base/hash.h"
-#include "store/json_canonical.h"
-#include "store/json_reader.h"
-#include "store/json_writer.h"
+#include "store/json/json_canonical.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_writer.h"
 
 namespace vedra {
 

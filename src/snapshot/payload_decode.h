@@ -15,7 +15,7 @@
 
 #include "base/status.h"
 #include "snapshot/index_doc.h"
-#include "store/json_value.h"
+#include "store/json/json_value.h"
 
 namespace vedra {
 

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "store/json_writer.h"
+#include "store/json/json_writer.h"
 
 namespace vedra {
 

@@ -13,9 +13,9 @@
 #include "snapshot/manifest.h"
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"
-#include "store/ingest.h"
+#include "store/flatten.h"
 #include "store/record_add.h"
-#include "store/json_writer.h"
+#include "store/json/json_writer.h"
 
 namespace vedra {
 

@@ -7,7 +7,7 @@
 #include "absl/strings/string_view.h"
 
 #include "base/map_room.h"
-#include "store/json_writer.h"
+#include "store/json/json_writer.h"
 
 namespace vedra {
 

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "store/json_writer.h"
-#include "store/number_text.h"
+#include "store/json/json_writer.h"
+#include "store/json/number_text.h"
+#include "store/json/utf8.h"
 #include "store/py_type.h"
-#include "store/utf8.h"
 
 namespace vedra::py {
 namespace {

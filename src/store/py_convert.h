@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "store/ingest.h"
+#include "store/flatten.h"
 #include "store/py_ref.h"
 
 namespace vedra::py {

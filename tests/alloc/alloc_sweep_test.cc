@@ -21,7 +21,7 @@
 #include "index/roaring_memory.h"
 #include "snapshot/snapshot_io.h"
 #include "store/engine_state.h"
-#include "store/ingest.h"
+#include "store/flatten.h"
 #include "store/record_add.h"
 #include "testing.h"
 

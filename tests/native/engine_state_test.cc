@@ -7,8 +7,8 @@
 
 #include "state_probe.h"
 #include "store/record_add.h"
-#include "store/json_reader.h"
-#include "store/json_writer.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_writer.h"
 #include "testing.h"
 
 using namespace vedra;

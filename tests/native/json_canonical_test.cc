@@ -5,9 +5,9 @@
 #include <random>
 #include <string>
 
-#include "store/json_canonical.h"
-#include "store/json_reader.h"
-#include "store/json_writer.h"
+#include "store/json/json_canonical.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_writer.h"
 #include "testing.h"
 
 using namespace vedra;

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "json_test_support.h"
-#include "store/json_reader.h"
-#include "store/json_writer.h"
-#include "store/utf8.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_writer.h"
+#include "store/json/utf8.h"
 #include "testing.h"
 
 using vedra::JsonArray;

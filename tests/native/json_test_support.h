@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "store/json_reader.h"
-#include "store/json_value.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_value.h"
 
 namespace vedra_test {
 

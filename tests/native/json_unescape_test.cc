@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "store/json_reader.h"
-#include "store/json_unescape.h"
-#include "store/json_writer.h"
-#include "store/utf8.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_unescape.h"
+#include "store/json/json_writer.h"
+#include "store/json/utf8.h"
 #include "testing.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "json_test_support.h"
-#include "store/json_writer.h"
+#include "store/json/json_writer.h"
 #include "testing.h"
 
 using vedra::JsonArray;

@@ -1,5 +1,5 @@
 // Positional (exponent-free) text of doubles, as value_to_text writes them.
-#include "store/number_text.h"
+#include "store/json/number_text.h"
 
 #include <string>
 #include <utility>

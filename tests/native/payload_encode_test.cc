@@ -10,7 +10,7 @@
 #include "snapshot/payload_encode.h"
 #include "snapshot/sha256.h"
 #include "store/engine_state.h"
-#include "store/json_writer.h"
+#include "store/json/json_writer.h"
 #include "test_rng.h"
 #include "testing.h"
 

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "base/text.h"
-#include "store/json_reader.h"
-#include "store/json_writer.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_writer.h"
 
 namespace vedra_testing {
 

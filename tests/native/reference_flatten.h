@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "store/engine_state.h"
-#include "store/ingest.h"
-#include "store/json_value.h"
+#include "store/flatten.h"
+#include "store/json/json_value.h"
 
 namespace vedra_testing {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "store/utf8.h"
+#include "store/json/utf8.h"
 #include "testing.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <string>
 
-#include "store/json_reader.h"
-#include "store/json_writer.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_writer.h"
 
 int main() {
   std::string input;

@@ -1,4 +1,4 @@
-#include "store/json_writer.h"
+#include "store/json/json_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "store/byte_scan.h"
+#include "store/json/byte_scan.h"
 
 namespace vedra {
 

@@ -55,7 +55,7 @@
 #include <vector>
 
 #include "base/status.h"
-#include "store/json_value.h"
+#include "store/json/json_value.h"
 
 namespace vedra {
 

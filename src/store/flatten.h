@@ -9,7 +9,7 @@
 #include "base/status.h"
 #include "index/index_build.h"
 #include "store/engine_state.h"
-#include "store/json_value.h"
+#include "store/json/json_value.h"
 
 namespace vedra {
 

@@ -1,4 +1,4 @@
-#include "store/json_value.h"
+#include "store/json/json_value.h"
 
 #include <algorithm>
 #include <string_view>

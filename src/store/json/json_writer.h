@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "store/json_value.h"
+#include "store/json/json_value.h"
 
 namespace vedra {
 

@@ -1,4 +1,4 @@
-#include "store/utf8.h"
+#include "store/json/utf8.h"
 
 namespace vedra {
 

@@ -1,6 +1,6 @@
 // Flattening of record payloads as ingestion does it, over the record's
 // compact text, against the reference flattener over a JsonValue.
-#include "store/ingest.h"
+#include "store/flatten.h"
 
 #include <algorithm>
 #include <iostream>
@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "reference_flatten.h"
-#include "store/json_reader.h"
-#include "store/json_writer.h"
+#include "store/json/json_reader.h"
+#include "store/json/json_writer.h"
 #include "testing.h"
 
 using namespace vedra;

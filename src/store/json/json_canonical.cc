@@ -1,4 +1,4 @@
-#include "store/json_canonical.h"
+#include "store/json/json_canonical.h"
 
 #include <array>
 #include <bit>
@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "store/byte_scan.h"
-#include "store/json_writer.h"
-#include "store/utf8.h"
+#include "store/json/byte_scan.h"
+#include "store/json/json_writer.h"
+#include "store/json/utf8.h"
 
 namespace vedra {
 namespace {

@@ -1,11 +1,11 @@
-#include "store/ingest.h"
+#include "store/flatten.h"
 
 #include <algorithm>
 
 #include "absl/container/inlined_vector.h"
 #include "base/text.h"
-#include "store/json_unescape.h"
-#include "store/json_writer.h"
+#include "store/json/json_unescape.h"
+#include "store/json/json_writer.h"
 
 namespace vedra {
 

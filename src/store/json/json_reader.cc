@@ -1,4 +1,4 @@
-#include "store/json_reader.h"
+#include "store/json/json_reader.h"
 
 #include <algorithm>
 #include <array>
@@ -9,10 +9,10 @@
 #include <iterator>
 #include <limits>
 
-#include "store/byte_scan.h"
-#include "store/json_unescape.h"
-#include "store/json_writer.h"
-#include "store/utf8.h"
+#include "store/json/byte_scan.h"
+#include "store/json/json_unescape.h"
+#include "store/json/json_writer.h"
+#include "store/json/utf8.h"
 
 namespace vedra {
 

@@ -1,4 +1,4 @@
-#include "store/number_text.h"
+#include "store/json/number_text.h"
 
 #include <charconv>
 #include <cmath>

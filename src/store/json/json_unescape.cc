@@ -1,10 +1,10 @@
-#include "store/json_unescape.h"
+#include "store/json/json_unescape.h"
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 
-#include "store/byte_scan.h"
+#include "store/json/byte_scan.h"
 
 namespace vedra {
 namespace {
