@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 
 #include "base/hash.h"
 #include "index/posting.h"
+#include "index/value_memo.h"
 
 namespace vedra {
 
@@ -32,18 +34,17 @@ inline FieldPostings& field_postings(FieldIndex& index, std::string_view field) 
 
 // Looks up field posting maps for a run of records whose fields mostly come
 // with the same names in the same order (a catalogue being ingested, a
-// snapshot being loaded): the map of each field position of the previous
-// record is remembered, so a repeat costs one comparison instead of a hash
-// lookup.  Belongs to one FieldIndex (whose maps never move, even when the
-// index itself is moved) and travels with it.
+// snapshot being loaded): each field position remembers the maps of the
+// last few fields met there, so a repeat costs a comparison or two instead
+// of a hash lookup.  In a kBulk run it also holds each map's value memo
+// (value_memo.h).  Belongs to one FieldIndex (whose maps never move, even
+// when the index itself is moved) and travels with it.
 class FieldSlotCache {
  public:
   FieldPostings& resolve(FieldIndex& index, size_t position, std::string_view field) {
-    if (const Slot* slot = remembered(position, field)) return *slot->second;
+    if (Way* way = remembered(position, field)) return *way->map;
     FieldPostings& postings = field_postings(index, field);
-    if (position >= slots_.size()) slots_.resize(position + 1);
-    slots_[position].first.assign(field);
-    slots_[position].second = &postings;
+    remember(position, field, &postings);
     return postings;
   }
 
@@ -51,26 +52,80 @@ class FieldSlotCache {
   // into the index.  Remembering a found map may throw std::bad_alloc, which
   // leaves the cache as it was.
   FieldPostings* lookup(FieldIndex& index, size_t position, std::string_view field) {
-    if (const Slot* slot = remembered(position, field)) return slot->second;
+    if (Way* way = remembered(position, field)) return way->map;
     auto it = index.find(field);
     if (it == index.end()) return nullptr;
-    if (position >= slots_.size()) slots_.resize(position + 1);
-    slots_[position].first.assign(field);
-    slots_[position].second = it->second.get();
+    remember(position, field, it->second.get());
     return it->second.get();
   }
 
+  // For a kBulk run: the value memo of the map that the last resolve() for
+  // `position` gave, one per map whatever the positions it comes at.
+  // Throws std::bad_alloc.
+  ValueMemo& memo(size_t position) {
+    Way& way = slots_[position].ways[slots_[position].last];
+    if (way.memo != nullptr) return *way.memo;
+    for (const auto& [map, memo] : memos_) {
+      if (map == way.map) return *(way.memo = memo.get());
+    }
+    memos_.reserve(memos_.size() + 1);
+    memos_.emplace_back(way.map, std::make_unique<ValueMemo>());
+    return *(way.memo = memos_.back().second.get());
+  }
+
+  // Ends a kBulk run: every value memo is dropped.
+  void forget_values() {
+    for (Slot& slot : slots_) {
+      for (Way& way : slot.ways) way.memo = nullptr;
+    }
+    decltype(memos_)().swap(memos_);
+  }
+
  private:
-  using Slot = std::pair<std::string, FieldPostings*>;
-  // The slot of `position` when it remembers `field`.  A slot never filled
-  // (its position skipped by a record) has no map and matches nothing, not
-  // even the empty field name.
-  const Slot* remembered(size_t position, std::string_view field) const {
+  // Records of a few kinds (say stocks, funds and bonds) put different
+  // fields at one position: each position remembers a few.
+  static constexpr size_t kWays = 4;
+  struct Way {
+    std::string field;
+    FieldPostings* map = nullptr;  // null: never filled
+    ValueMemo* memo = nullptr;     // owned by memos_; null until asked for
+  };
+  struct Slot {
+    Way ways[kWays];
+    uint8_t last = 0;  // the way found or filled last
+  };
+
+  // The way of `position` that remembers `field`.  A way never filled has
+  // no map and matches nothing, not even the empty field name.
+  Way* remembered(size_t position, std::string_view field) {
     if (position >= slots_.size()) return nullptr;
-    const Slot& slot = slots_[position];
-    return slot.second != nullptr && slot.first == field ? &slot : nullptr;
+    Slot& slot = slots_[position];
+    for (uint8_t i = 0; i < kWays; ++i) {
+      const uint8_t w = static_cast<uint8_t>((slot.last + i) % kWays);
+      Way& way = slot.ways[w];
+      if (way.map != nullptr && way.field == field) {
+        slot.last = w;
+        return &way;
+      }
+    }
+    return nullptr;
+  }
+
+  // Fills the way after the last one used.  Throws std::bad_alloc, leaving
+  // the cache as it was.
+  void remember(size_t position, std::string_view field, FieldPostings* map) {
+    if (position >= slots_.size()) slots_.resize(position + 1);
+    Slot& slot = slots_[position];
+    const uint8_t w = static_cast<uint8_t>((slot.last + 1) % kWays);
+    std::string name(field);
+    Way& way = slot.ways[w];
+    way.field.swap(name);
+    way.map = map;
+    way.memo = nullptr;
+    slot.last = w;
   }
 
   std::vector<Slot> slots_;
+  std::vector<std::pair<const FieldPostings*, std::unique_ptr<ValueMemo>>> memos_;
 };
 }  // namespace vedra

@@ -45,6 +45,11 @@ class Posting {
   // a long array into a bitmap with one bulk insert.
   // REQUIRES: record >= every number held.
   void add_ascending(uint32_t record);
+  // A hint that add_ascending() follows soon: starts loading the array's
+  // last number, which that call reads.  Affects nothing but timing.
+  void prefetch_tail() const {
+    if (cap_ != 0 && !is_bitmap()) __builtin_prefetch(arr_ + (n_ - 1), 1);
+  }
   // Back to the representation add() maintains.  Idempotent.
   void seal();
   bool empty() const { return n_ == 0; }

@@ -134,7 +134,7 @@ class IndexDecoder {
       for (;;) {
         if (r_.peek() != '"') return r_.fail_here("key must be a string");
         std::string_view key;
-        if (!r_.parse_string_view(key, next_scratch())) return false;
+        if (!parse_view(key)) return false;
         const int index = member_index(key);
         if (index >= 0 && seen[index]) {
           return r_.fail_prev(std::string("duplicate field `") + kMemberNames[index] + "`");
@@ -199,7 +199,7 @@ class IndexDecoder {
 
   bool read_string(std::string_view& out, int depth) {
     r_.skip_ws();
-    if (!r_.at_end() && r_.peek() == '"') return r_.parse_string_view(out, next_scratch());
+    if (!r_.at_end() && r_.peek() == '"') return parse_view(out);
     return r_.fail_invalid_type(depth, "a string");
   }
 
@@ -216,7 +216,7 @@ class IndexDecoder {
       for (;;) {
         if (r_.peek() != '"') return r_.fail_here("key must be a string");
         Field& f = fields_.emplace_back();
-        if (!r_.parse_string_view(f.first, next_scratch())) return false;
+        if (!parse_view(f.first)) return false;
         if (!read_colon()) return false;
         if (!read_string(f.second, depth + 1)) return false;
         bool more = false;
@@ -258,6 +258,19 @@ class IndexDecoder {
     return true;
   }
 
+  // Reads the string at the cursor into `out`: a view into the text, or,
+  // when the string holds escapes (rare), into a scratch string kept for the
+  // rest of the document.  Most strings never touch the scratch list.
+  bool parse_view(std::string_view& out) {
+    if (!r_.parse_string_view(out, decoded_)) return false;
+    if (out.data() == decoded_.data()) {
+      std::string& kept = next_scratch();
+      kept.swap(decoded_);
+      out = kept;
+    }
+    return true;
+  }
+
   // A scratch string for one decoded string of the current document; the
   // deque keeps earlier ones in place while views into them are alive.
   std::string& next_scratch() {
@@ -271,6 +284,7 @@ class IndexDecoder {
   IndexDocView doc_;
   std::vector<Field> fields_;
   std::vector<uint32_t> table_;
+  std::string decoded_;  // a string with escapes, before parse_view() keeps it
   std::deque<std::string> scratch_;
   size_t scratch_used_ = 0;
 };

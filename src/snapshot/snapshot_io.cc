@@ -139,6 +139,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   RebuildSink sink(fresh);
   if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
   reached("posting");
+  fresh.field_slots.forget_values();
   seal_postings(fresh.field_index);
   reached("sealing");
 

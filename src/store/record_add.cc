@@ -1,6 +1,7 @@
 #include "store/record_add.h"
 
 #include <algorithm>
+#include <span>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -67,7 +68,8 @@ size_t value_key_bound(std::string_view text) {
 struct Target {
   std::string_view text;
   FieldPostings* map;
-  bool staged;  // the map is one of the reservation's staged maps
+  bool staged;              // the map is one of the reservation's staged maps
+  ValueMemo* memo = nullptr;  // kBulk: the map's value memo
 };
 
 // Counts of keys each existing map may gain: a list while the maps are few,
@@ -123,7 +125,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
     if (mode == PostingMode::kBulk) {
       FieldPostings& m = s.field_slots.resolve(s.field_index, position, field);
       prefetch_value_keys(m, text);
-      targets.push_back({text, &m, false});
+      targets.push_back({text, &m, false, &s.field_slots.memo(position)});
       return;
     }
     FieldPostings* m = s.field_slots.lookup(s.field_index, position, field);
@@ -142,7 +144,9 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   // postings, so no posting is held before this.
   counts.make_room();
   if (plan.staged_fields) ensure_map_room(s.field_index, plan.staged_fields->size());
-  plan.new_code = !s.code_to_record.contains(in.code);
+  // kBulk takes the code's slot with one probe when appending; kIncremental
+  // probes now, so that the append copies no key it does not insert.
+  plan.new_code = mode == PostingMode::kBulk || !s.code_to_record.contains(in.code);
   if (plan.new_code) {
     ensure_map_room(s.code_to_record, 1);
     plan.code_key = in.code;
@@ -168,10 +172,37 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   // kIncremental finds each key of an existing map and makes its posting
   // ready for one more number, or copies the key for insertion; keys of
   // staged maps are posted aside.
+  // kBulk finds every posting of the record first, starting the load of
+  // each one's array tail, and appends once they are all found, so that the
+  // cache misses of the tails overlap.  A map about to grow would move the
+  // postings already found: those are appended first.  A value the field's
+  // memo knows takes its postings from there, without a key or a probe.
+  auto append_found = [&] {
+    for (Posting* p : plan.grown) p->add_ascending(r);
+    plan.grown.clear();
+  };
   for (const Target& t : targets) {
     FieldPostings& m = *t.map;
     if (mode == PostingMode::kBulk) {
-      for_each_value_key(t.text, acc, [&](std::string_view key) { m.try_emplace(key).first->second.add_ascending(r); });
+      if (const std::span<Posting* const> known = t.memo->find(m.capacity(), t.text); !known.empty()) {
+        for (Posting* p : known) {
+          p->prefetch_tail();
+          plan.grown.push_back(p);
+        }
+        continue;
+      }
+      const size_t first = plan.grown.size();
+      bool appended = false;
+      for_each_value_key(t.text, acc, [&](std::string_view key) {
+        if (map_room(m) == 0) {
+          append_found();
+          appended = true;
+        }
+        Posting& p = m.try_emplace(key).first->second;
+        p.prefetch_tail();
+        plan.grown.push_back(&p);
+      });
+      if (!appended) t.memo->remember(m.capacity(), t.text, std::span<Posting* const>(plan.grown).subspan(first));
     } else if (t.staged) {
       for_each_value_key(t.text, acc, [&](std::string_view key) { m.try_emplace(key).first->second.add(r); });
     } else {
@@ -186,6 +217,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
       });
     }
   }
+  if (mode == PostingMode::kBulk) append_found();
   // Last: the views in `targets` may point into the field map.
   in.fields.shrink_to_fit();
   return Status::Ok();
@@ -199,7 +231,8 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
   // A key repeated within the record is inserted once; the repeat finds it.
   for (RecordReservation::NewKey& k : plan.new_keys) k.map->try_emplace(std::move(k.key)).first->second.add(r);
   if (plan.new_code) {
-    s.code_to_record.try_emplace(std::move(plan.code_key), r);
+    auto [it, inserted] = s.code_to_record.try_emplace(std::move(plan.code_key), r);
+    if (!inserted) it->second = r;  // kBulk did not probe ahead
   } else {
     s.code_to_record.find(in.code)->second = r;
   }

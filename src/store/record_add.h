@@ -14,7 +14,10 @@
 // seal_postings() (a load building a fresh state, discarded whole on
 // failure): record numbers arrive in ascending order, so the first step posts
 // straight into the field index with ascending appends instead of preparing
-// each key, and the bitmaps are made once at the end.
+// each key, and the bitmaps are made once at the end.  Values a field repeats
+// reach their postings through the field's value memo (index/value_memo.h),
+// which the caller drops with FieldSlotCache::forget_values() at the end of
+// the run; the code lookup is written with one probe, at the append.
 //
 // A bitmap posting's own growth inside CRoaring is prepared as room pledged
 // in the caller's RoaringPledges scope (index/roaring_memory.h).
@@ -63,7 +66,9 @@ class RecordReservation {
   };
   uint32_t record = 0;
   std::optional<FieldIndex> staged_fields;  // maps of fields new to the index
-  absl::InlinedVector<Posting*, 32> grown;  // existing keys, ready for one more number
+  // kIncremental: postings of existing keys, ready for one more number.
+  // kBulk: within reserve_record(), postings found and not yet appended.
+  absl::InlinedVector<Posting*, 32> grown;
   absl::InlinedVector<NewKey, 8> new_keys;
   bool new_code = false;
   std::string code_key;  // the code_to_record key when new_code

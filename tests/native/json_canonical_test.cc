@@ -6,6 +6,7 @@
 #include <string>
 
 #include "store/json/json_canonical.h"
+#include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
 #include "testing.h"
 
@@ -85,5 +86,39 @@ TEST(JsonCanonical, ValueLengthStopsAtTheValueAndRefusesWhatTheReaderRefuses) {
   // Anything the reader would refuse outright.
   for (const char* bad : {"", "-", "01", "1.", "[1,]", "{\"a\"}", "tru", "\"\x01\"", "\"abc"}) {
     EXPECT_EQ(canonical_compact_value_length(bad, 8), 0u);
+  }
+}
+
+// Decimal texts of every shape near the writer's choices (leading and
+// trailing zeros, up to 16 digits, both signs), against the writer's own
+// spelling of the value they read as; strings long and short, ASCII and
+// not, against the reader.
+TEST(JsonCanonical, DecimalsAndStringsAgreeWithReaderAndWriter) {
+  std::mt19937_64 rng(11);
+  auto digits = [&](size_t n, bool zeros) {
+    std::string d;
+    for (size_t i = 0; i < n; ++i) d.push_back(zeros && (rng() & 1) ? '0' : char('0' + rng() % 10));
+    return d;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = (rng() & 3) == 0 ? "-" : "";
+    text += digits(1 + rng() % 9, (rng() & 3) == 0);
+    text += '.';
+    text += digits(1 + rng() % 8, (rng() & 3) == 0);
+    Result<JsonValue> v = parse_json(text);
+    const bool want = v.ok() && write_json_compact(v.value()) == text;
+    EXPECT_EQ(is_canonical_compact(text), want);
+    if (is_canonical_compact(text) != want) std::cerr << "  text: " << text << "\n";
+  }
+  const char* pieces[] = {"a", "Zq", "\xe4\xb8\xad", "\xc3\xa9", "\xf0\x9f\x98\x80", "\\n", "\\\"", " ", "\x01", "\x80",
+                          "\xed\xa0\x80", "\\u0041"};
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = "\"";
+    for (int n = rng() % 24; n > 0; --n) text += pieces[rng() % (rng() % 4 == 0 ? 12 : 5)];
+    text += '"';
+    Result<JsonValue> v = parse_json(text);
+    const bool want = v.ok() && write_json_compact(v.value()) == text;
+    EXPECT_EQ(is_canonical_compact(text), want);
+    if (is_canonical_compact(text) != want) std::cerr << "  text: " << text << "\n";
   }
 }

@@ -89,6 +89,22 @@ std::vector<NamedState> states() {
          add(s, "贝塔.HK", "贝塔 2", "", "null");
        },
        {"贝塔 and café \"q\" with no code", "bt fe ca", "q\"\t\n"}},
+      {"040_repeated_values_while_maps_grow",
+       [](EngineState& s) {
+         // Three kinds of record put different fields at one position;
+         // values repeat (the load reuses their postings) while new keys
+         // keep the same maps growing past several capacities.
+         for (int i = 0; i < 3000; ++i) {
+           const std::string n = std::to_string(i);
+           std::vector<std::pair<std::string, std::string>> fields = {{"market", i % 3 ? "SH" : "SZ"}};
+           if (i % 3 == 0) fields.push_back({"lot", i % 2 ? "100" : "200"});
+           if (i % 3 == 1) fields.push_back({"region", i % 4 ? "Asia.China| Asia.Japan " : "Asia.China"});
+           fields.push_back({"mix", i % 5 == 0 ? "v" + n + ".w" : "hot.a|hot"});
+           fields.push_back({"amount", n + "." + std::to_string(i % 7)});
+           add(s, "K" + n + ".X", "n" + std::to_string(i % 50), "", "", fields);
+         }
+       },
+       {"K17.X n3", "n49"}},
   };
 }
 

@@ -1,16 +1,27 @@
 #include "store/json/json_canonical.h"
 
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "base/hex.h"
+#include "store/json/byte_scan.h"
 #include "store/json/json_writer.h"
 #include "store/json/utf8.h"
 
 namespace vedra {
 namespace {
+
+// Bytes a string holds as they are: printable ASCII other than '"' and '\\'.
+constexpr std::array<bool, 256> make_plain_string_bytes() {
+  std::array<bool, 256> t{};
+  for (int c = 0x20; c < 0x80; ++c) t[c] = c != '"' && c != '\\';
+  return t;
+}
+constexpr std::array<bool, 256> kPlainStringByte = make_plain_string_bytes();
 
 class CanonicalScanner {
  public:
@@ -52,6 +63,20 @@ class CanonicalScanner {
     ++p_;  // opening quote
     bool escaped = false;
     while (p_ != end_) {
+      // Plain bytes eight at a time, then one at a time near the end.
+      while (end_ - p_ >= 8) {
+        const uint64_t w = load8(p_);
+        const uint64_t stop = string_stop_bytes(w) | (w & kByteHighBits);
+        if (stop != 0) {
+          // The lowest stop byte is exact; on little-endian machines it is
+          // the first.  Elsewhere the byte loop below finds it.
+          if constexpr (std::endian::native == std::endian::little) p_ += std::countr_zero(stop) / 8;
+          break;
+        }
+        p_ += 8;
+      }
+      while (p_ != end_ && kPlainStringByte[static_cast<unsigned char>(*p_)]) ++p_;
+      if (p_ == end_) return false;
       const unsigned char c = static_cast<unsigned char>(*p_);
       if (c == '"') {
         ++p_;
@@ -60,16 +85,13 @@ class CanonicalScanner {
       }
       if (c < 0x20) return false;
       if (c >= 0x80) {  // the reader accepts only well-formed UTF-8
-        const int len = utf8_sequence_length(reinterpret_cast<const unsigned char*>(p_),
-                                             reinterpret_cast<const unsigned char*>(end_));
+        const int len = utf8_sequence_length_inline(reinterpret_cast<const unsigned char*>(p_),
+                                                    reinterpret_cast<const unsigned char*>(end_));
         if (len <= 0) return false;
         p_ += len;
         continue;
       }
-      if (c != '\\') {
-        ++p_;
-        continue;
-      }
+      // A backslash.
       escaped = true;
       if (end_ - p_ < 2) return false;
       const char e = p_[1];
@@ -115,12 +137,39 @@ class CanonicalScanner {
       auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
       return r.ec == std::errc() && r.ptr == tok.data() + tok.size() && (tok.size() == 1 || tok[0] != '0');
     }
+    if (const int plain = plain_decimal_canonical(tok); plain >= 0) return plain == 1;
     double d = 0;
     auto r = std::from_chars(tok.data(), tok.data() + tok.size(), d);
     if (r.ec != std::errc() || r.ptr != tok.data() + tok.size() || !std::isfinite(d)) return false;
     buf_.clear();
     append_json_number_text(d, buf_);
     return buf_ == tok;
+  }
+
+  // A token [-]I.F of at most 15 digits, without exponent, decided without
+  // converting it: 1 when canonical, 0 when not, -1 for any other token.
+  // Such a decimal is the only one of 15 or fewer significant digits that
+  // reads as its double, so that double's shortest digits are the token's
+  // own (trailing zeros dropped), and the writer spells it I.F when I has no
+  // leading zero and F no trailing one ("0" alone excepted: 3000.0), and
+  // below 1 as 0.F with at most four zeros after the point.
+  static int plain_decimal_canonical(std::string_view tok) {
+    if (!tok.empty() && tok[0] == '-') tok.remove_prefix(1);
+    const size_t dot = tok.find('.');
+    if (dot == std::string_view::npos || tok.size() > 16) return -1;
+    const std::string_view i = tok.substr(0, dot), f = tok.substr(dot + 1);
+    if (i.empty() || f.empty()) return -1;
+    for (const char c : i) {
+      if (c < '0' || c > '9') return -1;
+    }
+    for (const char c : f) {
+      if (c < '0' || c > '9') return -1;
+    }
+    if (f == "0") return i.size() == 1 || i[0] != '0';
+    if (f.back() == '0') return 0;
+    if (i[0] != '0') return 1;
+    if (i.size() > 1) return 0;
+    return f.find_first_not_of('0') <= 4;
   }
 
   bool array(int depth) {

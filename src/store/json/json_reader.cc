@@ -173,7 +173,7 @@ bool JsonReader::scan_string(std::string* out) {
     }
     if (c < 0x20) return fail_here("control character (\\u0000-\\u001F) found while parsing a string");
     // Non-ASCII: one well-formed UTF-8 sequence, kept in the current run.
-    const int len = utf8_sequence_length(reinterpret_cast<const unsigned char*>(p_),
+    const int len = utf8_sequence_length_inline(reinterpret_cast<const unsigned char*>(p_),
                                          reinterpret_cast<const unsigned char*>(end_));
     if (len < 0) {
       p_ = end_;

@@ -87,4 +87,16 @@ inline int decode_utf8_sequence(const unsigned char* p, const unsigned char* end
 // validating scanners.  REQUIRES: p < end.
 int utf8_sequence_length(const unsigned char* p, const unsigned char* end);
 
+// utf8_sequence_length() for the scanners' inner loops: the three-byte forms
+// whose second byte has the full continuation range (leads E1..EC, EE, EF:
+// most CJK text) are decided inline, the rest out of line.
+inline int utf8_sequence_length_inline(const unsigned char* p, const unsigned char* end) {
+  if (end - p >= 3) {
+    const unsigned lead = p[0];
+    const bool plain_three = (lead - 0xE1u <= 0xECu - 0xE1u) || lead - 0xEEu <= 1u;
+    if (plain_three && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) return 3;
+  }
+  return utf8_sequence_length(p, end);
+}
+
 }  // namespace vedra

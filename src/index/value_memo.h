@@ -1,0 +1,77 @@
+// ValueMemo: for a run of kBulk posting into one field, the postings that
+// recent value texts were posted to.
+//
+// The records of a catalogue repeat most of their values (a market, a
+// currency, a region path): a value met again reuses the postings it reached
+// before instead of being split into keys and probed key by key.  A field
+// whose values seldom repeat (codes, names, amounts) stops being remembered
+// after a trial, so it pays only for the trial.
+//
+// Entries point into the field's posting map.  The map never erases, so its
+// slots move only when it grows: each entry keeps the map's capacity at the
+// time it was made and is void once the capacity differs.  Cost: one hash of
+// the value text per lookup; about 6 KB per field.
+//
+// Thread safety: none; belongs to the state being loaded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "absl/container/inlined_vector.h"
+#include "base/hash.h"
+#include "index/posting.h"
+
+namespace vedra {
+
+class ValueMemo {
+ public:
+  // The postings `text` went to, in posting order, when remembered and
+  // still valid for a map of capacity `map_capacity`; else empty (and
+  // remember() may follow).
+  std::span<Posting* const> find(size_t map_capacity, std::string_view text) {
+    if (!active_) return {};
+    const Entry& e = entries_[slot_of(text)];
+    const bool hit = e.capacity == map_capacity && e.text == text;
+    ++lookups_;
+    hits_ += hit;
+    // Too few repeats after the trial: this field is not remembered.
+    if (lookups_ == kTrialLookups && 2 * hits_ < lookups_) active_ = false;
+    if (!hit) return {};
+    return {e.postings.data(), e.postings.size()};
+  }
+
+  // Remembers that `text` went to `postings` in a map now of capacity
+  // `map_capacity`.  Throws std::bad_alloc (the entry is then forgotten).
+  void remember(size_t map_capacity, std::string_view text, std::span<Posting* const> postings) {
+    if (!active_) return;
+    Entry& e = entries_[slot_of(text)];
+    e.capacity = kNoCapacity;
+    e.text.assign(text);
+    e.postings.assign(postings.begin(), postings.end());
+    e.capacity = map_capacity;
+  }
+
+ private:
+  static constexpr size_t kEntries = 64;
+  static constexpr uint64_t kTrialLookups = 1024;
+  static constexpr size_t kNoCapacity = SIZE_MAX;
+
+  struct Entry {
+    size_t capacity = kNoCapacity;  // of the map when made; kNoCapacity: empty
+    std::string text;
+    absl::InlinedVector<Posting*, 4> postings;
+  };
+
+  static size_t slot_of(std::string_view text) { return text_hash(0, text) % kEntries; }
+
+  Entry entries_[kEntries];
+  uint64_t lookups_ = 0;
+  uint64_t hits_ = 0;
+  bool active_ = true;
+};
+
+}  // namespace vedra
