@@ -152,6 +152,9 @@ class GrowSafe {
   // Grows `m` so that `extra` more inserts allocate nothing.  Throws
   // std::bad_alloc with `m` unchanged.  Moves a flat map's values.
   friend void ensure_map_room(GrowSafe& m, size_t extra) { m.ensure_room(extra); }
+  // Inserts `m` surely takes without growing (a bulk load appends what it
+  // has found before an insert that would move the values).
+  friend size_t map_room(const GrowSafe& m) { return m.room(); }
 
  private:
   // Inserts the table surely takes without growing: seven eighths of the
