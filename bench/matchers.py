@@ -46,7 +46,9 @@ from typing import Any, Callable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-CORPORA = os.path.normpath(os.path.join(HERE, "..", "..", "..", "shared", "corpora"))
+# The public corpora sit beside the project: ../shared/corpora from its root
+# (VEDRA_CORPORA names another folder).
+CORPORA = os.environ.get("VEDRA_CORPORA") or os.path.normpath(os.path.join(HERE, "..", "..", "shared", "corpora"))
 PATTERN_LISTS = ["length-10", "length-15", "sorted", "names"]
 HAYSTACKS = ["en-sampled", "en-small", "sherlock"]
 NAMES = ["Sherlock", "Holmes", "Watson", "Irene", "Adler"]
