@@ -86,10 +86,10 @@ def test_exhausted_memory_while_posting_changes_nothing(case):
 # succeed or raise MemoryError, and after the heap is given back the engine
 # must answer as before (a failed call changed nothing).
 EXHAUST_CHILD = textwrap.dedent(r"""
-    import ctypes, json, os, resource, sys, tempfile, threading
+    import ctypes, json, os, resource, sys, threading
     import vedra_runtime
 
-    method, where = sys.argv[1], sys.argv[2]
+    method, where, tmp = sys.argv[1], sys.argv[2], sys.argv[3]
     libc = ctypes.CDLL(None)
     libc.malloc.restype = ctypes.c_void_p
     libc.malloc.argtypes = [ctypes.c_size_t]
@@ -99,7 +99,6 @@ EXHAUST_CHILD = textwrap.dedent(r"""
         core.add_record(f"C{i}", f"name {i}", f"mc{i % 7}|x",
                         {"market": "SH" if i % 3 else "SZ", "k": str(i % 5)}, None)
     core.build()
-    tmp = tempfile.mkdtemp()
     core.save_snapshot(tmp + "/full", tmp + "/index")
     codes = [f"C{i}" for i in range(0, 20000, 997)]
 
@@ -171,8 +170,8 @@ EXHAUST_METHODS = ["add_record", "add_record_payload", "build", "filter", "find"
 
 @pytest.mark.parametrize("where", ["main", "fresh_thread", "primed_thread"])
 @pytest.mark.parametrize("method", EXHAUST_METHODS)
-def test_exhausted_heap_gives_memory_error_or_answer(method, where):
-    done = subprocess.run([sys.executable, "-c", EXHAUST_CHILD, method, where], capture_output=True, text=True,
+def test_exhausted_heap_gives_memory_error_or_answer(method, where, tmp_path):
+    done = subprocess.run([sys.executable, "-c", EXHAUST_CHILD, method, where, str(tmp_path)], capture_output=True, text=True,
                           timeout=300)
     assert done.returncode == 0, (done.returncode, done.stderr[-3000:])
     result = json.loads(done.stdout.strip().splitlines()[-1])
