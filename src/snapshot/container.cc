@@ -1,5 +1,8 @@
 #include "snapshot/container.h"
 
+// The stable-input parameter and the level's window are in libzstd's
+// extended interface.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
@@ -67,7 +70,7 @@ uint64_t container_bytes_wanted(std::string_view head) {
 
 void ContainerEncoder::CCtxDeleter::operator()(::ZSTD_CCtx_s* c) const { ZSTD_freeCCtx(c); }
 
-ContainerEncoder::ContainerEncoder(std::string_view magic) : cctx_(ZSTD_createCCtx()) {
+ContainerEncoder::ContainerEncoder(std::string_view magic, uint64_t size_bound) : cctx_(ZSTD_createCCtx()) {
   if (magic.size() != kMagicSize) {
     status_ = Status::Error("snapshot magic must be 8 bytes");
     return;
@@ -83,6 +86,13 @@ ContainerEncoder::ContainerEncoder(std::string_view magic) : cctx_(ZSTD_createCC
     return;
   }
   magic.copy(header_ + kMagicOffset, kMagicSize);
+  if (size_bound == 0 || size_bound > SIZE_MAX / 2) return;
+  // libzstd reads back at most one window from the block it compresses, and
+  // leaves up to a block of the input uncompressed until more comes.
+  const ZSTD_compressionParameters params = ZSTD_getCParams(kSnapshotCompressionLevel, 0, 0);
+  const size_t keep = (size_t{1} << params.windowLog) + 2 * size_t{ZSTD_BLOCKSIZE_MAX};
+  if (!input_.reserve(static_cast<size_t>(size_bound), keep)) return;
+  if (ZSTD_isError(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_stableInBuffer, 1))) input_.reset();
 }
 
 ContainerEncoder::~ContainerEncoder() = default;
@@ -90,6 +100,16 @@ ContainerEncoder::~ContainerEncoder() = default;
 Status ContainerEncoder::compress(std::string_view bytes, bool end) {
   const ZSTD_EndDirective mode = end ? ZSTD_e_end : ZSTD_e_continue;
   ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
+  if (input_.reserved()) {
+    // The whole payload so far, at the same address and position as libzstd
+    // left it: only its length grows.
+    if (bytes.size() > input_.room()) {
+      outgrown_ = true;
+      return Status::Error("snapshot payload longer than its bound");
+    }
+    input_.append(bytes);
+    in = ZSTD_inBuffer{input_.data(), input_.size(), input_pos_};
+  }
   for (;;) {
     if (last_used_ == kStoredBlockSize) {
       blocks_.push_back(std::make_unique_for_overwrite<char[]>(kStoredBlockSize));
@@ -102,6 +122,10 @@ Status ContainerEncoder::compress(std::string_view bytes, bool end) {
     if (ZSTD_isError(remaining)) return zstd_error(remaining);
     last_used_ += ob.pos;
     stored_length_ += ob.pos;
+    if (input_.reserved()) {
+      input_pos_ = in.pos;
+      input_.release_before(in.pos);
+    }
     if (mode == ZSTD_e_end ? remaining == 0 : in.pos == in.size) return Status::Ok();
   }
 }

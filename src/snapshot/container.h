@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "snapshot/sliding_buffer.h"
 #include "store/byte_buffer.h"
 
 struct ZSTD_CCtx_s;  // libzstd's compression context
@@ -63,7 +64,15 @@ class ContainerEncoder {
   static constexpr size_t kStoredBlockSize = size_t{4} << 20;
 
   // REQUIRES: magic.size() == 8 (otherwise every call fails saying so).
-  explicit ContainerEncoder(std::string_view magic);
+  // `size_bound`, when not 0, is at least the payload's whole length: the
+  // encoder then gathers the payload in a SlidingBuffer of that size, which
+  // lets libzstd compress it in place as one contiguous text (faster than
+  // through libzstd's own ring of input, which it must copy into and match
+  // across), while only about one window of it is resident.  Appending past
+  // the bound fails.  Without a bound, or where the address space cannot be
+  // reserved, libzstd gathers the input itself; the payload decodes to the
+  // same bytes either way.
+  explicit ContainerEncoder(std::string_view magic, uint64_t size_bound = 0);
   ~ContainerEncoder();
   ContainerEncoder(const ContainerEncoder&) = delete;
   ContainerEncoder& operator=(const ContainerEncoder&) = delete;
@@ -78,6 +87,8 @@ class ContainerEncoder {
   std::string_view header() const { return std::string_view(header_, kSnapshotHeaderSize); }
   std::vector<std::string_view> stored_pieces() const;
   uint64_t stored_length() const { return stored_length_; }
+  // Whether the failure is an append past the size bound.
+  bool outgrown() const { return outgrown_; }
   // end(), then header and stored payload joined in one buffer.  Call once.
   Result<std::string> finish();
 
@@ -93,6 +104,9 @@ class ContainerEncoder {
   size_t last_used_ = kStoredBlockSize;          // bytes of the last block in use
   uint64_t stored_length_ = 0;
   uint64_t raw_length_ = 0;
+  SlidingBuffer input_;  // the payload so far, when reserved
+  size_t input_pos_ = 0;  // of input_: libzstd's position, handed back to it
+  bool outgrown_ = false;
   Status status_;
 };
 

@@ -1,5 +1,6 @@
 #include "snapshot/payload_encode.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "store/json/json_writer.h"
@@ -65,6 +66,32 @@ Status emit_index_payload(const EngineState& s, std::string& out, const PayloadF
   }
   out += ']';
   return flush();
+}
+
+// A string's text in JSON is at most six times its length (\u00xx for each
+// byte) plus its quotation marks.
+constexpr uint64_t kEscapeGrowth = 6;
+
+uint64_t full_payload_bound(const EngineState& s) {
+  uint64_t n = 2;  // {}
+  for (uint32_t r = 0; r < s.next_record; ++r) {
+    n += kEscapeGrowth * s.record_codes[r].size() + 4 + s.record_payloads[r].size();  // ,"code":payload
+  }
+  return n;
+}
+
+uint64_t index_payload_bound(const EngineState& s) {
+  // The member names and punctuation of one document, fields aside.
+  constexpr uint64_t kDocument = 64;
+  // A field's member `,"name":"value"` is at most kEscapeGrowth times its
+  // entry in the map, which holds two lengths beside the texts.
+  constexpr uint64_t kShortMap = 16;
+  uint64_t n = 2;  // []
+  for (uint32_t r = 0; r < s.next_record; ++r) {
+    n += kDocument + kEscapeGrowth * (s.record_codes[r].size() + s.record_names[r].size() + s.record_pinyins[r].size());
+    if (r < s.record_fields.size()) n += kEscapeGrowth * std::max<uint64_t>(s.record_fields[r].memory_usage(), kShortMap);
+  }
+  return n;
 }
 
 std::string encode_full_payload(const EngineState& s) {

@@ -41,6 +41,12 @@ Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFl
 // Streams the index payload into `out` (appending), handing it to `flush`.
 Status emit_index_payload(const EngineState& s, std::string& out, const PayloadFlush& flush);
 
+// Estimates of each payload's length, cheap to compute (lengths only, no
+// text read), for reserving room ahead: at least the length for every state
+// whose field maps hold their texts inline, and never 0.
+uint64_t full_payload_bound(const EngineState& s);
+uint64_t index_payload_bound(const EngineState& s);
+
 // The whole full payload as one text.
 std::string encode_full_payload(const EngineState& s);
 

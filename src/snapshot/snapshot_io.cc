@@ -3,6 +3,7 @@
 #include <type_traits>
 #include <algorithm>
 #include <ctime>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -24,22 +25,35 @@ namespace {
 // chunk at a time, and writes it as file `i` of `files`.  The payload text is
 // never whole in memory; the compressed bytes are (the header, which comes
 // first, holds their length), and go to the file from the encoder's blocks.
+// `bound` estimates the payload's length (see ContainerEncoder); should the
+// payload outgrow it, the payload is encoded again without one, before
+// anything of it reaches the file.
 template <typename Emit>
-Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic, Emit&& emit) {
-  ContainerEncoder encoder(magic);
+Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic, uint64_t bound, Emit&& emit) {
+  std::optional<ContainerEncoder> encoder;
   std::string chunk;
   chunk.reserve(kPayloadChunk + (64 << 10));
-  Status st = emit(chunk, [&]() {
-    Status appended = encoder.append(chunk);
+  bool outgrown = false;
+  for (const uint64_t attempt : {bound, uint64_t{0}}) {
+    encoder.emplace(magic, attempt);
+    outgrown = false;
+    Status st = emit(chunk, [&]() {
+      Status appended = encoder->append(chunk);
+      outgrown = !appended.ok() && encoder->outgrown();
+      chunk.clear();
+      return appended;
+    });
+    if (st.ok() || !outgrown) {
+      if (!st.ok()) return st;
+      break;
+    }
     chunk.clear();
-    return appended;
-  });
-  if (!st.ok()) return st;
+  }
   chunk = std::string();
-  if (st = encoder.end(); !st.ok()) return st;
-  if (st = files.append(i, encoder.header()); !st.ok()) return st;
-  for (std::string_view piece : encoder.stored_pieces()) {
-    if (st = files.append(i, piece); !st.ok()) return st;
+  if (Status st = encoder->end(); !st.ok()) return st;
+  if (Status st = files.append(i, encoder->header()); !st.ok()) return st;
+  for (std::string_view piece : encoder->stored_pieces()) {
+    if (Status st = files.append(i, piece); !st.ok()) return st;
   }
   return files.finish(i);
 }
@@ -75,11 +89,11 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
   }
   // The codes in byte order, for the full payload and the manifest's digest.
   const CodeOrder order(s);
-  Status st = write_payload_file(files, 0, kSnapshotFullMagic, [&](std::string& out, const PayloadFlush& flush) {
+  Status st = write_payload_file(files, 0, kSnapshotFullMagic, full_payload_bound(s), [&](std::string& out, const PayloadFlush& flush) {
     return emit_full_payload(s, order, out, flush);
   });
   if (!st.ok()) return st;
-  st = write_payload_file(files, 1, kSnapshotIndexMagic, [&](std::string& out, const PayloadFlush& flush) {
+  st = write_payload_file(files, 1, kSnapshotIndexMagic, index_payload_bound(s), [&](std::string& out, const PayloadFlush& flush) {
     return emit_index_payload(s, out, flush);
   });
   if (!st.ok()) return st;
