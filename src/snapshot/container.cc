@@ -158,6 +158,16 @@ std::vector<std::string_view> ContainerEncoder::stored_pieces() const {
   return pieces;
 }
 
+Status ContainerEncoder::take_stored(const std::function<Status(std::string_view)>& sink) {
+  Status st;
+  for (std::string_view piece : stored_pieces()) {
+    if (st.ok()) st = sink(piece);
+  }
+  if (blocks_.size() > 1) blocks_.erase(blocks_.begin(), blocks_.end() - 1);
+  if (!blocks_.empty()) last_used_ = 0;
+  return st;
+}
+
 Result<std::string> ContainerEncoder::finish() {
   if (Status st = end(); !st.ok()) return st;
   std::string out;

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -61,7 +62,7 @@ inline constexpr std::string_view kUnknownLengthLimitMessage =
 class ContainerEncoder {
  public:
   // The size of the blocks holding the compressed bytes.
-  static constexpr size_t kStoredBlockSize = size_t{4} << 20;
+  static constexpr size_t kStoredBlockSize = size_t{1} << 20;
 
   // REQUIRES: magic.size() == 8 (otherwise every call fails saying so).
   // `size_bound`, when not 0, is at least the payload's whole length: the
@@ -86,6 +87,12 @@ class ContainerEncoder {
   // consecutive pieces (views into this encoder, valid while it lives).
   std::string_view header() const { return std::string_view(header_, kSnapshotHeaderSize); }
   std::vector<std::string_view> stored_pieces() const;
+  // Passes the compressed bytes made since the last call to `sink`, in
+  // order, and then forgets them (one block is kept, for the bytes that
+  // follow), so that a writer can take the stored payload while it is made;
+  // stored_pieces() and finish() then hold only what came later.  A failure
+  // of `sink` is returned (the bytes are forgotten all the same).
+  Status take_stored(const std::function<Status(std::string_view)>& sink);
   uint64_t stored_length() const { return stored_length_; }
   // Whether the failure is an append past the size bound.
   bool outgrown() const { return outgrown_; }

@@ -122,6 +122,7 @@ struct Entry {
   Status failure;        // the first failure of append() or finish()
   std::string bytes;     // the buffered bytes of a temporary file; the whole
                          // contents of a file written in place or special
+  uint64_t flushed = 0;  // bytes of a temporary file already written to it
 
   Entry() = default;
   Entry(const Entry&) = delete;
@@ -220,6 +221,7 @@ Status create_temp(Entry& e, int* create_errno) {
 Status flush_temp(Entry& e) {
   if (e.bytes.empty()) return Status::Ok();
   const int code = write_all_raw(e.temp_fd, e.bytes);
+  e.flushed += e.bytes.size();
   e.bytes.clear();
   if (code != 0) return temp_error("write", e.temp_path(), write_failure_text(code));
   return Status::Ok();
@@ -242,6 +244,23 @@ Status append_temp(Entry& e, std::string_view bytes) {
   if (const int code = write_all_raw(e.temp_fd, bytes); code != 0) {
     return temp_error("write", e.temp_path(), write_failure_text(code));
   }
+  e.flushed += bytes.size();
+  return Status::Ok();
+}
+
+// Overwrites the start of what was appended to `e`: in its file as far as
+// that was written out, in its buffer beyond.
+Status rewrite_temp_start(Entry& e, std::string_view bytes) {
+  const size_t in_file = static_cast<size_t>(std::min<uint64_t>(bytes.size(), e.flushed));
+  if (in_file > 0) {
+    size_t done = 0;
+    while (done < in_file) {
+      const ssize_t n = sys::pwrite(e.temp_fd, bytes.data() + done, in_file - done, static_cast<off_t>(done));
+      if (n <= 0) return temp_error("write", e.temp_path(), write_failure_text(n < 0 ? errno : -1));
+      done += static_cast<size_t>(n);
+    }
+  }
+  bytes.copy(e.bytes.data(), bytes.size() - in_file, in_file);
   return Status::Ok();
 }
 
@@ -596,6 +615,43 @@ Status FileSetWriter::append(size_t i, std::string_view bytes) {
     e.failure = s;
   }
   return s;
+}
+
+Status FileSetWriter::rewrite_start(size_t i, std::string_view bytes) {
+  if (i >= count_ || entries_[i]->written || committed_) {
+    return Status::Error("file set written out of order");
+  }
+  Entry& e = *entries_[i];
+  if (!e.failure.ok()) return e.failure;
+  const uint64_t appended = e.flushed + e.bytes.size();
+  if (!e.started || appended < bytes.size()) return Status::Error("file set rewritten past its end");
+  if (e.kind != Kind::kReplace) {
+    bytes.copy(e.bytes.data(), bytes.size());
+    return Status::Ok();
+  }
+  Status s = rewrite_temp_start(e, bytes);
+  if (!s.ok()) {
+    e.remove_temp();
+    std::string().swap(e.bytes);
+    e.failure = s;
+  }
+  return s;
+}
+
+Status FileSetWriter::restart(size_t i) {
+  if (i >= count_ || entries_[i]->written || committed_) {
+    return Status::Error("file set written out of order");
+  }
+  Entry& e = *entries_[i];
+  if (!e.failure.ok()) return e.failure;
+  if (e.kind == Kind::kReplace) {
+    e.remove_temp();
+    e.temp_name.clear();
+    e.started = false;
+  }
+  e.flushed = 0;
+  e.bytes.clear();
+  return Status::Ok();
 }
 
 Status FileSetWriter::finish(size_t i) {

@@ -77,6 +77,15 @@ class FileSetWriter {
   // protocol), or keeps it for commit() when it is written in place.
   // REQUIRES: file i not finished.  Failures as append().
   Status finish(size_t i);
+  // Replaces the first bytes.size() bytes of what was appended to file i,
+  // such as a header whose fields are known only once the rest is written.
+  // REQUIRES: at least bytes.size() bytes appended; file i not finished.
+  // Failures as append().
+  Status rewrite_start(size_t i, std::string_view bytes);
+  // Forgets everything appended to file i: its contents start again empty
+  // (a temporary file is removed, and the next append makes a new one).
+  // REQUIRES: file i not finished.  Fails as append() did, if it did.
+  Status restart(size_t i);
   // append(i, bytes), then finish(i).
   Status write(size_t i, std::string_view bytes);
   // Makes every file hold its new contents (see the protocol).

@@ -21,40 +21,45 @@ namespace vedra {
 
 namespace {
 
+constexpr char kBlankHeader[kSnapshotHeaderSize] = {};
+
 // Frames the payload that `emit` produces into a container, compressing it a
-// chunk at a time, and writes it as file `i` of `files`.  The payload text is
-// never whole in memory; the compressed bytes are (the header, which comes
-// first, holds their length), and go to the file from the encoder's blocks.
-// `bound` estimates the payload's length (see ContainerEncoder); should the
-// payload outgrow it, the payload is encoded again without one, before
-// anything of it reaches the file.
+// chunk at a time, and writes it as file `i` of `files`.  Neither the payload
+// text nor its compressed bytes are ever whole in memory: the compressed
+// bytes go to the file as they come, after a blank header that is filled in
+// at the end (it holds their length).  `bound` estimates the payload's
+// length (see ContainerEncoder); should the payload outgrow it, the file
+// starts again without one.
 template <typename Emit>
 Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic, uint64_t bound, Emit&& emit) {
   std::optional<ContainerEncoder> encoder;
   std::string chunk;
   chunk.reserve(kPayloadChunk + (64 << 10));
-  bool outgrown = false;
+  const auto to_file = [&](std::string_view piece) { return files.append(i, piece); };
   for (const uint64_t attempt : {bound, uint64_t{0}}) {
+    if (attempt != bound) {
+      if (Status st = files.restart(i); !st.ok()) return st;
+    }
     encoder.emplace(magic, attempt);
-    outgrown = false;
+    if (Status st = files.append(i, std::string_view(kBlankHeader, kSnapshotHeaderSize)); !st.ok()) return st;
+    bool outgrown = false;
     Status st = emit(chunk, [&]() {
       Status appended = encoder->append(chunk);
-      outgrown = !appended.ok() && encoder->outgrown();
       chunk.clear();
-      return appended;
+      outgrown = !appended.ok() && encoder->outgrown();
+      if (!appended.ok()) return appended;
+      return encoder->take_stored(to_file);
     });
-    if (st.ok() || !outgrown) {
+    chunk.clear();
+    if (!outgrown || attempt == 0) {
       if (!st.ok()) return st;
       break;
     }
-    chunk.clear();
   }
   chunk = std::string();
   if (Status st = encoder->end(); !st.ok()) return st;
-  if (Status st = files.append(i, encoder->header()); !st.ok()) return st;
-  for (std::string_view piece : encoder->stored_pieces()) {
-    if (Status st = files.append(i, piece); !st.ok()) return st;
-  }
+  if (Status st = encoder->take_stored(to_file); !st.ok()) return st;
+  if (Status st = files.rewrite_start(i, encoder->header()); !st.ok()) return st;
   return files.finish(i);
 }
 
