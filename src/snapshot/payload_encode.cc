@@ -1,17 +1,82 @@
 #include "snapshot/payload_encode.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "store/json/json_writer.h"
 
 namespace vedra {
 
-Status emit_full_payload(const EngineState& s, const CodeOrder& order, std::string& out, const PayloadFlush& flush) {
-  JsonObjectWriter full(out);
+namespace {
+
+// The encoders' output buffer: text is written straight into it through a
+// cursor, after asking room() for a bound of what comes next, and leaves in
+// pieces of kPayloadChunk bytes or more.
+class PieceWriter {
+ public:
+  explicit PieceWriter(const PayloadFlush& flush)
+      : flush_(flush), capacity_(kPayloadChunk + kSlack), buffer_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
+
+  // The cursor, with at least `n` bytes writable from it; nullptr when a
+  // piece had to leave and its flush failed (see status()).
+  char* room(size_t n) {
+    if (capacity_ - used_ >= n) return buffer_.get() + used_;
+    return make_room(n);
+  }
+  // Ends what was written at the cursor: `w` is its new place.
+  void advance(char* w) { used_ = static_cast<size_t>(w - buffer_.get()); }
+  // Hands the text on once a piece is full.
+  bool maybe_flush() {
+    if (used_ < kPayloadChunk) return true;
+    return flush();
+  }
+  // Hands on whatever is written; the last piece.
+  bool flush() {
+    status_ = flush_(std::string_view(buffer_.get(), used_));
+    used_ = 0;
+    return status_.ok();
+  }
+  const Status& status() const { return status_; }
+
+ private:
+  // Room beyond a full piece for the record that passes it; a record
+  // larger than that grows the buffer once the text before it has left.
+  static constexpr size_t kSlack = 64 << 10;
+
+  char* make_room(size_t n) {
+    if (used_ != 0 && !flush()) return nullptr;
+    if (n > capacity_) {
+      buffer_ = std::make_unique_for_overwrite<char[]>(n);
+      capacity_ = n;
+    }
+    return buffer_.get();
+  }
+
+  const PayloadFlush& flush_;
+  size_t capacity_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
+  Status status_;
+};
+
+char* put_text(char* w, std::string_view text) {
+  std::memcpy(w, text.data(), text.size());
+  return w + text.size();
+}
+
+}  // namespace
+
+Status emit_full_payload(const EngineState& s, const CodeOrder& order, const PayloadFlush& flush) {
+  PieceWriter out(flush);
+  char* w = out.room(1);
+  *w++ = '{';
+  out.advance(w);
   // Records come in code order, so their codes and payload views are read at
   // random: each is asked for ahead, the view two steps before its text.
   constexpr size_t kAhead = 16;
+  bool first = true;
   for (size_t i = 0; i < order.size(); ++i) {
     if (i + kAhead < order.size()) {
       const uint32_t ahead = order.record(i + kAhead);
@@ -22,21 +87,36 @@ Status emit_full_payload(const EngineState& s, const CodeOrder& order, std::stri
     // Of the records sharing a code, the last in the order is the newest
     // (code_to_record's), whose payload is written.
     if (order.same_code_follows(i)) continue;
-    full.raw(order.code(i), s.record_payloads[order.record(i)]);
-    if (out.size() >= kPayloadChunk) {
-      if (Status st = flush(); !st.ok()) return st;
-    }
+    const std::string_view code = order.code(i);
+    const std::string_view payload = s.record_payloads[order.record(i)];
+    w = out.room(json_string_bound(code.size()) + 2 + payload.size());
+    if (w == nullptr) return out.status();
+    if (!first) *w++ = ',';
+    first = false;
+    w = put_json_string(w, code);
+    *w++ = ':';
+    out.advance(put_text(w, payload));
+    if (!out.maybe_flush()) return out.status();
   }
-  full.end();
-  return flush();
+  w = out.room(1);
+  if (w == nullptr) return out.status();
+  *w++ = '}';
+  out.advance(w);
+  out.flush();
+  return out.status();
 }
 
-Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFlush& flush) {
-  return emit_full_payload(s, CodeOrder(s), out, flush);
+Status emit_full_payload(const EngineState& s, const PayloadFlush& flush) {
+  return emit_full_payload(s, CodeOrder(s), flush);
 }
 
-Status emit_index_payload(const EngineState& s, std::string& out, const PayloadFlush& flush) {
-  out += '[';
+Status emit_index_payload(const EngineState& s, const PayloadFlush& flush) {
+  PieceWriter out(flush);
+  char* w = out.room(1);
+  *w++ = '[';
+  out.advance(w);
+  // The member names and punctuation of a document, fields aside.
+  constexpr size_t kDocumentText = 48;
   // The texts a record owns lie on the heap: asked for a few records ahead.
   constexpr uint32_t kAhead = 8;
   for (uint32_t r = 0; r < s.next_record; ++r) {
@@ -46,26 +126,44 @@ Status emit_index_payload(const EngineState& s, std::string& out, const PayloadF
       __builtin_prefetch(s.record_pinyins[ahead].data());
       if (ahead < s.record_fields.size()) s.record_fields[ahead].prefetch();
     }
+    const std::string_view code = s.record_codes[r], name = s.record_names[r], pinyin = s.record_pinyins[r];
+    w = out.room(kDocumentText + json_string_bound(code.size()) + json_string_bound(name.size()) +
+                 json_string_bound(pinyin.size()));
+    if (w == nullptr) return out.status();
     // The member names are constant and need no escaping: written as text.
-    out.append(r ? ",{\"code\":" : "{\"code\":");
-    write_json_string(s.record_codes[r], out);
-    out.append(",\"name\":");
-    write_json_string(s.record_names[r], out);
-    out.append(",\"pinyin\":");
-    write_json_string(s.record_pinyins[r], out);
-    out.append(",\"fields\":");
-    JsonObjectWriter fields(out);
+    w = put_text(w, r ? ",{\"code\":" : "{\"code\":");
+    w = put_json_string(w, code);
+    w = put_text(w, ",\"name\":");
+    w = put_json_string(w, name);
+    w = put_text(w, ",\"pinyin\":");
+    w = put_json_string(w, pinyin);
+    w = put_text(w, ",\"fields\":{");
+    out.advance(w);
     if (r < s.record_fields.size()) {
-      for (const auto [field, value] : s.record_fields[r]) fields.string(field, value);
+      bool first = true;
+      for (const auto [field, value] : s.record_fields[r]) {
+        w = out.room(2 + json_string_bound(field.size()) + json_string_bound(value.size()));
+        if (w == nullptr) return out.status();
+        if (!first) *w++ = ',';
+        first = false;
+        w = put_json_string(w, field);
+        *w++ = ':';
+        out.advance(put_json_string(w, value));
+      }
     }
-    fields.end();
-    out += '}';
-    if (out.size() >= kPayloadChunk) {
-      if (Status st = flush(); !st.ok()) return st;
-    }
+    w = out.room(2);
+    if (w == nullptr) return out.status();
+    *w++ = '}';
+    *w++ = '}';
+    out.advance(w);
+    if (!out.maybe_flush()) return out.status();
   }
-  out += ']';
-  return flush();
+  w = out.room(1);
+  if (w == nullptr) return out.status();
+  *w++ = ']';
+  out.advance(w);
+  out.flush();
+  return out.status();
 }
 
 // A string's text in JSON is at most six times its length (\u00xx for each
@@ -96,13 +194,19 @@ uint64_t index_payload_bound(const EngineState& s) {
 
 std::string encode_full_payload(const EngineState& s) {
   std::string out;
-  (void)emit_full_payload(s, out, [] { return Status::Ok(); });
+  (void)emit_full_payload(s, [&out](std::string_view piece) {
+    out += piece;
+    return Status::Ok();
+  });
   return out;
 }
 
 std::string encode_index_payload(const EngineState& s) {
   std::string out;
-  (void)emit_index_payload(s, out, [] { return Status::Ok(); });
+  (void)emit_index_payload(s, [&out](std::string_view piece) {
+    out += piece;
+    return Status::Ok();
+  });
   return out;
 }
 

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "base/status.h"
 #include "snapshot/code_order.h"
@@ -27,19 +28,20 @@ namespace vedra {
 // Streaming encoders pass their text on in pieces of about this many bytes.
 inline constexpr size_t kPayloadChunk = 1 << 20;
 
-// Called with the text produced so far in `out`, whenever it passes
-// kPayloadChunk bytes and once at the end; it may consume and clear `out` or
-// leave it to grow.  A failure stops the encoding and is returned by it.
-using PayloadFlush = std::function<Status()>;
+// Called with each piece of the text in order, whenever the text passes
+// kPayloadChunk bytes since the last piece and once at the end; the piece is
+// valid only during the call.  A failure stops the encoding and is returned
+// by it.
+using PayloadFlush = std::function<Status(std::string_view)>;
 
-// Streams the full payload into `out` (appending), handing it to `flush`.
+// Streams the full payload to `flush`.
 // REQUIRES: `order` was built from `s`.
-Status emit_full_payload(const EngineState& s, const CodeOrder& order, std::string& out, const PayloadFlush& flush);
+Status emit_full_payload(const EngineState& s, const CodeOrder& order, const PayloadFlush& flush);
 // The same, sorting the codes itself.
-Status emit_full_payload(const EngineState& s, std::string& out, const PayloadFlush& flush);
+Status emit_full_payload(const EngineState& s, const PayloadFlush& flush);
 
-// Streams the index payload into `out` (appending), handing it to `flush`.
-Status emit_index_payload(const EngineState& s, std::string& out, const PayloadFlush& flush);
+// Streams the index payload to `flush`.
+Status emit_index_payload(const EngineState& s, const PayloadFlush& flush);
 
 // Estimates of each payload's length, cheap to compute (lengths only, no
 // text read), for reserving room ahead: at least the length for every state

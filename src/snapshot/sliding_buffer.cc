@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -9,8 +10,9 @@ namespace vedra {
 namespace {
 
 // Pages are handed back in steps of this many bytes, the size of a
-// transparent huge page: smaller steps would split the huge pages that the
-// system backs the buffer with, and cost one fault per 4 KiB instead.
+// transparent huge page, so that huge pages, where the system backs the
+// buffer with them, are moved whole rather than split.  (They are not asked
+// for: once the first steps are resident, moving pages costs no faults.)
 constexpr size_t kStep = size_t{2} << 20;
 
 size_t round_up(size_t n, size_t to) { return (n + to - 1) / to * to; }
@@ -22,7 +24,8 @@ SlidingBuffer::~SlidingBuffer() { reset(); }
 void SlidingBuffer::reset() {
   if (base_ != nullptr) ::munmap(base_, mapped_);
   base_ = nullptr;
-  capacity_ = mapped_ = keep_ = size_ = released_ = 0;
+  capacity_ = mapped_ = keep_ = size_ = released_ = recycled_end_ = 0;
+  moving_ = true;
 }
 
 bool SlidingBuffer::reserve(size_t capacity, size_t keep) {
@@ -35,7 +38,6 @@ bool SlidingBuffer::reserve(size_t capacity, size_t keep) {
   // handed back.
   char* const start = static_cast<char*>(p);
   const size_t skip = round_up(reinterpret_cast<uintptr_t>(start), kStep) - reinterpret_cast<uintptr_t>(start);
-  (void)::madvise(start + skip, mapped - skip, MADV_HUGEPAGE);
   base_ = start + skip;
   mapped_ = mapped;
   capacity_ = mapped - kStep;
@@ -57,8 +59,23 @@ void SlidingBuffer::release_before(size_t pos) {
   if (pos <= keep_) return;
   const size_t to = (pos - keep_) / kStep * kStep;
   if (to <= released_) return;
-  // Advice only: pages it fails to drop merely stay resident.
-  (void)::madvise(base_ + released_, to - released_, MADV_DONTNEED);
+  const size_t length = to - released_;
+  // The pages are moved ahead of the text, to addresses it has not reached
+  // yet, where they serve again without the fault and the clearing that a
+  // fresh page costs; their old addresses read as zeros.  Where the system
+  // cannot move them, they are dropped instead.  Either is advice only:
+  // pages that stay merely stay resident.
+  const size_t ahead = std::max(recycled_end_, (size_ + kStep - 1) / kStep * kStep);
+  if (moving_ && ahead + length <= mapped_) {
+    if (::mremap(base_ + released_, length, length, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP, base_ + ahead) !=
+        MAP_FAILED) {
+      recycled_end_ = ahead + length;
+      released_ = to;
+      return;
+    }
+    moving_ = false;
+  }
+  (void)::madvise(base_ + released_, length, MADV_DONTNEED);
   released_ = to;
 }
 

@@ -6,8 +6,9 @@
 // which a streamed payload cannot offer in real memory.  This buffer offers
 // it in address space instead: it reserves room for the whole text up front
 // and hands the pages that lie wholly more than `keep` bytes behind a given
-// position back to the system, so the resident part stays near `keep` plus
-// what was appended since.  A page handed back reads as zeros.
+// position back (moving them ahead of the text, for reuse, where the system
+// can), so the resident part stays near `keep` plus what was appended
+// since.  An address handed back reads as zeros.
 //
 // Thread safety: one thread at a time.
 #pragma once
@@ -50,6 +51,8 @@ class SlidingBuffer {
   size_t keep_ = 0;
   size_t size_ = 0;
   size_t released_ = 0;  // bytes from base_ handed back, a multiple of kStep
+  size_t recycled_end_ = 0;  // end of the pages moved ahead of the text
+  bool moving_ = true;       // the system moves pages (else they are dropped)
 };
 
 }  // namespace vedra

@@ -33,8 +33,6 @@ constexpr char kBlankHeader[kSnapshotHeaderSize] = {};
 template <typename Emit>
 Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic, uint64_t bound, Emit&& emit) {
   std::optional<ContainerEncoder> encoder;
-  std::string chunk;
-  chunk.reserve(kPayloadChunk + (64 << 10));
   const auto to_file = [&](std::string_view piece) { return files.append(i, piece); };
   for (const uint64_t attempt : {bound, uint64_t{0}}) {
     if (attempt != bound) {
@@ -43,20 +41,17 @@ Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic
     encoder.emplace(magic, attempt);
     if (Status st = files.append(i, std::string_view(kBlankHeader, kSnapshotHeaderSize)); !st.ok()) return st;
     bool outgrown = false;
-    Status st = emit(chunk, [&]() {
-      Status appended = encoder->append(chunk);
-      chunk.clear();
+    Status st = emit([&](std::string_view piece) {
+      Status appended = encoder->append(piece);
       outgrown = !appended.ok() && encoder->outgrown();
       if (!appended.ok()) return appended;
       return encoder->take_stored(to_file);
     });
-    chunk.clear();
     if (!outgrown || attempt == 0) {
       if (!st.ok()) return st;
       break;
     }
   }
-  chunk = std::string();
   if (Status st = encoder->end(); !st.ok()) return st;
   if (Status st = encoder->take_stored(to_file); !st.ok()) return st;
   if (Status st = files.rewrite_start(i, encoder->header()); !st.ok()) return st;
@@ -94,12 +89,12 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
   }
   // The codes in byte order, for the full payload and the manifest's digest.
   const CodeOrder order(s);
-  Status st = write_payload_file(files, 0, kSnapshotFullMagic, full_payload_bound(s), [&](std::string& out, const PayloadFlush& flush) {
-    return emit_full_payload(s, order, out, flush);
+  Status st = write_payload_file(files, 0, kSnapshotFullMagic, full_payload_bound(s), [&](const PayloadFlush& flush) {
+    return emit_full_payload(s, order, flush);
   });
   if (!st.ok()) return st;
-  st = write_payload_file(files, 1, kSnapshotIndexMagic, index_payload_bound(s), [&](std::string& out, const PayloadFlush& flush) {
-    return emit_index_payload(s, out, flush);
+  st = write_payload_file(files, 1, kSnapshotIndexMagic, index_payload_bound(s), [&](const PayloadFlush& flush) {
+    return emit_index_payload(s, flush);
   });
   if (!st.ok()) return st;
   if (manifest_path != nullptr) {

@@ -107,22 +107,20 @@ TEST(PayloadEncode, StreamedInPiecesAsWritten) {
     add(s, "c" + std::to_string(i), "n" + std::string(300, 'y'), "p", payload, FieldMap{{"f", "v"}});
   }
   for (int which = 0; which < 2; ++which) {
-    std::string out, joined;
+    std::string joined;
     int flushes = 0;
-    using Emit = vedra::Status (*)(const EngineState&, std::string&, const vedra::PayloadFlush&);
+    using Emit = vedra::Status (*)(const EngineState&, const vedra::PayloadFlush&);
     const Emit emit = which == 0 ? static_cast<Emit>(vedra::emit_full_payload) : vedra::emit_index_payload;
-    vedra::Status st = emit(s, out, [&] {
+    vedra::Status st = emit(s, [&](std::string_view piece) {
       ++flushes;
-      joined += out;
-      out.clear();
+      joined += piece;
       return vedra::Status::Ok();
     });
     EXPECT_TRUE(st.ok());
     EXPECT_TRUE(flushes >= 2);  // at least one piece before the end
     EXPECT_EQ(joined, which == 0 ? vedra::encode_full_payload(s) : vedra::encode_index_payload(s));
-    out.clear();
     flushes = 0;
-    st = emit(s, out, [&] {
+    st = emit(s, [&](std::string_view) {
       ++flushes;
       return vedra::Status::Error("disk full");
     });

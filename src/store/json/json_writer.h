@@ -29,6 +29,13 @@ inline std::string write_json_compact(const JsonValue& value) {
 // Appends `s` as a quoted, escaped JSON string.
 void write_json_string(std::string_view s, std::string& out);
 
+// The most bytes put_json_string writes for a text of `n` bytes.
+inline constexpr size_t json_string_bound(size_t n) { return 6 * n + 2; }
+// Writes `s` as write_json_string appends it, at `w`; returns the end.  For
+// writers that manage their own buffer: no capacity check per byte.
+// REQUIRES: json_string_bound(s.size()) writable bytes at `w`.
+char* put_json_string(char* w, std::string_view s);
+
 // Appends a compact object member whose value is a string: "," unless
 // `first`, then the escaped key, ":" and the escaped value.
 void write_json_string_member(std::string_view key, std::string_view value, bool first, std::string& out);
