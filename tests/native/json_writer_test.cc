@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,6 +20,18 @@ using vedra::JsonValue;
 using vedra_test::object_of;
 using vedra_test::parse_message;
 using vedra_test::random_finite_double;
+
+namespace {
+
+// put_json_string into a buffer of exactly its bound (so that the sanitizer
+// runs catch a write past it).
+std::string put_string(const std::string& in) {
+  std::unique_ptr<char[]> buf(new char[vedra::json_string_bound(in.size())]);
+  const char* end = vedra::put_json_string(buf.get(), in);
+  return std::string(buf.get(), static_cast<size_t>(end - buf.get()));
+}
+
+}  // namespace
 
 TEST(JsonWriter, StringEscapes) {
   struct Case {
@@ -48,8 +61,9 @@ TEST(JsonWriter, StringEscapes) {
   for (const Case& c : cases) {
     std::string out;
     vedra::write_json_string(c.in, out);
-    if (out != c.want) std::fprintf(stderr, "case %s\n", c.name);
+    if (out != c.want || put_string(c.in) != c.want) std::fprintf(stderr, "case %s\n", c.name);
     EXPECT_EQ(out, c.want);
+    EXPECT_EQ(put_string(c.in), c.want);
   }
 }
 
@@ -80,7 +94,13 @@ TEST(JsonWriter, StringEscapesAtEveryPosition) {
         std::string out;
         vedra::write_json_string(in, out);
         EXPECT_EQ(out, naive(in));
+        EXPECT_EQ(put_string(in), out);
         EXPECT_EQ(vedra::json_plain_prefix(in), at);
+        // A second stop in the last word, after the first.
+        if (at + 1 < n && n - at <= 8) {
+          in[n - 1] = '\n';
+          EXPECT_EQ(put_string(in), naive(in));
+        }
       }
     }
   }

@@ -173,9 +173,9 @@ void write_json_string(std::string_view s, std::string& out) {
   out.push_back('"');
 }
 
-namespace {
+namespace json_writer_detail {
 
-char* put_escape(char* w, unsigned char c) {
+char* put_escaped_byte(char* w, unsigned char c) {
   const char e = kEscape[c];
   *w++ = '\\';
   *w++ = e;
@@ -188,51 +188,7 @@ char* put_escape(char* w, unsigned char c) {
   return w;
 }
 
-}  // namespace
-
-char* put_json_string(char* w, std::string_view s) {
-  const char* p = s.data();
-  const char* const end = p + s.size();
-  *w++ = '"';
-  // Whole words are stored before they are checked: the bound leaves room
-  // for eight bytes wherever eight bytes of text remain.
-  while (end - p >= 8) {
-    const uint64_t v = load8(p);
-    const uint64_t stops = string_stop_bytes(v);
-    std::memcpy(w, &v, sizeof v);
-    if (stops == 0) {
-      w += 8;
-      p += 8;
-      continue;
-    }
-    const size_t plain = static_cast<size_t>(std::countr_zero(stops)) / 8;  // the lowest stop is exact
-    w = put_escape(w + plain, static_cast<unsigned char>(p[plain]));
-    p += plain + 1;
-  }
-  const size_t left = static_cast<size_t>(end - p);
-  if (left != 0 && s.size() >= 8) {
-    // The last word overlaps bytes already done.  When none of its eight
-    // bytes needs an escape, those were written as they are, and the word
-    // is stored whole over them.
-    const uint64_t v = load8(end - 8);
-    if (string_stop_bytes(v) == 0) {
-      std::memcpy(w - (8 - left), &v, sizeof v);
-      w += left;
-      *w++ = '"';
-      return w;
-    }
-  }
-  for (; p != end; ++p) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (kEscape[c] == 0) {
-      *w++ = static_cast<char>(c);
-    } else {
-      w = put_escape(w, c);
-    }
-  }
-  *w++ = '"';
-  return w;
-}
+}  // namespace json_writer_detail
 
 void write_json_string_member(std::string_view key, std::string_view value, bool first, std::string& out) {
   // Catalogue members are short and plain: one append of the whole

@@ -9,11 +9,14 @@
 // Thread safety: pure functions; a JsonObjectWriter is used by one thread.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "store/json/byte_scan.h"
 #include "store/json/json_value.h"
 
 namespace vedra {
@@ -31,10 +34,73 @@ void write_json_string(std::string_view s, std::string& out);
 
 // The most bytes put_json_string writes for a text of `n` bytes.
 inline constexpr size_t json_string_bound(size_t n) { return 6 * n + 2; }
+namespace json_writer_detail {
+// Writes the escape of `c`, a byte that needs one; returns the end.
+char* put_escaped_byte(char* w, unsigned char c);
+}  // namespace json_writer_detail
+
 // Writes `s` as write_json_string appends it, at `w`; returns the end.  For
-// writers that manage their own buffer: no capacity check per byte.
+// writers that manage their own buffer: no capacity check per byte, and
+// inline, since catalogue texts are short and many.
 // REQUIRES: json_string_bound(s.size()) writable bytes at `w`.
-char* put_json_string(char* w, std::string_view s);
+inline char* put_json_string(char* w, std::string_view s) {
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  *w++ = '"';
+  const size_t n = s.size();
+  if (n >= 4 && n < 8) {
+    // Two overlapping halves make one word of the text (zeros above it,
+    // which the mask drops: a borrow only marks bytes above its cause).
+    uint32_t low, high;
+    std::memcpy(&low, p, sizeof low);
+    std::memcpy(&high, end - 4, sizeof high);
+    const uint64_t v = low | (uint64_t{high} << (8 * (n - 4)));
+    if ((string_stop_bytes(v) & ((uint64_t{1} << (8 * n)) - 1)) == 0) {
+      std::memcpy(w, &low, sizeof low);
+      std::memcpy(w + n - 4, &high, sizeof high);
+      w[n] = '"';
+      return w + n + 1;
+    }
+  }
+  // Whole words are stored before they are checked: the bound leaves room
+  // for eight bytes wherever eight bytes of text remain.
+  while (end - p >= 8) {
+    const uint64_t v = load8(p);
+    const uint64_t stops = string_stop_bytes(v);
+    std::memcpy(w, &v, sizeof v);
+    if (stops == 0) {
+      w += 8;
+      p += 8;
+      continue;
+    }
+    const size_t plain = static_cast<size_t>(std::countr_zero(stops)) / 8;  // the lowest stop is exact
+    w = json_writer_detail::put_escaped_byte(w + plain, static_cast<unsigned char>(p[plain]));
+    p += plain + 1;
+  }
+  const size_t left = static_cast<size_t>(end - p);
+  if (left != 0 && s.size() >= 8) {
+    // The last word overlaps bytes already done.  When none of its eight
+    // bytes needs an escape, those were written as they are, and the word
+    // is stored whole over them.
+    const uint64_t v = load8(end - 8);
+    if (string_stop_bytes(v) == 0) {
+      std::memcpy(w - (8 - left), &v, sizeof v);
+      w += left;
+      *w++ = '"';
+      return w;
+    }
+  }
+  for (; p != end; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      *w++ = static_cast<char>(c);
+    } else {
+      w = json_writer_detail::put_escaped_byte(w, c);
+    }
+  }
+  *w++ = '"';
+  return w;
+}
 
 // Appends a compact object member whose value is a string: "," unless
 // `first`, then the escaped key, ":" and the escaped value.
