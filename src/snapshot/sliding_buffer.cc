@@ -40,7 +40,7 @@ bool SlidingBuffer::reserve(size_t capacity, size_t keep) {
   const size_t skip = round_up(reinterpret_cast<uintptr_t>(start), kStep) - reinterpret_cast<uintptr_t>(start);
   base_ = start + skip;
   mapped_ = mapped;
-  capacity_ = mapped - kStep;
+  capacity_ = capacity;
   keep_ = keep;
   // The unaligned head is never used: returned at once.
   if (skip != 0) {

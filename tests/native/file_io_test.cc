@@ -648,6 +648,10 @@ TEST(FileSet, StreamedWriteEqualsWholeWrite) {
       const std::string path = dir / name;
       vedra::FileSetWriter set;
       ASSERT_TRUE(set.add(path).ok());
+      if (pieces.size() > 1) {  // a false start, forgotten
+        ASSERT_TRUE(set.append(0, std::string(buffer + 5, 'f')).ok());
+        ASSERT_TRUE(set.restart(0).ok());
+      }
       size_t at = 0;
       for (size_t cut : pieces) {
         const size_t n = std::min(cut, big.size() - at);
@@ -655,10 +659,17 @@ TEST(FileSet, StreamedWriteEqualsWholeWrite) {
         at += n;
       }
       ASSERT_TRUE(set.append(0, std::string_view(big).substr(at)).ok());
+      // The start rewritten last, as a header is: from the buffer, the
+      // file, or both.
+      std::string want = big;
+      for (size_t k = 0; k < 300; ++k) want[k] = static_cast<char>(~want[k]);
+      EXPECT_EQ(outcome(set.rewrite_start(0, std::string(big.size() + 1, 'x'))),
+                std::string("file set rewritten past its end"));
+      ASSERT_TRUE(set.rewrite_start(0, std::string_view(want).substr(0, 300)).ok());
       ASSERT_TRUE(set.finish(0).ok());
       EXPECT_EQ(outcome(set.append(0, "late")), std::string("file set written out of order"));
       ASSERT_TRUE(set.commit().ok());
-      EXPECT_TRUE(slurp(path) == big);
+      EXPECT_TRUE(slurp(path) == want);
     }
   }
   EXPECT_TRUE((dir.entries() == Names{"new", "old"}));
@@ -670,10 +681,11 @@ TEST(FileSet, StreamedWriteEqualsWholeWrite) {
 
   const int status = exit_status_where_files_cannot_be_created(dir, dir / "old", [&] {
     vedra::FileSetWriter set;
-    bool ok = set.add(dir / "old").ok();
+    bool ok = set.add(dir / "old").ok() && set.append(0, "false start").ok() && set.restart(0).ok();
     for (size_t at = 0; ok && at < big.size(); at += buffer / 3) {
       ok = set.append(0, std::string_view(big).substr(at, buffer / 3)).ok();
     }
+    ok = ok && set.rewrite_start(0, std::string_view(big).substr(0, 7)).ok();
     ok = ok && set.finish(0).ok() && set.commit().ok();
     return ok ? 0 : 1;
   });
