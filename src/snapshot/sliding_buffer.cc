@@ -51,6 +51,7 @@ bool SlidingBuffer::reserve(size_t capacity, size_t keep) {
 }
 
 void SlidingBuffer::append(std::string_view bytes) {
+  if (bytes.empty()) return;  // may have no data pointer at all
   std::memcpy(base_ + size_, bytes.data(), bytes.size());
   size_ += bytes.size();
 }
