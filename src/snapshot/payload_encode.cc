@@ -194,6 +194,7 @@ uint64_t index_payload_bound(const EngineState& s) {
 
 std::string encode_full_payload(const EngineState& s) {
   std::string out;
+  out.reserve(full_payload_bound(s));  // close: the payloads dominate, written as they are
   (void)emit_full_payload(s, [&out](std::string_view piece) {
     out += piece;
     return Status::Ok();
