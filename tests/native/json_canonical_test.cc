@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "store/json/byte_scan.h"
 #include "store/json/json_canonical.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
@@ -22,6 +23,10 @@ TEST(JsonCanonical, Table) {
       {"\"\\u001F\"", false}, {"\"\x7f\xc3\xa9\"", true}, {"{\"a\":1,\"b\":2}", true}, {"{\"b\":1,\"a\":2}", false},
       {"{\"a\":1,\"a\":2}", false}, {"{\"B\":1,\"a\":2}", true}, {"{\"a\":1,\"ab\":2}", true},
       {"{ \"a\":1}", false}, {"[1, 2]", false}, {"[1,2] ", false}, {"{\"\\u0001\":1}", false},
+      {"123456789012345678", true}, {"-123456789012345678", true}, {"1234567890123456789", true},
+      {"-1234567890123456789", true}, {"00", false}, {"-00", false}, {"-01", false}, {"1-2", false},
+      {"-0.5", true}, {"-0.50", false}, {"-00.5", false}, {"12345678901234.5", true}, {"-12345678901234.5", true},
+      {"[true,false,null]", true}, {"[nul]", false}, {"fals", false},
   };
   for (const auto& [text, want] : cases) {
     EXPECT_EQ(is_canonical_compact_for_testing(text), want);
@@ -120,5 +125,23 @@ TEST(JsonCanonical, DecimalsAndStringsAgreeWithReaderAndWriter) {
     const bool want = v.ok() && write_json_compact(v.value()) == text;
     EXPECT_EQ(is_canonical_compact_for_testing(text), want);
     if (is_canonical_compact_for_testing(text) != want) std::cerr << "  text: " << text << "\n";
+  }
+}
+
+// The sixteen-byte stop scan: its SSE2 and word-at-a-time forms against a
+// byte-by-byte oracle, on blocks mixing plain bytes with every kind of stop.
+TEST(JsonCanonical, StringStopScanFormsAgree) {
+  std::mt19937_64 rng(13);
+  const unsigned char interesting[] = {'a', ' ', '~', 0x7f, '"', '\\', 0x00, 0x1f, 0x20, 0x80, 0xbf, 0xe4, 0xff, '!', '#', '[', ']'};
+  for (int i = 0; i < 20000; ++i) {
+    char block[16];
+    for (char& c : block) c = static_cast<char>(rng() % 3 ? 'a' + rng() % 26 : interesting[rng() % sizeof interesting]);
+    unsigned want = 16;
+    for (unsigned k = 0; k < 16 && want == 16; ++k) {
+      const unsigned char c = static_cast<unsigned char>(block[k]);
+      if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') want = k;
+    }
+    EXPECT_EQ(ascii_string_stop16(block), want);
+    EXPECT_EQ(ascii_string_stop16_portable(block), want);
   }
 }
