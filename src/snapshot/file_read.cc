@@ -23,8 +23,9 @@ constexpr int kReadAttempts = 16;
 
 namespace {
 
-// Reads from `fd` as read_file_prefix describes.
-Result<std::string> read_fd_prefix(int fd, ReadLimit wanted) {
+// Reads from `fd` as read_file_prefix describes.  The buffer is mapped, not
+// allocated, so no byte of it is written before the read fills it.
+Result<ByteBuffer> read_fd_prefix(int fd, ReadLimit wanted) {
   struct stat st;
   // Size of a regular file, plus one spare byte that lets the final read see
   // end of file without growing; 0 when the size is not known in advance.
@@ -32,7 +33,8 @@ Result<std::string> read_fd_prefix(int fd, ReadLimit wanted) {
   if (sys::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     known = static_cast<uint64_t>(st.st_size) + 1;
   }
-  std::string data;
+  ByteBuffer data;
+  data.prefer_small_pages();
   size_t used = 0;
   uint64_t want = wanted(std::string_view());
   while (used < want) {
@@ -48,13 +50,13 @@ Result<std::string> read_fd_prefix(int fd, ReadLimit wanted) {
     used += static_cast<size_t>(n);
     want = wanted(std::string_view(data.data(), used));
   }
-  data.resize(std::min<uint64_t>(used, want));
+  data.resize(static_cast<size_t>(std::min<uint64_t>(used, want)));
   return data;
 }
 
 }  // namespace
 
-Result<std::string> read_file_prefix(const std::string& path, ReadLimit wanted) {
+Result<ByteBuffer> read_file_prefix(const std::string& path, ReadLimit wanted) {
   if (Status s = check_path(path); !s.ok()) return s;
   const int fd = sys::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return os_error(errno);
@@ -127,7 +129,7 @@ void open_one(const std::string& path, Opened* o) {
 
 }  // namespace
 
-std::vector<Result<std::string>> read_files_together(const std::vector<std::string>& paths,
+std::vector<Result<ByteBuffer>> read_files_together(const std::vector<std::string>& paths,
                                                      ReadLimit wanted) {
   const size_t n = std::min(paths.size(), kMaxFilesTogether);
   // The directories a commit into these files would mark.  A path that does
@@ -147,7 +149,7 @@ std::vector<Result<std::string>> read_files_together(const std::vector<std::stri
       p.dir_fd = -1;
     }
   }
-  std::vector<Result<std::string>> out;
+  std::vector<Result<ByteBuffer>> out;
   long long deadline = -1;  // set when a commit is first seen running
   Opened opened[kMaxFilesTogether];
   int changes = 0;
@@ -222,7 +224,7 @@ std::vector<Result<std::string>> read_files_together(const std::vector<std::stri
   }
 }
 
-Result<std::string> read_whole_file(const std::string& path) {
+Result<ByteBuffer> read_whole_file(const std::string& path) {
   return read_file_prefix(path, [](std::string_view) { return UINT64_MAX; });
 }
 

@@ -29,7 +29,8 @@ ByteBuffer::~ByteBuffer() { clear(); }
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      huge_pages_(other.huge_pages_) {}
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
   if (this != &other) {
@@ -37,6 +38,7 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    huge_pages_ = other.huge_pages_;
   }
   return *this;
 }
@@ -61,10 +63,22 @@ void ByteBuffer::resize(size_t n) {
                 : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
   if (p == MAP_FAILED) throw std::bad_alloc();
   // Advice only: without transparent huge pages nothing changes.
-  if (capacity >= kHugePage && capacity <= kHugePagesUpTo) madvise(p, capacity, MADV_HUGEPAGE);
+  if (huge_pages_ && capacity >= kHugePage && capacity <= kHugePagesUpTo) madvise(p, capacity, MADV_HUGEPAGE);
   data_ = static_cast<char*>(p);
   capacity_ = capacity;
   size_ = n;
+}
+
+bool ByteBuffer::reserve_untouched(size_t n) {
+  const size_t page = page_size();
+  if (capacity_ != 0 || n == 0 || n > SIZE_MAX - page) return false;
+  const size_t capacity = (n + page - 1) / page * page;
+  void* p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  data_ = static_cast<char*>(p);
+  capacity_ = capacity;
+  huge_pages_ = false;
+  return true;
 }
 
 void ByteBuffer::clear() {
