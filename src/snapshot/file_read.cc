@@ -34,7 +34,6 @@ Result<ByteBuffer> read_fd_prefix(int fd, ReadLimit wanted) {
     known = static_cast<uint64_t>(st.st_size) + 1;
   }
   ByteBuffer data;
-  data.prefer_small_pages();
   size_t used = 0;
   uint64_t want = wanted(std::string_view());
   while (used < want) {

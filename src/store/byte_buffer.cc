@@ -22,6 +22,11 @@ size_t page_size() {
   return size;
 }
 
+// Advice only: without transparent huge pages nothing changes.
+void advise_huge_pages(void* p, size_t capacity) {
+  if (capacity >= kHugePage && capacity <= kHugePagesUpTo) madvise(p, capacity, MADV_HUGEPAGE);
+}
+
 }  // namespace
 
 ByteBuffer::~ByteBuffer() { clear(); }
@@ -29,8 +34,7 @@ ByteBuffer::~ByteBuffer() { clear(); }
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)),
-      huge_pages_(other.huge_pages_) {}
+      capacity_(std::exchange(other.capacity_, 0)) {}
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
   if (this != &other) {
@@ -38,7 +42,6 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
-    huge_pages_ = other.huge_pages_;
   }
   return *this;
 }
@@ -62,8 +65,7 @@ void ByteBuffer::resize(size_t n) {
                 ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                 : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
   if (p == MAP_FAILED) throw std::bad_alloc();
-  // Advice only: without transparent huge pages nothing changes.
-  if (huge_pages_ && capacity >= kHugePage && capacity <= kHugePagesUpTo) madvise(p, capacity, MADV_HUGEPAGE);
+  advise_huge_pages(p, capacity);
   data_ = static_cast<char*>(p);
   capacity_ = capacity;
   size_ = n;
@@ -75,9 +77,9 @@ bool ByteBuffer::reserve_untouched(size_t n) {
   const size_t capacity = (n + page - 1) / page * page;
   void* p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return false;
+  advise_huge_pages(p, capacity);
   data_ = static_cast<char*>(p);
   capacity_ = capacity;
-  huge_pages_ = false;
   return true;
 }
 

@@ -7,7 +7,7 @@
 // pass of our own (the kernel hands out zero pages on first touch), and
 // buffers of 2 MiB or more ask for transparent huge pages, which cuts the
 // page-fault work of filling them several-fold (up to 128 MiB; see
-// byte_buffer.cc) when the kernel has free huge pages at hand.  Memory is mapped in whole
+// byte_buffer.cc).  Memory is mapped in whole
 // pages: capacity() is the size asked for, rounded up to the page size.
 //
 // Linux only (mremap).  Thread safety: none; one owner at a time.
@@ -45,15 +45,11 @@ class ByteBuffer {
   // std::bad_alloc when the memory cannot be mapped.
   void resize(size_t n);
   // Makes capacity() at least n, size() unchanged, without touching memory:
-  // the pages are address space only (no commit charge, no huge-page advice)
-  // until first written, so reserving more than will be written costs
-  // nothing.  False, with the buffer unchanged, when the mapping cannot be
+  // the pages are address space only (no commit charge) until first
+  // written, so reserving more than will be written costs nothing.  Huge
+  // pages are asked for as resize() does.  False, with the buffer unchanged, when the mapping cannot be
   // made.  REQUIRES: capacity() == 0.
   bool reserve_untouched(size_t n);
-  // Asks for no transparent huge pages from now on: for buffers filled once
-  // by a copy, where the kernel's search for free huge pages (compacting
-  // memory when it has none) costs more than the page faults it saves.
-  void prefer_small_pages() { huge_pages_ = false; }
   // Releases the memory.
   void clear();
 
@@ -63,7 +59,6 @@ class ByteBuffer {
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
-  bool huge_pages_ = true;
 };
 
 }  // namespace vedra

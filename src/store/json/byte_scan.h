@@ -117,4 +117,47 @@ inline unsigned ascii_string_stop16(const char* p) {
 #endif
 }
 
+// For the 16 bytes at p, which start at a character boundary of string text:
+// the length of a prefix made only of plain ASCII string bytes and whole
+// three-byte UTF-8 sequences whose lead is E1..EC, EE or EF (those whose
+// second byte takes the full continuation range: most CJK text), so well
+// formed whatever follows it.  Not always the longest such prefix: at a byte
+// it cannot vouch for, or a block it cannot classify, it stops and leaves the
+// byte to the caller's own rules, but it never stops before
+// ascii_string_stop16(p).  Without SSE2 it is ascii_string_stop16(p).
+// REQUIRES: 16 readable bytes at p.
+inline unsigned plain_string_prefix16(const char* p) {
+#if defined(__SSE2__)
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+  const unsigned ascii_stop =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                                           _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))))) &
+      ~high;
+  const unsigned ascii_prefix = static_cast<unsigned>(std::countr_zero(ascii_stop | high | 0x10000u));
+  if (high == 0) return ascii_prefix;
+  // Signed compares: 0x80..0xBF are the bytes below -64, 0xE1..0xEF those
+  // between -32 and -16.
+  const unsigned cont = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(-64))));
+  const unsigned lead =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(
+          _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xED))),
+          _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-32)), _mm_cmplt_epi8(v, _mm_set1_epi8(-16))))));
+  const unsigned stop = ascii_stop | (high & ~cont & ~lead);
+  const unsigned first_stop = static_cast<unsigned>(std::countr_zero(stop | 0x10000u));
+  const unsigned before = (1u << first_stop) - 1;
+  // Before the first stop, continuation bytes must be exactly the two after
+  // each lead.
+  const unsigned expected = (lead << 1) | (lead << 2);
+  if ((cont & before) != (expected & before)) return ascii_prefix;
+  // A lead in the last two places before the stop (or the block's end)
+  // starts a sequence that is not whole here.
+  const unsigned cut = lead & before & ~(before >> 2);
+  return cut != 0 ? static_cast<unsigned>(std::countr_zero(cut)) : first_stop;
+#else
+  return ascii_string_stop16_portable(p);
+#endif
+}
+
 }  // namespace vedra

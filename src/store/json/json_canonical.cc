@@ -35,6 +35,12 @@ constexpr std::array<bool, 256> kNumberByte = make_number_bytes();
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') <= 9; }
 
+#if defined(__SSE2__)
+constexpr bool kBlockScanTakesUtf8 = true;
+#else
+constexpr bool kBlockScanTakesUtf8 = false;
+#endif
+
 // Strict byte order of two keys, inline: object keys are short and usually
 // differ in their first bytes.
 inline bool key_less(std::string_view a, std::string_view b) {
@@ -61,7 +67,7 @@ class CanonicalScanner {
       case '[':
         return depth >= max_levels_ ? nullptr : array(p, depth + 1);
       case '"':
-        return string(p, nullptr);
+        return string<false>(p);
       case 't':
         return literal(p, "true", 4);
       case 'f':
@@ -79,15 +85,15 @@ class CanonicalScanner {
     return p + n;
   }
 
-  // Checks the string whose opening quote is at p; `has_escape` reports
-  // whether it held a backslash.
-  const char* string(const char* p, bool* has_escape) const {
+  // Checks the string whose opening quote is at p.  Object keys
+  // (`kKey`) holding escapes are not decided here: refused.
+  template <bool kKey>
+  [[gnu::always_inline]] const char* string(const char* p) const {
     ++p;  // opening quote
-    bool escaped = false;
     for (;;) {
-      // Plain ASCII sixteen bytes at a time, one at a time near the end.
+      // Plain bytes sixteen at a time, one at a time near the end.
       if (end_ - p >= 16) {
-        const unsigned skip = ascii_string_stop16(p);
+        const unsigned skip = plain_string_prefix16(p);
         p += skip;
         if (skip == 16) continue;
       } else {
@@ -95,25 +101,22 @@ class CanonicalScanner {
         if (p == end_) return nullptr;
       }
       const unsigned char c = static_cast<unsigned char>(*p);
-      if (c == '"') {
-        if (has_escape) *has_escape = escaped;
-        return p + 1;
-      }
+      if (c == '"') return p + 1;
       if (c >= 0x80) {
         // A run of multi-byte sequences (the reader accepts only well-formed
         // UTF-8); the common three-byte forms are decided here.
+        // With SSE2 the block scan takes runs itself: one sequence here.
         do {
           const int len = utf8_sequence_length_inline(reinterpret_cast<const unsigned char*>(p),
                                                       reinterpret_cast<const unsigned char*>(end_));
           if (len <= 0) return nullptr;
           p += len;
-        } while (p != end_ && static_cast<unsigned char>(*p) >= 0x80);
+        } while (!kBlockScanTakesUtf8 && p != end_ && static_cast<unsigned char>(*p) >= 0x80);
         continue;
       }
       if (c < 0x20) return nullptr;
       // A backslash.
-      escaped = true;
-      if (end_ - p < 2) return nullptr;
+      if (kKey || end_ - p < 2) return nullptr;
       const char e = p[1];
       if (e == '"' || e == '\\' || e == 'b' || e == 't' || e == 'n' || e == 'f' || e == 'r') {
         p += 2;
@@ -226,11 +229,21 @@ class CanonicalScanner {
     return plain_decimal_canonical(i, f) ? 1 : 0;
   }
 
+  // value() for the members of containers: scalars are checked in place,
+  // only containers cost a call.
+  [[gnu::always_inline]] const char* element(const char* p, int depth) {
+    if (p == end_) return nullptr;
+    const char c = *p;
+    if (c == '"') return string<false>(p);
+    if (is_digit(c) || c == '-') return number(p);
+    return value(p, depth);
+  }
+
   const char* array(const char* p, int depth) {
     ++p;
     if (p != end_ && *p == ']') return p + 1;
     for (;;) {
-      p = value(p, depth);
+      p = element(p, depth);
       if (p == nullptr || p == end_) return nullptr;
       if (*p == ']') return p + 1;
       if (*p != ',') return nullptr;
@@ -246,15 +259,14 @@ class CanonicalScanner {
     for (;;) {
       if (p == end_ || *p != '"') return nullptr;
       const char* key_start = p + 1;
-      bool escaped = false;
-      p = string(p, &escaped);
-      if (p == nullptr || escaped) return nullptr;  // keys with escapes: not decided here
+      p = string<true>(p);
+      if (p == nullptr) return nullptr;
       const std::string_view key(key_start, static_cast<size_t>(p - 1 - key_start));
       if (!first && !key_less(previous, key)) return nullptr;
       previous = key;
       first = false;
       if (p == end_ || *p != ':') return nullptr;
-      p = value(p + 1, depth);
+      p = element(p + 1, depth);
       if (p == nullptr || p == end_) return nullptr;
       if (*p == '}') return p + 1;
       if (*p != ',') return nullptr;
