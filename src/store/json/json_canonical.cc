@@ -135,7 +135,7 @@ class CanonicalScanner {
   // The token is the longest run of number bytes at p.  Its common shapes,
   // [-]D+ of at most 18 digits and [-]D+.D+ of at most 16 characters after
   // the sign, are decided where they lie; any other token by conversion.
-  const char* number(const char* p) {
+  [[gnu::always_inline]] const char* number(const char* p) {
     const char* const start = p;
     const char* digits = p;
     if (digits != end_ && *digits == '-') ++digits;
@@ -160,7 +160,7 @@ class CanonicalScanner {
     return general_number(start);
   }
 
-  const char* general_number(const char* p) {
+  [[gnu::noinline]] const char* general_number(const char* p) {
     const char* start = p;
     bool fractional = false;
     while (p != end_) {
@@ -236,6 +236,9 @@ class CanonicalScanner {
     const char c = *p;
     if (c == '"') return string<false>(p);
     if (is_digit(c) || c == '-') return number(p);
+    if (c == 't') return literal(p, "true", 4);
+    if (c == 'f') return literal(p, "false", 5);
+    if (c == 'n') return literal(p, "null", 4);
     return value(p, depth);
   }
 
