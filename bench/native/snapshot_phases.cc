@@ -170,13 +170,13 @@ int main(int argc, char** argv) {
   size_t records = 0;
   for (int rep = 0; rep < repeats; ++rep) {
     auto t = CpuClock::now();
-    vedra::ByteBuffer full_file = take(read_whole_file(full_path));
-    vedra::ByteBuffer index_file = take(read_whole_file(index_path));
+    std::string full_file = take(read_whole_file(full_path));
+    std::string index_file = take(read_whole_file(index_path));
     times["load.1 read"].push_back(seconds_since(t));
 
     t = CpuClock::now();
-    vedra::ByteBuffer full_bytes = take(decode_snapshot_container(full_file.view(), kSnapshotFullMagic));
-    vedra::ByteBuffer index_bytes = take(decode_snapshot_container(index_file.view(), kSnapshotIndexMagic));
+    vedra::ByteBuffer full_bytes = take(decode_snapshot_container(full_file, kSnapshotFullMagic));
+    vedra::ByteBuffer index_bytes = take(decode_snapshot_container(index_file, kSnapshotIndexMagic));
     times["load.2 decompress"].push_back(seconds_since(t));
 
     t = CpuClock::now();

@@ -149,55 +149,11 @@ Result<std::string> encode_snapshot_container(std::string_view magic, std::strin
   return encoder.finish();
 }
 
-// Whether every frame in `stored` is one that the streaming decoder below
-// accepts or refuses exactly as a one-call decode does: skippable frames, and
-// frames with a window descriptor (not single-segment) whose window is within
-// libzstd's default streaming limit.  Anything else (legacy formats, cut or
-// unknown bytes) is left to the streaming decoder.
-bool frames_decode_alike(std::string_view stored) {
-  constexpr uint64_t kStreamingWindowLimit = uint64_t{1} << 27;  // libzstd's default
-  while (!stored.empty()) {
-    if (stored.size() < 6) return false;
-    const uint32_t magic = get_u32(stored.data());
-    if ((magic & ZSTD_MAGIC_SKIPPABLE_MASK) != ZSTD_MAGIC_SKIPPABLE_START) {
-      if (magic != ZSTD_MAGICNUMBER) return false;
-      const unsigned char descriptor = static_cast<unsigned char>(stored[4]);
-      if ((descriptor & 0x20) != 0) return false;  // single segment: no window descriptor
-      const unsigned char window = static_cast<unsigned char>(stored[5]);
-      const uint64_t base = uint64_t{1} << (10 + (window >> 3));
-      if (base + base / 8 * (window & 7) > kStreamingWindowLimit) return false;
-    }
-    const size_t size = ZSTD_findFrameCompressedSize(stored.data(), stored.size());
-    if (ZSTD_isError(size) || size > stored.size()) return false;
-    stored.remove_prefix(size);
-  }
-  return true;
-}
-
-// Decodes `stored` in one call straight into a buffer reserved (untouched)
-// for raw_length bytes: no growth, no copies out of a window buffer, and
-// memory only for the bytes decoded.  True when that produced exactly
-// raw_length bytes; false, with *out empty, for the streaming decoder to
-// decide (and word) any other outcome.
-bool decompress_in_one_call(ZSTD_DCtx* dctx, std::string_view stored, uint64_t raw_length, ByteBuffer* out) {
-  if (raw_length == 0 || raw_length > SIZE_MAX || !frames_decode_alike(stored)) return false;
-  if (!out->reserve_untouched(static_cast<size_t>(raw_length))) return false;
-  const size_t n = ZSTD_decompressDCtx(dctx, out->data(), static_cast<size_t>(raw_length), stored.data(), stored.size());
-  if (!ZSTD_isError(n) && n == raw_length) {
-    out->resize(n);  // within the reserved capacity
-    return true;
-  }
-  out->clear();
-  return false;
-}
-
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
                                    ByteBuffer* out) {
   out->clear();  // drop any capacity the caller's buffer had
   std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
   if (!dctx) return Status::Error("failed to create zstd decompression context");
-  if (decompress_in_one_call(dctx.get(), stored, raw_length, out)) return Status::Ok();
-  ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_and_parameters);
   const Status mismatch = Status::Error("snapshot decompressed length mismatch");
   // Ceiling of the output: raw_length, or for an unknown length (0) the
   // bound of kUnknownLengthRatio and kUnknownLengthFloor.
@@ -269,19 +225,19 @@ Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
 }
 
 Result<ByteBuffer> read_snapshot_container(const std::string& path, std::string_view magic) {
-  Result<ByteBuffer> bytes = read_file_prefix(path, container_bytes_wanted);
+  Result<std::string> bytes = read_file_prefix(path, container_bytes_wanted);
   if (!bytes.ok()) return bytes.status();
-  return decode_snapshot_container(bytes.value().view(), magic);
+  return decode_snapshot_container(bytes.value(), magic);
 }
 
 Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std::string& index_path) {
-  std::vector<Result<ByteBuffer>> files = read_files_together({full_path, index_path}, container_bytes_wanted);
+  std::vector<Result<std::string>> files = read_files_together({full_path, index_path}, container_bytes_wanted);
   if (!files[0].ok()) return files[0].status();
-  Result<ByteBuffer> full = decode_snapshot_container(files[0].value().view(), kSnapshotFullMagic);
+  Result<ByteBuffer> full = decode_snapshot_container(files[0].value(), kSnapshotFullMagic);
   if (!full.ok()) return full.status();
-  files[0].value().clear();
+  files[0].value() = std::string();
   if (!files[1].ok()) return files[1].status();
-  Result<ByteBuffer> index = decode_snapshot_container(files[1].value().view(), kSnapshotIndexMagic);
+  Result<ByteBuffer> index = decode_snapshot_container(files[1].value(), kSnapshotIndexMagic);
   if (!index.ok()) return index.status();
   return SnapshotPair{std::move(full.value()), std::move(index.value())};
 }

@@ -148,12 +148,9 @@ Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std:
 //   - raw_length == 0 and the output would exceed the unknown-length limit
 //     (see kUnknownLengthFloor): kUnknownLengthLimitMessage, decided the same
 //     way, as soon as one byte more would be produced.
-// With raw_length known and ordinary frames the output is decoded in one
-// call into raw_length bytes of reserved, untouched address space (memory
-// only for what is decoded); any failure there is decided again, and worded,
-// by streaming.  Otherwise the output buffer grows geometrically.  Either way
-// its capacity never exceeds the ceiling (raw_length, or the unknown-length
-// limit) rounded up to the page size.  libzstd additionally refuses frames whose window exceeds
+// The output buffer grows geometrically; its capacity never exceeds the
+// ceiling (raw_length, or the unknown-length limit) rounded up to the page
+// size.  libzstd additionally refuses frames whose window exceeds
 // its default limit.
 // On failure *out holds unspecified partial output.
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,

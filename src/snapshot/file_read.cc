@@ -23,9 +23,8 @@ constexpr int kReadAttempts = 16;
 
 namespace {
 
-// Reads from `fd` as read_file_prefix describes.  The buffer is mapped, not
-// allocated, so no byte of it is written before the read fills it.
-Result<ByteBuffer> read_fd_prefix(int fd, ReadLimit wanted) {
+// Reads from `fd` as read_file_prefix describes.
+Result<std::string> read_fd_prefix(int fd, ReadLimit wanted) {
   struct stat st;
   // Size of a regular file, plus one spare byte that lets the final read see
   // end of file without growing; 0 when the size is not known in advance.
@@ -33,7 +32,7 @@ Result<ByteBuffer> read_fd_prefix(int fd, ReadLimit wanted) {
   if (sys::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     known = static_cast<uint64_t>(st.st_size) + 1;
   }
-  ByteBuffer data;
+  std::string data;
   size_t used = 0;
   uint64_t want = wanted(std::string_view());
   while (used < want) {
@@ -49,13 +48,13 @@ Result<ByteBuffer> read_fd_prefix(int fd, ReadLimit wanted) {
     used += static_cast<size_t>(n);
     want = wanted(std::string_view(data.data(), used));
   }
-  data.resize(static_cast<size_t>(std::min<uint64_t>(used, want)));
+  data.resize(std::min<uint64_t>(used, want));
   return data;
 }
 
 }  // namespace
 
-Result<ByteBuffer> read_file_prefix(const std::string& path, ReadLimit wanted) {
+Result<std::string> read_file_prefix(const std::string& path, ReadLimit wanted) {
   if (Status s = check_path(path); !s.ok()) return s;
   const int fd = sys::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return os_error(errno);
@@ -128,7 +127,7 @@ void open_one(const std::string& path, Opened* o) {
 
 }  // namespace
 
-std::vector<Result<ByteBuffer>> read_files_together(const std::vector<std::string>& paths,
+std::vector<Result<std::string>> read_files_together(const std::vector<std::string>& paths,
                                                      ReadLimit wanted) {
   const size_t n = std::min(paths.size(), kMaxFilesTogether);
   // The directories a commit into these files would mark.  A path that does
@@ -148,7 +147,7 @@ std::vector<Result<ByteBuffer>> read_files_together(const std::vector<std::strin
       p.dir_fd = -1;
     }
   }
-  std::vector<Result<ByteBuffer>> out;
+  std::vector<Result<std::string>> out;
   long long deadline = -1;  // set when a commit is first seen running
   Opened opened[kMaxFilesTogether];
   int changes = 0;
@@ -223,7 +222,7 @@ std::vector<Result<ByteBuffer>> read_files_together(const std::vector<std::strin
   }
 }
 
-Result<ByteBuffer> read_whole_file(const std::string& path) {
+Result<std::string> read_whole_file(const std::string& path) {
   return read_file_prefix(path, [](std::string_view) { return UINT64_MAX; });
 }
 

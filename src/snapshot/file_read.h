@@ -12,17 +12,15 @@
 #include <vector>
 
 #include "base/status.h"
-#include "store/byte_buffer.h"
 
 namespace vedra {
 
 // Reads the whole file at `path` into memory.
 // Fails with the system's message when the file cannot be opened or read
 // ("Is a directory (os error 21)" for a directory).  Interrupted reads are
-// retried.  Cost: one mapped buffer of the file's size (store/byte_buffer.h:
-// never zero-filled by us), grown geometrically when the size is not known in
-// advance (pipes, /proc files).
-Result<ByteBuffer> read_whole_file(const std::string& path);
+// retried.  Cost: one buffer of the file's size, grown geometrically when the
+// size is not known in advance (pipes, /proc files).
+Result<std::string> read_whole_file(const std::string& path);
 
 // How many bytes from the start of a file a reader needs, given the bytes
 // read so far (UINT64_MAX: all of them).
@@ -34,7 +32,7 @@ using ReadLimit = uint64_t (*)(std::string_view head);
 // goes past its answer, so a stream that never ends (a character device such
 // as /dev/zero, a FIFO) or a huge sparse file costs no more memory than
 // `wanted` grants.  Failures as read_whole_file.
-Result<ByteBuffer> read_file_prefix(const std::string& path, ReadLimit wanted);
+Result<std::string> read_file_prefix(const std::string& path, ReadLimit wanted);
 
 // Reads the files at `paths` (at most kMaxFilesTogether) as they stood at one
 // moment with respect to FileSetWriter::commit, taking no lock: it opens
@@ -49,7 +47,7 @@ Result<ByteBuffer> read_file_prefix(const std::string& path, ReadLimit wanted);
 // waiting for a save to finish replacing '<target>' (...)", and 16 openings
 // that each saw a commit with "the files kept being replaced while they were
 // read (16 times)".
-std::vector<Result<ByteBuffer>> read_files_together(const std::vector<std::string>& paths,
+std::vector<Result<std::string>> read_files_together(const std::vector<std::string>& paths,
                                                      ReadLimit wanted);
 
 }  // namespace vedra

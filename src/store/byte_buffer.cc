@@ -22,11 +22,6 @@ size_t page_size() {
   return size;
 }
 
-// Advice only: without transparent huge pages nothing changes.
-void advise_huge_pages(void* p, size_t capacity) {
-  if (capacity >= kHugePage && capacity <= kHugePagesUpTo) madvise(p, capacity, MADV_HUGEPAGE);
-}
-
 }  // namespace
 
 ByteBuffer::~ByteBuffer() { clear(); }
@@ -65,22 +60,11 @@ void ByteBuffer::resize(size_t n) {
                 ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                 : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
   if (p == MAP_FAILED) throw std::bad_alloc();
-  advise_huge_pages(p, capacity);
+  // Advice only: without transparent huge pages nothing changes.
+  if (capacity >= kHugePage && capacity <= kHugePagesUpTo) madvise(p, capacity, MADV_HUGEPAGE);
   data_ = static_cast<char*>(p);
   capacity_ = capacity;
   size_ = n;
-}
-
-bool ByteBuffer::reserve_untouched(size_t n) {
-  const size_t page = page_size();
-  if (capacity_ != 0 || n == 0 || n > SIZE_MAX - page) return false;
-  const size_t capacity = (n + page - 1) / page * page;
-  void* p = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) return false;
-  advise_huge_pages(p, capacity);
-  data_ = static_cast<char*>(p);
-  capacity_ = capacity;
-  return true;
 }
 
 void ByteBuffer::clear() {

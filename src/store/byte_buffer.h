@@ -44,12 +44,6 @@ class ByteBuffer {
   // capacity to n rounded up to the page size, never more.  Throws
   // std::bad_alloc when the memory cannot be mapped.
   void resize(size_t n);
-  // Makes capacity() at least n, size() unchanged, without touching memory:
-  // the pages are address space only (no commit charge) until first
-  // written, so reserving more than will be written costs nothing.  Huge
-  // pages are asked for as resize() does.  False, with the buffer unchanged, when the mapping cannot be
-  // made.  REQUIRES: capacity() == 0.
-  bool reserve_untouched(size_t n);
   // Releases the memory.
   void clear();
 

@@ -346,9 +346,9 @@ TEST(SnapshotContainer, WrittenFileLayout) {
   const std::string path = dir.path + "/full.bin";
   const std::string payload = "{\"A\":{\"code\":\"A\"}}";
   ASSERT_TRUE(write_container(path, kSnapshotFullMagic, payload).ok());
-  vedra::Result<vedra::ByteBuffer> bytes = vedra::read_whole_file(path);
+  vedra::Result<std::string> bytes = vedra::read_whole_file(path);
   ASSERT_TRUE(bytes.ok());
-  const std::string f = bytes.value().str();
+  const std::string& f = bytes.value();
   ASSERT_TRUE(f.size() > 128);
   EXPECT_EQ(f.substr(0, 8), std::string("METADATA"));
   EXPECT_EQ(f.substr(8, 4), std::string("\x6b\x17\x03\x00", 4));
@@ -367,7 +367,7 @@ TEST(SnapshotContainer, WrittenFileLayout) {
 
   // Saving the same payload twice gives byte-identical files.
   ASSERT_TRUE(write_container(path, kSnapshotFullMagic, payload).ok());
-  vedra::Result<vedra::ByteBuffer> again = vedra::read_whole_file(path);
+  vedra::Result<std::string> again = vedra::read_whole_file(path);
   ASSERT_TRUE(again.ok());
   EXPECT_TRUE(again.value() == f);
 

@@ -29,8 +29,8 @@ using vedra::write_whole_file;
 using vedra_testing::TempDir;
 
 std::string slurp(const std::string& path) {
-  vedra::Result<vedra::ByteBuffer> r = read_whole_file(path);
-  return r.ok() ? r.value().str() : "<error: " + r.status().message() + ">";
+  vedra::Result<std::string> r = read_whole_file(path);
+  return r.ok() ? r.value() : "<error: " + r.status().message() + ">";
 }
 
 std::string outcome(const vedra::Status& s) { return s.ok() ? "ok" : s.message(); }
@@ -105,7 +105,7 @@ TEST(FileIo, ErrorTexts) {
        "file name contained an unexpected NUL byte"},
   };
   for (const Case& c : cases) {
-    vedra::Result<vedra::ByteBuffer> r = read_whole_file(c.path);
+    vedra::Result<std::string> r = read_whole_file(c.path);
     EXPECT_EQ(std::string(c.name) + " read: " + (r.ok() ? "" : r.status().message()),
               std::string(c.name) + " read: " + c.read_message);
     EXPECT_EQ(std::string(c.name) + " write: " + outcome(write_whole_file(c.path, "data")),
@@ -542,9 +542,9 @@ void stop(pid_t holder) {
 }  // namespace
 
 std::string read_pair(const std::string& a, const std::string& b) {
-  std::vector<vedra::Result<vedra::ByteBuffer>> r =
+  std::vector<vedra::Result<std::string>> r =
       vedra::read_files_together({a, b}, [](std::string_view) { return uint64_t{UINT64_MAX}; });
-  return r[0].ok() && r[1].ok() ? r[0].value().str() + "+" + r[1].value().str()
+  return r[0].ok() && r[1].ok() ? r[0].value() + "+" + r[1].value()
                                 : (r[0].ok() ? r[1] : r[0]).status().message();
 }
 

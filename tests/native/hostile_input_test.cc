@@ -78,22 +78,22 @@ TEST(ReadFilePrefix, StopsWhereTheLimitSays) {
   };
   for (const PrefixCase& c : cases) {
     write_file(path, c.contents);
-    vedra::Result<vedra::ByteBuffer> r = vedra::read_file_prefix(path, c.limit);
-    EXPECT_EQ(std::string(c.name) + (r.ok() ? " " + r.value().str() : " error"), std::string(c.name) + " " + c.expected);
+    vedra::Result<std::string> r = vedra::read_file_prefix(path, c.limit);
+    EXPECT_EQ(std::string(c.name) + (r.ok() ? " " + r.value() : " error"), std::string(c.name) + " " + c.expected);
   }
   std::filesystem::remove(path);
 }
 
 TEST(ReadFilePrefix, EndlessDeviceCostsOnlyTheLimit) {
-  vedra::Result<vedra::ByteBuffer> r = vedra::read_file_prefix("/dev/zero", at_most);
+  vedra::Result<std::string> r = vedra::read_file_prefix("/dev/zero", at_most);
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r.value().str(), std::string(100, '\0'));
+  EXPECT_EQ(r.value(), std::string(100, '\0'));
 }
 
 TEST(ReadFilePrefix, FailuresAsWholeFileRead) {
-  const vedra::Result<vedra::ByteBuffer> missing = vedra::read_file_prefix("/nonexistent/x", all);
+  const vedra::Result<std::string> missing = vedra::read_file_prefix("/nonexistent/x", all);
   EXPECT_EQ(missing.status().message(), std::string("No such file or directory (os error 2)"));
-  const vedra::Result<vedra::ByteBuffer> dir = vedra::read_file_prefix("/", all);
+  const vedra::Result<std::string> dir = vedra::read_file_prefix("/", all);
   EXPECT_EQ(dir.status().message(), std::string("Is a directory (os error 21)"));
   EXPECT_FALSE(vedra::read_file_prefix(std::string("a\0b", 3), all).ok());
 }

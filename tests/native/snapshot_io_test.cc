@@ -239,9 +239,9 @@ TEST(SnapshotIo, ManifestDescribesThePair) {
     EXPECT_FALSE(text.ok());  // plain text, no container
     std::string written;
     {
-      Result<ByteBuffer> r = read_whole_file(manifest);
+      Result<std::string> r = read_whole_file(manifest);
       ASSERT_TRUE(r.ok());
-      written = r.value().str();
+      written = r.value();
     }
     EXPECT_EQ(without_created_at(written), without_created_at(manifest_text(s, full, index, 0)));
     // The digest covers every code, sorted by bytes, joined with "|".
