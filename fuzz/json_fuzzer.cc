@@ -8,7 +8,9 @@
 // strings gives back any input written as a string, and whatever it accepts
 // from the input itself (read as a string's body) the reader reads as the
 // same text, unless the raw bytes are ill-formed UTF-8 (which the decoder
-// leaves unchecked).
+// leaves unchecked).  The canonical check accepts a text only when the
+// reader does and the writer writes it back byte for byte, and accepts what
+// the writer writes (keys without escapes).
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "store/json/json_canonical.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_unescape.h"
 #include "store/json/json_writer.h"
@@ -74,6 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fail("skip_value and parse_json disagree", text, parsed.ok() ? "parsed" : parsed.status().message());
   }
 
+  const size_t canonical = vedra::canonical_compact_value_length(text, vedra::kJsonMaxDepth);
+  if (canonical != 0) {
+    vedra::Result<vedra::JsonValue> value = vedra::parse_json(text.substr(0, canonical));
+    if (!value.ok()) fail("canonical check accepts what the reader refuses", text, value.status().message());
+    if (vedra::write_json_compact(value.value()) != text.substr(0, canonical)) {
+      fail("canonical check accepts a text the writer spells otherwise", text, vedra::write_json_compact(value.value()));
+    }
+  }
+
   if (!parsed.ok()) {
     const std::string& message = parsed.status().message();
     if (message.empty() || !ends_with_position(message)) fail("unpositioned error", text, message);
@@ -85,5 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!(again.value() == parsed.value())) fail("round trip changed the value", text, first);
   const std::string second = vedra::write_json_compact(again.value());
   if (first != second) fail("written text is not a fixed point", first, second);
+  if (first.find('\\') == std::string::npos &&
+      vedra::canonical_compact_value_length(first, vedra::kJsonMaxDepth) != first.size()) {
+    fail("canonical check refuses the writer's text", first, text);
+  }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/hash.h"
+#include "store/json/byte_scan.h"
 #include "store/json/json_canonical.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
@@ -322,11 +323,28 @@ Result<JsonValue> decode_full_payload(std::string_view bytes) {
   return parsed;
 }
 
+namespace {
+
+// The length, quotes included, of the string at p when it is at most 15
+// plain ASCII bytes closed by a quote (what the reader takes as is: its text
+// is the string's value); 0 for any other string, left to the reader.
+size_t plain_ascii_key_length(const char* p, const char* end) {
+  if (end - p < 17) return 0;
+  const unsigned stop = ascii_string_stop16(p + 1);
+  return stop < 16 && p[1 + stop] == '"' ? stop + 2 : 0;
+}
+
+}  // namespace
+
 Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
   // Fast path: walk the top-level object, checking each member with the
   // reader and taking canonical members where they lie.  Any fault sends us
   // to the plain decoder, whose message is the one to report.
   FullPayloadTexts out;
+  // A first guess of the member count that a text the engine wrote does not
+  // outgrow (its payloads take some hundreds of bytes each); the pages of
+  // room left unused are never touched.
+  out.members.reserve(bytes.size() / 512);
   JsonReader reader(bytes);
   bool fast_ok = false;
   reader.skip_ws();
@@ -340,8 +358,14 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
       fast_ok = true;
     }
     while (!fast_ok) {
-      if (reader.at_end() || reader.peek() != '"' || !reader.parse_string_view(key, key_scratch)) break;
-      if (key.data() == key_scratch.data()) key = out.owned.emplace_back(key);  // held escapes
+      if (reader.at_end() || reader.peek() != '"') break;
+      if (const size_t plain = plain_ascii_key_length(reader.cursor(), bytes.data() + bytes.size()); plain != 0) {
+        key = std::string_view(reader.cursor() + 1, plain - 2);
+        reader.jump_to(reader.cursor() + plain);
+      } else {
+        if (!reader.parse_string_view(key, key_scratch)) break;
+        if (key.data() == key_scratch.data()) key = out.owned.emplace_back(key);  // held escapes
+      }
       reader.skip_ws();
       if (reader.at_end() || reader.peek() != ':') break;
       reader.advance();

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "store/json/byte_scan.h"
 #include "store/json/json_canonical.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
@@ -22,6 +23,10 @@ TEST(JsonCanonical, Table) {
       {"\"\\u001F\"", false}, {"\"\x7f\xc3\xa9\"", true}, {"{\"a\":1,\"b\":2}", true}, {"{\"b\":1,\"a\":2}", false},
       {"{\"a\":1,\"a\":2}", false}, {"{\"B\":1,\"a\":2}", true}, {"{\"a\":1,\"ab\":2}", true},
       {"{ \"a\":1}", false}, {"[1, 2]", false}, {"[1,2] ", false}, {"{\"\\u0001\":1}", false},
+      {"123456789012345678", true}, {"-123456789012345678", true}, {"1234567890123456789", true},
+      {"-1234567890123456789", true}, {"00", false}, {"-00", false}, {"-01", false}, {"1-2", false},
+      {"-0.5", true}, {"-0.50", false}, {"-00.5", false}, {"12345678901234.5", true}, {"-12345678901234.5", true},
+      {"[true,false,null]", true}, {"[nul]", false}, {"fals", false},
   };
   for (const auto& [text, want] : cases) {
     EXPECT_EQ(is_canonical_compact_for_testing(text), want);
@@ -110,15 +115,58 @@ TEST(JsonCanonical, DecimalsAndStringsAgreeWithReaderAndWriter) {
     EXPECT_EQ(is_canonical_compact_for_testing(text), want);
     if (is_canonical_compact_for_testing(text) != want) std::cerr << "  text: " << text << "\n";
   }
-  const char* pieces[] = {"a", "Zq", "\xe4\xb8\xad", "\xc3\xa9", "\xf0\x9f\x98\x80", "\\n", "\\\"", " ", "\x01", "\x80",
-                          "\xed\xa0\x80", "\\u0041"};
+  const char* pieces[] = {"a", "Zq", "\xe4\xb8\xad", "\xc3\xa9", "\xf0\x9f\x98\x80", "\xe3\x80\x82", "\xe0\xa0\x80",
+                          "\xed\x9f\xbf", "\\n", "\\\"", " ", "\x01", "\x80", "\xed\xa0\x80", "\\u0041", "\xe4\xb8",
+                          "\xe0\x80\x80", "\xbf"};
   for (int i = 0; i < 20000; ++i) {
     std::string text = "\"";
-    for (int n = rng() % 24; n > 0; --n) text += pieces[rng() % (rng() % 4 == 0 ? 12 : 5)];
+    for (int n = rng() % 40; n > 0; --n) text += pieces[rng() % (rng() % 4 == 0 ? 18 : 8)];
     text += '"';
     Result<JsonValue> v = parse_json(text);
     const bool want = v.ok() && write_json_compact(v.value()) == text;
     EXPECT_EQ(is_canonical_compact_for_testing(text), want);
     if (is_canonical_compact_for_testing(text) != want) std::cerr << "  text: " << text << "\n";
+  }
+}
+
+// The sixteen-byte stop scan: its SSE2 and word-at-a-time forms against a
+// byte-by-byte oracle, on blocks mixing plain bytes with every kind of stop.
+TEST(JsonCanonical, StringStopScanFormsAgree) {
+  std::mt19937_64 rng(13);
+  const unsigned char interesting[] = {'a', ' ', '~', 0x7f, '"', '\\', 0x00, 0x1f, 0x20, 0x80, 0xbf, 0xe4, 0xff, '!', '#', '[', ']'};
+  for (int i = 0; i < 20000; ++i) {
+    char block[16];
+    for (char& c : block) c = static_cast<char>(rng() % 3 ? 'a' + rng() % 26 : interesting[rng() % sizeof interesting]);
+    unsigned want = 16;
+    for (unsigned k = 0; k < 16 && want == 16; ++k) {
+      const unsigned char c = static_cast<unsigned char>(block[k]);
+      if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') want = k;
+    }
+    EXPECT_EQ(ascii_string_stop16(block), want);
+    EXPECT_EQ(ascii_string_stop16_portable(block), want);
+  }
+  // The block scan that also takes three-byte sequences: its prefix is never
+  // shorter than the ASCII one, never longer than the longest run of plain
+  // bytes and whole sequences with leads E1..EC, EE, EF.
+  const char* pieces[] = {"a", "\"", "\\", "\x01", "\xe4\xb8\xad", "\xe3\x80\x81", "\xef\xbf\xbf", "\xe0\xa0\x80",
+                          "\xed\x9f\xbf", "\xc3\xa9", "\xf0\x9f\x98\x80", "\x80", "\xe4\xb8", "\xe4"};
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    while (text.size() < 16) text += pieces[rng() % (rng() % 3 ? 7 : 14)];
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(text.data());
+    unsigned longest = 0;
+    for (;;) {
+      if (longest < 16 && b[longest] >= 0x20 && b[longest] < 0x80 && b[longest] != '"' && b[longest] != '\\') {
+        ++longest;
+      } else if (longest + 3 <= 16 && b[longest] >= 0xe1 && b[longest] <= 0xef && b[longest] != 0xed &&
+                 (b[longest + 1] & 0xc0) == 0x80 && (b[longest + 2] & 0xc0) == 0x80) {
+        longest += 3;
+      } else {
+        break;
+      }
+    }
+    const unsigned got = plain_string_prefix16(text.data());
+    EXPECT_TRUE(got >= ascii_string_stop16(text.data()) && got <= longest);
+    if (!(got >= ascii_string_stop16(text.data()) && got <= longest)) std::cerr << "  block: " << text << "\n";
   }
 }

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "base/hex.h"
@@ -23,223 +24,276 @@ constexpr std::array<bool, 256> make_plain_string_bytes() {
 }
 constexpr std::array<bool, 256> kPlainStringByte = make_plain_string_bytes();
 
+// Bytes that may follow the first byte of a number inside its token.
+constexpr std::array<bool, 256> make_number_bytes() {
+  std::array<bool, 256> t{};
+  for (int c = '0'; c <= '9'; ++c) t[c] = true;
+  for (const char c : {'-', '+', '.', 'e', 'E'}) t[static_cast<unsigned char>(c)] = true;
+  return t;
+}
+constexpr std::array<bool, 256> kNumberByte = make_number_bytes();
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') <= 9; }
+
+#if defined(__SSE2__)
+constexpr bool kBlockScanTakesUtf8 = true;
+#else
+constexpr bool kBlockScanTakesUtf8 = false;
+#endif
+
+// Strict byte order of two keys, inline: object keys are short and usually
+// differ in their first bytes.
+inline bool key_less(std::string_view a, std::string_view b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+  }
+  return a.size() < b.size();
+}
+
+// Each step takes the cursor and returns the cursor after what it checked,
+// or nullptr when the text is not canonical there (or not readable): the
+// cursor lives in a register, never in the scanner.
 class CanonicalScanner {
  public:
-  CanonicalScanner(std::string_view t, int max_levels)
-      : p_(t.data()), end_(t.data() + t.size()), max_levels_(max_levels) {}
+  CanonicalScanner(std::string_view t, int max_levels) : end_(t.data() + t.size()), max_levels_(max_levels) {}
 
-  // `depth`: containers open around the value.
-  bool value(int depth) {
-    if (p_ == end_) return false;
-    if ((*p_ == '{' || *p_ == '[') && depth >= max_levels_) return false;
-    switch (*p_) {
+  // `depth`: containers open around the value at p.
+  const char* value(const char* p, int depth) {
+    if (p == end_) return nullptr;
+    switch (*p) {
       case '{':
-        return object(depth + 1);
+        return depth >= max_levels_ ? nullptr : object(p, depth + 1);
       case '[':
-        return array(depth + 1);
+        return depth >= max_levels_ ? nullptr : array(p, depth + 1);
       case '"':
-        return string(nullptr);
+        return string<false>(p);
       case 't':
-        return literal("true", 4);
+        return literal(p, "true", 4);
       case 'f':
-        return literal("false", 5);
+        return literal(p, "false", 5);
       case 'n':
-        return literal("null", 4);
+        return literal(p, "null", 4);
       default:
-        return number();
+        return number(p);
     }
   }
-  bool done() const { return p_ == end_; }
 
  private:
-  bool literal(const char* word, size_t n) {
-    if (static_cast<size_t>(end_ - p_) < n || std::string_view(p_, n) != std::string_view(word, n)) return false;
-    p_ += n;
-    return true;
+  const char* literal(const char* p, const char* word, size_t n) const {
+    if (static_cast<size_t>(end_ - p) < n || std::memcmp(p, word, n) != 0) return nullptr;
+    return p + n;
   }
 
-  // Checks one string; `has_escape` reports whether it held a backslash.
-  bool string(bool* has_escape) {
-    ++p_;  // opening quote
-    bool escaped = false;
-    while (p_ != end_) {
-      // Plain bytes eight at a time, then one at a time near the end.
-      while (end_ - p_ >= 8) {
-        const uint64_t w = load8(p_);
-        const uint64_t stop = string_stop_bytes(w) | (w & kByteHighBits);
-        if (stop != 0) {
-          // The lowest stop byte is exact; on little-endian machines it is
-          // the first.  Elsewhere the byte loop below finds it.
-          if constexpr (std::endian::native == std::endian::little) p_ += std::countr_zero(stop) / 8;
-          break;
-        }
-        p_ += 8;
+  // Checks the string whose opening quote is at p.  Object keys
+  // (`kKey`) holding escapes are not decided here: refused.
+  template <bool kKey>
+  [[gnu::always_inline]] const char* string(const char* p) const {
+    ++p;  // opening quote
+    for (;;) {
+      // Plain bytes sixteen at a time, one at a time near the end.
+      if (end_ - p >= 16) {
+        const unsigned skip = plain_string_prefix16(p);
+        p += skip;
+        if (skip == 16) continue;
+      } else {
+        while (p != end_ && kPlainStringByte[static_cast<unsigned char>(*p)]) ++p;
+        if (p == end_) return nullptr;
       }
-      while (p_ != end_ && kPlainStringByte[static_cast<unsigned char>(*p_)]) ++p_;
-      if (p_ == end_) return false;
-      const unsigned char c = static_cast<unsigned char>(*p_);
-      if (c == '"') {
-        ++p_;
-        if (has_escape) *has_escape = escaped;
-        return true;
-      }
-      if (c < 0x20) return false;
-      if (c >= 0x80) {  // the reader accepts only well-formed UTF-8
-        const int len = utf8_sequence_length_inline(reinterpret_cast<const unsigned char*>(p_),
-                                                    reinterpret_cast<const unsigned char*>(end_));
-        if (len <= 0) return false;
-        p_ += len;
+      const unsigned char c = static_cast<unsigned char>(*p);
+      if (c == '"') return p + 1;
+      if (c >= 0x80) {
+        // A run of multi-byte sequences (the reader accepts only well-formed
+        // UTF-8); the common three-byte forms are decided here.
+        // With SSE2 the block scan takes runs itself: one sequence here.
+        do {
+          const int len = utf8_sequence_length_inline(reinterpret_cast<const unsigned char*>(p),
+                                                      reinterpret_cast<const unsigned char*>(end_));
+          if (len <= 0) return nullptr;
+          p += len;
+        } while (!kBlockScanTakesUtf8 && p != end_ && static_cast<unsigned char>(*p) >= 0x80);
         continue;
       }
+      if (c < 0x20) return nullptr;
       // A backslash.
-      escaped = true;
-      if (end_ - p_ < 2) return false;
-      const char e = p_[1];
+      if (kKey || end_ - p < 2) return nullptr;
+      const char e = p[1];
       if (e == '"' || e == '\\' || e == 'b' || e == 't' || e == 'n' || e == 'f' || e == 'r') {
-        p_ += 2;
+        p += 2;
         continue;
       }
       // Only \u00xx for control characters without a short form, lowercase hex.
-      if (e != 'u' || end_ - p_ < 6 || p_[2] != '0' || p_[3] != '0') return false;
-      const int high = lower_hex_digit_value(p_[4]), low = lower_hex_digit_value(p_[5]);
-      if (high < 0 || high > 1 || low < 0) return false;
+      if (e != 'u' || end_ - p < 6 || p[2] != '0' || p[3] != '0') return nullptr;
+      const int high = lower_hex_digit_value(p[4]), low = lower_hex_digit_value(p[5]);
+      if (high < 0 || high > 1 || low < 0) return nullptr;
       const int v = high * 16 + low;
-      if (v == 0x08 || v == 0x09 || v == 0x0A || v == 0x0C || v == 0x0D) return false;
-      p_ += 6;
+      if (v == 0x08 || v == 0x09 || v == 0x0A || v == 0x0C || v == 0x0D) return nullptr;
+      p += 6;
     }
-    return false;
   }
 
-  bool number() {
-    const char* start = p_;
+  // The token is the longest run of number bytes at p.  Its common shapes,
+  // [-]D+ of at most 18 digits and [-]D+.D+ of at most 16 characters after
+  // the sign, are decided where they lie; any other token by conversion.
+  [[gnu::always_inline]] const char* number(const char* p) {
+    const char* const start = p;
+    const char* digits = p;
+    if (digits != end_ && *digits == '-') ++digits;
+    const char* q = digits;
+    while (q != end_ && is_digit(*q)) ++q;
+    const size_t whole = static_cast<size_t>(q - digits);
+    if (whole != 0 && (q == end_ || !kNumberByte[static_cast<unsigned char>(*q)]) && whole <= 18) {
+      // No leading zero ("0" alone excepted); below zero when negative.
+      if (digits != start) return digits[0] != '0' ? q : nullptr;
+      return whole == 1 || digits[0] != '0' ? q : nullptr;
+    }
+    if (whole != 0 && q != end_ && *q == '.') {
+      const char* f = q + 1;
+      const char* r = f;
+      while (r != end_ && is_digit(*r)) ++r;
+      const size_t fraction = static_cast<size_t>(r - f);
+      if (fraction != 0 && (r == end_ || !kNumberByte[static_cast<unsigned char>(*r)]) &&
+          static_cast<size_t>(r - digits) <= 16) {
+        return plain_decimal_canonical(std::string_view(digits, whole), std::string_view(f, fraction)) ? r : nullptr;
+      }
+    }
+    return general_number(start);
+  }
+
+  [[gnu::noinline]] const char* general_number(const char* p) {
+    const char* start = p;
     bool fractional = false;
-    while (p_ != end_) {
-      const char c = *p_;
+    while (p != end_) {
+      const char c = *p;
       if ((c >= '0' && c <= '9') || c == '-' || c == '+') {
-        ++p_;
+        ++p;
       } else if (c == '.' || c == 'e' || c == 'E') {
         fractional = true;
-        ++p_;
+        ++p;
       } else {
         break;
       }
     }
-    const std::string_view tok(start, static_cast<size_t>(p_ - start));
-    if (tok.empty()) return false;
+    const std::string_view tok(start, static_cast<size_t>(p - start));
+    if (tok.empty()) return nullptr;
     if (!fractional) {
       if (tok[0] == '-') {
         int64_t v = 0;
         auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
         // "-0" reads as a double; "-01" is not valid JSON anyway.
-        return r.ec == std::errc() && r.ptr == tok.data() + tok.size() && v < 0 && tok[1] != '0';
+        return r.ec == std::errc() && r.ptr == tok.data() + tok.size() && v < 0 && tok[1] != '0' ? p : nullptr;
       }
       uint64_t v = 0;
       auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
-      return r.ec == std::errc() && r.ptr == tok.data() + tok.size() && (tok.size() == 1 || tok[0] != '0');
+      return r.ec == std::errc() && r.ptr == tok.data() + tok.size() && (tok.size() == 1 || tok[0] != '0') ? p
+                                                                                                          : nullptr;
     }
-    if (const int plain = plain_decimal_canonical(tok); plain >= 0) return plain == 1;
+    if (const int plain = plain_decimal_shape(tok); plain >= 0) return plain == 1 ? p : nullptr;
     double d = 0;
     auto r = std::from_chars(tok.data(), tok.data() + tok.size(), d);
-    if (r.ec != std::errc() || r.ptr != tok.data() + tok.size() || !std::isfinite(d)) return false;
+    if (r.ec != std::errc() || r.ptr != tok.data() + tok.size() || !std::isfinite(d)) return nullptr;
     buf_.clear();
     append_json_number_text(d, buf_);
-    return buf_ == tok;
+    return buf_ == tok ? p : nullptr;
   }
 
-  // A token [-]I.F of at most 15 digits, without exponent, decided without
-  // converting it: 1 when canonical, 0 when not, -1 for any other token.
-  // Such a decimal is the only one of 15 or fewer significant digits that
-  // reads as its double, so that double's shortest digits are the token's
-  // own (trailing zeros dropped), and the writer spells it I.F when I has no
-  // leading zero and F no trailing one ("0" alone excepted: 3000.0), and
-  // below 1 as 0.F with at most four zeros after the point.
-  static int plain_decimal_canonical(std::string_view tok) {
+  // A decimal I.F (both non-empty digit runs, at most 15 digits together),
+  // whatever its sign: whether it is canonical.  Such a decimal is the only
+  // one of 15 or fewer significant digits that reads as its double, so that
+  // double's shortest digits are the token's own (trailing zeros dropped),
+  // and the writer spells it I.F when I has no leading zero and F no
+  // trailing one ("0" alone excepted: 3000.0), and below 1 as 0.F with at
+  // most four zeros after the point.
+  static bool plain_decimal_canonical(std::string_view i, std::string_view f) {
+    if (f.size() == 1 && f[0] == '0') return i.size() == 1 || i[0] != '0';
+    if (f.back() == '0') return false;
+    if (i[0] != '0') return true;
+    if (i.size() > 1) return false;
+    return f.find_first_not_of('0') <= 4;
+  }
+
+  // plain_decimal_canonical() for any token: 1 when canonical, 0 when not,
+  // -1 for a token of another shape.
+  static int plain_decimal_shape(std::string_view tok) {
     if (!tok.empty() && tok[0] == '-') tok.remove_prefix(1);
     const size_t dot = tok.find('.');
     if (dot == std::string_view::npos || tok.size() > 16) return -1;
     const std::string_view i = tok.substr(0, dot), f = tok.substr(dot + 1);
     if (i.empty() || f.empty()) return -1;
     for (const char c : i) {
-      if (c < '0' || c > '9') return -1;
+      if (!is_digit(c)) return -1;
     }
     for (const char c : f) {
-      if (c < '0' || c > '9') return -1;
+      if (!is_digit(c)) return -1;
     }
-    if (f == "0") return i.size() == 1 || i[0] != '0';
-    if (f.back() == '0') return 0;
-    if (i[0] != '0') return 1;
-    if (i.size() > 1) return 0;
-    return f.find_first_not_of('0') <= 4;
+    return plain_decimal_canonical(i, f) ? 1 : 0;
   }
 
-  bool array(int depth) {
-    ++p_;
-    if (p_ != end_ && *p_ == ']') {
-      ++p_;
-      return true;
-    }
-    while (true) {
-      if (!value(depth)) return false;
-      if (p_ == end_) return false;
-      if (*p_ == ']') {
-        ++p_;
-        return true;
-      }
-      if (*p_ != ',') return false;
-      ++p_;
+  // value() for the members of containers: scalars are checked in place,
+  // only containers cost a call.
+  [[gnu::always_inline]] const char* element(const char* p, int depth) {
+    if (p == end_) return nullptr;
+    const char c = *p;
+    if (c == '"') return string<false>(p);
+    if (is_digit(c) || c == '-') return number(p);
+    if (c == 't') return literal(p, "true", 4);
+    if (c == 'f') return literal(p, "false", 5);
+    if (c == 'n') return literal(p, "null", 4);
+    return value(p, depth);
+  }
+
+  const char* array(const char* p, int depth) {
+    ++p;
+    if (p != end_ && *p == ']') return p + 1;
+    for (;;) {
+      p = element(p, depth);
+      if (p == nullptr || p == end_) return nullptr;
+      if (*p == ']') return p + 1;
+      if (*p != ',') return nullptr;
+      ++p;
     }
   }
 
-  bool object(int depth) {
-    ++p_;
-    if (p_ != end_ && *p_ == '}') {
-      ++p_;
-      return true;
-    }
+  const char* object(const char* p, int depth) {
+    ++p;
+    if (p != end_ && *p == '}') return p + 1;
     std::string_view previous;
     bool first = true;
-    while (true) {
-      if (p_ == end_ || *p_ != '"') return false;
-      const char* key_start = p_ + 1;
-      bool escaped = false;
-      if (!string(&escaped) || escaped) return false;  // keys with escapes: not decided here
-      const std::string_view key(key_start, static_cast<size_t>(p_ - 1 - key_start));
-      if (!first && !(previous < key)) return false;
+    for (;;) {
+      if (p == end_ || *p != '"') return nullptr;
+      const char* key_start = p + 1;
+      p = string<true>(p);
+      if (p == nullptr) return nullptr;
+      const std::string_view key(key_start, static_cast<size_t>(p - 1 - key_start));
+      if (!first && !key_less(previous, key)) return nullptr;
       previous = key;
       first = false;
-      if (p_ == end_ || *p_ != ':') return false;
-      ++p_;
-      if (!value(depth)) return false;
-      if (p_ == end_) return false;
-      if (*p_ == '}') {
-        ++p_;
-        return true;
-      }
-      if (*p_ != ',') return false;
-      ++p_;
+      if (p == end_ || *p != ':') return nullptr;
+      p = element(p + 1, depth);
+      if (p == nullptr || p == end_) return nullptr;
+      if (*p == '}') return p + 1;
+      if (*p != ',') return nullptr;
+      ++p;
     }
   }
 
-  const char* p_;
-  const char* end_;
+  const char* const end_;
   const int max_levels_;
   std::string buf_;
-
- public:
-  const char* cursor() const { return p_; }
 };
 
 }  // namespace
 
 bool is_canonical_compact_for_testing(std::string_view text) {
   CanonicalScanner scanner(text, 4096);
-  return scanner.value(0) && scanner.done();
+  const char* end = scanner.value(text.data(), 0);
+  return end != nullptr && end == text.data() + text.size();
 }
 
 size_t canonical_compact_value_length(std::string_view text, int max_levels) {
   CanonicalScanner scanner(text, max_levels);
-  if (!scanner.value(0)) return 0;
-  return static_cast<size_t>(scanner.cursor() - text.data());
+  const char* end = scanner.value(text.data(), 0);
+  return end == nullptr ? 0 : static_cast<size_t>(end - text.data());
 }
 
 }  // namespace vedra
