@@ -14,10 +14,14 @@ Status emit_full_payload(const EngineState& s, const CodeOrder& order, std::stri
   for (size_t i = 0; i < order.size(); ++i) {
     if (i + kAhead < order.size()) {
       const uint32_t ahead = order.record(i + kAhead);
-      __builtin_prefetch(&s.record_codes[ahead]);
+      s.record_texts.prefetch_pointer(ahead);
       s.record_payloads.prefetch_view(ahead);
     }
-    if (i + kAhead / 2 < order.size()) __builtin_prefetch(s.record_payloads[order.record(i + kAhead / 2)].data());
+    if (i + kAhead / 2 < order.size()) {
+      const uint32_t ahead = order.record(i + kAhead / 2);
+      s.record_texts.prefetch(ahead);
+      __builtin_prefetch(s.record_payloads[ahead].data());
+    }
     // Of the records sharing a code, the last in the order is the newest
     // (code_to_record's), whose payload is written.
     if (order.same_code_follows(i)) continue;
@@ -41,17 +45,17 @@ Status emit_index_payload(const EngineState& s, std::string& out, const PayloadF
   for (uint32_t r = 0; r < s.next_record; ++r) {
     if (r + kAhead < s.next_record) {
       const uint32_t ahead = r + kAhead;
-      __builtin_prefetch(s.record_names[ahead].data());
-      __builtin_prefetch(s.record_pinyins[ahead].data());
+      s.record_texts.prefetch(ahead);
       if (ahead < s.record_fields.size()) s.record_fields[ahead].prefetch();
     }
     // The member names are constant and need no escaping: written as text.
     out.append(r ? ",{\"code\":" : "{\"code\":");
-    write_json_string(s.record_codes[r], out);
+    const RecordTexts::Entry texts = s.record_texts[r];
+    write_json_string(texts.code, out);
     out.append(",\"name\":");
-    write_json_string(s.record_names[r], out);
+    write_json_string(texts.name, out);
     out.append(",\"pinyin\":");
-    write_json_string(s.record_pinyins[r], out);
+    write_json_string(texts.pinyin, out);
     out.append(",\"fields\":");
     JsonObjectWriter fields(out);
     if (r < s.record_fields.size()) {

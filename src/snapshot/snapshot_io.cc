@@ -49,10 +49,10 @@ Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic
 Status save_snapshot(const EngineState& s, const std::string& full_path, const std::string& index_path,
                      const std::string* manifest_path) {
   for (uint32_t r : s.deep_payload_records) {
-    auto it = s.code_to_record.find(s.record_codes[r]);
+    auto it = s.code_to_record.find(s.record_texts.code(r));
     if (it != s.code_to_record.end() && it->second == r) {
       std::string message = "cannot save snapshot: the payload of code ";
-      write_json_string(s.record_codes[r], message);
+      write_json_string(s.record_texts.code(r), message);
       message += " is nested too deeply to be loaded back (";
       message += std::to_string(kUnloadablePayloadDepth);
       message += " or more levels)";
@@ -126,9 +126,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   // Every code of the full payload normally has one record: size for that,
   // so the tables do not rehash while re-posting.
   const size_t n = texts.members.size();
-  fresh.record_codes.reserve(n);
-  fresh.record_names.reserve(n);
-  fresh.record_pinyins.reserve(n);
+  fresh.record_texts.reserve(n);
   fresh.record_payloads.reserve(n);
   fresh.record_fields.reserve(n);
   fresh.code_to_record.reserve(n);
@@ -167,7 +165,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   std::vector<uint32_t> newest_of(records);
   const bool codes_repeat = fresh.code_to_record.size() != records;
   for (uint32_t r = 0; r < records; ++r) {
-    newest_of[r] = codes_repeat ? fresh.code_to_record.find(fresh.record_codes[r])->second : r;
+    newest_of[r] = codes_repeat ? fresh.code_to_record.find(fresh.record_texts.code(r))->second : r;
   }
   const bool keep_buffer = in_buffer > 0 && 2 * in_buffer >= stored_count;
   std::string_view buffer;
@@ -178,7 +176,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
     const uint32_t newest = newest_of[r];
     if (newest != r) continue;
     if (stored[r].data() == nullptr) {
-      fresh.record_payloads.set(r, default_payload(fresh.record_codes[r], fresh.record_names[r], fresh.record_pinyins[r]));
+      fresh.record_payloads.set(r, default_payload(fresh.record_texts.code(r), fresh.record_texts.name(r), fresh.record_texts.pinyin(r)));
       continue;
     }
     const auto at = reinterpret_cast<uintptr_t>(stored[r].data());

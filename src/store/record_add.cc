@@ -26,9 +26,8 @@ void reserve_one(std::vector<T>& v) {
 // (list, entry).
 template <typename F>
 void for_each_record_list(EngineState& s, RecordInput& in, F&& f) {
-  f(s.record_codes, in.code);
-  f(s.record_names, in.name);
-  f(s.record_pinyins, in.pinyin);
+  const RecordTexts::Entry texts{in.code, in.name, in.pinyin};
+  f(s.record_texts, texts);
   f(s.record_payloads, in.payload);
   f(s.record_fields, in.fields);
   uint32_t r = s.next_record;
@@ -161,8 +160,11 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
     s.pattern_records.reserve(std::max(2 * s.pattern_records.capacity(), s.pattern_records.size() + pattern_count));
   }
   for_each_record_list(s, in, [&](auto& list, const auto& entry) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(list)>, PayloadStore>) {
+    using List = std::decay_t<decltype(list)>;
+    if constexpr (std::is_same_v<List, PayloadStore>) {
       list.reserve_one(entry.size());
+    } else if constexpr (std::is_same_v<List, RecordTexts>) {
+      list.reserve_one(entry);
     } else {
       reserve_one(list);
     }
@@ -238,7 +240,8 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
   }
   register_patterns(s.pattern_texts, s.pattern_records, in.code, in.name, in.pinyin, r);
   for_each_record_list(s, in, [&](auto& list, auto& entry) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(list)>, PayloadStore>) {
+    using List = std::decay_t<decltype(list)>;
+    if constexpr (std::is_same_v<List, PayloadStore> || std::is_same_v<List, RecordTexts>) {
       list.push_back(entry);
     } else {
       list.push_back(std::move(entry));
