@@ -6,9 +6,11 @@
 #include <utility>
 
 #include "base/hash.h"
+#include "store/json/byte_scan.h"
 #include "store/json/json_canonical.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
+#include "store/json/utf8.h"
 
 namespace vedra {
 
@@ -75,7 +77,8 @@ void keep_last_of_repeated_keys(std::vector<Field>& fields, std::vector<uint32_t
 // element at depth 1, its members' values start at depth 2.
 class IndexDecoder {
  public:
-  IndexDecoder(std::string_view text, IndexDocSink& sink) : r_(text), sink_(sink) {}
+  IndexDecoder(std::string_view text, IndexDocSink& sink)
+      : r_(text), text_end_(text.data() + text.size()), sink_(sink) {}
 
   Status run() {
     if (!read_array()) return sink_failure_.ok() ? r_.error() : sink_failure_;
@@ -262,11 +265,43 @@ class IndexDecoder {
   // when the string holds escapes (rare), into a scratch string kept for the
   // rest of the document.  Most strings never touch the scratch list.
   bool parse_view(std::string_view& out) {
+    if (plain_view(out)) return true;
     if (!r_.parse_string_view(out, decoded_)) return false;
     if (out.data() == decoded_.data()) {
       std::string& kept = next_scratch();
       kept.swap(decoded_);
       out = kept;
+    }
+    return true;
+  }
+
+  // The string at the cursor when it holds neither escapes nor control
+  // characters and its bytes are well-formed UTF-8 (what the reader would
+  // accept as is): then `out` views it and the cursor passes it, eight bytes
+  // a step.  Otherwise false, the cursor unmoved, for the reader to decode
+  // it or name its fault.
+  bool plain_view(std::string_view& out) {
+    const char* const begin = r_.cursor() + 1;
+    uint64_t seen = 0;
+    const char* const stop = skip_plain_string_bytes(begin, text_end_, seen);
+    if (stop == text_end_ || *stop != '"') return false;
+    if ((seen & kByteHighBits) != 0 && !well_formed_utf8(begin, stop)) return false;
+    out = std::string_view(begin, static_cast<size_t>(stop - begin));
+    r_.jump_to(stop + 1);
+    return true;
+  }
+
+  static bool well_formed_utf8(const char* p, const char* end) {
+    auto* u = reinterpret_cast<const unsigned char*>(p);
+    auto* const e = reinterpret_cast<const unsigned char*>(end);
+    while (u != e) {
+      if (*u < 0x80) {
+        ++u;
+        continue;
+      }
+      const int len = utf8_sequence_length_inline(u, e);
+      if (len <= 0) return false;
+      u += len;
     }
     return true;
   }
@@ -279,6 +314,7 @@ class IndexDecoder {
   }
 
   JsonReader r_;
+  const char* text_end_;
   IndexDocSink& sink_;
   Status sink_failure_ = Status::Ok();
   IndexDocView doc_;

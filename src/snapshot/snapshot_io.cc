@@ -94,25 +94,32 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
 namespace {
 
 // Ingests each index document into a fresh state as soon as it is decoded.
+// One input is reused for every document: the store copies the texts, so
+// their strings keep their room from one document to the next.
 class RebuildSink : public IndexDocSink {
  public:
   explicit RebuildSink(EngineState& s) : s_(s) {}
   Status take(const IndexDocView& d) override {
-    FieldMap fields;
     size_t bytes = 0;
     for (const auto& [name, value] : d.fields) {
-      if (Status st = FieldMap::check_entry(name, value.size()); !st.ok()) return st;
+      if (name.size() > FieldMap::kMaxText || value.size() > FieldMap::kMaxText) {
+        return FieldMap::check_entry(name, value.size());
+      }
       bytes += name.size() + value.size();
     }
-    fields.reserve(d.fields.size(), bytes);
-    for (const auto& [name, value] : d.fields) fields.append(name, value);
+    in_.fields = FieldMap();
+    in_.fields.reserve(d.fields.size(), bytes);
+    for (const auto& [name, value] : d.fields) in_.fields.append(name, value);
+    in_.code.assign(d.code);
+    in_.name.assign(d.name);
+    in_.pinyin.assign(d.pinyin);
     // The payload is set once every record is in (rebuild_state).
-    RecordInput in{std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string(), std::move(fields)};
-    return add_record(s_, in, PostingMode::kBulk);
+    return add_record(s_, in_, PostingMode::kBulk);
   }
 
  private:
   EngineState& s_;
+  RecordInput in_;
 };
 
 }  // namespace
