@@ -93,13 +93,21 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
 
 namespace {
 
-// Ingests each index document into a fresh state as soon as it is decoded.
-// One input is reused for every document: the store copies the texts, so
-// their strings keep their room from one document to the next.
+// Ingests the index documents into a fresh state, each one document late:
+// a document is converted and its keys' slots asked for (prefetch_record)
+// before the one before it is added, so that the cache misses of one
+// record's keys overlap the work on another.  finish() adds the last one.
+// Two inputs are reused in turn: the store copies the texts, so their
+// strings keep their room from one document to the next.
 class RebuildSink : public IndexDocSink {
  public:
   explicit RebuildSink(EngineState& s) : s_(s) {}
   Status take(const IndexDocView& d) override {
+    // Faults are met in the order of adding each document when it comes:
+    // the held document's add (a full store), this one's entries, this
+    // one's add.
+    if (pending_ && s_.next_record == UINT32_MAX) return capacity_error();
+    RecordInput& in = inputs_[next_];
     size_t bytes = 0;
     for (const auto& [name, value] : d.fields) {
       if (name.size() > FieldMap::kMaxText || value.size() > FieldMap::kMaxText) {
@@ -107,19 +115,35 @@ class RebuildSink : public IndexDocSink {
       }
       bytes += name.size() + value.size();
     }
-    in_.fields = FieldMap();
-    in_.fields.reserve(d.fields.size(), bytes);
-    for (const auto& [name, value] : d.fields) in_.fields.append(name, value);
-    in_.code.assign(d.code);
-    in_.name.assign(d.name);
-    in_.pinyin.assign(d.pinyin);
-    // The payload is set once every record is in (rebuild_state).
-    return add_record(s_, in_, PostingMode::kBulk);
+    if (pending_ && s_.next_record == UINT32_MAX - 1) return capacity_error();
+    in.fields = FieldMap();
+    in.fields.reserve(d.fields.size(), bytes);
+    for (const auto& [name, value] : d.fields) in.fields.append(name, value);
+    in.code.assign(d.code);
+    in.name.assign(d.name);
+    in.pinyin.assign(d.pinyin);
+    prefetch_record(s_, in);
+    next_ ^= 1;
+    if (!pending_) {
+      pending_ = true;
+      return Status::Ok();
+    }
+    return add_record(s_, inputs_[next_], PostingMode::kBulk);
+  }
+
+  // Adds the document still held.
+  Status finish() {
+    if (!pending_) return Status::Ok();
+    pending_ = false;
+    return add_record(s_, inputs_[next_ ^ 1], PostingMode::kBulk);
   }
 
  private:
   EngineState& s_;
-  RecordInput in_;
+  // The payload of each is set once every record is in (rebuild_state).
+  RecordInput inputs_[2];
+  size_t next_ = 0;       // the input the next document goes to
+  bool pending_ = false;  // inputs_[next_ ^ 1] holds a document not yet added
 };
 
 }  // namespace
@@ -143,6 +167,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   }
   RebuildSink sink(fresh);
   if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
+  if (Status st = sink.finish(); !st.ok()) return st;
   reached("posting");
   fresh.field_slots.forget_values();
   seal_postings(fresh.field_index);

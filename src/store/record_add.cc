@@ -111,7 +111,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   if (Status st = check_capacity(s); !st.ok()) return st;
   const uint32_t r = s.next_record;
   plan.record = r;
-  s.code_to_record.prefetch(in.code);
+  if (mode == PostingMode::kIncremental) s.code_to_record.prefetch(in.code);
 
   // Field maps.  kBulk makes missing ones in the index; kIncremental finds
   // existing ones and makes the others aside (rare once a catalogue is under
@@ -123,7 +123,6 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
     if (mode == PostingMode::kBulk) {
       FieldPostings& m = s.field_slots.resolve(s.field_index, position, field);
-      prefetch_value_keys(m, text);
       targets.push_back({text, &m, false, &s.field_slots.memo(position)});
       return;
     }
@@ -248,6 +247,13 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
     }
   });
   s.next_record = r + 1;
+}
+
+void prefetch_record(EngineState& s, const RecordInput& in) {
+  s.code_to_record.prefetch(in.code);
+  for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
+    if (const FieldPostings* m = s.field_slots.lookup(s.field_index, position, field)) prefetch_value_keys(*m, text);
+  });
 }
 
 Status add_record(EngineState& s, RecordInput& in, PostingMode mode) {
