@@ -108,17 +108,13 @@ class RebuildSink : public IndexDocSink {
     // one's add.
     if (pending_ && s_.next_record == UINT32_MAX) return capacity_error();
     RecordInput& in = inputs_[next_];
-    size_t bytes = 0;
     for (const auto& [name, value] : d.fields) {
       if (name.size() > FieldMap::kMaxText || value.size() > FieldMap::kMaxText) {
         return FieldMap::check_entry(name, value.size());
       }
-      bytes += name.size() + value.size();
     }
     if (pending_ && s_.next_record == UINT32_MAX - 1) return capacity_error();
-    in.fields = FieldMap();
-    in.fields.reserve(d.fields.size(), bytes);
-    for (const auto& [name, value] : d.fields) in.fields.append(name, value);
+    in.fields.assign(d.fields);
     in.code.assign(d.code);
     in.name.assign(d.name);
     in.pinyin.assign(d.pinyin);
