@@ -10,8 +10,7 @@
 // Entries point into the field's posting map.  The map never erases, so its
 // slots move only when it grows: each entry keeps the map's capacity at the
 // time it was made and is void once the capacity differs.  Cost: one hash of
-// the value text per lookup; about 80 KB per field, room for the values of
-// a field of a few hundred (a region, an industry) with few collisions.
+// the value text per lookup; about 6 KB per field.
 //
 // Thread safety: none; belongs to the state being loaded.
 #pragma once
@@ -57,7 +56,7 @@ class ValueMemo {
   }
 
  private:
-  static constexpr size_t kEntries = 1024;
+  static constexpr size_t kEntries = 64;
   static constexpr uint64_t kTrialLookups = 1024;
   static constexpr size_t kNoCapacity = SIZE_MAX;
 
