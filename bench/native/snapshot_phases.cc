@@ -133,8 +133,7 @@ void print_memory(const EngineState& s) {
   const size_t patterns = s.pattern_texts.memory_usage() + s.pattern_records.capacity() * 4;
   size_t payloads = 0, strings = 0, fields = 0;
   payloads = s.record_payloads.memory_usage();
-  for (const auto* v : {&s.record_codes, &s.record_names, &s.record_pinyins})
-    for (const auto& x : *v) strings += sizeof(std::string) + str_heap(x);
+  strings = s.record_texts.memory_usage();
   for (const auto& f : s.record_fields) fields += sizeof(FieldMap) + f.memory_usage();
   const size_t lookup = s.code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);
   const double n = s.next_record ? s.next_record : 1;

@@ -34,7 +34,7 @@ class CodeStrCache {
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* str = strs[records[i]];
       if (str == nullptr) {
-        const std::string& c = s.record_codes[records[i]];
+        const std::string_view c = s.record_texts.code(records[i]);
         str = PyUnicode_FromStringAndSize(c.data(), static_cast<Py_ssize_t>(c.size()));
         if (str == nullptr) {
           Py_DECREF(list);

@@ -124,7 +124,7 @@ PyObject* method_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     Py_ssize_t size;
     if (!extract_str(a[0], "text", &text, &size)) return nullptr;
     return core.code_strs.code_list(
-        core.state, find_code_records(core.state.matcher.get(), core.state.pattern_records, core.state.record_codes, std::string_view(text, static_cast<size_t>(size))));
+        core.state, find_code_records(core.state.matcher.get(), core.state.pattern_records, [&](uint32_t r) { return core.state.record_texts.code(r); }, std::string_view(text, static_cast<size_t>(size))));
   });
 }
 

@@ -73,7 +73,7 @@ std::vector<uint32_t> FilterQuery::records() const {
 }
 
 std::vector<uint32_t> find_code_records(const Matcher* matcher, const std::vector<uint32_t>& owners,
-                                        const std::vector<std::string>& record_codes, std::string_view text) {
+                                        RecordCodeFn code_of, std::string_view text) {
   std::vector<uint32_t> records;
   if (matcher == nullptr || text.empty()) return records;
   const size_t n_patterns = owners.size();
@@ -84,8 +84,8 @@ std::vector<uint32_t> find_code_records(const Matcher* matcher, const std::vecto
   std::sort(records.begin(), records.end());
   records.erase(std::unique(records.begin(), records.end()), records.end());
   // Distinct records may share a code: order by code bytes, keep one each.
-  auto code_less = [&](uint32_t a, uint32_t b) { return record_codes[a] < record_codes[b]; };
-  auto code_equal = [&](uint32_t a, uint32_t b) { return record_codes[a] == record_codes[b]; };
+  auto code_less = [&](uint32_t a, uint32_t b) { return code_of(a) < code_of(b); };
+  auto code_equal = [&](uint32_t a, uint32_t b) { return code_of(a) == code_of(b); };
   std::sort(records.begin(), records.end(), code_less);
   records.erase(std::unique(records.begin(), records.end(), code_equal), records.end());
   return records;

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "absl/functional/function_ref.h"
 #include "index/bitmap.h"
 #include "index/field_index.h"
 #include "index/matcher.h"
@@ -90,8 +91,9 @@ class FilterQuery {
 // The records whose patterns occur in `text` (leftmost-longest,
 // non-overlapping), one record per distinct code, ordered by the bytes of
 // their codes.  Pattern i belongs to record owners[i], whose code is
-// record_codes[owners[i]]; a null matcher (no patterns) finds nothing.
+// code_of(owners[i]); a null matcher (no patterns) finds nothing.
+using RecordCodeFn = absl::FunctionRef<std::string_view(uint32_t)>;
 std::vector<uint32_t> find_code_records(const Matcher* matcher, const std::vector<uint32_t>& owners,
-                                        const std::vector<std::string>& record_codes, std::string_view text);
+                                        RecordCodeFn code_of, std::string_view text);
 
 }  // namespace vedra

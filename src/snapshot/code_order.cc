@@ -14,15 +14,15 @@ uint64_t prefix_of(std::string_view code) {
 
 }  // namespace
 
-CodeOrder::CodeOrder(const EngineState& s) : codes_(&s.record_codes) {
-  const std::vector<std::string>& codes = s.record_codes;
-  entries_.resize(codes.size());
-  for (size_t r = 0; r < codes.size(); ++r) entries_[r] = Entry{prefix_of(codes[r]), static_cast<uint32_t>(r)};
+CodeOrder::CodeOrder(const EngineState& s) : texts_(&s.record_texts) {
+  const RecordTexts& texts = s.record_texts;
+  entries_.resize(texts.size());
+  for (size_t r = 0; r < texts.size(); ++r) entries_[r] = Entry{prefix_of(texts.code(r)), static_cast<uint32_t>(r)};
   // Equal prefixes leave the order to the whole codes: a zero-padded prefix
   // cannot tell "ab" from "ab\0", the codes can.
-  std::sort(entries_.begin(), entries_.end(), [&codes](const Entry& a, const Entry& b) {
+  std::sort(entries_.begin(), entries_.end(), [&texts](const Entry& a, const Entry& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    const int c = std::string_view(codes[a.record]).compare(codes[b.record]);
+    const int c = texts.code(a.record).compare(texts.code(b.record));
     return c != 0 ? c < 0 : a.record < b.record;
   });
 }

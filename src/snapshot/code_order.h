@@ -26,7 +26,7 @@ class CodeOrder {
   // records that share a code in ascending record number.
   size_t size() const { return entries_.size(); }
   uint32_t record(size_t i) const { return entries_[i].record; }
-  std::string_view code(size_t i) const { return (*codes_)[entries_[i].record]; }
+  std::string_view code(size_t i) const { return texts_->code(entries_[i].record); }
   // True when entry i + 1 holds the same code as entry i.
   bool same_code_follows(size_t i) const {
     return i + 1 < entries_.size() && entries_[i].prefix == entries_[i + 1].prefix && code(i) == code(i + 1);
@@ -37,7 +37,7 @@ class CodeOrder {
     uint64_t prefix;  // the code's first eight bytes, big-endian, zero-padded
     uint32_t record;
   };
-  const std::vector<std::string>* codes_;
+  const RecordTexts* texts_;
   std::vector<Entry> entries_;
 };
 

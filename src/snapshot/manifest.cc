@@ -35,7 +35,7 @@ std::string manifest_text(const EngineState& s, const CodeOrder& order, const st
   m.string("full_file", full_path);
   m.string("index_codes_sha256", digest);
   m.string("index_file", index_path);
-  m.number("record_count", s.record_codes.size());
+  m.number("record_count", s.record_texts.size());
   m.number("version", kSnapshotFormatVersion);
   m.end();
   return out;

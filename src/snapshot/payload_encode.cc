@@ -80,10 +80,14 @@ Status emit_full_payload(const EngineState& s, const CodeOrder& order, const Pay
   for (size_t i = 0; i < order.size(); ++i) {
     if (i + kAhead < order.size()) {
       const uint32_t ahead = order.record(i + kAhead);
-      __builtin_prefetch(&s.record_codes[ahead]);
+      s.record_texts.prefetch_pointer(ahead);
       s.record_payloads.prefetch_view(ahead);
     }
-    if (i + kAhead / 2 < order.size()) __builtin_prefetch(s.record_payloads[order.record(i + kAhead / 2)].data());
+    if (i + kAhead / 2 < order.size()) {
+      const uint32_t ahead = order.record(i + kAhead / 2);
+      s.record_texts.prefetch(ahead);
+      __builtin_prefetch(s.record_payloads[ahead].data());
+    }
     // Of the records sharing a code, the last in the order is the newest
     // (code_to_record's), whose payload is written.
     if (order.same_code_follows(i)) continue;
@@ -122,11 +126,10 @@ Status emit_index_payload(const EngineState& s, const PayloadFlush& flush) {
   for (uint32_t r = 0; r < s.next_record; ++r) {
     if (r + kAhead < s.next_record) {
       const uint32_t ahead = r + kAhead;
-      __builtin_prefetch(s.record_names[ahead].data());
-      __builtin_prefetch(s.record_pinyins[ahead].data());
+      s.record_texts.prefetch(ahead);
       if (ahead < s.record_fields.size()) s.record_fields[ahead].prefetch();
     }
-    const std::string_view code = s.record_codes[r], name = s.record_names[r], pinyin = s.record_pinyins[r];
+    const auto [code, name, pinyin] = s.record_texts[r];
     w = out.room(kDocumentText + json_string_bound(code.size()) + json_string_bound(name.size()) +
                  json_string_bound(pinyin.size()));
     if (w == nullptr) return out.status();
@@ -173,7 +176,7 @@ constexpr uint64_t kEscapeGrowth = 6;
 uint64_t full_payload_bound(const EngineState& s) {
   uint64_t n = 2;  // {}
   for (uint32_t r = 0; r < s.next_record; ++r) {
-    n += kEscapeGrowth * s.record_codes[r].size() + 4 + s.record_payloads[r].size();  // ,"code":payload
+    n += kEscapeGrowth * s.record_texts.code(r).size() + 4 + s.record_payloads[r].size();  // ,"code":payload
   }
   return n;
 }
@@ -186,7 +189,8 @@ uint64_t index_payload_bound(const EngineState& s) {
   constexpr uint64_t kShortMap = 16;
   uint64_t n = 2;  // []
   for (uint32_t r = 0; r < s.next_record; ++r) {
-    n += kDocument + kEscapeGrowth * (s.record_codes[r].size() + s.record_names[r].size() + s.record_pinyins[r].size());
+    const RecordTexts::Entry texts = s.record_texts[r];
+    n += kDocument + kEscapeGrowth * (texts.code.size() + texts.name.size() + texts.pinyin.size());
     if (r < s.record_fields.size()) n += kEscapeGrowth * std::max<uint64_t>(s.record_fields[r].memory_usage(), kShortMap);
   }
   return n;

@@ -63,10 +63,10 @@ Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic
 Status save_snapshot(const EngineState& s, const std::string& full_path, const std::string& index_path,
                      const std::string* manifest_path) {
   for (uint32_t r : s.deep_payload_records) {
-    auto it = s.code_to_record.find(s.record_codes[r]);
+    auto it = s.code_to_record.find(s.record_texts.code(r));
     if (it != s.code_to_record.end() && it->second == r) {
       std::string message = "cannot save snapshot: the payload of code ";
-      write_json_string(s.record_codes[r], message);
+      write_json_string(s.record_texts.code(r), message);
       message += " is nested too deeply to be loaded back (";
       message += std::to_string(kUnloadablePayloadDepth);
       message += " or more levels)";
@@ -107,26 +107,53 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
 
 namespace {
 
-// Ingests each index document into a fresh state as soon as it is decoded.
+// Ingests the index documents into a fresh state, each one document late:
+// a document is converted and its keys' slots asked for (prefetch_record)
+// before the one before it is added, so that the cache misses of one
+// record's keys overlap the work on another.  finish() adds the last one.
+// Two inputs are reused in turn: the store copies the texts, so their
+// strings keep their room from one document to the next.
 class RebuildSink : public IndexDocSink {
  public:
   explicit RebuildSink(EngineState& s) : s_(s) {}
   Status take(const IndexDocView& d) override {
-    FieldMap fields;
-    size_t bytes = 0;
+    // Faults are met in the order of adding each document when it comes:
+    // the held document's add (a full store), this one's entries, this
+    // one's add.
+    if (pending_ && s_.next_record == UINT32_MAX) return capacity_error();
+    RecordInput& in = inputs_[next_];
     for (const auto& [name, value] : d.fields) {
-      if (Status st = FieldMap::check_entry(name, value.size()); !st.ok()) return st;
-      bytes += name.size() + value.size();
+      if (name.size() > FieldMap::kMaxText || value.size() > FieldMap::kMaxText) {
+        return FieldMap::check_entry(name, value.size());
+      }
     }
-    fields.reserve(d.fields.size(), bytes);
-    for (const auto& [name, value] : d.fields) fields.append(name, value);
-    // The payload is set once every record is in (rebuild_state).
-    RecordInput in{std::string(d.code), std::string(d.name), std::string(d.pinyin), std::string(), std::move(fields)};
-    return add_record(s_, in, PostingMode::kBulk);
+    if (pending_ && s_.next_record == UINT32_MAX - 1) return capacity_error();
+    in.fields.assign(d.fields);
+    in.code.assign(d.code);
+    in.name.assign(d.name);
+    in.pinyin.assign(d.pinyin);
+    prefetch_record(s_, in);
+    next_ ^= 1;
+    if (!pending_) {
+      pending_ = true;
+      return Status::Ok();
+    }
+    return add_record(s_, inputs_[next_], PostingMode::kBulk);
+  }
+
+  // Adds the document still held.
+  Status finish() {
+    if (!pending_) return Status::Ok();
+    pending_ = false;
+    return add_record(s_, inputs_[next_ ^ 1], PostingMode::kBulk);
   }
 
  private:
   EngineState& s_;
+  // The payload of each is set once every record is in (rebuild_state).
+  RecordInput inputs_[2];
+  size_t next_ = 0;       // the input the next document goes to
+  bool pending_ = false;  // inputs_[next_ ^ 1] holds a document not yet added
 };
 
 }  // namespace
@@ -140,9 +167,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   // Every code of the full payload normally has one record: size for that,
   // so the tables do not rehash while re-posting.
   const size_t n = texts.members.size();
-  fresh.record_codes.reserve(n);
-  fresh.record_names.reserve(n);
-  fresh.record_pinyins.reserve(n);
+  fresh.record_texts.reserve(n);
   fresh.record_payloads.reserve(n);
   fresh.record_fields.reserve(n);
   fresh.code_to_record.reserve(n);
@@ -152,6 +177,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   }
   RebuildSink sink(fresh);
   if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
+  if (Status st = sink.finish(); !st.ok()) return st;
   reached("posting");
   fresh.field_slots.forget_values();
   seal_postings(fresh.field_index);
@@ -181,7 +207,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   std::vector<uint32_t> newest_of(records);
   const bool codes_repeat = fresh.code_to_record.size() != records;
   for (uint32_t r = 0; r < records; ++r) {
-    newest_of[r] = codes_repeat ? fresh.code_to_record.find(fresh.record_codes[r])->second : r;
+    newest_of[r] = codes_repeat ? fresh.code_to_record.find(fresh.record_texts.code(r))->second : r;
   }
   const bool keep_buffer = in_buffer > 0 && 2 * in_buffer >= stored_count;
   std::string_view buffer;
@@ -192,7 +218,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
     const uint32_t newest = newest_of[r];
     if (newest != r) continue;
     if (stored[r].data() == nullptr) {
-      fresh.record_payloads.set(r, default_payload(fresh.record_codes[r], fresh.record_names[r], fresh.record_pinyins[r]));
+      fresh.record_payloads.set(r, default_payload(fresh.record_texts.code(r), fresh.record_texts.name(r), fresh.record_texts.pinyin(r)));
       continue;
     }
     const auto at = reinterpret_cast<uintptr_t>(stored[r].data());

@@ -204,9 +204,7 @@ size_t EngineState::memory_usage() const {
   total += pattern_texts.memory_usage();
   total += pattern_records.capacity() * sizeof(uint32_t);
   total += record_payloads.memory_usage();
-  for (const auto& v : {&record_codes, &record_names, &record_pinyins}) {
-    for (const auto& s : *v) total += str_bytes(s);
-  }
+  total += record_texts.memory_usage();
   total += code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);
   for (const auto& m : record_fields) total += sizeof(FieldMap) + m.memory_usage();
   return total;

@@ -5,8 +5,8 @@
 // changed: re-adding a code adds a new record and moves only the code lookup.
 //
 // Invariants after every completed ingestion call and load:
-//   - record_codes, record_names, record_pinyins, record_payloads and
-//     record_fields each hold next_record entries;
+//   - record_texts, record_payloads and record_fields each hold next_record
+//     entries;
 //   - code_to_record maps each code to the highest record number carrying it;
 //   - pattern_texts and pattern_records have equal length and only grow;
 //   - every number in a posting is below next_record.
@@ -14,7 +14,7 @@
 // Names in the docs (README, docs/snapshot_format.md) and here:
 //   record number            position in the per-record vectors; next_record
 //                            is the record count
-//   code, name, pinyin text  record_codes, record_names, record_pinyins
+//   code, name, pinyin text  record_texts.code(r), .name(r), .pinyin(r)
 //   payload, full payload    record_payloads[r]; the full file holds the
 //                            payload of code_to_record[code] for each code
 //   field map, `fields`      record_fields[r] (an index document's `fields`)
@@ -41,6 +41,7 @@
 #include "store/field_map.h"
 #include "store/json/json_reader.h"
 #include "store/payload_store.h"
+#include "store/record_texts.h"
 
 namespace vedra {
 
@@ -60,10 +61,8 @@ struct EngineState {
   std::unique_ptr<Matcher> matcher;         // absent until a build over a non-empty list
   PatternList pattern_texts;                // registration order; pattern number = position
   std::vector<uint32_t> pattern_records;    // record whose code owns pattern i
-  std::vector<std::string> record_codes;    // exactly as passed (untrimmed)
+  RecordTexts record_texts;                 // exactly as passed (untrimmed; pinyin unsplit)
   TextMap<uint32_t> code_to_record;         // code -> newest record number
-  std::vector<std::string> record_names;
-  std::vector<std::string> record_pinyins;  // unsplit
   PayloadStore record_payloads;             // compact JSON text, members in key order
   std::vector<FieldMap> record_fields;
   uint32_t next_record = 0;

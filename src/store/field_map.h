@@ -49,6 +49,25 @@ class FieldMap {
     put(value);
     ++size_;
   }
+  // Makes the map hold exactly `entries`, in order, in one allocation.
+  // REQUIRES: as append() for each entry.
+  template <typename Range>
+  void assign(const Range& entries) {
+    size_t bytes = 0, count = 0;
+    for (const auto& [name, value] : entries) {
+      bytes += 2 * sizeof(uint32_t) + name.size() + value.size();
+      ++count;
+    }
+    std::string blob(bytes, '\0');
+    char* out = blob.data();
+    for (const auto& [name, value] : entries) {
+      out = put_at(out, name);
+      out = put_at(out, value);
+    }
+    blob_.swap(blob);
+    size_ = static_cast<uint32_t>(count);
+  }
+
   // Room for entries totalling `name_and_value_bytes` bytes of text over
   // `entries` entries, so that appending them allocates once.
   void reserve(size_t entries, size_t name_and_value_bytes) {
@@ -94,6 +113,13 @@ class FieldMap {
   friend bool operator==(const FieldMap& a, const FieldMap& b) { return a.blob_ == b.blob_; }
 
  private:
+  static char* put_at(char* out, std::string_view s) {
+    const uint32_t n = static_cast<uint32_t>(s.size());
+    std::memcpy(out, &n, sizeof n);
+    if (n != 0) std::memcpy(out + sizeof n, s.data(), n);
+    return out + sizeof n + n;
+  }
+
   void put(std::string_view s) {
     const uint32_t n = static_cast<uint32_t>(s.size());
     blob_.append(reinterpret_cast<const char*>(&n), sizeof n);

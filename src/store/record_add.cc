@@ -26,9 +26,8 @@ void reserve_one(std::vector<T>& v) {
 // (list, entry).
 template <typename F>
 void for_each_record_list(EngineState& s, RecordInput& in, F&& f) {
-  f(s.record_codes, in.code);
-  f(s.record_names, in.name);
-  f(s.record_pinyins, in.pinyin);
+  const RecordTexts::Entry texts{in.code, in.name, in.pinyin};
+  f(s.record_texts, texts);
   f(s.record_payloads, in.payload);
   f(s.record_fields, in.fields);
   uint32_t r = s.next_record;
@@ -112,7 +111,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   if (Status st = check_capacity(s); !st.ok()) return st;
   const uint32_t r = s.next_record;
   plan.record = r;
-  s.code_to_record.prefetch(in.code);
+  if (mode == PostingMode::kIncremental) s.code_to_record.prefetch(in.code);
 
   // Field maps.  kBulk makes missing ones in the index; kIncremental finds
   // existing ones and makes the others aside (rare once a catalogue is under
@@ -124,7 +123,6 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
     if (mode == PostingMode::kBulk) {
       FieldPostings& m = s.field_slots.resolve(s.field_index, position, field);
-      prefetch_value_keys(m, text);
       targets.push_back({text, &m, false, &s.field_slots.memo(position)});
       return;
     }
@@ -161,8 +159,11 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
     s.pattern_records.reserve(std::max(2 * s.pattern_records.capacity(), s.pattern_records.size() + pattern_count));
   }
   for_each_record_list(s, in, [&](auto& list, const auto& entry) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(list)>, PayloadStore>) {
+    using List = std::decay_t<decltype(list)>;
+    if constexpr (std::is_same_v<List, PayloadStore>) {
       list.reserve_one(entry.size());
+    } else if constexpr (std::is_same_v<List, RecordTexts>) {
+      list.reserve_one(entry);
     } else {
       reserve_one(list);
     }
@@ -238,13 +239,21 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
   }
   register_patterns(s.pattern_texts, s.pattern_records, in.code, in.name, in.pinyin, r);
   for_each_record_list(s, in, [&](auto& list, auto& entry) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(list)>, PayloadStore>) {
+    using List = std::decay_t<decltype(list)>;
+    if constexpr (std::is_same_v<List, PayloadStore> || std::is_same_v<List, RecordTexts>) {
       list.push_back(entry);
     } else {
       list.push_back(std::move(entry));
     }
   });
   s.next_record = r + 1;
+}
+
+void prefetch_record(EngineState& s, const RecordInput& in) {
+  s.code_to_record.prefetch(in.code);
+  for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
+    if (const FieldPostings* m = s.field_slots.lookup(s.field_index, position, field)) prefetch_value_keys(*m, text);
+  });
 }
 
 Status add_record(EngineState& s, RecordInput& in, PostingMode mode) {

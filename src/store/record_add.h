@@ -87,6 +87,14 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan,
 // REQUIRES: reserve_record(s, in, plan) succeeded.
 void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noexcept;
 
+// A hint for a kBulk run: `in` is the record after the one about to be
+// added.  Starts loading the hash slots of its code and of the plain keys of
+// its values in maps too large to stay in cache, so that their misses
+// overlap the add before it; kBulk's own steps do not ask for them again.
+// Affects nothing but timing and the field slot cache, whose remembering a
+// map may throw std::bad_alloc.
+void prefetch_record(EngineState& s, const RecordInput& in);
+
 // Both steps.  With kBulk the caller must call seal_postings() before the
 // state is read.
 Status add_record(EngineState& s, RecordInput& in, PostingMode mode = PostingMode::kIncremental);

@@ -38,7 +38,7 @@ std::string observe(const EngineState& s) {
   std::ostringstream out;
   out << "records " << s.next_record << "\n";
   for (uint32_t r = 0; r < s.next_record; ++r) {
-    out << r << " " << s.record_codes[r] << "|" << s.record_names[r] << "|" << s.record_pinyins[r] << " "
+    out << r << " " << s.record_texts.code(r) << "|" << s.record_texts.name(r) << "|" << s.record_texts.pinyin(r) << " "
         << s.record_payloads[r];
     for (auto [f, v] : s.record_fields[r]) out << " " << f << "=" << v;
     out << "\n";
@@ -264,7 +264,7 @@ void sweep_query(const char* name, const std::function<std::string(const EngineS
 
 std::string codes_of(const EngineState& s, const std::vector<uint32_t>& records) {
   std::string out;
-  for (uint32_t r : records) out += s.record_codes[r] + " ";
+  for (uint32_t r : records) out += std::string(s.record_texts.code(r)) + " ";
   return out;
 }
 
@@ -301,7 +301,7 @@ TEST(AllocationSweep, Find) {
   sweep_query(
       "find",
       [](const EngineState& s) {
-        return codes_of(s, find_code_records(s.matcher.get(), s.pattern_records, s.record_codes,
+        return codes_of(s, find_code_records(s.matcher.get(), s.pattern_records, [&](uint32_t r) { return s.record_texts.code(r); },
                                              "name 1 and C12, py3 then mc2 and name 69"));
       },
       1);

@@ -22,4 +22,13 @@ TEST(FieldMapBlob, AppendIterate) {
   EXPECT_EQ(m.size(), size_t{3});
   EXPECT_TRUE(m == (FieldMap{{"a", "2"}, {"", ""}, {"b", std::string_view("x\0y", 3)}}));
   EXPECT_FALSE(m == (FieldMap{{"a", "2"}, {"b", std::string_view("x\0y", 3)}, {"", ""}}));
+  // assign() makes the same blob as appending, replacing what was held.
+  FieldMap assigned{{"old", "entry"}};
+  std::vector<FieldMap::Entry> entries;
+  for (const FieldMap::Entry e : m) entries.push_back(e);
+  assigned.assign(entries);
+  EXPECT_TRUE(assigned == m);
+  EXPECT_EQ(assigned.size(), size_t{3});
+  assigned.assign(std::vector<FieldMap::Entry>{});
+  EXPECT_TRUE(assigned == FieldMap() && assigned.empty());
 }

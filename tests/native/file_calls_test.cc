@@ -253,7 +253,7 @@ TEST(FileCalls, EveryCallOfALoadFailedInTurn) {
   ASSERT_TRUE(save_snapshot(saved, full, index, nullptr).ok());
   const auto codes = [](const EngineState& e) {
     std::string out;
-    for (uint32_t r = 0; r < e.next_record; ++r) out += e.record_codes[r] + " " + std::string(e.record_payloads[r]) + "\n";
+    for (uint32_t r = 0; r < e.next_record; ++r) out += std::string(e.record_texts.code(r)) + " " + std::string(e.record_payloads[r]) + "\n";
     return out;
   };
   std::string expected_before, expected_after = codes(saved);

@@ -76,6 +76,14 @@ TEST(IndexPayload, DecodesBothElementForms) {
        {doc("A", "x", "", {}), doc("A", "y", "", {})}},
       {"ok100_ws_everywhere", " [ { \"code\" : \"c\" , \"name\" : \"n\" , \"pinyin\" : \"p\" , \"fields\" : { } } ] ",
        {doc("c", "n", "p", {})}},
+      // Strings longer than a scanning step, with their first other byte
+      // early, late or past a step.
+      {"ok110_long_strings", R"([["abcdefghijklmnopqrstu\u00e9","abcdefghijklmnop\u4e2d\u6587x\tx",)"
+                             R"("abcdefghijklmnopqrstuvwxyz0123456789\\",{"k":"abcdefghijklmnopqrst"}]])",
+       {doc("abcdefghijklmnopqrstu\xc3\xa9", "abcdefghijklmnop\xe4\xb8\xad\xe6\x96\x87x\tx",
+            "abcdefghijklmnopqrstuvwxyz0123456789\\", {{"k", "abcdefghijklmnopqrst"}})}},
+      {"ok120_long_raw_utf8", "[[\"abcdefghijklmnopq\xe4\xb8\xad\xc3\xa9rstuvwxyz\xe6\x96\x87\",\"\",\"\",{}]]",
+       {doc("abcdefghijklmnopq\xe4\xb8\xad\xc3\xa9rstuvwxyz\xe6\x96\x87", "", "", {})}},
   };
   for (const Case& c : cases) {
     auto r = vedra::decode_index_payload(c.in);
@@ -156,6 +164,12 @@ TEST(IndexPayload, FailureMessages) {
       {"mem080_field_key_number", "[{" + kOk + R"(,"fields":{1:"v"}}])", "key must be a string at line 1 column 48"},
       {"mem090_malformed_value", R"([{"code":01}])", "invalid number at line 1 column 11"},
       {"mem100_bad_utf8", "[[\"\xff\",\"n\",\"p\",{}]]", "invalid UTF-8 in string at line 1 column 4"},
+      {"mem110_bad_utf8_late", "[[\"aaaaaaaaaaaaaaaaaaaa\xff\",\"n\",\"p\",{}]]", "invalid UTF-8 in string at line 1 column 24"},
+      {"mem120_control_late", "[[\"aaaaaaaaaaaaaaaaaaaa\x01\",\"n\",\"p\",{}]]",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 24"},
+      {"mem130_cut_utf8_late", "[[\"aaaaaaaaaaaaaaaaaa\xe4\xb8\",\"n\",\"p\",{}]]", "invalid UTF-8 in string at line 1 column 22"},
+      {"mem140_bad_utf8_after_utf8", "[[\"aaaaaaaaaaaaaaaaaa\xc3\xa9" "aa\xc3\",\"n\",\"p\",{}]]",
+       "invalid UTF-8 in string at line 1 column 26"},
   };
   for (const Case& c : cases) {
     const std::string got = index_message(c.in);

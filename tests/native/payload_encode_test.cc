@@ -86,9 +86,9 @@ TEST(PayloadEncode, NewestPayloadPerCodeAndEveryRecordIndexed) {
   ASSERT_TRUE(docs.value().size() == 5);
   for (uint32_t r = 0; r < 5; ++r) {
     const vedra::SnapshotIndexDoc& d = docs.value()[r];
-    EXPECT_EQ(d.code, s.record_codes[r]);
-    EXPECT_EQ(d.name, s.record_names[r]);
-    EXPECT_EQ(d.pinyin, s.record_pinyins[r]);
+    EXPECT_EQ(d.code, s.record_texts.code(r));
+    EXPECT_EQ(d.name, s.record_texts.name(r));
+    EXPECT_EQ(d.pinyin, s.record_texts.pinyin(r));
     std::vector<std::pair<std::string, std::string>> fields;
     for (const auto [k, v] : s.record_fields[r]) fields.emplace_back(k, v);
     EXPECT_TRUE(d.fields == fields);

@@ -120,7 +120,9 @@ std::map<std::string, std::map<std::string, std::vector<uint32_t>>> postings_of(
 
 std::vector<std::string> find_codes(const EngineState& s, const std::string& text) {
   std::vector<std::string> out;
-  for (uint32_t r : find_code_records(s.matcher.get(), s.pattern_records, s.record_codes, text)) out.push_back(s.record_codes[r]);
+  for (uint32_t r : find_code_records(s.matcher.get(), s.pattern_records, [&](uint32_t q) { return s.record_texts.code(q); }, text)) {
+    out.emplace_back(s.record_texts.code(r));
+  }
   return out;
 }
 
@@ -133,7 +135,7 @@ std::vector<std::string> payloads_of(const EngineState& s) {
 // What a load gives each record: the payload of the newest record of its code.
 std::vector<std::string> newest_payloads(const EngineState& s) {
   std::vector<std::string> out;
-  for (uint32_t r = 0; r < s.next_record; ++r) out.emplace_back(s.record_payloads[s.code_to_record.find(s.record_codes[r])->second]);
+  for (uint32_t r = 0; r < s.next_record; ++r) out.emplace_back(s.record_payloads[s.code_to_record.find(s.record_texts.code(r))->second]);
   return out;
 }
 
@@ -164,9 +166,7 @@ void expect_same_state(const char* label, const EngineState& a, const EngineStat
   };
   check(a.next_record == b.next_record, "record counts");
   check(Bitmap::range(a.next_record).to_vector() == Bitmap::range(b.next_record).to_vector(), "all_records");
-  check(a.record_codes == b.record_codes, "codes");
-  check(a.record_names == b.record_names, "names");
-  check(a.record_pinyins == b.record_pinyins, "pinyins");
+  check(a.record_texts == b.record_texts, "codes, names and pinyins");
   check(a.record_fields == b.record_fields, "field maps (entries and their order)");
   check(code_lookup(a) == code_lookup(b), "code lookups");
   check(postings_of(a) == postings_of(b), "postings");
@@ -245,7 +245,8 @@ TEST(SnapshotIo, ManifestDescribesThePair) {
     }
     EXPECT_EQ(without_created_at(written), without_created_at(manifest_text(s, full, index, 0)));
     // The digest covers every code, sorted by bytes, joined with "|".
-    std::vector<std::string> codes = s.record_codes;
+    std::vector<std::string> codes;
+    for (uint32_t r = 0; r < s.next_record; ++r) codes.emplace_back(s.record_texts.code(r));
     std::sort(codes.begin(), codes.end());
     std::string joined;
     for (size_t i = 0; i < codes.size(); ++i) joined += (i ? "|" : "") + codes[i];
