@@ -235,7 +235,7 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   for (size_t j = 0; j < shape->members(); ++j) {
     tmp += shape->prefix(j);
     const auto [begin, end] = level.values[shape->source(j)];
-    if (spans) spans->push_back(MemberSpan{std::string(shape->member_key(j)), start + tmp.size(), start + tmp.size() + (end - begin)});
+    if (spans) spans->push_back(MemberSpan{shape->member_key(j), start + tmp.size(), start + tmp.size() + (end - begin)});
     tmp.append(out_, begin, end - begin);
   }
   tmp += '}';
@@ -387,6 +387,9 @@ bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::v
                          JsonConversionMemory* memory) {
   JsonConversionMemory one_call;
   JsonConversionMemory& m = memory != nullptr ? *memory : one_call;
+  // Trimmed before, not after, a conversion: the member keys it hands out
+  // are views into the shapes it keeps.
+  m.trim();
   // The guess is capped: after an unusually large record it must not make
   // the next, ordinary one ask for that much memory.
   constexpr size_t kGuessCap = size_t{64} << 10;
@@ -401,7 +404,6 @@ bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::v
   }
   if (depth_out) *depth_out = depth;
   m.last_size_ = out.size() - start;
-  m.trim();
   return ok;
 }
 
