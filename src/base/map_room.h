@@ -164,30 +164,14 @@ class GrowSafe {
     return usable > map_.size() + 1 ? usable - map_.size() - 1 : 0;
   }
 
-  static const key_type& key_of(const value_type& v) {
-    if constexpr (requires { typename Base::mapped_type; }) {
-      return v.first;
-    } else {
-      return v;
-    }
-  }
-
   void ensure_room(size_t extra) {
     if (room() >= extra) return;
     const size_t wanted = map_.size() + extra + 1;
     size_t buckets = wanted + wanted / 7 + 2;
     if (buckets < 2 * map_.capacity() + 1) buckets = 2 * map_.capacity() + 1;
     Base bigger(buckets, map_.hash_function(), map_.key_eq(), map_.get_allocator());
-    // The old table is walked in slot order, but each entry lands at random
-    // in the new one: past the cache's reach, the slot of an entry some
-    // places ahead starts loading while this one is moved, so that the
-    // misses overlap instead of following one another.
-    constexpr size_t kCachedEntries = size_t{1} << 13, kAhead = 8;
-    auto ahead = map_.size() >= kCachedEntries ? map_.begin() : map_.end();
-    for (size_t i = 0; i < kAhead && ahead != map_.end(); ++i) bigger.prefetch(key_of(*ahead++));
     for (auto it = map_.begin(); it != map_.end();) {
       auto next = std::next(it);
-      if (ahead != map_.end()) bigger.prefetch(key_of(*ahead++));
       bigger.insert(map_.extract(it));
       it = next;
     }
