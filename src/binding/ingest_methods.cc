@@ -5,8 +5,10 @@
 // engine takes the record all or nothing, so a failed call leaves the store
 // exactly as it was.
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "binding/methods.h"
 #include "index/index_build.h"
 #include "store/flatten.h"
@@ -32,37 +34,89 @@ bool convert_payload(CoreObject& core, PyObject* dict, std::string& text, bool* 
 }
 
 // Every entry of `fields`, in order: for each, its field name with each of its
-// item texts (a list gives one post per item).
-bool convert_fields(PyObject* fields, CollectedValues& posts) {
-  posts.reserve(static_cast<size_t>(PyDict_Size(fields)) + 8);
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(fields, &pos, &key, &value)) {
-    Ref hold_key((Py_INCREF(key), key));
-    Ref hold_value((Py_INCREF(value), value));
-    Py_ssize_t n = 0;
-    const char* k = str_key_utf8(key, &n);
-    if (k == nullptr) return false;
-    const std::string field(k, static_cast<size_t>(n));
-    auto convert_item = [&](PyObject* item) {
-      std::string text;
-      if (!value_to_text(item, text)) return false;
-      posts.emplace_back(field, std::move(text));
-      return true;
-    };
-    if (PyList_Check(value)) {
-      for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
-        PyObject* item = PyList_GetItem(value, i);
-        if (item == nullptr) return false;
-        Ref hold_item((Py_INCREF(item), item));
-        if (!convert_item(item)) return false;
-      }
-    } else if (!convert_item(value)) {
-      return false;
-    }
+// item texts (a list gives one post per item), as views.  A name or a str
+// item is viewed where its str object holds its UTF-8, and the object is
+// held until the call ends, whatever the conversions of later items do to
+// the dict; the texts of other items are made in one buffer, viewed once
+// all are made.
+class FieldPosts {
+ public:
+  FieldPosts() = default;
+  FieldPosts(const FieldPosts&) = delete;
+  FieldPosts& operator=(const FieldPosts&) = delete;
+  ~FieldPosts() {
+    for (PyObject* o : held_) Py_DECREF(o);
   }
-  return true;
-}
+
+  bool convert(PyObject* fields) {
+    const size_t entries = static_cast<size_t>(PyDict_Size(fields));
+    pieces_.reserve(entries + 8);
+    held_.reserve(2 * entries + 8);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(fields, &pos, &key, &value)) {
+      hold(key);
+      Ref hold_value((Py_INCREF(value), value));
+      Py_ssize_t n = 0;
+      const char* k = str_key_utf8(key, &n);
+      if (k == nullptr) return false;
+      const std::string_view field(k, static_cast<size_t>(n));
+      if (PyList_Check(value)) {
+        for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
+          PyObject* item = PyList_GetItem(value, i);
+          if (item == nullptr) return false;
+          Ref hold_item((Py_INCREF(item), item));
+          if (!convert_item(field, item)) return false;
+        }
+      } else if (!convert_item(field, value)) {
+        return false;
+      }
+    }
+    posts_.reserve(pieces_.size());
+    for (const Piece& p : pieces_) {
+      posts_.emplace_back(p.field, p.made ? std::string_view(made_).substr(p.begin, p.size) : p.text);
+    }
+    return true;
+  }
+
+  const CollectedViews& posts() const { return posts_; }
+
+ private:
+  struct Piece {
+    std::string_view field;
+    std::string_view text;  // when not made
+    size_t begin, size;     // in made_, when made
+    bool made;
+  };
+
+  void hold(PyObject* o) {
+    held_.push_back(o);  // a throw here has taken no reference
+    Py_INCREF(o);
+  }
+
+  bool convert_item(std::string_view field, PyObject* item) {
+    if (PyUnicode_Check(item)) {
+      Py_ssize_t n = 0;
+      if (const char* s = PyUnicode_AsUTF8AndSize(item, &n)) {
+        hold(item);
+        pieces_.push_back(Piece{field, trim_white_space(std::string_view(s, static_cast<size_t>(n))), 0, 0, false});
+        return true;
+      }
+      // Lone surrogates: the general conversion replaces them.
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+      PyErr_Clear();
+    }
+    const size_t begin = made_.size();
+    if (!value_to_text(item, made_)) return false;
+    pieces_.push_back(Piece{field, std::string_view(), begin, made_.size() - begin, true});
+    return true;
+  }
+
+  std::vector<PyObject*> held_;  // owned references
+  std::vector<Piece> pieces_;
+  std::string made_;
+  CollectedViews posts_;
+};
 
 }  // namespace
 
@@ -85,8 +139,9 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     } else if (!convert_payload(core, a[4], payload, &deep)) {
       return nullptr;
     }
-    CollectedValues posts;
-    if (!convert_fields(a[3], posts)) return nullptr;
+    FieldPosts converted;
+    if (!converted.convert(a[3])) return nullptr;
+    const CollectedViews& posts = converted.posts();
 
     EngineState& s = core.state;
     // The item texts are the collected values: empty ones are skipped by the

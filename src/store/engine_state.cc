@@ -82,7 +82,8 @@ uint64_t field_signature(std::string_view f) {
   return h ^ (h >> 31);
 }
 
-Status join_few(const CollectedValues& collected, FieldMap& out) {
+template <typename Collected>
+Status join_few(const Collected& collected, FieldMap& out) {
   const size_t n = collected.size();
   uint8_t next[kScanJoinLimit];    // next value of the same field, or n
   uint8_t heads[kScanJoinLimit];   // first value of each field, in first-seen order
@@ -96,7 +97,7 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
   size_t group_of_prev = 0;
   for (size_t i = 0; i < n; ++i) {
     next[i] = static_cast<uint8_t>(n);
-    const std::string& field = collected[i].first;
+    const std::string_view field = collected[i].first;
     size_t g = groups;
     if (i > 0 && collected[i - 1].first == field) {
       g = group_of_prev;
@@ -115,7 +116,7 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
         group_hash[groups] = h;
       }
     }
-    const std::string& value = collected[i].second;
+    const std::string_view value = collected[i].second;
     bool distinct = !value.empty();
     if (g == groups) {
       heads[g] = tails[g] = static_cast<uint8_t>(i);
@@ -130,7 +131,7 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
     if (distinct) ++kept[g];
     group_of_prev = g;
   }
-  auto value_at = [&](size_t k) -> const std::string* { return skip[k] ? nullptr : &collected[k].second; };
+  auto value_at = [&](size_t k) -> const auto* { return skip[k] ? nullptr : &collected[k].second; };
   auto follow = [&](size_t k) -> size_t { return next[k]; };
   size_t entries = 0, bytes = 0;
   for (size_t g = 0; g < groups; ++g) {
@@ -138,9 +139,9 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
     ++entries;
     size_t joined = kept[g] - 1;
     for (size_t k = heads[g]; k != n; k = follow(k)) {
-      if (const std::string* v = value_at(k)) joined += v->size();
+      if (const auto* v = value_at(k)) joined += v->size();
     }
-    const std::string& field = collected[heads[g]].first;
+    const std::string_view field = collected[heads[g]].first;
     if (Status st = FieldMap::check_entry(field, joined); !st.ok()) return st;
     bytes += field.size() + joined;
   }
@@ -149,10 +150,10 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
   std::string joined;
   for (size_t g = 0; g < groups; ++g) {
     if (kept[g] == 0) continue;
-    const std::string& field = collected[heads[g]].first;
+    const std::string_view field = collected[heads[g]].first;
     if (kept[g] == 1) {
       for (size_t k = heads[g]; k != n; k = follow(k)) {
-        if (const std::string* v = value_at(k)) {
+        if (const auto* v = value_at(k)) {
           out.append(field, *v);
           break;
         }
@@ -161,16 +162,15 @@ Status join_few(const CollectedValues& collected, FieldMap& out) {
     }
     joined.clear();
     for (size_t k = heads[g]; k != n; k = follow(k)) {
-      if (const std::string* v = value_at(k)) join_into(joined, *v);
+      if (const auto* v = value_at(k)) join_into(joined, *v);
     }
     out.append(field, joined);
   }
   return Status::Ok();
 }
 
-}  // namespace
-
-Status join_field_values(const CollectedValues& collected, FieldMap& out) {
+template <typename Collected>
+Status join_any(const Collected& collected, FieldMap& out) {
   out = FieldMap();
   if (collected.size() <= kScanJoinLimit) return join_few(collected, out);
   std::vector<std::pair<std::string_view, std::string>> groups;
@@ -189,6 +189,11 @@ Status join_field_values(const CollectedValues& collected, FieldMap& out) {
   }
   return append_joined(groups, out);
 }
+
+}  // namespace
+
+Status join_field_values(const CollectedValues& collected, FieldMap& out) { return join_any(collected, out); }
+Status join_field_values(const CollectedViews& collected, FieldMap& out) { return join_any(collected, out); }
 
 size_t EngineState::memory_usage() const {
   auto str_bytes = [](const std::string& s) { return sizeof(std::string) + (s.capacity() > 15 ? s.capacity() + 1 : 0); };

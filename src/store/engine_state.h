@@ -49,6 +49,8 @@ namespace vedra {
 // included: what one ingestion call collects (grouped by field only when
 // joined), and what a record posts.
 using CollectedValues = std::vector<std::pair<std::string, std::string>>;
+// The same pairs as views into texts that outlive the join.
+using CollectedViews = std::vector<std::pair<std::string_view, std::string_view>>;
 
 // Container nesting depth of a payload from which a snapshot cannot hold it:
 // the full file wraps each payload in its object, one level more, so such a
@@ -91,5 +93,6 @@ void collect_field_value(CollectedValues& collected, std::string_view field, std
 // joined value is longer than a field map holds (FieldMap::check_entry).
 // Cost: linear in the collected values.
 Status join_field_values(const CollectedValues& collected, FieldMap& out);
+Status join_field_values(const CollectedViews& collected, FieldMap& out);
 
 }  // namespace vedra

@@ -31,18 +31,47 @@ const char* read_written_string(const char* p, const char* end, std::string& scr
   return after;
 }
 
+// A text the flattening collects: a span of the record's text, or of the
+// texts it had to build (decoded strings, dotted field names), which grow
+// while the walk goes on and so are referred to by offset until it ends.
+struct Span {
+  size_t begin, size;
+  bool built;
+};
+
+struct Walk {
+  const char* text;    // the record's text
+  std::string built;   // texts made during the walk
+  std::string scratch;  // a decoded string, before it is kept
+  std::vector<std::pair<Span, Span>> pieces;  // (field, value) in collection order
+
+  Span of_text(std::string_view v) const { return Span{static_cast<size_t>(v.data() - text), v.size(), false}; }
+  Span keep(std::string_view v) {
+    const Span s{built.size(), v.size(), true};
+    built.append(v);
+    return s;
+  }
+  // `v` as a span: where it lies when it is a part of the text, else kept.
+  Span place(std::string_view v, const char* end) {
+    return v.data() >= text && v.data() + v.size() <= end ? of_text(v) : keep(v);
+  }
+  std::string_view view(const Span& s) const {
+    return std::string_view((s.built ? built.data() : text) + s.begin, s.size);
+  }
+};
+
 // Flattens one value of compact text the engine wrote: numbers are already
 // in their flattened form (decimal integers, json_number_text doubles).
-// `field` is the current field name; restored on return.  False when a
-// string is not in the written form (not text the engine wrote).
-bool flatten_text(const char*& p, const char* end, std::string& field, CollectedValues& c, std::string& scratch) {
-  auto add = [&](std::string_view value) {
-    if (!value.empty()) c.emplace_back(field, value);
+// `field` names the current field.  False when a string is not in the
+// written form (not text the engine wrote).
+bool flatten_text(const char*& p, const char* end, Span field, Walk& w) {
+  auto add = [&](Span value) {
+    if (value.size != 0) w.pieces.emplace_back(field, value);
   };
   std::string_view text;
   // The string at p (its opening quote) into `text`.
   auto read_string = [&] {
-    p = read_written_string(p, end, scratch, text);
+    p = read_written_string(p, end, w.scratch, text);
     return p != nullptr;
   };
   switch (*p) {
@@ -51,16 +80,18 @@ bool flatten_text(const char*& p, const char* end, std::string& field, Collected
       return true;
     case 't':
       p += 4;
-      add("True");
+      add(w.keep("True"));
       return true;
     case 'f':
       p += 5;
-      add("False");
+      add(w.keep("False"));
       return true;
-    case '"':
+    case '"': {
       if (!read_string()) return false;
-      add(trim_white_space(text));
+      const std::string_view t = trim_white_space(text);
+      if (!t.empty()) add(w.place(t, end));
       return true;
+    }
     case '[':
       ++p;
       if (*p == ']') {
@@ -68,7 +99,7 @@ bool flatten_text(const char*& p, const char* end, std::string& field, Collected
         return true;
       }
       while (true) {
-        if (!flatten_text(p, end, field, c, scratch)) return false;
+        if (!flatten_text(p, end, field, w)) return false;
         if (*p++ == ']') return true;  // else ','
       }
     case '{': {
@@ -77,21 +108,28 @@ bool flatten_text(const char*& p, const char* end, std::string& field, Collected
         ++p;
         return true;
       }
-      const size_t base = field.size();
       while (true) {
         if (!read_string()) return false;
-        if (base > 0) field += '.';
-        field += text;
+        Span member;
+        if (field.size == 0) {
+          member = w.place(text, end);
+        } else {
+          // The member's name is built whole before the next text is kept.
+          const size_t begin = w.built.size();
+          w.built.append(w.view(field));
+          w.built += '.';
+          w.built.append(text);
+          member = Span{begin, w.built.size() - begin, true};
+        }
         ++p;  // ':'
-        if (!flatten_text(p, end, field, c, scratch)) return false;
-        field.resize(base);
+        if (!flatten_text(p, end, member, w)) return false;
         if (*p++ == '}') return true;  // else ','
       }
     }
     default: {  // number
       const char* start = p;
       while (*p != ',' && *p != ']' && *p != '}' && *p != '\0') ++p;
-      add(std::string_view(start, static_cast<size_t>(p - start)));
+      add(w.of_text(std::string_view(start, static_cast<size_t>(p - start))));
       return true;
     }
   }
@@ -120,27 +158,33 @@ Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>&
     }
     return nullptr;
   };
-  std::string market, asset_type, region;
   for (auto [key, dest] : {std::pair<const char*, std::string*>{"code", &out.code}, {"name", &out.name},
-                           {"pinyin", &out.pinyin}, {"market", &market}, {"asset_type", &asset_type},
-                           {"region", &region}}) {
+                           {"pinyin", &out.pinyin}}) {
     if (!string_member_text(text, find(key), *dest)) return not_written_text();
   }
-  CollectedValues collected;
-  collected.reserve(kUsualValues);
-  collect_field_value(collected, "market", std::move(market));
-  collect_field_value(collected, "asset_type", std::move(asset_type));
-  collect_field_value(collected, "region", std::move(region));
-  std::string field, scratch;
+  const char* const end = text.data() + text.size();
+  Walk w;
+  w.text = text.data();
+  w.pieces.reserve(kUsualValues);
+  // market, asset_type and region untrimmed, each under its own name.
+  for (const char* key : {"market", "asset_type", "region"}) {
+    const MemberSpan* m = find(key);
+    if (m == nullptr || text[m->begin] != '"') continue;
+    std::string_view value;
+    if (read_written_string(text.data() + m->begin, end, w.scratch, value) == nullptr) return not_written_text();
+    if (!value.empty()) w.pieces.emplace_back(w.keep(key), w.place(value, end));
+  }
   for (const char* group : {"categories", "attributes"}) {
     const MemberSpan* m = find(group);
     if (m == nullptr || text[m->begin] != '{') continue;
     // Members of the group are flattened under their own keys: walk the
     // object with an empty field name.
     const char* p = text.data() + m->begin;
-    field.clear();
-    if (!flatten_text(p, text.data() + text.size(), field, collected, scratch)) return not_written_text();
+    if (!flatten_text(p, end, Span{0, 0, false}, w)) return not_written_text();
   }
+  CollectedViews collected;
+  collected.reserve(w.pieces.size());
+  for (const auto& [field, value] : w.pieces) collected.emplace_back(w.view(field), w.view(value));
   return join_field_values(collected, out.fields);
 }
 

@@ -23,10 +23,10 @@ struct FlattenedRecord {
   FieldMap fields;
 };
 
-// A member of a record's compact JSON text: its key and the byte range of its
-// value's text.
+// A member of a record's compact JSON text: its key (a view into a text
+// that outlives the flattening) and the byte range of its value's text.
 struct MemberSpan {
-  std::string key;
+  std::string_view key;
   size_t begin, end;
 };
 

@@ -145,7 +145,7 @@ struct JsonConversionMemory::Level {
   std::vector<std::string_view> key_texts;        // UTF-8 of the keys (kept alive by `keys`)
   std::vector<std::pair<size_t, size_t>> values;  // value text of each key in the output buffer
   std::vector<PyObject*> keys;                    // owned references, during a call only
-  std::string assembled;
+  std::string written;                            // the members' value texts, in iteration order
   DictShape shape;  // a shape worked out for one dict alone
 };
 
@@ -153,13 +153,15 @@ namespace {
 
 // ---- Python object -> compact JSON text --------------------------------------
 //
-// Values are written straight into one buffer, in the dict's own iteration
-// order (so Python callbacks run in that order, once each).  A dict's members
-// are then reordered by key bytes: each member's text is a span of the
-// buffer, and the object is reassembled from the spans in the order of its
-// key sequence's shape (store/dict_shape.h), taken from the engine's cache
-// when the sequence was seen before.  Scratch buffers are reused per nesting
-// level, so steady-state conversion does not allocate.
+// A dict's values are written into its level's buffer, in the dict's own
+// iteration order (so Python callbacks run in that order, once each).  Its
+// members are then reordered by key bytes: each member's text is a span of
+// that buffer, and the object is assembled from the spans, in the order of
+// its key sequence's shape (store/dict_shape.h, taken from the engine's
+// cache when the sequence was seen before), into the buffer of the level
+// above, or the output for the outermost dict.  So a value's text is copied
+// once per dict that holds it.  Buffers are reused per nesting level, so
+// steady-state conversion does not allocate.
 
 using Level = JsonConversionMemory::Level;
 
@@ -182,8 +184,13 @@ class JsonTextWriter {
   bool write_dict(PyObject* dict, int depth, std::vector<MemberSpan>* spans);
   bool write_sequence(PyObject* obj, int depth);
   bool write_scalar(PyObject* obj);
+  // Where values are written now: the buffer of the innermost dict being
+  // written, or the output.  Found through the level's number, as a
+  // recursive call may move the levels.
+  std::string& out() { return target_ == 0 ? out_ : levels_[target_ - 1].written; }
 
   std::string& out_;
+  size_t target_ = 0;  // level whose buffer out() is; 0 for the output
   DictShapeCache* shapes_;  // may be null
   std::vector<Level>& levels_;
   int max_depth_ = 0;
@@ -195,7 +202,9 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   // may grow the vector.
   levels_[depth - 1].key_texts.clear();
   levels_[depth - 1].values.clear();
-  const size_t start = out_.size();
+  levels_[depth - 1].written.clear();
+  const size_t outer = target_;
+  target_ = static_cast<size_t>(depth);
   uint64_t signature = DictShapeCache::kSeed;
   Py_ssize_t pos = 0;
   PyObject *key, *value;
@@ -209,12 +218,13 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     signature = DictShapeCache::fold(signature, key_text);
     Py_INCREF(value);
     Ref hold_value(value);
-    const size_t begin = out_.size();
+    const size_t begin = levels_[depth - 1].written.size();
     if (!write(value, depth, nullptr)) return false;
     Level& level = levels_[depth - 1];
     level.key_texts.push_back(key_text);
-    level.values.emplace_back(begin, out_.size());
+    level.values.emplace_back(begin, level.written.size());
   }
+  target_ = outer;
   Level& level = levels_[depth - 1];
   const std::string_view* keys = level.key_texts.data();
   const size_t n = level.key_texts.size();
@@ -227,29 +237,28 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     level.shape.build(keys, n);
     shape = &level.shape;
   }
-  std::string& tmp = level.assembled;
-  tmp.clear();
-  tmp.reserve(out_.size() - start + shape->prefix_bytes() + 2);
-  tmp += '{';
+  std::string& dst = out();
+  const std::string& written = level.written;
+  const size_t start = dst.size();
+  dst.reserve(start + written.size() + shape->prefix_bytes() + 2);
+  dst += '{';
   if (spans) spans->reserve(spans->size() + shape->members());
   for (size_t j = 0; j < shape->members(); ++j) {
-    tmp += shape->prefix(j);
+    dst += shape->prefix(j);
     const auto [begin, end] = level.values[shape->source(j)];
-    if (spans) spans->push_back(MemberSpan{std::string(shape->member_key(j)), start + tmp.size(), start + tmp.size() + (end - begin)});
-    tmp.append(out_, begin, end - begin);
+    if (spans) spans->push_back(MemberSpan{shape->member_key(j), dst.size(), dst.size() + (end - begin)});
+    dst.append(written, begin, end - begin);
   }
-  tmp += '}';
-  out_.resize(start);
-  out_ += tmp;
+  dst += '}';
   release_keys(level);
   return true;
 }
 
 bool JsonTextWriter::write_sequence(PyObject* obj, int depth) {
-  out_ += '[';
+  out() += '[';
   bool first = true;
   auto item_out = [&](PyObject* item) {
-    if (!first) out_ += ',';
+    if (!first) out() += ',';
     first = false;
     return write(item, depth, nullptr);
   };
@@ -276,7 +285,7 @@ bool JsonTextWriter::write_sequence(PyObject* obj, int depth) {
     }
     if (PyErr_Occurred()) return false;
   }
-  out_ += ']';
+  out() += ']';
   return true;
 }
 
@@ -284,7 +293,7 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     Py_ssize_t n = 0;
     if (const char* s = PyUnicode_AsUTF8AndSize(obj, &n)) {
-      write_json_string(std::string_view(s, static_cast<size_t>(n)), out_);
+      write_json_string(std::string_view(s, static_cast<size_t>(n)), out());
       return true;
     }
     if (!clear_probe_error()) return false;
@@ -295,13 +304,13 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
         return false;
       case Probe::kYes:
         if (sc.kind == Scalar::kBool) {
-          out_ += sc.b ? "true" : "false";
+          out() += sc.b ? "true" : "false";
         } else if (sc.kind == Scalar::kInt) {
-          append_json_integer(static_cast<int64_t>(sc.i), out_);
+          append_json_integer(static_cast<int64_t>(sc.i), out());
         } else if (std::isfinite(sc.d)) {
-          append_json_number_text(sc.d, out_);
+          append_json_number_text(sc.d, out());
         } else {
-          out_ += "null";
+          out() += "null";
         }
         return true;
       case Probe::kNo:
@@ -310,13 +319,13 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
   }
   std::string text;
   if (!str_of(obj, text)) return false;
-  write_json_string(text, out_);
+  write_json_string(text, out());
   return true;
 }
 
 bool JsonTextWriter::write(PyObject* obj, int depth, std::vector<MemberSpan>* spans) {
   if (obj == Py_None) {
-    out_ += "null";
+    out() += "null";
     return true;
   }
   // Exact built-in scalars skip the container tests, which the limited API
@@ -379,7 +388,7 @@ void JsonConversionMemory::trim() {
   if (levels_.size() > kKeptLevels) levels_.resize(kKeptLevels);
   for (Level& l : levels_) {
     if (l.key_texts.capacity() > kKeptEntries) l = Level();
-    if (l.assembled.capacity() > kKeptBytes) std::string().swap(l.assembled);
+    if (l.written.capacity() > kKeptBytes) std::string().swap(l.written);
   }
 }
 
@@ -387,6 +396,9 @@ bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::v
                          JsonConversionMemory* memory) {
   JsonConversionMemory one_call;
   JsonConversionMemory& m = memory != nullptr ? *memory : one_call;
+  // Trimmed before, not after, a conversion: the member keys it hands out
+  // are views into the shapes it keeps.
+  m.trim();
   // The guess is capped: after an unusually large record it must not make
   // the next, ordinary one ask for that much memory.
   constexpr size_t kGuessCap = size_t{64} << 10;
@@ -401,7 +413,6 @@ bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::v
   }
   if (depth_out) *depth_out = depth;
   m.last_size_ = out.size() - start;
-  m.trim();
   return ok;
 }
 

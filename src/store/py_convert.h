@@ -48,7 +48,8 @@ class JsonConversionMemory {
 // rules of the JSON value form; objects with members in key byte order).
 // `depth_out` receives the container nesting depth (0 for a scalar).  When
 // `top_members` is given and the object is a dict, it receives the spans of
-// its members in key order.  Nesting beyond the native limit fails with
+// its members in key order, their keys views into `memory` (which must then
+// be given) valid until its next conversion.  Nesting beyond the native limit fails with
 // RecursionError.  On failure `out` holds partial text.  `memory`, when
 // given, carries what one conversion learnt to the next.
 bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out,

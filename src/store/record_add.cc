@@ -1,6 +1,7 @@
 #include "store/record_add.h"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -11,6 +12,7 @@
 #include "base/map_room.h"
 #include "index/roaring_memory.h"
 #include "index/value_keys.h"
+#include "store/json/byte_scan.h"
 
 namespace vedra {
 namespace {
@@ -57,9 +59,21 @@ void for_each_posted_value(const RecordInput& in, F&& f) {
 // ends where a "."- or "|"-separated piece ends, at most one per piece.
 // Counting separators is cheaper than making the keys; room for a few keys
 // more than needed only brings a table's growth a few inserts forward.
+// Eight bytes at a time; a word's test may mark a byte above a separator as
+// one more, which only over-counts.
 size_t value_key_bound(std::string_view text) {
   size_t n = 1;
-  for (const char c : text) n += (c == '.') | (c == '|');
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  // Each byte's mark is its high bit: moved to its low bit, the bytes sum to
+  // the marks in the top byte.
+  auto count = [&](uint64_t w) { n += (((bytes_equal(w, '.') | bytes_equal(w, '|')) >> 7) * kByteOnes) >> 56; };
+  for (; end - p >= 8; p += 8) count(load8(p));
+  if (p != end) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, static_cast<size_t>(end - p));
+    count(w);
+  }
   return n;
 }
 

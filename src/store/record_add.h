@@ -43,7 +43,7 @@ struct RecordInput {
   FieldMap fields;                 // joined values, as stored for the record
   // The (field, text) pairs to post, in order; when null the joined `fields`
   // themselves are posted.
-  const CollectedValues* posts = nullptr;
+  const CollectedViews* posts = nullptr;
   bool deep = false;  // the payload nests too deeply for a snapshot
 };
 

@@ -72,7 +72,7 @@ std::string observe(const EngineState& s) {
 
 // A record of the shape ingestion sees; `i` picks codes, names and values so
 // that some keys are new and some already posted.
-RecordInput record(int i, bool with_posts, CollectedValues& posts) {
+RecordInput record(int i, bool with_posts, CollectedValues& posts, CollectedViews& views) {
   RecordInput in;
   in.code = "C" + std::to_string(i % 7 == 6 ? 0 : i);  // every seventh re-adds code C0
   in.name = "name " + std::to_string(i);
@@ -84,8 +84,9 @@ RecordInput record(int i, bool with_posts, CollectedValues& posts) {
            {"field" + std::to_string(i % 3), "v" + std::to_string(i)},
            {"market", "SH"},
            {"empty", ""}};
+  views.assign(posts.begin(), posts.end());
   if (with_posts) {
-    in.posts = &posts;
+    in.posts = &views;
     (void)join_field_values(posts, in.fields);
   } else {
     (void)join_field_values(posts, in.fields);
@@ -95,8 +96,9 @@ RecordInput record(int i, bool with_posts, CollectedValues& posts) {
 
 void fill(EngineState& s, int records) {
   CollectedValues posts;
+  CollectedViews views;
   for (int i = 0; i < records; ++i) {
-    RecordInput in = record(i, i % 2 == 0, posts);
+    RecordInput in = record(i, i % 2 == 0, posts, views);
     if (!add_record(s, in).ok()) throw std::logic_error("fill");
   }
 }
@@ -186,9 +188,10 @@ TEST(AllocationSweep, AddRecordAtEverySize) {
   for (int size = 0; size <= 70; ++size) {
     for (bool with_posts : {true, false}) {
       CollectedValues posts;
+      CollectedViews views;
       auto setup = [&](EngineState& s) { fill(s, size); };
       auto op = [&](EngineState& s) {
-        RecordInput in = record(size, with_posts, posts);
+        RecordInput in = record(size, with_posts, posts, views);
         return add_record(s, in);
       };
       one += sweep_mode(Mode::kOne, setup, op, observe);
