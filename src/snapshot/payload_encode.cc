@@ -39,6 +39,19 @@ class PieceWriter {
     return status_.ok();
   }
   const Status& status() const { return status_; }
+  // Writes `c`; false when a piece had to leave and its flush failed.
+  bool put(char c) {
+    char* w = room(1);
+    if (w == nullptr) return false;
+    *w++ = c;
+    advance(w);
+    return true;
+  }
+  // Writes the closing `c` and hands on the last piece.
+  Status finish(char c) {
+    if (put(c)) flush();
+    return status_;
+  }
 
  private:
   // Room beyond a full piece for the record that passes it; a record
@@ -70,9 +83,8 @@ char* put_text(char* w, std::string_view text) {
 
 Status emit_full_payload(const EngineState& s, const CodeOrder& order, const PayloadFlush& flush) {
   PieceWriter out(flush);
-  char* w = out.room(1);
-  *w++ = '{';
-  out.advance(w);
+  out.put('{');
+  char* w = nullptr;
   // Records come in code order, so their codes and payload views are read at
   // random: each is asked for ahead, the view two steps before its text.
   constexpr size_t kAhead = 16;
@@ -102,12 +114,7 @@ Status emit_full_payload(const EngineState& s, const CodeOrder& order, const Pay
     out.advance(put_text(w, payload));
     if (!out.maybe_flush()) return out.status();
   }
-  w = out.room(1);
-  if (w == nullptr) return out.status();
-  *w++ = '}';
-  out.advance(w);
-  out.flush();
-  return out.status();
+  return out.finish('}');
 }
 
 Status emit_full_payload(const EngineState& s, const PayloadFlush& flush) {
@@ -116,9 +123,8 @@ Status emit_full_payload(const EngineState& s, const PayloadFlush& flush) {
 
 Status emit_index_payload(const EngineState& s, const PayloadFlush& flush) {
   PieceWriter out(flush);
-  char* w = out.room(1);
-  *w++ = '[';
-  out.advance(w);
+  out.put('[');
+  char* w = nullptr;
   // The member names and punctuation of a document, fields aside.
   constexpr size_t kDocumentText = 48;
   // The texts a record owns lie on the heap: asked for a few records ahead.
@@ -161,12 +167,7 @@ Status emit_index_payload(const EngineState& s, const PayloadFlush& flush) {
     out.advance(w);
     if (!out.maybe_flush()) return out.status();
   }
-  w = out.room(1);
-  if (w == nullptr) return out.status();
-  *w++ = ']';
-  out.advance(w);
-  out.flush();
-  return out.status();
+  return out.finish(']');
 }
 
 // A string's text in JSON is at most six times its length (\u00xx for each

@@ -6,39 +6,17 @@
 
 namespace vedra {
 
-namespace {
-// Block sizes double from the first to the last (a few thousand payloads),
-// so a small store stays small.
-constexpr size_t kFirstBlockBytes = size_t{4} << 10;
-constexpr size_t kLastBlockBytes = size_t{1} << 20;
-}  // namespace
-
-void PayloadStore::reserve_tail(size_t size) {
-  if (size <= tail_left_) return;
-  const size_t grown = block_sizes_.empty() ? kFirstBlockBytes : std::min(2 * block_sizes_.back(), kLastBlockBytes);
-  const size_t bytes = std::max(grown, size);
-  // Room in both lists first, so that a failure leaves no block half-listed.
-  blocks_.reserve(blocks_.size() + 1);
-  block_sizes_.reserve(block_sizes_.size() + 1);
-  blocks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
-  block_sizes_.push_back(bytes);
-  tail_ = blocks_.back().get();
-  tail_left_ = bytes;
-}
-
 void PayloadStore::reserve_one(size_t size) {
   if (texts_.size() == texts_.capacity()) texts_.reserve(std::max<size_t>(16, 2 * texts_.capacity()));
-  reserve_tail(size);
+  blocks_.reserve(size);
 }
 
 std::string_view PayloadStore::copy(std::string_view text) {
   if (text.empty()) return std::string_view();
-  reserve_tail(text.size());
-  std::memcpy(tail_, text.data(), text.size());
-  const std::string_view held(tail_, text.size());
-  tail_ += text.size();
-  tail_left_ -= text.size();
-  return held;
+  blocks_.reserve(text.size());
+  char* p = blocks_.take(text.size());
+  std::memcpy(p, text.data(), text.size());
+  return std::string_view(p, text.size());
 }
 
 std::string_view PayloadStore::adopt(ByteBuffer block) {
@@ -48,7 +26,7 @@ std::string_view PayloadStore::adopt(ByteBuffer block) {
 
 size_t PayloadStore::memory_usage() const {
   size_t total = texts_.capacity() * sizeof(std::string_view);
-  for (size_t s : block_sizes_) total += s;
+  total += blocks_.memory_usage();
   for (const ByteBuffer& b : adopted_) total += b.capacity();
   return total;
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "store/byte_buffer.h"
+#include "store/text_blocks.h"
 
 namespace vedra {
 
@@ -55,14 +56,9 @@ class PayloadStore {
 
  private:
   std::string_view copy(std::string_view text);
-  // Makes the tail block hold at least `size` more bytes.
-  void reserve_tail(size_t size);
 
   std::vector<std::string_view> texts_;
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  std::vector<size_t> block_sizes_;
-  char* tail_ = nullptr;   // free space of the newest block
-  size_t tail_left_ = 0;
+  TextBlocks blocks_;
   std::vector<ByteBuffer> adopted_;
 };
 

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/text_blocks.h"
+
 namespace vedra {
 
 class RecordTexts {
@@ -68,14 +70,8 @@ class RecordTexts {
     for (int k = 0; k < i; ++k) start += n[k];
     return std::string_view(p + start, n[i]);
   }
-  // Makes the tail block hold at least `size` more bytes.
-  void reserve_tail(size_t size);
-
   std::vector<const char*> at_;  // record -> its lengths, then its texts
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  std::vector<size_t> block_sizes_;
-  char* tail_ = nullptr;  // free space of the newest block
-  size_t tail_left_ = 0;
+  TextBlocks blocks_;
 };
 
 }  // namespace vedra
