@@ -6,6 +6,13 @@
 #include <cstdint>
 #include <cstring>
 
+// Older C libraries' headers (the wheels are built against one) lack the
+// flag; its value is the kernel's, and a kernel before 5.7 refuses it, which
+// release_before() answers by dropping pages instead.
+#ifndef MREMAP_DONTUNMAP
+#define MREMAP_DONTUNMAP 4
+#endif
+
 namespace vedra {
 namespace {
 
