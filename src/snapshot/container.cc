@@ -14,6 +14,9 @@
 namespace vedra {
 namespace {
 
+// The first libzstd whose stable input may grow between calls.
+constexpr unsigned kFirstGrowingStableInput = 10504;
+
 constexpr size_t kMagicOffset = 0;
 constexpr size_t kMagicSize = 8;
 constexpr size_t kVersionOffset = 8;
@@ -87,6 +90,9 @@ ContainerEncoder::ContainerEncoder(std::string_view magic, uint64_t size_bound) 
   }
   magic.copy(header_ + kMagicOffset, kMagicSize);
   if (size_bound == 0 || size_bound > SIZE_MAX / 2) return;
+  // Before 1.5.4 a stable input could not grow between calls (each call
+  // failed with "Source buffer is wrong"): those libraries stream.
+  if (ZSTD_versionNumber() < kFirstGrowingStableInput) return;
   // libzstd reads back at most one window from the block it compresses, and
   // leaves up to a block of the input uncompressed until more comes.
   const ZSTD_compressionParameters params = ZSTD_getCParams(kSnapshotCompressionLevel, 0, 0);

@@ -297,7 +297,8 @@ TEST(SnapshotContainer, RoundTripProperty) {
       if (rng() % 2) ASSERT_TRUE(encoder.take_stored(take).ok());
       pos += len;
     }
-    if (bound != 0) {
+    // Libraries before 1.5.4 stream instead, and have no bound to outgrow.
+    if (bound != 0 && ZSTD_versionNumber() >= 10504) {
       vedra::ContainerEncoder small(kSnapshotIndexMagic, bound);
       EXPECT_TRUE(small.append(payload).ok());
       EXPECT_TRUE(!small.append(std::string(1 + bound - n, 'x')).ok() && small.outgrown());
