@@ -103,7 +103,7 @@ ContainerEncoder::ContainerEncoder(std::string_view magic, uint64_t size_bound) 
 
 ContainerEncoder::~ContainerEncoder() = default;
 
-Status ContainerEncoder::compress(std::string_view bytes, bool end) {
+Status ContainerEncoder::compress(std::string_view bytes, bool end, bool in_input) {
   const ZSTD_EndDirective mode = end ? ZSTD_e_end : ZSTD_e_continue;
   ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
   if (input_.reserved()) {
@@ -113,7 +113,11 @@ Status ContainerEncoder::compress(std::string_view bytes, bool end) {
       outgrown_ = true;
       return Status::Error("snapshot payload longer than its bound");
     }
-    input_.append(bytes);
+    if (in_input) {
+      input_.extend(bytes.size());
+    } else {
+      input_.append(bytes);
+    }
     in = ZSTD_inBuffer{input_.data(), input_.size(), input_pos_};
   }
   for (;;) {
@@ -140,6 +144,19 @@ Status ContainerEncoder::append(std::string_view bytes) {
   if (!status_.ok()) return status_;
   raw_length_ += bytes.size();
   status_ = compress(bytes, false);
+  return status_;
+}
+
+char* ContainerEncoder::input_room(size_t n) {
+  if (!status_.ok() || !input_.reserved() || input_.room() < n) return nullptr;
+  return input_.tail();
+}
+
+Status ContainerEncoder::commit_input(size_t n) {
+  if (!status_.ok()) return status_;
+  if (!input_.reserved()) return status_ = Status::Error("snapshot payload written where the encoder has no input");
+  raw_length_ += n;
+  status_ = compress(std::string_view(input_.tail(), n), false, true);
   return status_;
 }
 

@@ -81,6 +81,18 @@ class ContainerEncoder {
   // Compresses the next piece of the payload.  After a failure every later
   // call returns the same failure.
   Status append(std::string_view bytes);
+  // Where the next `n` or more bytes of the payload may be written in place,
+  // for a producer that writes its text straight into the encoder's input
+  // instead of appending a copy of it: input_room_left() bytes are writable
+  // from it, and commit_input() compresses those written.  nullptr when the
+  // encoder gathers no input of its own (no bound, or a library that
+  // streams) or fewer than `n` bytes are left before the bound; append()
+  // then serves.  The pointer is valid until the next call that compresses.
+  char* input_room(size_t n);
+  size_t input_room_left() const { return input_.reserved() ? input_.room() : 0; }
+  // Compresses the next `n` bytes of the payload, written at input_room().
+  // REQUIRES: n <= input_room_left() when input_room() gave room.
+  Status commit_input(size_t n);
   // Ends the frame and fills in the header.  Call once, after the last append.
   Status end();
   // After a successful end(): the 128-byte header, and the stored payload as
@@ -103,7 +115,9 @@ class ContainerEncoder {
   struct CCtxDeleter {
     void operator()(::ZSTD_CCtx_s* c) const;
   };
-  Status compress(std::string_view bytes, bool end);
+  // Compresses `bytes` (when gathering input: what is now at its end) and,
+  // with `end`, closes the frame.
+  Status compress(std::string_view bytes, bool end, bool in_input = false);
 
   std::unique_ptr<::ZSTD_CCtx_s, CCtxDeleter> cctx_;
   char header_[kSnapshotHeaderSize] = {};

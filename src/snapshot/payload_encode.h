@@ -15,31 +15,26 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 
 #include "base/status.h"
 #include "snapshot/code_order.h"
+#include "snapshot/payload_sink.h"
 #include "store/engine_state.h"
 
 namespace vedra {
 
-// Streaming encoders pass their text on in pieces of about this many bytes.
-inline constexpr size_t kPayloadChunk = 1 << 20;
-
-// Called with each piece of the text in order, whenever the text passes
-// kPayloadChunk bytes since the last piece and once at the end; the piece is
-// valid only during the call.  A failure stops the encoding and is returned
-// by it.
-using PayloadFlush = std::function<Status(std::string_view)>;
-
+// Writes the full payload into `out` and finishes it (its last piece
+// passed on).  REQUIRES: `order` was built from `s`.
+Status emit_full_payload(const EngineState& s, const CodeOrder& order, PayloadSink& out);
 // Streams the full payload to `flush`.
-// REQUIRES: `order` was built from `s`.
 Status emit_full_payload(const EngineState& s, const CodeOrder& order, const PayloadFlush& flush);
 // The same, sorting the codes itself.
 Status emit_full_payload(const EngineState& s, const PayloadFlush& flush);
 
+// Writes the index payload into `out` and finishes it.
+Status emit_index_payload(const EngineState& s, PayloadSink& out);
 // Streams the index payload to `flush`.
 Status emit_index_payload(const EngineState& s, const PayloadFlush& flush);
 

@@ -41,6 +41,12 @@ class SlidingBuffer {
   size_t room() const { return capacity_ - size_; }
   // Appends `bytes`.  REQUIRES: bytes.size() <= room().
   void append(std::string_view bytes);
+  // Where the next bytes go, for a producer that writes them in place
+  // (room() bytes writable from it); extend() then makes them part of the
+  // text.  REQUIRES: reserved().
+  char* tail() { return base_ + size_; }
+  // Takes the `n` bytes written at tail() into the text.  REQUIRES: n <= room().
+  void extend(size_t n) { size_ += n; }
   // Hands back the pages wholly before `pos` - keep.  REQUIRES: pos <= size().
   void release_before(size_t pos);
 

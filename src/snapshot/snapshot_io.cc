@@ -3,6 +3,7 @@
 #include <type_traits>
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "snapshot/manifest.h"
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"
+#include "snapshot/payload_sink.h"
 #include "store/record_add.h"
 #include "store/json/json_writer.h"
 
@@ -23,31 +25,27 @@ namespace {
 
 constexpr char kBlankHeader[kSnapshotHeaderSize] = {};
 
-// Frames the payload that `emit` produces into a container, compressing it a
-// chunk at a time, and writes it as file `i` of `files`.  Neither the payload
-// text nor its compressed bytes are ever whole in memory: the compressed
-// bytes go to the file as they come, after a blank header that is filled in
-// at the end (it holds their length).  `bound` estimates the payload's
-// length (see ContainerEncoder); should the payload outgrow it, the file
-// starts again without one.
+// Frames the payload that `emit` produces into a container, compressing it
+// as it is written, and writes it as file `i` of `files`.  Neither the
+// payload text nor its compressed bytes are ever whole in memory: the
+// encoder writes straight into the container encoder's input, and the
+// compressed bytes go to the file as they come, after a blank header that is
+// filled in at the end (it holds their length).  `bound` estimates the
+// payload's length (see ContainerEncoder); should the payload outgrow it, the
+// file starts again without one.
 template <typename Emit>
 Status write_payload_file(FileSetWriter& files, size_t i, std::string_view magic, uint64_t bound, Emit&& emit) {
   std::optional<ContainerEncoder> encoder;
-  const auto to_file = [&](std::string_view piece) { return files.append(i, piece); };
+  const std::function<Status(std::string_view)> to_file = [&](std::string_view piece) { return files.append(i, piece); };
   for (const uint64_t attempt : {bound, uint64_t{0}}) {
     if (attempt != bound) {
       if (Status st = files.restart(i); !st.ok()) return st;
     }
     encoder.emplace(magic, attempt);
     if (Status st = files.append(i, std::string_view(kBlankHeader, kSnapshotHeaderSize)); !st.ok()) return st;
-    bool outgrown = false;
-    Status st = emit([&](std::string_view piece) {
-      Status appended = encoder->append(piece);
-      outgrown = !appended.ok() && encoder->outgrown();
-      if (!appended.ok()) return appended;
-      return encoder->take_stored(to_file);
-    });
-    if (!outgrown || attempt == 0) {
+    CompressingSink sink(*encoder, to_file);
+    const Status st = emit(sink);
+    if (!encoder->outgrown() || attempt == 0) {
       if (!st.ok()) return st;
       break;
     }
@@ -89,12 +87,12 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
   }
   // The codes in byte order, for the full payload and the manifest's digest.
   const CodeOrder order(s);
-  Status st = write_payload_file(files, 0, kSnapshotFullMagic, full_payload_bound(s), [&](const PayloadFlush& flush) {
-    return emit_full_payload(s, order, flush);
+  Status st = write_payload_file(files, 0, kSnapshotFullMagic, full_payload_bound(s), [&](PayloadSink& sink) {
+    return emit_full_payload(s, order, sink);
   });
   if (!st.ok()) return st;
-  st = write_payload_file(files, 1, kSnapshotIndexMagic, index_payload_bound(s), [&](const PayloadFlush& flush) {
-    return emit_index_payload(s, flush);
+  st = write_payload_file(files, 1, kSnapshotIndexMagic, index_payload_bound(s), [&](PayloadSink& sink) {
+    return emit_index_payload(s, sink);
   });
   if (!st.ok()) return st;
   if (manifest_path != nullptr) {

@@ -110,7 +110,7 @@ TEST(PayloadEncode, StreamedInPiecesAsWritten) {
     std::string joined;
     int flushes = 0;
     using Emit = vedra::Status (*)(const EngineState&, const vedra::PayloadFlush&);
-    const Emit emit = which == 0 ? static_cast<Emit>(vedra::emit_full_payload) : vedra::emit_index_payload;
+    const Emit emit = which == 0 ? static_cast<Emit>(vedra::emit_full_payload) : static_cast<Emit>(vedra::emit_index_payload);
     vedra::Status st = emit(s, [&](std::string_view piece) {
       ++flushes;
       joined += piece;
