@@ -107,6 +107,9 @@ ssize_t pwrite(int fd, const void* buf, size_t size, off_t at) {
   return run(on_fd(FileOp::kWrite, fd), [&] { return ::pwrite(fd, buf, size, at); });
 }
 int fsync(int fd) { return run(on_fd(FileOp::kSync, fd), [&] { return ::fsync(fd); }); }
+int start_write_back(int fd, off_t at, off_t size) {
+  return run(on_fd(FileOp::kWriteBack, fd), [&] { return ::sync_file_range(fd, at, size, SYNC_FILE_RANGE_WRITE); });
+}
 int fchmod(int fd, mode_t mode) { return run(on_fd(FileOp::kChmod, fd), [&] { return ::fchmod(fd, mode); }); }
 int ftruncate(int fd, off_t size) {
   return run(on_fd(FileOp::kTruncate, fd), [&] { return ::ftruncate(fd, size); });

@@ -36,6 +36,7 @@ enum class FileOp : uint8_t {
   kUnlink,    // unlinkat
   kLock,      // flock
   kRandom,    // getrandom
+  kWriteBack, // sync_file_range (starting write-back only)
 };
 
 // One call as the hook sees it.
@@ -74,6 +75,10 @@ ssize_t pread(int fd, void* buf, size_t size, off_t at);
 ssize_t write(int fd, const void* buf, size_t size);
 ssize_t pwrite(int fd, const void* buf, size_t size, off_t at);
 int fsync(int fd);
+// Starts writing the file's dirty pages in [at, at + size) to its device,
+// without waiting for them (sync_file_range with SYNC_FILE_RANGE_WRITE):
+// advice that makes a later fsync() shorter, never a substitute for it.
+int start_write_back(int fd, off_t at, off_t size);
 int fchmod(int fd, mode_t mode);
 int ftruncate(int fd, off_t size);
 int fallocate(int fd, int mode, off_t at, off_t size);
