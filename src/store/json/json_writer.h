@@ -48,7 +48,33 @@ inline char* put_json_string(char* w, std::string_view s) {
   const char* const end = p + s.size();
   *w++ = '"';
   const size_t n = s.size();
-  if (n >= 4 && n < 8) {
+  // Catalogue texts are mostly short and plain: up to sixteen bytes are
+  // checked and copied as two overlapping words (or bytes) at once, and only
+  // a text that needs an escape goes on to the loop below.
+  if (n >= 8 && n <= 16) {
+    const uint64_t head = load8(p);
+    const uint64_t tail = load8(end - 8);
+    if ((string_stop_bytes(head) | string_stop_bytes(tail)) == 0) {
+      std::memcpy(w, &head, sizeof head);
+      std::memcpy(w + n - 8, &tail, sizeof tail);
+      w[n] = '"';
+      return w + n + 1;
+    }
+  } else if (n != 0 && n < 4) {
+    // The first, middle and last bytes cover a text of one to three, in a
+    // word whose other bytes are plain.
+    const auto first = static_cast<unsigned char>(p[0]);
+    const auto middle = static_cast<unsigned char>(p[n / 2]);
+    const auto last = static_cast<unsigned char>(end[-1]);
+    const uint64_t v = first | (uint32_t{middle} << 8) | (uint32_t{last} << 16) | (uint64_t{0x6161616161} << 24);
+    if (string_stop_bytes(v) == 0) {
+      w[0] = static_cast<char>(first);
+      w[n / 2] = static_cast<char>(middle);
+      w[n - 1] = static_cast<char>(last);
+      w[n] = '"';
+      return w + n + 1;
+    }
+  } else if (n >= 4 && n < 8) {
     // Two overlapping halves make one word of the text (zeros above it,
     // which the mask drops: a borrow only marks bytes above its cause).
     uint32_t low, high;
