@@ -91,7 +91,7 @@ Status emit_index_payload(const EngineState& s, PayloadSink& out) {
     if (r + kAhead < s.next_record) {
       const uint32_t ahead = r + kAhead;
       s.record_texts.prefetch(ahead);
-      if (ahead < s.record_fields.size()) s.record_fields[ahead].prefetch();
+      if (ahead < s.record_fields.size()) s.record_fields[ahead].prefetch_all();
     }
     const auto [code, name, pinyin] = s.record_texts[r];
     const FieldMap* fields = r < s.record_fields.size() ? &s.record_fields[r] : nullptr;
