@@ -81,7 +81,8 @@ TEST(PayloadSink, AFailingWriterStopsTheEncoding) {
       return Status::Error("disk full");
     };
     vedra::CompressingSink sink(encoder, refuse);
-    EXPECT_EQ(vedra::emit_index_payload(s, sink).message(), std::string("disk full"));
+    const Status st = vedra::emit_index_payload(s, sink);
+    EXPECT_EQ(st.message(), std::string("disk full"));
     EXPECT_EQ(calls, 1);
   }
 }
