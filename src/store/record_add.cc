@@ -174,10 +174,10 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   plan.record = r;
   if (mode == PostingMode::kIncremental) s.code_to_record.prefetch(in.code);
 
-  // Field maps.  kBulk makes missing ones in the index; kIncremental finds
-  // existing ones and makes the others aside (rare once a catalogue is under
-  // way).  Keys of large existing maps start loading here, so that their
-  // cache misses overlap.
+  // Field maps.  kBulk makes missing ones in the index (the lookahead has
+  // usually done so); kIncremental finds existing ones and makes the others
+  // aside (rare once a catalogue is under way).  Keys of large existing maps
+  // start loading here, so that their cache misses overlap.
   absl::InlinedVector<Target, 32> targets;
   BulkLookahead own;
   if (mode == PostingMode::kBulk && ahead == nullptr) {
@@ -186,17 +186,19 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   }
   KeyCounts counts;
   std::string acc;
-  if (mode == PostingMode::kIncremental) for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
-    FieldPostings* m = s.field_slots.lookup(s.field_index, position, field);
-    if (m == nullptr) {
-      if (!plan.staged_fields) plan.staged_fields.emplace();
-      targets.push_back({text, &field_postings(*plan.staged_fields, field), true});
-      return;
-    }
-    prefetch_value_keys(*m, text);
-    counts.add(m, value_key_bound(text));
-    targets.push_back({text, m, false});
-  });
+  if (mode == PostingMode::kIncremental) {
+    for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
+      FieldPostings* m = s.field_slots.lookup(s.field_index, position, field);
+      if (m == nullptr) {
+        if (!plan.staged_fields) plan.staged_fields.emplace();
+        targets.push_back({text, &field_postings(*plan.staged_fields, field), true});
+        return;
+      }
+      prefetch_value_keys(*m, text);
+      counts.add(m, value_key_bound(text));
+      targets.push_back({text, m, false});
+    });
+  }
 
   // Room for every key an existing map may gain, then for the new maps, the
   // code, the patterns and the per-record lists.  Growing a map moves its
