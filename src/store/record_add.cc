@@ -144,8 +144,7 @@ class KeyCounts {
 // memo has stopped) are hashed here, for the probe and for the prefetch.
 void look_ahead(EngineState& s, const RecordInput& in, BulkLookahead& ahead, bool prefetch) {
   ahead.values_.clear();
-  ahead.code_hash_ = s.code_to_record.hash_function()(in.code);
-  if (prefetch) s.code_to_record.prefetch(HashedText{in.code, ahead.code_hash_});
+  if (prefetch) s.code_to_record.prefetch(in.code);
   for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
     FieldPostings& m = s.field_slots.resolve(s.field_index, position, field);
     BulkLookahead::Value v{text, &m, &s.field_slots.memo(position)};
@@ -211,8 +210,6 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   if (plan.new_code) {
     ensure_map_room(s.code_to_record, 1);
     plan.code_key = in.code;
-    plan.code_hashed = mode == PostingMode::kBulk;
-    plan.code_hash = plan.code_hashed ? ahead->code_hash_ : 0;
   }
   size_t pattern_count = 0, pattern_bytes = 0;
   for_each_pattern(in.code, in.name, in.pinyin, [&](std::string_view t) {
@@ -311,9 +308,7 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
   // A key repeated within the record is inserted once; the repeat finds it.
   for (RecordReservation::NewKey& k : plan.new_keys) k.map->try_emplace(std::move(k.key)).first->second.add(r);
   if (plan.new_code) {
-    auto [it, inserted] = plan.code_hashed
-                              ? s.code_to_record.try_emplace(HashedString{std::move(plan.code_key), plan.code_hash}, r)
-                              : s.code_to_record.try_emplace(std::move(plan.code_key), r);
+    auto [it, inserted] = s.code_to_record.try_emplace(std::move(plan.code_key), r);
     if (!inserted) it->second = r;  // kBulk did not probe ahead
   } else {
     s.code_to_record.find(in.code)->second = r;

@@ -76,8 +76,6 @@ class RecordReservation {
   absl::InlinedVector<NewKey, 8> new_keys;
   bool new_code = false;
   std::string code_key;  // the code_to_record key when new_code
-  bool code_hashed = false;  // kBulk: code_hash is code_to_record's hash of the code
-  size_t code_hash = 0;
 };
 
 // Step one: prepares `in` as record next_record.  On failure -- a full store
@@ -97,9 +95,8 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
 
 // For a kBulk run: what prefetch_record() found for one record ahead of its
 // add, so that the add finds none of it again -- each posted value's field
-// map (made in the index when missing) and value memo, the code's hash in
-// the code lookup, and for values whose field does not repeat them the
-// hashes of their plain keys.  Holds views of
+// map (made in the index when missing) and value memo, and for values whose
+// field does not repeat them the hashes of their plain keys.  Holds views of
 // the record's texts: valid while the record's input is unchanged and until
 // its add, whatever other records are added to the state in between.
 class BulkLookahead {
@@ -125,7 +122,6 @@ class BulkLookahead {
   friend void look_ahead(EngineState&, const RecordInput&, BulkLookahead&, bool);
   friend Status reserve_record(EngineState&, RecordInput&, RecordReservation&, PostingMode, const BulkLookahead*);
   absl::InlinedVector<Value, 32> values_;
-  size_t code_hash_ = 0;  // code_to_record's hash of the record's code
 };
 
 // A hint for a kBulk run: `in` is the record after the one about to be
