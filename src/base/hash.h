@@ -27,15 +27,39 @@ inline size_t text_hash(uint64_t seed, std::string_view s) {
   return absl::Hash<std::pair<uint64_t, absl::string_view>>{}(std::make_pair(seed, absl::string_view(s.data(), s.size())));
 }
 
+// A text with its hash under one map's hash function, so that a caller who
+// hashed it already (to start loading its slot) probes without hashing
+// again.  REQUIRES: `hash` is the hash_function() of the map probed, applied
+// to `text`; any other value makes the probe miss or duplicate keys.
+struct HashedText {
+  std::string_view text;
+  size_t hash;
+  operator std::string_view() const { return text; }
+};
+
+// The same as a key to insert: a map whose keys are std::string builds its
+// key by moving `text` out, which cannot throw, so the key is made (and any
+// allocation met) before the insert.  Not a text view, so that nothing
+// copies it by mistake.
+struct HashedString {
+  std::string text;
+  size_t hash;
+  operator std::string() && noexcept { return std::move(text); }
+};
+
 struct SeededStringHash {
   using is_transparent = void;
   uint64_t seed = fresh_hash_seed();
   size_t operator()(std::string_view s) const { return text_hash(seed, s); }
+  size_t operator()(const HashedText& k) const { return k.hash; }
+  size_t operator()(const HashedString& k) const { return k.hash; }
 };
 
 struct StringEq {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+  bool operator()(std::string_view a, const HashedString& b) const { return a == b.text; }
+  bool operator()(const HashedString& a, std::string_view b) const { return a.text == b; }
 };
 
 template <typename V>

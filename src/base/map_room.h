@@ -75,6 +75,8 @@ class GrowSafe {
   bool empty() const { return map_.empty(); }
   // Slots of the table (for memory accounting).
   size_t capacity() const { return map_.capacity(); }
+  // The table's hash function; a bigger table made for growth keeps it.
+  typename Base::hasher hash_function() const { return map_.hash_function(); }
 
   template <typename K>
   iterator find(const K& key) {

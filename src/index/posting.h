@@ -19,7 +19,7 @@ class Posting {
  public:
   static constexpr uint32_t kArrayLimit = 32;
 
-  Posting() : n_(0), cap_(0) { one_ = 0; }
+  Posting() noexcept : n_(0), cap_(0) { one_ = 0; }
   ~Posting();
   Posting(Posting&& other) noexcept;
   Posting& operator=(Posting&& other) noexcept;

@@ -44,6 +44,10 @@ class ValueMemo {
     return {e.postings.data(), e.postings.size()};
   }
 
+  // False once the trial has shown the field's values seldom repeat: find()
+  // then finds nothing, ever.
+  bool active() const { return active_; }
+
   // Remembers that `text` went to `postings` in a map now of capacity
   // `map_capacity`.  Throws std::bad_alloc (the entry is then forgotten).
   void remember(size_t map_capacity, std::string_view text, std::span<Posting* const> postings) {

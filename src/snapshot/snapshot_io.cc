@@ -130,26 +130,27 @@ class RebuildSink : public IndexDocSink {
     in.code.assign(d.code);
     in.name.assign(d.name);
     in.pinyin.assign(d.pinyin);
-    prefetch_record(s_, in);
+    prefetch_record(s_, in, ahead_[next_]);
     next_ ^= 1;
     if (!pending_) {
       pending_ = true;
       return Status::Ok();
     }
-    return add_record(s_, inputs_[next_], PostingMode::kBulk);
+    return add_record(s_, inputs_[next_], ahead_[next_]);
   }
 
   // Adds the document still held.
   Status finish() {
     if (!pending_) return Status::Ok();
     pending_ = false;
-    return add_record(s_, inputs_[next_ ^ 1], PostingMode::kBulk);
+    return add_record(s_, inputs_[next_ ^ 1], ahead_[next_ ^ 1]);
   }
 
  private:
   EngineState& s_;
   // The payload of each is set once every record is in (rebuild_state).
   RecordInput inputs_[2];
+  BulkLookahead ahead_[2];  // what prefetch_record() found for each input
   size_t next_ = 0;       // the input the next document goes to
   bool pending_ = false;  // inputs_[next_ ^ 1] holds a document not yet added
 };

@@ -77,13 +77,30 @@ size_t value_key_bound(std::string_view text) {
   return n;
 }
 
-// A posted value with the map it goes to.
+// A posted value with the map it goes to (kIncremental).
 struct Target {
   std::string_view text;
   FieldPostings* map;
-  bool staged;              // the map is one of the reservation's staged maps
-  ValueMemo* memo = nullptr;  // kBulk: the map's value memo
+  bool staged;  // the map is one of the reservation's staged maps
 };
+
+// Maps at least this large are taken to be out of the cache.
+constexpr size_t kCachedEntries = 1 << 13;
+
+// kBulk: the posting of `key` in `m`, made when missing.  `hash` is the
+// map's hash of `key`.  One probe, unless the key is too long to build
+// without allocating: then it is looked for first, so that a key held
+// costs no copy.  REQUIRES: room for one insert (map_room(m) > 0).
+Posting& bulk_posting(FieldPostings& m, std::string_view key, size_t hash) {
+  static_assert(std::is_nothrow_constructible_v<std::string, HashedString&&> &&
+                    std::is_nothrow_default_constructible_v<Posting>,
+                "the insert must take a built key in one probe");
+  if (key.size() > kInPlaceText) {
+    auto it = m.find(HashedText{key, hash});
+    if (it != m.end()) return it->second;
+  }
+  return m.try_emplace(HashedString{std::string(key), hash}).first->second;
+}
 
 // Counts of keys each existing map may gain: a list while the maps are few,
 // a hash map for a record with very many fields.
@@ -121,35 +138,66 @@ class KeyCounts {
 
 }  // namespace
 
-Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, PostingMode mode) {
+// Resolving the maps makes missing ones in the index: a kBulk state is
+// discarded whole on failure, and each value resolves its map at its own
+// position, as the add would.  Values whose field seldom repeats them (the
+// memo has stopped) are hashed here, for the probe and for the prefetch.
+void look_ahead(EngineState& s, const RecordInput& in, BulkLookahead& ahead, bool prefetch) {
+  ahead.values_.clear();
+  if (prefetch) s.code_to_record.prefetch(in.code);
+  for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
+    FieldPostings& m = s.field_slots.resolve(s.field_index, position, field);
+    BulkLookahead::Value v{text, &m, &s.field_slots.memo(position)};
+    if (!v.memo->active() && text.find('|') == std::string_view::npos) {
+      const auto hash = m.hash_function();
+      v.hashed = true;
+      v.whole_hash = hash(text);
+      const size_t dot = text.find('.');
+      if (dot != std::string_view::npos) {
+        v.prefix_size = dot;
+        v.prefix_hash = hash(text.substr(0, dot));
+      }
+      if (prefetch && m.size() >= kCachedEntries) {
+        m.prefetch(HashedText{text, v.whole_hash});
+        if (dot != std::string_view::npos) m.prefetch(HashedText{text.substr(0, dot), v.prefix_hash});
+      }
+    }
+    ahead.values_.push_back(v);
+  });
+}
+
+Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, PostingMode mode,
+                      const BulkLookahead* ahead) {
   if (Status st = check_capacity(s); !st.ok()) return st;
   const uint32_t r = s.next_record;
   plan.record = r;
   if (mode == PostingMode::kIncremental) s.code_to_record.prefetch(in.code);
 
-  // Field maps.  kBulk makes missing ones in the index; kIncremental finds
-  // existing ones and makes the others aside (rare once a catalogue is under
-  // way).  Keys of large existing maps start loading here, so that their
-  // cache misses overlap.
+  // Field maps.  kBulk makes missing ones in the index (the lookahead has
+  // usually done so); kIncremental finds existing ones and makes the others
+  // aside (rare once a catalogue is under way).  Keys of large existing maps
+  // start loading here, so that their cache misses overlap.
   absl::InlinedVector<Target, 32> targets;
+  BulkLookahead own;
+  if (mode == PostingMode::kBulk && ahead == nullptr) {
+    look_ahead(s, in, own, false);
+    ahead = &own;
+  }
   KeyCounts counts;
   std::string acc;
-  for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
-    if (mode == PostingMode::kBulk) {
-      FieldPostings& m = s.field_slots.resolve(s.field_index, position, field);
-      targets.push_back({text, &m, false, &s.field_slots.memo(position)});
-      return;
-    }
-    FieldPostings* m = s.field_slots.lookup(s.field_index, position, field);
-    if (m == nullptr) {
-      if (!plan.staged_fields) plan.staged_fields.emplace();
-      targets.push_back({text, &field_postings(*plan.staged_fields, field), true});
-      return;
-    }
-    prefetch_value_keys(*m, text);
-    counts.add(m, value_key_bound(text));
-    targets.push_back({text, m, false});
-  });
+  if (mode == PostingMode::kIncremental) {
+    for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
+      FieldPostings* m = s.field_slots.lookup(s.field_index, position, field);
+      if (m == nullptr) {
+        if (!plan.staged_fields) plan.staged_fields.emplace();
+        targets.push_back({text, &field_postings(*plan.staged_fields, field), true});
+        return;
+      }
+      prefetch_value_keys(*m, text);
+      counts.add(m, value_key_bound(text));
+      targets.push_back({text, m, false});
+    });
+  }
 
   // Room for every key an existing map may gain, then for the new maps, the
   // code, the patterns and the per-record lists.  Growing a map moves its
@@ -196,10 +244,10 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
     for (Posting* p : plan.grown) p->add_ascending(r);
     plan.grown.clear();
   };
-  for (const Target& t : targets) {
-    FieldPostings& m = *t.map;
-    if (mode == PostingMode::kBulk) {
-      if (const std::span<Posting* const> known = t.memo->find(m.capacity(), t.text); !known.empty()) {
+  if (mode == PostingMode::kBulk) {
+    for (const BulkLookahead::Value& v : ahead->values_) {
+      FieldPostings& m = *v.map;
+      if (const std::span<Posting* const> known = v.memo->find(m.capacity(), v.text); !known.empty()) {
         for (Posting* p : known) {
           p->prefetch_tail();
           plan.grown.push_back(p);
@@ -208,17 +256,31 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
       }
       const size_t first = plan.grown.size();
       bool appended = false;
-      for_each_value_key(t.text, acc, [&](std::string_view key) {
+      for_each_value_key(v.text, acc, [&](std::string_view key) {
         if (map_room(m) == 0) {
           append_found();
           appended = true;
         }
-        Posting& p = m.try_emplace(key).first->second;
+        // A key that is the value itself or its part before the first dot
+        // was hashed ahead: same bytes, same map.
+        size_t hash;
+        if (v.hashed && key.data() == v.text.data() && key.size() == v.text.size()) {
+          hash = v.whole_hash;
+        } else if (v.hashed && key.data() == v.text.data() && key.size() == v.prefix_size) {
+          hash = v.prefix_hash;
+        } else {
+          hash = m.hash_function()(key);
+        }
+        Posting& p = bulk_posting(m, key, hash);
         p.prefetch_tail();
         plan.grown.push_back(&p);
       });
-      if (!appended) t.memo->remember(m.capacity(), t.text, std::span<Posting* const>(plan.grown).subspan(first));
-    } else if (t.staged) {
+      if (!appended) v.memo->remember(m.capacity(), v.text, std::span<Posting* const>(plan.grown).subspan(first));
+    }
+  }
+  for (const Target& t : targets) {
+    FieldPostings& m = *t.map;
+    if (t.staged) {
       for_each_value_key(t.text, acc, [&](std::string_view key) { m.try_emplace(key).first->second.add(r); });
     } else {
       for_each_value_key(t.text, acc, [&](std::string_view key) {
@@ -263,12 +325,7 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
   s.next_record = r + 1;
 }
 
-void prefetch_record(EngineState& s, const RecordInput& in) {
-  s.code_to_record.prefetch(in.code);
-  for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
-    if (const FieldPostings* m = s.field_slots.lookup(s.field_index, position, field)) prefetch_value_keys(*m, text);
-  });
-}
+void prefetch_record(EngineState& s, const RecordInput& in, BulkLookahead& ahead) { look_ahead(s, in, ahead, true); }
 
 Status add_record(EngineState& s, RecordInput& in, PostingMode mode) {
   // Room for the bitmap postings' growth is pledged from the first step
@@ -276,6 +333,14 @@ Status add_record(EngineState& s, RecordInput& in, PostingMode mode) {
   RoaringPledges pledges;
   RecordReservation plan;
   if (Status st = reserve_record(s, in, plan, mode); !st.ok()) return st;
+  append_record(s, in, plan);
+  return Status::Ok();
+}
+
+Status add_record(EngineState& s, RecordInput& in, const BulkLookahead& ahead) {
+  RoaringPledges pledges;
+  RecordReservation plan;
+  if (Status st = reserve_record(s, in, plan, PostingMode::kBulk, &ahead); !st.ok()) return st;
   append_record(s, in, plan);
   return Status::Ok();
 }

@@ -23,9 +23,11 @@
 // in the caller's RoaringPledges scope (index/roaring_memory.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "absl/container/inlined_vector.h"
 #include "base/status.h"
@@ -47,6 +49,8 @@ struct RecordInput {
   bool deep = false;  // the payload nests too deeply for a snapshot
 };
 
+class BulkLookahead;
+
 // What reserve_record() prepared and append_record() links in.  Owned by the
 // caller between the two calls; one reservation per record.
 class RecordReservation {
@@ -56,7 +60,7 @@ class RecordReservation {
   RecordReservation& operator=(const RecordReservation&) = delete;
 
  private:
-  friend Status reserve_record(EngineState&, RecordInput&, RecordReservation&, PostingMode);
+  friend Status reserve_record(EngineState&, RecordInput&, RecordReservation&, PostingMode, const BulkLookahead*);
   friend void append_record(EngineState&, RecordInput&, RecordReservation&) noexcept;
 
   // A value key the record adds to an existing field map.
@@ -80,23 +84,58 @@ class RecordReservation {
 // REQUIRES: nothing changes `s` before the matching append_record(); a
 // RoaringPledges scope (index/roaring_memory.h) open from this call until
 // that append_record() has run.
+// With kBulk, `ahead` (when given) is what prefetch_record() found for `in`
+// in `s`; without it the step finds the same itself.
 Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan,
-                      PostingMode mode = PostingMode::kIncremental);
+                      PostingMode mode = PostingMode::kIncremental, const BulkLookahead* ahead = nullptr);
 
 // Step two: adds the record prepared by reserve_record(), consuming `in`.
 // REQUIRES: reserve_record(s, in, plan) succeeded.
 void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noexcept;
 
+// For a kBulk run: what prefetch_record() found for one record ahead of its
+// add, so that the add finds none of it again -- each posted value's field
+// map (made in the index when missing) and value memo, and for values whose
+// field does not repeat them the hashes of their plain keys.  Holds views of
+// the record's texts: valid while the record's input is unchanged and until
+// its add, whatever other records are added to the state in between.
+class BulkLookahead {
+ public:
+  BulkLookahead() = default;
+  BulkLookahead(const BulkLookahead&) = delete;
+  BulkLookahead& operator=(const BulkLookahead&) = delete;
+
+  // A posted value with the map it goes to.
+  struct Value {
+    std::string_view text;
+    FieldPostings* map;
+    ValueMemo* memo;
+    // When `hashed`, the map's hashes of `text` and of its first
+    // prefix_size bytes (the key before the first dot; SIZE_MAX: no dot).
+    bool hashed = false;
+    size_t prefix_size = SIZE_MAX;
+    size_t whole_hash = 0;
+    size_t prefix_hash = 0;
+  };
+
+ private:
+  friend void look_ahead(EngineState&, const RecordInput&, BulkLookahead&, bool);
+  friend Status reserve_record(EngineState&, RecordInput&, RecordReservation&, PostingMode, const BulkLookahead*);
+  absl::InlinedVector<Value, 32> values_;
+};
+
 // A hint for a kBulk run: `in` is the record after the one about to be
-// added.  Starts loading the hash slots of its code and of the plain keys of
-// its values in maps too large to stay in cache, so that their misses
-// overlap the add before it; kBulk's own steps do not ask for them again.
-// Affects nothing but timing and the field slot cache, whose remembering a
-// map may throw std::bad_alloc.
-void prefetch_record(EngineState& s, const RecordInput& in);
+// added.  Fills `ahead` for it (see BulkLookahead) and starts loading the
+// hash slots of its code and of the plain keys of its values in maps too
+// large to stay in cache, so that their misses overlap the add before it.
+// Changes nothing a sealed state shows; throws std::bad_alloc (the state
+// must then be discarded).
+void prefetch_record(EngineState& s, const RecordInput& in, BulkLookahead& ahead);
 
 // Both steps.  With kBulk the caller must call seal_postings() before the
 // state is read.
 Status add_record(EngineState& s, RecordInput& in, PostingMode mode = PostingMode::kIncremental);
+// Both steps of a kBulk add, with what prefetch_record(s, in, ahead) found.
+Status add_record(EngineState& s, RecordInput& in, const BulkLookahead& ahead);
 
 }  // namespace vedra
