@@ -20,6 +20,7 @@ struct CoreObject {
   KeyStrCache key_strs;                  // owned; strs of payload keys handed out by get/get_many
   KeyStrCache value_strs;                // owned; short payload string values handed out by get/get_many
   JsonConversionMemory conversion;       // owned; what payload conversions carry from one record to the next
+  FlattenScratch flattening;             // owned; the payload flattening's reused buffers
 };
 
 // The instance behind `self`.  REQUIRES: self is a MetadataCore (the class

@@ -163,7 +163,7 @@ PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ss
     bool deep = false;
     if (!convert_payload(core, a[0], payload, &deep, &top)) return nullptr;
     FlattenedRecord flat;
-    if (Status st = flatten_record_text(payload, top, flat); !st.ok()) return raise_status(st);
+    if (Status st = flatten_record_text(payload, top, flat, &core.flattening); !st.ok()) return raise_status(st);
 
     EngineState& s = core.state;
     RecordInput in{std::move(flat.code), std::move(flat.name), std::move(flat.pinyin), std::move(payload),
