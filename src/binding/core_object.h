@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "binding/code_cache.h"
 #include "binding/key_cache.h"
@@ -11,6 +13,25 @@
 #include "store/engine_state.h"
 
 namespace vedra::py {
+
+// The texts add_record_payload builds for one record, kept from call to call
+// so that their buffers are not made again for every record: the engine
+// copies what it keeps.  A record far larger than the rest leaves no lasting
+// cost (trim()).
+struct RecordBuffers {
+  std::string payload;
+  std::vector<MemberSpan> top;  // the payload's members
+  FlattenedRecord flat;
+
+  void trim() {
+    constexpr size_t kKeptBytes = size_t{64} << 10, kKeptMembers = 1024;
+    if (payload.capacity() > kKeptBytes) std::string().swap(payload);
+    if (top.capacity() > kKeptMembers) std::vector<MemberSpan>().swap(top);
+    for (std::string* t : {&flat.code, &flat.name, &flat.pinyin}) {
+      if (t->capacity() > kKeptBytes) std::string().swap(*t);
+    }
+  }
+};
 
 struct CoreObject {
   PyObject_HEAD
@@ -21,6 +42,7 @@ struct CoreObject {
   KeyStrCache value_strs;                // owned; short payload string values handed out by get/get_many
   JsonConversionMemory conversion;       // owned; what payload conversions carry from one record to the next
   FlattenScratch flattening;             // owned; the payload flattening's reused buffers
+  RecordBuffers record_buffers;          // owned; add_record_payload's reused texts
 };
 
 // The instance behind `self`.  REQUIRES: self is a MetadataCore (the class

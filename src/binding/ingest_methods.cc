@@ -158,17 +158,25 @@ PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ss
                     [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     if (!PyDict_Check(a[0])) return raise_argument_type_error(a[0], "record", "dict");
 
-    std::string payload;
-    std::vector<MemberSpan> top;
+    RecordBuffers& b = core.record_buffers;
+    b.trim();
+    b.payload.clear();
+    b.top.clear();
     bool deep = false;
-    if (!convert_payload(core, a[0], payload, &deep, &top)) return nullptr;
-    FlattenedRecord flat;
-    if (Status st = flatten_record_text(payload, top, flat, &core.flattening); !st.ok()) return raise_status(st);
+    if (!convert_payload(core, a[0], b.payload, &deep, &b.top)) return nullptr;
+    FlattenedRecord& flat = b.flat;
+    if (Status st = flatten_record_text(b.payload, b.top, flat, &core.flattening); !st.ok()) return raise_status(st);
 
     EngineState& s = core.state;
-    RecordInput in{std::move(flat.code), std::move(flat.name), std::move(flat.pinyin), std::move(payload),
+    RecordInput in{std::move(flat.code), std::move(flat.name), std::move(flat.pinyin), std::move(b.payload),
                    std::move(flat.fields), nullptr, deep};
-    if (Status st = add_record(s, in); !st.ok()) return raise_status(st);
+    const Status st = add_record(s, in);
+    // The engine copied the texts it keeps: their buffers serve the next record.
+    flat.code = std::move(in.code);
+    flat.name = std::move(in.name);
+    flat.pinyin = std::move(in.pinyin);
+    b.payload = std::move(in.payload);
+    if (!st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });
 }
