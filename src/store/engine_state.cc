@@ -75,9 +75,14 @@ constexpr size_t kGroupSlots = 2 * kScanJoinLimit;  // a power of two
 // names apart without comparing them.
 uint64_t field_signature(std::string_view f) {
   uint64_t head = 0, tail = 0;
-  const size_t k = std::min<size_t>(f.size(), 8);
-  std::memcpy(&head, f.data(), k);
-  std::memcpy(&tail, f.data() + f.size() - k, k);
+  if (f.size() >= 8) {
+    // Copies of a fixed length are single loads.
+    std::memcpy(&head, f.data(), 8);
+    std::memcpy(&tail, f.data() + f.size() - 8, 8);
+  } else {
+    for (const char c : f) head = head << 8 | static_cast<unsigned char>(c);
+    tail = head;
+  }
   const uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail + f.size()) * 0xBF58476D1CE4E5B9ull;
   return h ^ (h >> 31);
 }
