@@ -14,7 +14,7 @@
 
 namespace vedra::py {
 
-// The texts add_record_payload builds for one record, kept from call to call
+// The texts an add builds for one record, kept from call to call
 // so that their buffers are not made again for every record: the engine
 // copies what it keeps.  A record far larger than the rest leaves no lasting
 // cost (trim()).
@@ -42,7 +42,7 @@ struct CoreObject {
   KeyStrCache value_strs;                // owned; short payload string values handed out by get/get_many
   JsonConversionMemory conversion;       // owned; what payload conversions carry from one record to the next
   FlattenScratch flattening;             // owned; the payload flattening's reused buffers
-  RecordBuffers record_buffers;          // owned; add_record_payload's reused texts
+  RecordBuffers record_buffers;          // owned; the adds' reused texts
 };
 
 // The instance behind `self`.  REQUIRES: self is a MetadataCore (the class
