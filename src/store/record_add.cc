@@ -82,29 +82,44 @@ struct Target {
   ValueMemo* memo = nullptr;  // kBulk: the map's value memo
 };
 
-// Counts of keys each existing map may gain: a list while the maps are few,
-// a hash map for a record with very many fields.
+// Counts of keys each existing map may gain: a small open-addressed table
+// while the maps are few (a record's fields are mostly distinct maps, so a
+// list would be searched whole at every value), a hash map for a record with
+// very many fields.
 class KeyCounts {
  public:
+  KeyCounts() {
+    for (Entry& e : few_) e.map = nullptr;
+  }
+
   void add(FieldPostings* m, size_t n) {
     if (many_.empty()) {
-      auto it = std::find_if(few_.begin(), few_.end(), [&](const auto& e) { return e.first == m; });
-      if (it != few_.end()) {
-        it->second += n;
-        return;
+      const uintptr_t h = reinterpret_cast<uintptr_t>(m) * 0x9E3779B97F4A7C15ull;
+      for (size_t slot = h >> (64 - kSlotBits);; slot = (slot + 1) & (kSlots - 1)) {
+        Entry& e = few_[slot];
+        if (e.map == m) {
+          e.count += n;
+          return;
+        }
+        if (e.map == nullptr) {
+          if (listed_ == kListedMaps) break;
+          e = Entry{m, n};
+          ++listed_;
+          return;
+        }
       }
-      if (few_.size() < kListedMaps) {
-        few_.emplace_back(m, n);
-        return;
+      for (const Entry& e : few_) {
+        if (e.map != nullptr) many_.try_emplace(e.map, e.count);
       }
-      for (const auto& [listed, count] : few_) many_.try_emplace(listed, count);
     }
     many_.try_emplace(m, 0).first->second += n;
   }
   // Room in every counted map for its keys (an over-count when keys repeat).
   void make_room() {
     if (many_.empty()) {
-      for (auto& [m, n] : few_) ensure_map_room(*m, n);
+      for (Entry& e : few_) {
+        if (e.map != nullptr) ensure_map_room(*e.map, e.count);
+      }
     } else {
       for (auto& [m, n] : many_) ensure_map_room(*m, n);
     }
@@ -112,7 +127,14 @@ class KeyCounts {
 
  private:
   static constexpr size_t kListedMaps = 32;
-  absl::InlinedVector<std::pair<FieldPostings*, size_t>, 16> few_;
+  static constexpr size_t kSlotBits = 6;
+  static constexpr size_t kSlots = size_t{1} << kSlotBits;  // twice kListedMaps: probes stay short
+  struct Entry {
+    FieldPostings* map;
+    size_t count;
+  };
+  Entry few_[kSlots];
+  size_t listed_ = 0;
   GrowSafe<absl::flat_hash_map<FieldPostings*, size_t>> many_;
 };
 
