@@ -244,6 +244,9 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
         auto it = m.find(key);
         if (it != m.end()) {
           it->second.reserve_one(r);
+          // The append reads the array's tail: its load starts now, so that
+          // the misses of a record's postings overlap instead of queuing.
+          it->second.prefetch_tail();
           plan.grown.push_back(&it->second);
         } else {
           plan.new_keys.push_back(RecordReservation::NewKey{&m, std::string(key)});
