@@ -1,6 +1,7 @@
 #include "store/record_add.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -69,8 +70,16 @@ size_t value_key_bound(std::string_view text) {
   // the marks in the top byte.
   auto count = [&](uint64_t w) { n += (((bytes_equal(w, '.') | bytes_equal(w, '|')) >> 7) * kByteOnes) >> 56; };
   for (; end - p >= 8; p += 8) count(load8(p));
-  // The last few bytes one by one: cheaper than a copy of variable length.
-  for (; p != end; ++p) n += *p == '.' || *p == '|';
+  if (p == end) return n;
+  const size_t rest = static_cast<size_t>(end - p);
+  if (std::endian::native == std::endian::little && text.size() >= 8) {
+    // The last eight bytes, those already counted shifted out.
+    count(load8(end - 8) >> (8 * (8 - rest)));
+  } else {
+    uint64_t w = 0;
+    std::memcpy(&w, p, rest);
+    count(w);
+  }
   return n;
 }
 
