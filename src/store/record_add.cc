@@ -89,6 +89,7 @@ struct Target {
   FieldPostings* map;
   bool staged;              // the map is one of the reservation's staged maps
   ValueMemo* memo = nullptr;  // kBulk: the map's value memo
+  bool plain = false;       // kIncremental: no "." or "|", so the text is its only key
 };
 
 // Counts of keys each existing map may gain: a small open-addressed table
@@ -97,28 +98,26 @@ struct Target {
 // very many fields.
 class KeyCounts {
  public:
-  KeyCounts() {
-    for (Entry& e : few_) e.map = nullptr;
-  }
-
   void add(FieldPostings* m, size_t n) {
     if (many_.empty()) {
       const uintptr_t h = reinterpret_cast<uintptr_t>(m) * 0x9E3779B97F4A7C15ull;
       for (size_t slot = h >> (64 - kSlotBits);; slot = (slot + 1) & (kSlots - 1)) {
-        Entry& e = few_[slot];
-        if (e.map == m) {
-          e.count += n;
-          return;
-        }
-        if (e.map == nullptr) {
+        const uint64_t bit = uint64_t{1} << slot;
+        if ((used_ & bit) == 0) {
           if (listed_ == kListedMaps) break;
-          e = Entry{m, n};
+          few_[slot] = Entry{m, n};
+          used_ |= bit;
           ++listed_;
           return;
         }
+        if (few_[slot].map == m) {
+          few_[slot].count += n;
+          return;
+        }
       }
-      for (const Entry& e : few_) {
-        if (e.map != nullptr) many_.try_emplace(e.map, e.count);
+      for (uint64_t u = used_; u != 0; u &= u - 1) {
+        const Entry& e = few_[std::countr_zero(u)];
+        many_.try_emplace(e.map, e.count);
       }
     }
     many_.try_emplace(m, 0).first->second += n;
@@ -126,8 +125,9 @@ class KeyCounts {
   // Room in every counted map for its keys (an over-count when keys repeat).
   void make_room() {
     if (many_.empty()) {
-      for (Entry& e : few_) {
-        if (e.map != nullptr) ensure_map_room(*e.map, e.count);
+      for (uint64_t u = used_; u != 0; u &= u - 1) {
+        const Entry& e = few_[std::countr_zero(u)];
+        ensure_map_room(*e.map, e.count);
       }
     } else {
       for (auto& [m, n] : many_) ensure_map_room(*m, n);
@@ -142,7 +142,8 @@ class KeyCounts {
     FieldPostings* map;
     size_t count;
   };
-  Entry few_[kSlots];
+  Entry few_[kSlots];  // only the slots marked in used_ are set
+  uint64_t used_ = 0;
   size_t listed_ = 0;
   GrowSafe<absl::flat_hash_map<FieldPostings*, size_t>> many_;
 };
@@ -175,8 +176,9 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
       return;
     }
     prefetch_value_keys(*m, text);
-    counts.add(m, value_key_bound(text));
-    targets.push_back({text, m, false});
+    const size_t bound = value_key_bound(text);
+    counts.add(m, bound);
+    targets.push_back({text, m, false, nullptr, bound == 1});
   });
 
   // Room for every key an existing map may gain, then for the new maps, the
@@ -249,7 +251,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
     } else if (t.staged) {
       for_each_value_key(t.text, acc, [&](std::string_view key) { m.try_emplace(key).first->second.add(r); });
     } else {
-      for_each_value_key(t.text, acc, [&](std::string_view key) {
+      auto reserve_key = [&](std::string_view key) {
         auto it = m.find(key);
         if (it != m.end()) {
           it->second.reserve_one(r);
@@ -260,7 +262,12 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
         } else {
           plan.new_keys.push_back(RecordReservation::NewKey{&m, std::string(key)});
         }
-      });
+      };
+      if (t.plain) {
+        reserve_key(t.text);
+      } else {
+        for_each_value_key(t.text, acc, reserve_key);
+      }
     }
   }
   if (mode == PostingMode::kBulk) append_found();
