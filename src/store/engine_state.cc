@@ -79,6 +79,12 @@ uint64_t field_signature(std::string_view f) {
     // Copies of a fixed length are single loads.
     std::memcpy(&head, f.data(), 8);
     std::memcpy(&tail, f.data() + f.size() - 8, 8);
+  } else if (f.size() >= 4) {
+    uint32_t h4, t4;
+    std::memcpy(&h4, f.data(), 4);
+    std::memcpy(&t4, f.data() + f.size() - 4, 4);
+    head = h4;
+    tail = t4;
   } else {
     for (const char c : f) head = head << 8 | static_cast<unsigned char>(c);
     tail = head;
