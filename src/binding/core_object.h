@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "binding/code_cache.h"
 #include "binding/key_cache.h"
@@ -12,6 +14,25 @@
 
 namespace vedra::py {
 
+// The texts an add builds for one record, kept from call to call
+// so that their buffers are not made again for every record: the engine
+// copies what it keeps.  A record far larger than the rest leaves no lasting
+// cost (trim()).
+struct RecordBuffers {
+  std::string payload;
+  std::vector<MemberSpan> top;  // the payload's members
+  FlattenedRecord flat;
+
+  void trim() {
+    constexpr size_t kKeptBytes = size_t{64} << 10, kKeptMembers = 1024;
+    if (payload.capacity() > kKeptBytes) std::string().swap(payload);
+    if (top.capacity() > kKeptMembers) std::vector<MemberSpan>().swap(top);
+    for (std::string* t : {&flat.code, &flat.name, &flat.pinyin}) {
+      if (t->capacity() > kKeptBytes) std::string().swap(*t);
+    }
+  }
+};
+
 struct CoreObject {
   PyObject_HEAD
   EngineState state;                     // owned; built by tp_new, destroyed by tp_dealloc
@@ -20,6 +41,8 @@ struct CoreObject {
   KeyStrCache key_strs;                  // owned; strs of payload keys handed out by get/get_many
   KeyStrCache value_strs;                // owned; short payload string values handed out by get/get_many
   JsonConversionMemory conversion;       // owned; what payload conversions carry from one record to the next
+  FlattenScratch flattening;             // owned; the payload flattening's reused buffers
+  RecordBuffers record_buffers;          // owned; the adds' reused texts
 };
 
 // The instance behind `self`.  REQUIRES: self is a MetadataCore (the class

@@ -129,11 +129,14 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
       if (!extract_str(a[i], kAddRecordParams[i], &text[i], &size[i])) return nullptr;
     }
     if (!PyDict_Check(a[3])) return raise_argument_type_error(a[3], "fields", "dict");
-    std::string code(text[0], size[0]), name(text[1], size[1]), pinyin(text[2], size[2]);
-    std::string payload;
+    RecordBuffers& b = core.record_buffers;
+    b.trim();
+    std::string& payload = b.payload;
+    payload.clear();
     bool deep = false;
     if (a[4] == Py_None) {
-      payload = default_payload(code, name, pinyin);
+      payload = default_payload(std::string_view(text[0], size[0]), std::string_view(text[1], size[1]),
+                                std::string_view(text[2], size[2]));
     } else if (!PyDict_Check(a[4])) {
       return raise_argument_type_error(a[4], "payload", "dict");
     } else if (!convert_payload(core, a[4], payload, &deep)) {
@@ -144,11 +147,22 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     const CollectedViews& posts = converted.posts();
 
     EngineState& s = core.state;
+    FlattenedRecord& texts = b.flat;
+    texts.code.assign(text[0], size[0]);
+    texts.name.assign(text[1], size[1]);
+    texts.pinyin.assign(text[2], size[2]);
     // The item texts are the collected values: empty ones are skipped by the
     // join, as by posting.
-    RecordInput in{std::move(code), std::move(name), std::move(pinyin), std::move(payload), FieldMap(), &posts, deep};
-    if (Status st = join_field_values(posts, in.fields); !st.ok()) return raise_status(st);
-    if (Status st = add_record(s, in); !st.ok()) return raise_status(st);
+    RecordInput in{std::move(texts.code), std::move(texts.name), std::move(texts.pinyin), std::move(payload),
+                   FieldMap(), &posts, deep};
+    Status st = join_field_values(posts, in.fields);
+    if (st.ok()) st = add_record(s, in);
+    // The engine copied the texts it keeps: their buffers serve the next record.
+    texts.code = std::move(in.code);
+    texts.name = std::move(in.name);
+    texts.pinyin = std::move(in.pinyin);
+    payload = std::move(in.payload);
+    if (!st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });
 }
@@ -158,17 +172,25 @@ PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ss
                     [&](CoreObject& core, PyObject* const* a) -> PyObject* {
     if (!PyDict_Check(a[0])) return raise_argument_type_error(a[0], "record", "dict");
 
-    std::string payload;
-    std::vector<MemberSpan> top;
+    RecordBuffers& b = core.record_buffers;
+    b.trim();
+    b.payload.clear();
+    b.top.clear();
     bool deep = false;
-    if (!convert_payload(core, a[0], payload, &deep, &top)) return nullptr;
-    FlattenedRecord flat;
-    if (Status st = flatten_record_text(payload, top, flat); !st.ok()) return raise_status(st);
+    if (!convert_payload(core, a[0], b.payload, &deep, &b.top)) return nullptr;
+    FlattenedRecord& flat = b.flat;
+    if (Status st = flatten_record_text(b.payload, b.top, flat, &core.flattening); !st.ok()) return raise_status(st);
 
     EngineState& s = core.state;
-    RecordInput in{std::move(flat.code), std::move(flat.name), std::move(flat.pinyin), std::move(payload),
+    RecordInput in{std::move(flat.code), std::move(flat.name), std::move(flat.pinyin), std::move(b.payload),
                    std::move(flat.fields), nullptr, deep};
-    if (Status st = add_record(s, in); !st.ok()) return raise_status(st);
+    const Status st = add_record(s, in);
+    // The engine copied the texts it keeps: their buffers serve the next record.
+    flat.code = std::move(in.code);
+    flat.name = std::move(in.name);
+    flat.pinyin = std::move(in.pinyin);
+    b.payload = std::move(in.payload);
+    if (!st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });
 }

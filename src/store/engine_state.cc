@@ -75,9 +75,20 @@ constexpr size_t kGroupSlots = 2 * kScanJoinLimit;  // a power of two
 // names apart without comparing them.
 uint64_t field_signature(std::string_view f) {
   uint64_t head = 0, tail = 0;
-  const size_t k = std::min<size_t>(f.size(), 8);
-  std::memcpy(&head, f.data(), k);
-  std::memcpy(&tail, f.data() + f.size() - k, k);
+  if (f.size() >= 8) {
+    // Copies of a fixed length are single loads.
+    std::memcpy(&head, f.data(), 8);
+    std::memcpy(&tail, f.data() + f.size() - 8, 8);
+  } else if (f.size() >= 4) {
+    uint32_t h4, t4;
+    std::memcpy(&h4, f.data(), 4);
+    std::memcpy(&t4, f.data() + f.size() - 4, 4);
+    head = h4;
+    tail = t4;
+  } else {
+    for (const char c : f) head = head << 8 | static_cast<unsigned char>(c);
+    tail = head;
+  }
   const uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ (tail + f.size()) * 0xBF58476D1CE4E5B9ull;
   return h ^ (h >> 31);
 }
@@ -91,6 +102,7 @@ Status join_few(const Collected& collected, FieldMap& out) {
   uint8_t kept[kScanJoinLimit];    // distinct non-empty values of each field
   bool skip[kScanJoinLimit];       // empty, or a repeat of an earlier value of its field
   uint64_t group_hash[kScanJoinLimit];
+  size_t joined_size[kScanJoinLimit];  // bytes of each field's joined value
   int8_t group_at[kGroupSlots];    // open addressing by field signature: group, or -1
   std::memset(group_at, -1, sizeof group_at);
   size_t groups = 0;
@@ -143,29 +155,35 @@ Status join_few(const Collected& collected, FieldMap& out) {
     }
     const std::string_view field = collected[heads[g]].first;
     if (Status st = FieldMap::check_entry(field, joined); !st.ok()) return st;
+    joined_size[g] = joined;
     bytes += field.size() + joined;
   }
-  // Exact room, so that the map needs no shrinking once full.
-  out.reserve(entries, bytes);
-  std::string joined;
-  for (size_t g = 0; g < groups; ++g) {
-    if (kept[g] == 0) continue;
-    const std::string_view field = collected[heads[g]].first;
-    if (kept[g] == 1) {
+  // Written in place, in one allocation of exactly the map's size.
+  out.write(entries, bytes, [&](FieldMap::Writer& w) {
+    for (size_t g = 0; g < groups; ++g) {
+      if (kept[g] == 0) continue;
+      const std::string_view field = collected[heads[g]].first;
+      w.text(field);
+      if (kept[g] == 1) {
+        for (size_t k = heads[g]; k != n; k = follow(k)) {
+          if (const auto* v = value_at(k)) {
+            w.text(*v);
+            break;
+          }
+        }
+        continue;
+      }
+      w.length(joined_size[g]);
+      bool first = true;
       for (size_t k = heads[g]; k != n; k = follow(k)) {
         if (const auto* v = value_at(k)) {
-          out.append(field, *v);
-          break;
+          if (!first) w.part('|');
+          first = false;
+          w.part(*v);
         }
       }
-      continue;
     }
-    joined.clear();
-    for (size_t k = heads[g]; k != n; k = follow(k)) {
-      if (const auto* v = value_at(k)) join_into(joined, *v);
-    }
-    out.append(field, joined);
-  }
+  });
   return Status::Ok();
 }
 

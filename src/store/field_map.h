@@ -68,6 +68,42 @@ class FieldMap {
     size_ = static_cast<uint32_t>(count);
   }
 
+  // Writes the texts of entries straight into the map's blob (write()).
+  class Writer {
+   public:
+    // A whole name or value.
+    void text(std::string_view s) { p_ = put_at(p_, s); }
+    // A value written in parts: its total length first, then its parts.
+    void length(size_t n) {
+      const uint32_t v = static_cast<uint32_t>(n);
+      std::memcpy(p_, &v, sizeof v);
+      p_ += sizeof v;
+    }
+    void part(std::string_view s) {
+      if (!s.empty()) std::memcpy(p_, s.data(), s.size());
+      p_ += s.size();
+    }
+    void part(char c) { *p_++ = c; }
+
+   private:
+    friend class FieldMap;
+    explicit Writer(char* p) : p_(p) {}
+    char* p_;
+  };
+
+  // Makes the map hold exactly the `entries` entries, of `text_bytes` bytes
+  // of names and values together, that fill(Writer&) writes in order, in one
+  // allocation.  REQUIRES: fill writes exactly that, each entry as append()
+  // requires.
+  template <typename F>
+  void write(size_t entries, size_t text_bytes, F&& fill) {
+    std::string blob(2 * sizeof(uint32_t) * entries + text_bytes, '\0');
+    Writer w(blob.data());
+    fill(w);
+    blob_.swap(blob);
+    size_ = static_cast<uint32_t>(entries);
+  }
+
   // Room for entries totalling `name_and_value_bytes` bytes of text over
   // `entries` entries, so that appending them allocates once.
   void reserve(size_t entries, size_t name_and_value_bytes) {

@@ -34,16 +34,13 @@ const char* read_written_string(const char* p, const char* end, std::string& scr
 // A text the flattening collects: a span of the record's text, or of the
 // texts it had to build (decoded strings, dotted field names), which grow
 // while the walk goes on and so are referred to by offset until it ends.
-struct Span {
-  size_t begin, size;
-  bool built;
-};
+using Span = FlattenScratch::Span;
 
 struct Walk {
-  const char* text;    // the record's text
-  std::string built;   // texts made during the walk
-  std::string scratch;  // a decoded string, before it is kept
-  std::vector<std::pair<Span, Span>> pieces;  // (field, value) in collection order
+  const char* text;      // the record's text
+  std::string& built;    // texts made during the walk
+  std::string& scratch;  // a decoded string, before it is kept
+  std::vector<std::pair<Span, Span>>& pieces;  // (field, value) in collection order
 
   Span of_text(std::string_view v) const { return Span{static_cast<size_t>(v.data() - text), v.size(), false}; }
   Span keep(std::string_view v) {
@@ -151,38 +148,61 @@ Status not_written_text() { return Status::Error("record payload text is not in 
 
 }  // namespace
 
-Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out) {
-  auto find = [&](std::string_view key) -> const MemberSpan* {
-    for (const MemberSpan& m : members) {
-      if (m.key == key) return &m;
+void FlattenScratch::trim() {
+  constexpr size_t kKeptBytes = size_t{64} << 10, kKeptPieces = 1024;
+  if (built.capacity() > kKeptBytes) std::string().swap(built);
+  if (decoded.capacity() > kKeptBytes) std::string().swap(decoded);
+  if (pieces.capacity() > kKeptPieces) decltype(pieces)().swap(pieces);
+  if (collected.capacity() > kKeptPieces) CollectedViews().swap(collected);
+}
+
+Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out,
+                           FlattenScratch* scratch) {
+  // The members the flattening reads, picked out in one pass over the
+  // members (in key order, a repeated key text at most once).
+  enum Read { kCode, kName, kPinyin, kMarket, kAssetType, kRegion, kCategories, kAttributes, kReads };
+  static constexpr std::string_view kReadKeys[kReads] = {"code",       "name",   "pinyin",     "market",
+                                                         "asset_type", "region", "categories", "attributes"};
+  const MemberSpan* read[kReads] = {};
+  for (const MemberSpan& m : members) {
+    const std::string_view k = m.key;
+    if (k.size() < 4 || k.size() > 10) continue;
+    for (int i = 0; i < kReads; ++i) {
+      if (k == kReadKeys[i]) {
+        read[i] = &m;
+        break;
+      }
     }
-    return nullptr;
-  };
-  for (auto [key, dest] : {std::pair<const char*, std::string*>{"code", &out.code}, {"name", &out.name},
-                           {"pinyin", &out.pinyin}}) {
-    if (!string_member_text(text, find(key), *dest)) return not_written_text();
   }
+  for (auto [i, dest] : {std::pair<int, std::string*>{kCode, &out.code}, {kName, &out.name}, {kPinyin, &out.pinyin}}) {
+    if (!string_member_text(text, read[i], *dest)) return not_written_text();
+  }
+  FlattenScratch one_call;
+  FlattenScratch& sc = scratch != nullptr ? *scratch : one_call;
+  sc.trim();
+  sc.built.clear();
+  sc.pieces.clear();
   const char* const end = text.data() + text.size();
-  Walk w;
-  w.text = text.data();
+  Walk w{text.data(), sc.built, sc.decoded, sc.pieces};
   w.pieces.reserve(kUsualValues);
   // market, asset_type and region untrimmed, each under its own name.
-  for (const char* key : {"market", "asset_type", "region"}) {
-    const MemberSpan* m = find(key);
+  for (int i : {kMarket, kAssetType, kRegion}) {
+    const MemberSpan* m = read[i];
     if (m == nullptr || text[m->begin] != '"') continue;
     std::string_view value;
     if (read_written_string(text.data() + m->begin, end, w.scratch, value) == nullptr) return not_written_text();
-    if (!value.empty()) w.pieces.emplace_back(w.keep(key), w.place(value, end));
+    if (!value.empty()) w.pieces.emplace_back(w.keep(kReadKeys[i]), w.place(value, end));
   }
-  for (const char* group : {"categories", "attributes"}) {
-    const MemberSpan* m = find(group);
+  for (int i : {kCategories, kAttributes}) {
+    const MemberSpan* m = read[i];
     if (m == nullptr || text[m->begin] != '{') continue;
     // Members of the group are flattened under their own keys: walk the
     // object with an empty field name.
     const char* p = text.data() + m->begin;
     if (!flatten_text(p, end, Span{0, 0, false}, w)) return not_written_text();
   }
-  CollectedViews collected;
+  CollectedViews& collected = sc.collected;
+  collected.clear();
   collected.reserve(w.pieces.size());
   for (const auto& [field, value] : w.pieces) collected.emplace_back(w.view(field), w.view(value));
   return join_field_values(collected, out.fields);

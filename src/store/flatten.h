@@ -30,6 +30,30 @@ struct MemberSpan {
   size_t begin, end;
 };
 
+// What flatten_record_text() keeps between the records of one engine: its
+// working lists and texts, so that a stream of records flattens without
+// growing them again.  Nothing in it is read from one call to the next;
+// what an unusually large record grew is dropped by the next call.
+class FlattenScratch {
+ public:
+  // A collected text: a span of the record's text, or of `built`.
+  struct Span {
+    size_t begin, size;
+    bool built;
+  };
+
+  // Drops buffers grown beyond what ordinary records need.
+  void trim();
+
+ private:
+  friend Status flatten_record_text(std::string_view, const std::vector<MemberSpan>&, FlattenedRecord&,
+                                    FlattenScratch*);
+  std::string built;    // texts made during a walk
+  std::string decoded;  // one decoded string, before it is kept
+  std::vector<std::pair<Span, Span>> pieces;  // (field, value) in collection order
+  CollectedViews collected;
+};
+
 // Flattens a record already written as compact JSON text, given the spans of
 // its members in key order.  code, name, pinyin, market, asset_type and
 // region are taken from string members (empty otherwise; the last three
@@ -41,6 +65,8 @@ struct MemberSpan {
 // parsed, trusting the written form (json_unescape.h).  REQUIRES: `text` was written by the engine's writer; a
 // string not in the written form fails the call.  Fails too when a joined
 // value is too long for a field map.
-Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out);
+// `scratch`, when given, lends its buffers (one call at a time).
+Status flatten_record_text(std::string_view text, const std::vector<MemberSpan>& members, FlattenedRecord& out,
+                           FlattenScratch* scratch = nullptr);
 
 }  // namespace vedra

@@ -1,6 +1,7 @@
 #include "store/record_add.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -69,9 +70,14 @@ size_t value_key_bound(std::string_view text) {
   // the marks in the top byte.
   auto count = [&](uint64_t w) { n += (((bytes_equal(w, '.') | bytes_equal(w, '|')) >> 7) * kByteOnes) >> 56; };
   for (; end - p >= 8; p += 8) count(load8(p));
-  if (p != end) {
+  if (p == end) return n;
+  const size_t rest = static_cast<size_t>(end - p);
+  if (std::endian::native == std::endian::little && text.size() >= 8) {
+    // The last eight bytes, those already counted shifted out.
+    count(load8(end - 8) >> (8 * (8 - rest)));
+  } else {
     uint64_t w = 0;
-    std::memcpy(&w, p, static_cast<size_t>(end - p));
+    std::memcpy(&w, p, rest);
     count(w);
   }
   return n;
@@ -81,7 +87,8 @@ size_t value_key_bound(std::string_view text) {
 struct Target {
   std::string_view text;
   FieldPostings* map;
-  bool staged;  // the map is one of the reservation's staged maps
+  bool staged;         // the map is one of the reservation's staged maps
+  bool plain = false;  // kIncremental: no "." or "|", so the text is its only key
 };
 
 // Maps at least this large are taken to be out of the cache.
@@ -102,29 +109,43 @@ Posting& bulk_posting(FieldPostings& m, std::string_view key, size_t hash) {
   return m.try_emplace(HashedString{std::string(key), hash}).first->second;
 }
 
-// Counts of keys each existing map may gain: a list while the maps are few,
-// a hash map for a record with very many fields.
+// Counts of keys each existing map may gain: a small open-addressed table
+// while the maps are few (a record's fields are mostly distinct maps, so a
+// list would be searched whole at every value), a hash map for a record with
+// very many fields.
 class KeyCounts {
  public:
   void add(FieldPostings* m, size_t n) {
     if (many_.empty()) {
-      auto it = std::find_if(few_.begin(), few_.end(), [&](const auto& e) { return e.first == m; });
-      if (it != few_.end()) {
-        it->second += n;
-        return;
+      const uintptr_t h = reinterpret_cast<uintptr_t>(m) * 0x9E3779B97F4A7C15ull;
+      for (size_t slot = h >> (64 - kSlotBits);; slot = (slot + 1) & (kSlots - 1)) {
+        const uint64_t bit = uint64_t{1} << slot;
+        if ((used_ & bit) == 0) {
+          if (listed_ == kListedMaps) break;
+          few_[slot] = Entry{m, n};
+          used_ |= bit;
+          ++listed_;
+          return;
+        }
+        if (few_[slot].map == m) {
+          few_[slot].count += n;
+          return;
+        }
       }
-      if (few_.size() < kListedMaps) {
-        few_.emplace_back(m, n);
-        return;
+      for (uint64_t u = used_; u != 0; u &= u - 1) {
+        const Entry& e = few_[std::countr_zero(u)];
+        many_.try_emplace(e.map, e.count);
       }
-      for (const auto& [listed, count] : few_) many_.try_emplace(listed, count);
     }
     many_.try_emplace(m, 0).first->second += n;
   }
   // Room in every counted map for its keys (an over-count when keys repeat).
   void make_room() {
     if (many_.empty()) {
-      for (auto& [m, n] : few_) ensure_map_room(*m, n);
+      for (uint64_t u = used_; u != 0; u &= u - 1) {
+        const Entry& e = few_[std::countr_zero(u)];
+        ensure_map_room(*e.map, e.count);
+      }
     } else {
       for (auto& [m, n] : many_) ensure_map_room(*m, n);
     }
@@ -132,7 +153,15 @@ class KeyCounts {
 
  private:
   static constexpr size_t kListedMaps = 32;
-  absl::InlinedVector<std::pair<FieldPostings*, size_t>, 16> few_;
+  static constexpr size_t kSlotBits = 6;
+  static constexpr size_t kSlots = size_t{1} << kSlotBits;  // twice kListedMaps: probes stay short
+  struct Entry {
+    FieldPostings* map;
+    size_t count;
+  };
+  Entry few_[kSlots];  // only the slots marked in used_ are set
+  uint64_t used_ = 0;
+  size_t listed_ = 0;
   GrowSafe<absl::flat_hash_map<FieldPostings*, size_t>> many_;
 };
 
@@ -194,8 +223,9 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
         return;
       }
       prefetch_value_keys(*m, text);
-      counts.add(m, value_key_bound(text));
-      targets.push_back({text, m, false});
+      const size_t bound = value_key_bound(text);
+      counts.add(m, bound);
+      targets.push_back({text, m, false, bound == 1});
     });
   }
 
@@ -283,15 +313,23 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
     if (t.staged) {
       for_each_value_key(t.text, acc, [&](std::string_view key) { m.try_emplace(key).first->second.add(r); });
     } else {
-      for_each_value_key(t.text, acc, [&](std::string_view key) {
+      auto reserve_key = [&](std::string_view key) {
         auto it = m.find(key);
         if (it != m.end()) {
           it->second.reserve_one(r);
+          // The append reads the array's tail: its load starts now, so that
+          // the misses of a record's postings overlap instead of queuing.
+          it->second.prefetch_tail();
           plan.grown.push_back(&it->second);
         } else {
           plan.new_keys.push_back(RecordReservation::NewKey{&m, std::string(key)});
         }
-      });
+      };
+      if (t.plain) {
+        reserve_key(t.text);
+      } else {
+        for_each_value_key(t.text, acc, reserve_key);
+      }
     }
   }
   if (mode == PostingMode::kBulk) append_found();
