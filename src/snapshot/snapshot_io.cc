@@ -258,15 +258,19 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   Result<SnapshotPair> pair = read_snapshot_pair(full_path, index_path);
   if (!pair.ok()) return pair.status();
   ByteBuffer full_bytes = std::move(pair.value().full);
-  PayloadReader index_reader(pair.value().index());
-  Result<FullPayloadTexts> payloads = decode_full_payload_texts(full_bytes.view());
-  if (!payloads.ok()) {
-    // A fault in decompressing the index payload comes first.
-    if (Status st = index_reader.drain(); !st.ok()) return st;
-    return payloads.status();
+  Result<EngineState> fresh = Status::Error("");
+  {
+    PayloadReader index_reader(pair.value().index());
+    Result<FullPayloadTexts> payloads = decode_full_payload_texts(full_bytes.view());
+    if (!payloads.ok()) {
+      // A fault in decompressing the index payload comes first.
+      if (Status st = index_reader.drain(); !st.ok()) return st;
+      return payloads.status();
+    }
+    fresh = rebuild_state(index_reader, payloads.value(), std::move(full_bytes));
   }
-  Result<EngineState> fresh = rebuild_state(index_reader, payloads.value(), std::move(full_bytes));
-  pair.value().index_file = std::string();
+  // The index file's memory and the reader's back before the matcher is built.
+  std::string().swap(pair.value().index_file);
   if (!fresh.ok()) return fresh.status();
   // The matcher is built before the swap, so that a failed build, like any
   // other failure, leaves `s` as it was.
