@@ -67,7 +67,7 @@ Status decode_index_payload_each(std::string_view bytes, IndexDocSink& sink);
 // The window a streamed index payload is read into: big enough that the
 // reads into it and the moves of a document cut at its end are rare, small
 // enough to stay in the cache while it is decoded and read.
-inline constexpr size_t kIndexPayloadPiece = size_t{2} << 20;
+inline constexpr size_t kIndexPayloadPiece = size_t{256} << 10;
 
 // decode_index_payload_each() of the text that `source` hands over, read a
 // window of `piece` bytes at a time (a document longer than the window
