@@ -3,6 +3,7 @@
 #include <type_traits>
 #include <algorithm>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -161,9 +162,10 @@ class RebuildSink : public IndexDocSink {
 namespace {
 
 // rebuild_state, the index payload's documents coming from decode(sink).
-template <typename Decode>
-Result<EngineState> rebuild_from(Decode&& decode, FullPayloadTexts& texts, ByteBuffer full_payload,
-                                 LoadPhaseObserver* phases) {
+// One body for both sources (not a template: a second copy of it in this
+// file costs the record loop its inlining).
+Result<EngineState> rebuild_from(const std::function<Status(IndexDocSink&)>& decode, FullPayloadTexts& texts,
+                                 ByteBuffer full_payload, LoadPhaseObserver* phases) {
   auto reached = [&](const char* phase) {
     if (phases != nullptr) phases->reached(phase);
   };
