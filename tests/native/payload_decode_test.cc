@@ -449,7 +449,8 @@ TEST(IndexPayload, ASourceFailureComesBeforeAnyFaultOfTheText) {
       Outcome collect;
       Refusing refusing;
       vedra::IndexDocSink& sink = refuse ? static_cast<vedra::IndexDocSink&>(refusing) : collect;
-      EXPECT_EQ(vedra::decode_index_payload_each(source, sink, 4).message(), std::string("source broke"));
+      const vedra::Status st = vedra::decode_index_payload_each(source, sink, 4);
+      EXPECT_EQ(st.message(), std::string("source broke"));
       EXPECT_EQ(source.pos, text.size());
     }
   }
