@@ -4,12 +4,15 @@
 // either fails with a non-empty message or returns a payload that obeys the
 // header: a stored (uncompressed) payload is a copy of the stored bytes, and
 // a compressed one has raw_length bytes when raw_length is not 0.  The input
-// is also used as a payload: encode then decode must give it back.
+// is also used as a payload: encode then decode must give it back.  Read a
+// piece at a time (PayloadReader, pieces of sizes drawn from the input), the
+// file gives the same payload or the same failure.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -28,8 +31,27 @@ uint64_t get_u64(const uint8_t* p) {
   return v;
 }
 
+// The payload read in pieces, or "error: <message>".
+std::string read_in_pieces(std::string_view file, std::string_view magic) {
+  vedra::Result<vedra::StoredPayload> stored = vedra::check_snapshot_container(file, magic);
+  if (!stored.ok()) return "error: " + stored.status().message();
+  vedra::PayloadReader reader(stored.value());
+  std::minstd_rand rng(static_cast<uint32_t>(file.size()) + 1);
+  std::string out;
+  char room[4096];
+  for (;;) {
+    vedra::Result<size_t> got = reader.read(room, 1 + rng() % (rng() % 2 ? 8 : sizeof room));
+    if (!got.ok()) return "error: " + got.status().message();
+    if (got.value() == 0) return out;
+    out.append(room, got.value());
+  }
+}
+
 void check_read(std::string_view file, std::string_view magic) {
   vedra::Result<vedra::ByteBuffer> r = vedra::decode_snapshot_container(file, magic);
+  if (read_in_pieces(file, magic) != (r.ok() ? r.value().str() : "error: " + r.status().message())) {
+    fail("reading in pieces differs from reading whole");
+  }
   if (!r.ok()) {
     if (r.status().message().empty()) fail("empty error message");
     return;

@@ -7,18 +7,23 @@
 // documents (fields with last-wins keys already applied).  The two full
 // payload decoders run on the same bytes and must agree: same acceptance,
 // same message, and each member text equal to the compact writing of the
-// decoded member.
+// decoded member.  The text handed over in pieces of sizes drawn from the
+// input, into windows of such sizes, decodes to the same documents or fails
+// with the same message as the whole text.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "snapshot/payload_decode.h"
+#include "snapshot/payload_source.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
 
@@ -53,6 +58,45 @@ std::string encode(const std::vector<vedra::SnapshotIndexDoc>& docs) {
   return out;
 }
 
+// The documents a decoder hands over, written out, or its failure message.
+struct Outcome : vedra::IndexDocSink {
+  std::string seen;
+  vedra::Status take(const vedra::IndexDocView& d) override {
+    for (std::string_view t : {d.code, d.name, d.pinyin}) seen += std::to_string(t.size()) + ":" + std::string(t);
+    for (const auto& [k, v] : d.fields) seen += std::to_string(k.size()) + ":" + std::string(k) + std::to_string(v.size()) + ":" + std::string(v);
+    seen += ';';
+    return vedra::Status::Ok();
+  }
+  std::string of(const vedra::Status& st) const { return st.ok() ? seen : "error: " + st.message(); }
+};
+
+// The text in reads of random sizes (seeded by the text: runs repeat).
+struct PiecedSource : vedra::PayloadSource {
+  std::string_view text;
+  size_t pos = 0;
+  std::minstd_rand rng;
+  vedra::Result<size_t> read(char* to, size_t room) override {
+    const size_t n = std::min({room, text.size() - pos, static_cast<size_t>(1 + rng() % (rng() % 2 ? 4 : 200))});
+    pos += text.copy(to, n, pos);
+    return n;
+  }
+};
+
+void check_pieces(std::string_view text) {
+  Outcome whole;
+  const std::string want = whole.of(vedra::decode_index_payload_each(text, whole));
+  for (uint32_t round = 0; round < 2; ++round) {
+    PiecedSource source;
+    source.text = text;
+    source.rng.seed(static_cast<uint32_t>(text.size()) * 31 + round + 1);
+    Outcome pieced;
+    const size_t window = 2 + source.rng() % (round == 0 ? 16 : 1000);
+    if (pieced.of(vedra::decode_index_payload_each(source, pieced, window)) != want) {
+      fail("decoding in pieces differs from the whole text", text);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -78,6 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
+  check_pieces(text);
   vedra::Result<std::vector<vedra::SnapshotIndexDoc>> docs = vedra::decode_index_payload(text);
   if (!docs.ok()) {
     if (docs.status().message().find(" at line ") == std::string::npos) {

@@ -28,9 +28,6 @@ constexpr uint32_t kFlagCompressed = 1;
 struct CCtxFree {
   void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
 };
-struct DCtxFree {
-  void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
-};
 
 void put_u32(char* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xff);
@@ -206,61 +203,109 @@ Result<std::string> encode_snapshot_container(std::string_view magic, std::strin
   return encoder.finish();
 }
 
-Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
-                                   ByteBuffer* out) {
-  out->clear();  // drop any capacity the caller's buffer had
-  std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
-  if (!dctx) return Status::Error("failed to create zstd decompression context");
-  const Status mismatch = Status::Error("snapshot decompressed length mismatch");
+void PayloadReader::DCtxDeleter::operator()(::ZSTD_DCtx_s* d) const { ZSTD_freeDCtx(d); }
+
+PayloadReader::PayloadReader(const StoredPayload& payload) : payload_(payload) {
+  if (!payload_.compressed) {
+    limit_ = payload_.stored.size();
+    return;
+  }
   // Ceiling of the output: raw_length, or for an unknown length (0) the
   // bound of kUnknownLengthRatio and kUnknownLengthFloor.
-  const uint64_t limit = raw_length != 0 ? raw_length : unknown_length_limit(stored.size());
-  const Status over = raw_length != 0 ? mismatch : Status::Error(std::string(kUnknownLengthLimitMessage));
-  ZSTD_inBuffer in{stored.data(), stored.size(), 0};
-  size_t produced = 0;
+  limit_ = payload_.raw_length != 0 ? payload_.raw_length : unknown_length_limit(payload_.stored.size());
+  dctx_.reset(ZSTD_createDCtx());
+  if (!dctx_) status_ = Status::Error("failed to create zstd decompression context");
+}
+
+PayloadReader::~PayloadReader() = default;
+
+std::optional<std::string_view> PayloadReader::whole() const {
+  if (payload_.compressed) return std::nullopt;
+  return payload_.stored;
+}
+
+Result<size_t> PayloadReader::read(char* to, size_t room) {
+  if (!status_.ok()) return status_;
+  if (ended_) return size_t{0};
+  if (!payload_.compressed) {
+    const size_t n = std::min(room, payload_.stored.size() - in_pos_);
+    std::copy_n(payload_.stored.data() + in_pos_, n, to);
+    in_pos_ += n;
+    ended_ = n == 0;
+    return n;
+  }
+  Result<size_t> got = decompress(to, room);
+  if (!got.ok()) status_ = got.status();
+  return got;
+}
+
+Result<size_t> PayloadReader::decompress(char* to, size_t room) {
+  const std::string_view stored = payload_.stored;
+  const Status mismatch = Status::Error("snapshot decompressed length mismatch");
+  const auto over = [&] {
+    return payload_.raw_length != 0 ? mismatch : Status::Error(std::string(kUnknownLengthLimitMessage));
+  };
+  ZSTD_inBuffer in{stored.data(), stored.size(), in_pos_};
   char probe[1];
   for (;;) {
-    ZSTD_outBuffer ob;
-    bool probing = false;
-    if (produced == out->size()) {
-      if (produced >= limit) {
-        // Full at the ceiling: any further byte is refused.
-        ob = ZSTD_outBuffer{probe, sizeof probe, 0};
-        probing = true;
-      } else {
-        // First guess: a generous multiple of the stored size (JSON shrinks
-        // about tenfold), so an honest payload is decoded into one buffer
-        // sized by raw_length; then double.
-        uint64_t target = produced == 0 ? 16 * uint64_t{stored.size()} + (64u << 10)
-                                        : 2 * uint64_t{produced};
-        target = std::max<uint64_t>(target, ZSTD_DStreamOutSize());
-        target = std::min(target, limit);
-        out->resize(static_cast<size_t>(target));
-      }
-    }
-    if (!probing) ob = ZSTD_outBuffer{out->data() + produced, out->size() - produced, 0};
-    const size_t hint = ZSTD_decompressStream(dctx.get(), &ob, &in);
+    // At the ceiling any further byte is refused: a one-byte probe tells
+    // whether one would come.
+    const uint64_t left = limit_ - produced_;
+    const bool probing = left == 0;
+    ZSTD_outBuffer ob = probing ? ZSTD_outBuffer{probe, sizeof probe, 0}
+                                : ZSTD_outBuffer{to, static_cast<size_t>(std::min<uint64_t>(room, left)), 0};
+    const size_t hint = ZSTD_decompressStream(dctx_.get(), &ob, &in);
+    in_pos_ = in.pos;
     if (ZSTD_isError(hint)) return zstd_error(hint);
     if (probing) {
-      if (ob.pos != 0) return over;
+      if (ob.pos != 0) return over();
     } else {
-      produced += ob.pos;
+      produced_ += ob.pos;
     }
     if (hint == 0) {  // a frame ended and is fully flushed
-      if (in.pos == in.size) break;
-      ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_only);
+      if (in.pos == in.size) {
+        ended_ = true;
+        if (payload_.raw_length != 0 && produced_ != payload_.raw_length) return mismatch;
+        return ob.pos;
+      }
+      ZSTD_DCtx_reset(dctx_.get(), ZSTD_reset_session_only);
+      if (!probing && ob.pos != 0) return ob.pos;
       continue;
     }
     // All input used and room left over: the decoder is waiting for more.
     if (in.pos == in.size && ob.pos < ob.size) return Status::Error("incomplete frame");
+    if (!probing && ob.pos != 0) return ob.pos;
+  }
+}
+
+Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
+                                   ByteBuffer* out) {
+  out->clear();  // drop any capacity the caller's buffer had
+  PayloadReader reader(StoredPayload{stored, true, raw_length});
+  const uint64_t limit = reader.ceiling();
+  size_t produced = 0;
+  char spare[1];  // room for the reader's probe once the buffer is full at the ceiling
+  for (;;) {
+    if (produced == out->size() && produced < limit) {
+      // First guess: a generous multiple of the stored size (JSON shrinks
+      // about tenfold), so an honest payload is decoded into one buffer
+      // sized by raw_length; then double.
+      uint64_t target = produced == 0 ? 16 * uint64_t{stored.size()} + (64u << 10) : 2 * uint64_t{produced};
+      target = std::max<uint64_t>(target, ZSTD_DStreamOutSize());
+      target = std::min(target, limit);
+      out->resize(static_cast<size_t>(target));
+    }
+    const bool full = produced == out->size();
+    Result<size_t> got = full ? reader.read(spare, sizeof spare) : reader.read(out->data() + produced, out->size() - produced);
+    if (!got.ok()) return got.status();
+    if (got.value() == 0) break;
+    produced += got.value();
   }
   out->resize(produced);  // shrinks the size only
-  if (raw_length != 0 && produced != raw_length) return mismatch;
   return Status::Ok();
 }
 
-Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
-                                              std::string_view magic) {
+Result<StoredPayload> check_snapshot_container(std::string_view file_bytes, std::string_view magic) {
   if (file_bytes.size() < kSnapshotHeaderSize) return Status::Error("snapshot file truncated");
   if (file_bytes.substr(kMagicOffset, kMagicSize) != magic) {
     return Status::Error("snapshot file magic mismatch");
@@ -270,14 +315,18 @@ Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
   if (stored_length > file_bytes.size() - kSnapshotHeaderSize) {
     return Status::Error("snapshot payload truncated");
   }
-  const std::string_view stored =
-      file_bytes.substr(kSnapshotHeaderSize, static_cast<size_t>(stored_length));
-  if ((get_u32(h + kFlagsOffset) & kFlagCompressed) == 0) return ByteBuffer::copy_of(stored);
+  return StoredPayload{file_bytes.substr(kSnapshotHeaderSize, static_cast<size_t>(stored_length)),
+                       (get_u32(h + kFlagsOffset) & kFlagCompressed) != 0, get_u64(h + kRawLengthOffset)};
+}
+
+Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
+                                              std::string_view magic) {
+  Result<StoredPayload> checked = check_snapshot_container(file_bytes, magic);
+  if (!checked.ok()) return checked.status();
+  const StoredPayload& p = checked.value();
+  if (!p.compressed) return ByteBuffer::copy_of(p.stored);
   ByteBuffer payload;
-  if (Status s = decompress_snapshot_payload(stored, get_u64(h + kRawLengthOffset), &payload);
-      !s.ok()) {
-    return s;
-  }
+  if (Status s = decompress_snapshot_payload(p.stored, p.raw_length, &payload); !s.ok()) return s;
   return payload;
 }
 
@@ -287,6 +336,10 @@ Result<ByteBuffer> read_snapshot_container(const std::string& path, std::string_
   return decode_snapshot_container(bytes.value(), magic);
 }
 
+StoredPayload SnapshotPair::index() const {
+  return check_snapshot_container(index_file, kSnapshotIndexMagic).value();
+}
+
 Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std::string& index_path) {
   std::vector<Result<std::string>> files = read_files_together({full_path, index_path}, container_bytes_wanted);
   if (!files[0].ok()) return files[0].status();
@@ -294,9 +347,10 @@ Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std:
   if (!full.ok()) return full.status();
   files[0].value() = std::string();
   if (!files[1].ok()) return files[1].status();
-  Result<ByteBuffer> index = decode_snapshot_container(files[1].value(), kSnapshotIndexMagic);
-  if (!index.ok()) return index.status();
-  return SnapshotPair{std::move(full.value()), std::move(index.value())};
+  if (Result<StoredPayload> index = check_snapshot_container(files[1].value(), kSnapshotIndexMagic); !index.ok()) {
+    return index.status();
+  }
+  return SnapshotPair{std::move(full.value()), std::move(files[1].value())};
 }
 
 }  // namespace vedra

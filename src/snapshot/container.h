@@ -22,15 +22,18 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/status.h"
+#include "snapshot/payload_source.h"
 #include "snapshot/sliding_buffer.h"
 #include "store/byte_buffer.h"
 
 struct ZSTD_CCtx_s;  // libzstd's compression context
+struct ZSTD_DCtx_s;  // libzstd's decompression context
 
 namespace vedra {
 
@@ -138,6 +141,54 @@ class ContainerEncoder {
 // Cost: one buffer of 128 + ZSTD_compressBound(payload.size()) bytes.
 Result<std::string> encode_snapshot_container(std::string_view magic, std::string_view payload);
 
+// The stored payload of a container file whose header passed the checks of
+// check_snapshot_container: a view into the file's bytes, and how to read it.
+struct StoredPayload {
+  std::string_view stored;
+  bool compressed = false;  // flags bit 0
+  uint64_t raw_length = 0;  // meaningful only when compressed
+};
+
+// The header checks of decode_snapshot_container (below), in its order and
+// with its messages, without reading the payload.
+Result<StoredPayload> check_snapshot_container(std::string_view file_bytes, std::string_view magic);
+
+// PayloadReader: a stored payload as a PayloadSource.  Compressed bytes are
+// decoded a piece at a time into the caller's room, with every check and
+// message of decompress_snapshot_payload (the length checks are made as the
+// bytes come, so a read fails as soon as the payload would outgrow its
+// ceiling, and the last read fails when it falls short of raw_length).
+// Uncompressed bytes are handed out as they are, and whole() views them.
+// REQUIRES: the stored bytes outlive the reader.
+class PayloadReader final : public PayloadSource {
+ public:
+  explicit PayloadReader(const StoredPayload& payload);
+  ~PayloadReader() override;
+  PayloadReader(const PayloadReader&) = delete;
+  PayloadReader& operator=(const PayloadReader&) = delete;
+
+  Result<size_t> read(char* to, size_t room) override;
+  std::optional<std::string_view> whole() const override;
+  // The most bytes a read may yield in all: raw_length, or for a compressed
+  // payload of unknown length the unknown-length limit; for an
+  // uncompressed one its size.
+  uint64_t ceiling() const { return limit_; }
+
+ private:
+  struct DCtxDeleter {
+    void operator()(::ZSTD_DCtx_s* d) const;
+  };
+  Result<size_t> decompress(char* to, size_t room);
+
+  StoredPayload payload_;
+  std::unique_ptr<::ZSTD_DCtx_s, DCtxDeleter> dctx_;
+  size_t in_pos_ = 0;      // of payload_.stored
+  uint64_t produced_ = 0;  // bytes handed out
+  uint64_t limit_ = 0;
+  bool ended_ = false;
+  Status status_;
+};
+
 // Checks `file_bytes` (a whole container file) and returns its payload.  The
 // first failing check decides the message, in this order:
 //   "snapshot file truncated"       fewer than 128 bytes
@@ -157,18 +208,23 @@ Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
 // Those bytes are in memory before anything is checked.
 Result<ByteBuffer> read_snapshot_container(const std::string& path, std::string_view magic);
 
-// The payloads of a snapshot pair.
+// A snapshot pair as a load reads it: the full payload decoded, the index
+// file's bytes with their header checked, its payload still stored (for a
+// PayloadReader: a load decodes it a piece at a time).
 struct SnapshotPair {
   ByteBuffer full;
-  ByteBuffer index;
+  std::string index_file;  // its header checked
+  // The stored payload of index_file (a view into it).
+  StoredPayload index() const;
 };
 
 // Reads the full file and the index file as read_snapshot_container does,
 // both opened at one moment with respect to saves into their directories
 // (read_files_together), so a pair being replaced is seen entirely old or
 // entirely new.  Failures are reported in the order of reading them one after
-// the other: the full file's first (open, read, checks), then the index
-// file's.
+// the other: the full file's first (open, read, checks, decompression), then
+// the index file's (open, read, header checks).  The index payload's own
+// decoding faults are left to its reader.
 Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std::string& index_path);
 
 // Decodes the zstd frames in `stored`, back to back, into *out.

@@ -1,12 +1,16 @@
 #include "snapshot/payload_decode.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
 #include <deque>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
 
 #include "base/hash.h"
+#include "store/byte_buffer.h"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -99,78 +103,193 @@ void keep_last_of_repeated_keys(std::vector<Field>& fields, std::vector<uint32_t
 // Reads the index payload straight from the text and hands each document to
 // a sink.  Depths follow JsonReader: the outer array is opened at depth 0, an
 // element at depth 1, its members' values start at depth 2.
+//
+// The text is either whole in memory, or read from a source into a window
+// that holds a piece of it.  The decoding goes step by step, each step ending
+// where a document has been handed over (or the array closed): a step that
+// fails at the last byte of a window whose text goes on may have failed only
+// for want of the bytes that follow, so the window moves forward to begin
+// where the step began (with one byte before it, so that a fault at the end
+// of the text can still point at the last byte), more is read, and the step
+// is taken again.  Any other failure is the text's.  Positions in messages
+// are those in the whole text.
 class IndexDecoder {
  public:
-  IndexDecoder(std::string_view text, IndexDocSink& sink)
-      : r_(text), text_end_(text.data() + text.size()), sink_(sink) {}
+  IndexDecoder(std::string_view text, IndexDocSink& sink) : sink_(sink) { set_window(text.data(), text.size()); }
+  IndexDecoder(PayloadSource& source, size_t piece, IndexDocSink& sink) : source_(&source), sink_(sink) {
+    source_ended_ = false;
+    window_.resize(std::max<size_t>(piece, 2));
+    fill(0);
+  }
 
   Status run() {
-    if (!read_array()) return sink_failure_.ok() ? r_.error() : sink_failure_;
-    return Status::Ok();
+    for (;;) {
+      if (!source_failure_.ok()) return source_failure_;
+      const char* const restart = r_->cursor();
+      if (step()) {
+        if (phase_ == Phase::kDone) return Status::Ok();
+        continue;
+      }
+      if (!sink_failure_.ok()) return after_failure(std::move(sink_failure_));
+      if (!source_ended_ && r_->error_offset() + 1 >= text_end_ - text_begin_) {
+        refill(restart);
+        continue;
+      }
+      return after_failure(r_->error());
+    }
   }
 
  private:
-  bool read_array() {
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing a value");
-    if (r_.peek() != '[') return r_.fail_invalid_type(0, "a sequence");
-    if (!r_.check_depth(0)) return false;
-    r_.advance();
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing a list");
-    if (r_.peek() == ']') {
-      r_.advance();
-    } else {
-      for (;;) {
-        if (!read_element()) return false;
-        if (Status st = sink_.take(doc_); !st.ok()) {
-          sink_failure_ = std::move(st);
-          return false;
-        }
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing a list");
-        const char c = r_.peek();
-        r_.advance();
-        if (c == ']') break;
-        if (c != ',') return r_.fail_prev("expected `,` or `]`");
-      }
+  enum class Phase { kOpen, kAfterElement, kTrailing, kDone };
+
+  // The decoding failed: the source's own fault, if one comes before its
+  // end, wins (a whole text would have been read before it was decoded).
+  Status after_failure(Status failure) {
+    if (source_ != nullptr && !source_ended_) {
+      if (Status st = source_->drain(); !st.ok()) return st;
     }
-    r_.skip_ws();
-    if (!r_.at_end()) return r_.fail_here("trailing characters");
+    return failure;
+  }
+
+  // One step from a boundary to the next: the array's opening and its first
+  // document, or a separator and the next document, or the array's end, or
+  // the white space after it.
+  bool step() {
+    switch (phase_) {
+      case Phase::kOpen: {
+        r_->skip_ws();
+        if (r_->at_end()) return r_->fail_here("EOF while parsing a value");
+        if (r_->peek() != '[') return r_->fail_invalid_type(0, "a sequence");
+        if (!r_->check_depth(0)) return false;
+        r_->advance();
+        r_->skip_ws();
+        if (r_->at_end()) return r_->fail_here("EOF while parsing a list");
+        if (r_->peek() == ']') {
+          r_->advance();
+          phase_ = Phase::kTrailing;
+          return true;
+        }
+        return element();
+      }
+      case Phase::kAfterElement: {
+        r_->skip_ws();
+        if (r_->at_end()) return r_->fail_here("EOF while parsing a list");
+        const char c = r_->peek();
+        r_->advance();
+        if (c == ']') {
+          phase_ = Phase::kTrailing;
+          return true;
+        }
+        if (c != ',') return r_->fail_prev("expected `,` or `]`");
+        return element();
+      }
+      case Phase::kTrailing:
+        r_->skip_ws();
+        if (!r_->at_end()) return r_->fail_here("trailing characters");
+        if (source_ended_) {
+          phase_ = Phase::kDone;
+        } else {
+          refill(r_->cursor());
+        }
+        return true;
+      case Phase::kDone: break;
+    }
     return true;
+  }
+
+  // A document, handed to the sink.
+  bool element() {
+    if (!read_element()) return false;
+    if (Status st = sink_.take(doc_); !st.ok()) {
+      sink_failure_ = std::move(st);
+      return false;
+    }
+    phase_ = Phase::kAfterElement;
+    return true;
+  }
+
+  void set_window(const char* begin, size_t size) {
+    text_begin_ = begin;
+    text_end_ = begin + size;
+    r_.emplace(std::string_view(begin, size));
+    r_->set_origin(origin_line_, origin_column_);
+  }
+
+  // Moves the window to start one byte before `restart` (at the text's start
+  // when nothing lies before it), reads more of the text after what it
+  // keeps, and puts the cursor back at `restart`.  A window that would keep
+  // more than half of itself doubles instead, so that a document longer
+  // than the window still fits once read whole.
+  void refill(const char* restart) {
+    const size_t keep_from = restart == text_begin_ ? 0 : static_cast<size_t>(restart - text_begin_) - 1;
+    const size_t kept = static_cast<size_t>(text_end_ - text_begin_) - keep_from;
+    const size_t cursor = static_cast<size_t>(restart - text_begin_) - keep_from;
+    advance_origin(text_begin_, keep_from);
+    std::memmove(window_.data(), window_.data() + keep_from, kept);
+    if (2 * kept > window_.size()) window_.resize(2 * window_.size());
+    fill(kept);
+    r_->jump_to(text_begin_ + cursor);
+  }
+
+  // Reads the source into the window after its first `kept` bytes, until the
+  // window is full or the text ends.
+  void fill(size_t kept) {
+    size_t used = kept;
+    while (used < window_.size() && !source_ended_) {
+      Result<size_t> got = source_->read(window_.data() + used, window_.size() - used);
+      if (!got.ok()) {
+        source_failure_ = got.status();
+        break;
+      }
+      used += got.value();
+      source_ended_ = got.value() == 0;
+    }
+    set_window(window_.data(), used);
+  }
+
+  // The window's first byte moves past `count` bytes at `p`.
+  void advance_origin(const char* p, size_t count) {
+    const char* const end = p + count;
+    const char* last = nullptr;
+    for (const char* q = p; (q = static_cast<const char*>(std::memchr(q, '\n', static_cast<size_t>(end - q)))) != nullptr; ++q) {
+      ++origin_line_;
+      last = q;
+      if (q + 1 == end) break;
+    }
+    origin_column_ = last == nullptr ? origin_column_ + count : static_cast<uint64_t>(end - last);
   }
 
   bool read_element() {
     scratch_used_ = 0;
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing a value");
-    if (r_.peek() == '{') return read_object_form();
-    if (r_.peek() == '[') return read_array_form();
-    return r_.fail_invalid_type(1, kDocExpected);
+    r_->skip_ws();
+    if (r_->at_end()) return r_->fail_here("EOF while parsing a value");
+    if (r_->peek() == '{') return read_object_form();
+    if (r_->peek() == '[') return read_array_form();
+    return r_->fail_invalid_type(1, kDocExpected);
   }
 
   bool read_object_form() {
-    if (!r_.check_depth(1)) return false;
-    r_.advance();
+    if (!r_->check_depth(1)) return false;
+    r_->advance();
     bool seen[4] = {false, false, false, false};
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-    if (r_.peek() == '}') {
-      r_.advance();
+    r_->skip_ws();
+    if (r_->at_end()) return r_->fail_here("EOF while parsing an object");
+    if (r_->peek() == '}') {
+      r_->advance();
     } else {
       for (;;) {
-        if (r_.peek() != '"') return r_.fail_here("key must be a string");
+        if (r_->peek() != '"') return r_->fail_here("key must be a string");
         std::string_view key;
         if (!parse_view(key)) return false;
         const int index = member_index(key);
         if (index >= 0 && seen[index]) {
-          return r_.fail_prev(std::string("duplicate field `") + kMemberNames[index] + "`");
+          return r_->fail_prev(std::string("duplicate field `") + kMemberNames[index] + "`");
         }
         if (!read_colon()) return false;
         if (index >= 0) {
           seen[index] = true;
           if (!read_member(index)) return false;
-        } else if (!r_.skip_value(2)) {
+        } else if (!r_->skip_value(2)) {
           return false;
         }
         bool more = false;
@@ -179,37 +298,37 @@ class IndexDecoder {
       }
     }
     for (int i = 0; i < 4; ++i) {
-      if (!seen[i]) return r_.fail_prev(std::string("missing field `") + kMemberNames[i] + "`");
+      if (!seen[i]) return r_->fail_prev(std::string("missing field `") + kMemberNames[i] + "`");
     }
     return true;
   }
 
   bool read_array_form() {
-    if (!r_.check_depth(1)) return false;
-    r_.advance();
+    if (!r_->check_depth(1)) return false;
+    r_->advance();
     size_t count = 0;
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing a list");
-    if (r_.peek() == ']') {
-      r_.advance();
+    r_->skip_ws();
+    if (r_->at_end()) return r_->fail_here("EOF while parsing a list");
+    if (r_->peek() == ']') {
+      r_->advance();
     } else {
       for (;;) {
         if (count < 4) {
           if (!read_member(static_cast<int>(count))) return false;
-        } else if (!r_.skip_value(2)) {
+        } else if (!r_->skip_value(2)) {
           return false;
         }
         ++count;
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing a list");
-        const char c = r_.peek();
-        r_.advance();
+        r_->skip_ws();
+        if (r_->at_end()) return r_->fail_here("EOF while parsing a list");
+        const char c = r_->peek();
+        r_->advance();
         if (c == ']') break;
-        if (c != ',') return r_.fail_prev("expected `,` or `]`");
+        if (c != ',') return r_->fail_prev("expected `,` or `]`");
       }
     }
     if (count != 4) {
-      return r_.fail_prev("invalid length " + std::to_string(count) + ", expected " +
+      return r_->fail_prev("invalid length " + std::to_string(count) + ", expected " +
                           std::string(kDocExpected) + " with 4 elements");
     }
     return true;
@@ -225,23 +344,23 @@ class IndexDecoder {
   }
 
   bool read_string(std::string_view& out, int depth) {
-    r_.skip_ws();
-    if (!r_.at_end() && r_.peek() == '"') return parse_view(out);
-    return r_.fail_invalid_type(depth, "a string");
+    r_->skip_ws();
+    if (!r_->at_end() && r_->peek() == '"') return parse_view(out);
+    return r_->fail_invalid_type(depth, "a string");
   }
 
   bool read_fields(int depth) {
-    r_.skip_ws();
-    if (r_.at_end() || r_.peek() != '{') return r_.fail_invalid_type(depth, "a map");
-    if (!r_.check_depth(depth)) return false;
-    r_.advance();
+    r_->skip_ws();
+    if (r_->at_end() || r_->peek() != '{') return r_->fail_invalid_type(depth, "a map");
+    if (!r_->check_depth(depth)) return false;
+    r_->advance();
     fields_.clear();
     doc_.fields = {};
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-    if (r_.peek() != '}') {
+    r_->skip_ws();
+    if (r_->at_end()) return r_->fail_here("EOF while parsing an object");
+    if (r_->peek() != '}') {
       for (;;) {
-        if (r_.peek() != '"') return r_.fail_here("key must be a string");
+        if (r_->peek() != '"') return r_->fail_here("key must be a string");
         Field& f = fields_.emplace_back();
         if (!parse_view(f.first)) return false;
         if (!read_colon()) return false;
@@ -251,7 +370,7 @@ class IndexDecoder {
         if (!more) break;
       }
     } else {
-      r_.advance();
+      r_->advance();
     }
     keep_last_of_repeated_keys(fields_, table_);
     doc_.fields = fields_;
@@ -260,27 +379,27 @@ class IndexDecoder {
 
   // White space, then the ':' after an object key.
   bool read_colon() {
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-    if (r_.peek() != ':') return r_.fail_here("expected `:`");
-    r_.advance();
+    r_->skip_ws();
+    if (r_->at_end()) return r_->fail_here("EOF while parsing an object");
+    if (r_->peek() != ':') return r_->fail_here("expected `:`");
+    r_->advance();
     return true;
   }
 
   // After an object member's value: ',' (more = true, positioned at the next
   // key) or '}' (more = false, consumed).
   bool after_member(bool& more) {
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-    const char c = r_.peek();
-    r_.advance();
+    r_->skip_ws();
+    if (r_->at_end()) return r_->fail_here("EOF while parsing an object");
+    const char c = r_->peek();
+    r_->advance();
     if (c == '}') {
       more = false;
       return true;
     }
-    if (c != ',') return r_.fail_prev("expected `,` or `}`");
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+    if (c != ',') return r_->fail_prev("expected `,` or `}`");
+    r_->skip_ws();
+    if (r_->at_end()) return r_->fail_here("EOF while parsing an object");
     more = true;
     return true;
   }
@@ -290,7 +409,7 @@ class IndexDecoder {
   // rest of the document.  Most strings never touch the scratch list.
   bool parse_view(std::string_view& out) {
     if (plain_view(out)) return true;
-    if (!r_.parse_string_view(out, decoded_)) return false;
+    if (!r_->parse_string_view(out, decoded_)) return false;
     if (out.data() == decoded_.data()) {
       std::string& kept = next_scratch();
       kept.swap(decoded_);
@@ -305,7 +424,7 @@ class IndexDecoder {
   // a step (sixteen where SSE2 is there).  Otherwise false, the cursor
   // unmoved, for the reader to decode it or name its fault.
   bool plain_view(std::string_view& out) {
-    const char* const begin = r_.cursor() + 1;
+    const char* const begin = r_->cursor() + 1;
     const char* p = begin;
 #if defined(__SSE2__)
     // Printable ASCII runs; the first other byte ends the string ('"'),
@@ -337,7 +456,7 @@ class IndexDecoder {
 
   bool take_view(const char* begin, const char* quote, std::string_view& out) {
     out = std::string_view(begin, static_cast<size_t>(quote - begin));
-    r_.jump_to(quote + 1);
+    r_->jump_to(quote + 1);
     return true;
   }
 
@@ -363,8 +482,15 @@ class IndexDecoder {
     return scratch_[scratch_used_++];
   }
 
-  JsonReader r_;
-  const char* text_end_;
+  PayloadSource* source_ = nullptr;  // null: the text is whole
+  ByteBuffer window_;                // of a source's text
+  bool source_ended_ = true;         // no byte of the text remains to be read
+  Status source_failure_ = Status::Ok();
+  uint64_t origin_line_ = 1, origin_column_ = 1;  // of the window's first byte
+  const char* text_begin_ = nullptr;
+  const char* text_end_ = nullptr;
+  std::optional<JsonReader> r_;
+  Phase phase_ = Phase::kOpen;
   IndexDocSink& sink_;
   Status sink_failure_ = Status::Ok();
   IndexDocView doc_;
@@ -393,6 +519,11 @@ class CollectDocs : public IndexDocSink {
 
 Status decode_index_payload_each(std::string_view bytes, IndexDocSink& sink) {
   return IndexDecoder(bytes, sink).run();
+}
+
+Status decode_index_payload_each(PayloadSource& source, IndexDocSink& sink, size_t piece) {
+  if (const std::optional<std::string_view> text = source.whole()) return IndexDecoder(*text, sink).run();
+  return IndexDecoder(source, piece, sink).run();
 }
 
 Result<std::vector<SnapshotIndexDoc>> decode_index_payload(std::string_view bytes) {

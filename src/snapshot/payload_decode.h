@@ -15,6 +15,7 @@
 
 #include "base/status.h"
 #include "snapshot/index_doc.h"
+#include "snapshot/payload_source.h"
 #include "store/json/json_value.h"
 
 namespace vedra {
@@ -62,6 +63,20 @@ class IndexDocSink {
 // decode_index_payload(); on any failure the sink has seen only a prefix of
 // the documents and the caller must discard what it built from them.
 Status decode_index_payload_each(std::string_view bytes, IndexDocSink& sink);
+
+// The window a streamed index payload is read into: big enough that the
+// reads into it and the moves of a document cut at its end are rare, small
+// enough to stay in the cache while it is decoded and read.
+inline constexpr size_t kIndexPayloadPiece = size_t{256} << 10;
+
+// decode_index_payload_each() of the text that `source` hands over, read a
+// window of `piece` bytes at a time (a document longer than the window
+// widens it).  The same documents reach the sink, and the same faults with
+// the same positions are reported, as for the whole text, except that a
+// failure of the source itself is reported before any decoding fault: the
+// source is read to its end, its bytes discarded, once the decoding has
+// failed.  A source whose text is whole() is decoded where it lies.
+Status decode_index_payload_each(PayloadSource& source, IndexDocSink& sink, size_t piece = kIndexPayloadPiece);
 
 // Decodes the full payload: parse_json(), then "full payload must be a JSON
 // object" (no position) when the value is not an object.  The result maps

@@ -157,8 +157,13 @@ class RebuildSink : public IndexDocSink {
 
 }  // namespace
 
-Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTexts& texts, ByteBuffer full_payload,
-                                  LoadPhaseObserver* phases) {
+namespace {
+
+// rebuild_state, the index payload's documents coming from decode(sink).
+// One body for both sources (not a template: a second copy of it in this
+// file costs the record loop its inlining).
+Result<EngineState> rebuild_from(const std::function<Status(IndexDocSink&)>& decode, FullPayloadTexts& texts,
+                                 ByteBuffer full_payload, LoadPhaseObserver* phases) {
   auto reached = [&](const char* phase) {
     if (phases != nullptr) phases->reached(phase);
   };
@@ -175,7 +180,7 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
     field_postings(fresh.field_index, "name").reserve(n);
   }
   RebuildSink sink(fresh);
-  if (Status st = decode_index_payload_each(index_payload, sink); !st.ok()) return st;
+  if (Status st = decode(sink); !st.ok()) return st;
   if (Status st = sink.finish(); !st.ok()) return st;
   reached("posting");
   fresh.field_slots.forget_values();
@@ -234,16 +239,38 @@ Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTex
   return fresh;
 }
 
+}  // namespace
+
+Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTexts& texts, ByteBuffer full_payload,
+                                  LoadPhaseObserver* phases) {
+  return rebuild_from([&](IndexDocSink& sink) { return decode_index_payload_each(index_payload, sink); }, texts,
+                      std::move(full_payload), phases);
+}
+
+Result<EngineState> rebuild_state(PayloadSource& index_payload, FullPayloadTexts& texts, ByteBuffer full_payload,
+                                  LoadPhaseObserver* phases) {
+  return rebuild_from([&](IndexDocSink& sink) { return decode_index_payload_each(index_payload, sink); }, texts,
+                      std::move(full_payload), phases);
+}
+
 Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path) {
   // Both files from the same save, whatever saves run meanwhile.
   Result<SnapshotPair> pair = read_snapshot_pair(full_path, index_path);
   if (!pair.ok()) return pair.status();
-  Result<ByteBuffer> full_bytes = std::move(pair.value().full);
-  Result<ByteBuffer> index_bytes = std::move(pair.value().index);
-  Result<FullPayloadTexts> payloads = decode_full_payload_texts(full_bytes.value().view());
-  if (!payloads.ok()) return payloads.status();
-  Result<EngineState> fresh = rebuild_state(index_bytes.value().view(), payloads.value(), std::move(full_bytes.value()));
-  index_bytes.value().clear();
+  ByteBuffer full_bytes = std::move(pair.value().full);
+  Result<EngineState> fresh = Status::Error("");
+  {
+    PayloadReader index_reader(pair.value().index());
+    Result<FullPayloadTexts> payloads = decode_full_payload_texts(full_bytes.view());
+    if (!payloads.ok()) {
+      // A fault in decompressing the index payload comes first.
+      if (Status st = index_reader.drain(); !st.ok()) return st;
+      return payloads.status();
+    }
+    fresh = rebuild_state(index_reader, payloads.value(), std::move(full_bytes));
+  }
+  // The index file's memory and the reader's back before the matcher is built.
+  std::string().swap(pair.value().index_file);
   if (!fresh.ok()) return fresh.status();
   // The matcher is built before the swap, so that a failed build, like any
   // other failure, leaves `s` as it was.

@@ -29,7 +29,11 @@ Status save_snapshot(const EngineState& s, const std::string& full_path, const s
 
 // Reads and decodes both files completely (opened together, see
 // read_snapshot_pair, so they come from one save); only then replaces `s` with the
-// loaded records, their matcher already built.  Any failure, std::bad_alloc
+// loaded records, their matcher already built.  The index payload is
+// decompressed a piece at a time as it is decoded; faults are reported as
+// if each payload were decompressed whole before anything is decoded: the
+// full file's, the index file's (decompression included), the full
+// payload's text, then the index payload's text and its records.  Any failure, std::bad_alloc
 // included, leaves `s` untouched.
 Status load_snapshot(EngineState& s, const std::string& full_path, const std::string& index_path);
 
@@ -52,6 +56,11 @@ class LoadPhaseObserver {
   virtual void reached(const char* phase) = 0;
 };
 Result<EngineState> rebuild_state(std::string_view index_payload, FullPayloadTexts& texts, ByteBuffer full_payload,
+                                  LoadPhaseObserver* phases = nullptr);
+// The same, the index payload read from `index_payload` a piece at a time
+// (decode_index_payload_each): a failure of the source comes before any
+// fault of the text or of the ingestion.
+Result<EngineState> rebuild_state(PayloadSource& index_payload, FullPayloadTexts& texts, ByteBuffer full_payload,
                                   LoadPhaseObserver* phases = nullptr);
 
 }  // namespace vedra

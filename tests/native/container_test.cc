@@ -96,13 +96,41 @@ struct ReadCase {
   std::string expected;  // payload when ok, message otherwise
 };
 
+// The payload of `file` read through a PayloadReader into rooms of random
+// sizes (tiny ones included), as " ok: <payload>" or " error: <message>".
+std::string read_in_pieces(std::string_view file, std::string_view magic, std::mt19937& rng) {
+  vedra::Result<vedra::StoredPayload> stored = vedra::check_snapshot_container(file, magic);
+  if (!stored.ok()) return " error: " + stored.status().message();
+  vedra::PayloadReader reader(stored.value());
+  std::string out;
+  char room[70000];
+  for (;;) {
+    const size_t size = 1 + rng() % (rng() % 2 ? 8 : sizeof room);
+    vedra::Result<size_t> got = reader.read(room, size);
+    if (!got.ok()) return " error: " + got.status().message();
+    if (got.value() == 0) break;
+    out.append(room, got.value());
+  }
+  // The end, like a failure, stays put.
+  vedra::Result<size_t> again = reader.read(room, 1);
+  if (!again.ok() || again.value() != 0) return " error: read past the end";
+  return " ok: " + out;
+}
+
 void run_read_cases(const std::vector<ReadCase>& cases) {
+  std::mt19937 rng(11);
   for (const ReadCase& c : cases) {
     vedra::Result<vedra::ByteBuffer> r = decode_snapshot_container(c.file, c.magic);
     const std::string got = r.ok() ? r.value().str() : r.status().message();
     if (r.ok() != c.ok || got != c.expected) {
       EXPECT_EQ(std::string(c.name) + (r.ok() ? " ok: " : " error: ") + got.substr(0, 80),
                 std::string(c.name) + (c.ok ? " ok: " : " error: ") + c.expected.substr(0, 80));
+    }
+    // Read a piece at a time, the same payload or the same failure.
+    for (int i = 0; i < 4; ++i) {
+      const std::string pieced = read_in_pieces(c.file, c.magic, rng);
+      const std::string want = (c.ok ? " ok: " : " error: ") + c.expected;
+      if (pieced != want) EXPECT_EQ(c.name + pieced.substr(0, 80), c.name + want.substr(0, 80));
     }
   }
 }
@@ -276,6 +304,7 @@ TEST(SnapshotContainer, RoundTripProperty) {
                                   kSnapshotFullMagic);
     ASSERT_TRUE(multi.ok());
     EXPECT_TRUE(multi.value() == payload);
+    EXPECT_TRUE(read_in_pieces(file_of(frames, 1, payload.size()), kSnapshotFullMagic, rng) == " ok: " + payload);
   }
   // Streamed in random pieces, the stored bytes taken out at random points,
   // with and without a bound (the exact length or more; past it the encoder
@@ -316,11 +345,13 @@ TEST(SnapshotContainer, RoundTripProperty) {
 TEST(SnapshotContainer, EveryTruncationOfAFrameIsRefused) {
   const std::string payload = text_payload(5000, 9);
   const std::string f = frame(payload);
+  std::mt19937 rng(13);
   for (size_t cut = 0; cut < f.size(); ++cut) {
     vedra::Result<vedra::ByteBuffer> r =
         decode_snapshot_container(file_of(f.substr(0, cut), 1, 0), kSnapshotFullMagic);
     ASSERT_TRUE(!r.ok());
     EXPECT_EQ(r.status().message(), std::string("incomplete frame"));
+    if (cut % 97 == 0) EXPECT_EQ(read_in_pieces(file_of(f.substr(0, cut), 1, 0), kSnapshotFullMagic, rng), std::string(" error: incomplete frame"));
   }
 }
 
@@ -373,6 +404,9 @@ TEST(SnapshotContainer, DecompressionBombIsStoppedAtRawLength) {
         decode_snapshot_container(file_of(bomb, 1, raw), kSnapshotFullMagic);
     ASSERT_TRUE(!r.ok());
     EXPECT_EQ(r.status().message(), std::string("snapshot decompressed length mismatch"));
+    std::mt19937 rng(static_cast<uint32_t>(raw));
+    EXPECT_EQ(read_in_pieces(file_of(bomb, 1, raw), kSnapshotFullMagic, rng),
+              std::string(" error: snapshot decompressed length mismatch"));
   }
 }
 

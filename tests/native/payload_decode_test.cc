@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "snapshot/payload_decode.h"
+#include "snapshot/payload_source.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
 #include "testing.h"
@@ -20,8 +21,64 @@ namespace {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
+// A text handed over in reads of random sizes, mostly tiny.
+class PiecedSource : public vedra::PayloadSource {
+ public:
+  PiecedSource(std::string_view text, std::mt19937_64& rng) : text_(text), rng_(rng) {}
+  vedra::Result<size_t> read(char* to, size_t room) override {
+    const size_t n = std::min({room, text_.size() - pos_, static_cast<size_t>(1 + rng_() % (rng_() % 4 ? 5 : 300))});
+    text_.copy(to, n, pos_);
+    pos_ += n;
+    return n;
+  }
+
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
+  std::mt19937_64& rng_;
+};
+
+// What a decoder hands over, written out, or its failure message.
+struct Outcome : vedra::IndexDocSink {
+  std::string seen;
+  vedra::Status take(const vedra::IndexDocView& d) override {
+    for (std::string_view t : {d.code, d.name, d.pinyin}) seen += std::to_string(t.size()) + ":" + std::string(t);
+    for (const auto& [k, v] : d.fields) seen += " " + std::to_string(k.size()) + ":" + std::string(k) + "=" + std::string(v);
+    seen += "\n";
+    return vedra::Status::Ok();
+  }
+  std::string of(const vedra::Status& st) { return st.ok() ? seen : "error: " + st.message(); }
+};
+
+// The outcome of the whole text, and of the text read in pieces into windows
+// of random sizes (two bytes and up), which must be the same.
+std::string whole_outcome(std::string_view text) {
+  Outcome o;
+  return o.of(vedra::decode_index_payload_each(text, o));
+}
+std::string pieced_outcome(std::string_view text, std::mt19937_64& rng) {
+  Outcome o;
+  PiecedSource source(text, rng);
+  const size_t window = rng() % 4 ? 2 + rng() % 40 : 2 + rng() % 3000;
+  return o.of(vedra::decode_index_payload_each(source, o, window));
+}
+bool same_in_pieces(std::string_view text, std::mt19937_64& rng) {
+  const std::string whole = whole_outcome(text);
+  for (int i = 0; i < 3; ++i) {
+    const std::string pieced = pieced_outcome(text, rng);
+    if (pieced != whole) {
+      std::fprintf(stderr, "in pieces: %s\n  whole:  %s\n  pieces: %s\n", std::string(text).c_str(), whole.c_str(),
+                   pieced.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string index_message(std::string_view text) {
   auto r = vedra::decode_index_payload(text);
+  static std::mt19937_64 rng(99);
+  EXPECT_TRUE(same_in_pieces(text, rng));
   return r.ok() ? "<ok>" : r.status().message();
 }
 
@@ -85,7 +142,9 @@ TEST(IndexPayload, DecodesBothElementForms) {
       {"ok120_long_raw_utf8", "[[\"abcdefghijklmnopq\xe4\xb8\xad\xc3\xa9rstuvwxyz\xe6\x96\x87\",\"\",\"\",{}]]",
        {doc("abcdefghijklmnopq\xe4\xb8\xad\xc3\xa9rstuvwxyz\xe6\x96\x87", "", "", {})}},
   };
+  std::mt19937_64 rng(5);
   for (const Case& c : cases) {
+    EXPECT_TRUE(same_in_pieces(c.in, rng));
     auto r = vedra::decode_index_payload(c.in);
     if (!r.ok()) std::fprintf(stderr, "case %s: %s\n", c.name, r.status().message().c_str());
     ASSERT_TRUE(r.ok());
@@ -304,7 +363,7 @@ std::string random_index_payload(std::mt19937_64& rng) {
 
 TEST(IndexPayload, AgreesWithDomOracle) {
   std::mt19937_64 rng(4242);
-  const char alphabet[] = "{}[],:\"\\1 x-.e\xc3\x80";
+  const char alphabet[] = "{}[],:\"\\1 x-.e\xc3\x80\n";
   int accepted = 0, refused = 0;
   for (int i = 0; i < 6000; ++i) {
     std::string text = random_index_payload(rng);
@@ -320,6 +379,7 @@ TEST(IndexPayload, AgreesWithDomOracle) {
         }
       }
     }
+    EXPECT_TRUE(same_in_pieces(text, rng));
     std::vector<SnapshotIndexDoc> want;
     const bool naive_ok = naive_decode(text, want);
     auto got = vedra::decode_index_payload(text);
@@ -363,4 +423,35 @@ TEST(IndexPayload, StreamingHandsOverDocumentsInOrderAndStopsAtASinkFailure) {
   EXPECT_EQ(sink.seen.size(), 3u);
   EXPECT_EQ(sink.seen[0], std::string("c\\/n/p\" a=1 k1=w"));
   EXPECT_EQ(sink.seen[1], std::string("d//"));
+}
+
+TEST(IndexPayload, ASourceFailureComesBeforeAnyFaultOfTheText) {
+  // The source fails after handing over the whole text; whatever the
+  // decoding met first (nothing, a fault of the text, a sink's refusal),
+  // the source's failure is the one reported.
+  struct Failing : vedra::PayloadSource {
+    std::string_view text;
+    size_t pos = 0;
+    vedra::Result<size_t> read(char* to, size_t room) override {
+      if (pos == text.size()) return vedra::Status::Error("source broke");
+      const size_t n = text.copy(to, std::min<size_t>(room, 3), pos);
+      pos += n;
+      return n;
+    }
+  };
+  struct Refusing : vedra::IndexDocSink {
+    vedra::Status take(const vedra::IndexDocView&) override { return vedra::Status::Error("sink refused"); }
+  };
+  for (const std::string_view text : {"[]", "[x", R"([["c","n","p",{}]] x)", R"([["c","n","p",{}],["d"]])"}) {
+    for (const bool refuse : {false, true}) {
+      Failing source;
+      source.text = text;
+      Outcome collect;
+      Refusing refusing;
+      vedra::IndexDocSink& sink = refuse ? static_cast<vedra::IndexDocSink&>(refusing) : collect;
+      const vedra::Status st = vedra::decode_index_payload_each(source, sink, 4);
+      EXPECT_EQ(st.message(), std::string("source broke"));
+      EXPECT_EQ(source.pos, text.size());
+    }
+  }
 }

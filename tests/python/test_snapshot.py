@@ -319,6 +319,17 @@ def test_failed_load_leaves_engine_unchanged(core, tmp_path, label, damage, mess
         pytest.param(container(b"", FULL_MAGIC, compressed=b""), None, "incomplete frame", id="070-empty-compressed-payload"),
         pytest.param(FULL_MAGIC + struct.pack("<IQIQ", 1, 2**64 - 1, 1, 0) + bytes(96), None, "snapshot payload truncated", id="080-stored-length-past-end"),
         pytest.param(FULL_MAGIC + struct.pack("<IQIQ", 7, 0, 0, 0) + bytes(96), None, "EOF while parsing a value", id="090-other-version-not-checked"),
+        # A fault in decompressing the index payload comes before any fault of
+        # either payload's text, wherever in the payload it lies.
+        pytest.param(container(b"[", FULL_MAGIC), container(b"[]", INDEX_MAGIC, raw_length=3),
+                     "snapshot decompressed length mismatch", id="100-index-length-before-full-text"),
+        pytest.param(container(b"{}", FULL_MAGIC), container(b"[x" + b" " * 400000 + b"]", INDEX_MAGIC, raw_length=7),
+                     "snapshot decompressed length mismatch", id="110-index-length-before-index-text"),
+        pytest.param(container(b"{}", FULL_MAGIC), container(b"", INDEX_MAGIC, compressed=zstandard.ZstdCompressor(
+                         level=1).compress(b'[["A","","",{}],5' + bytes(range(256)) * 4000 + b"]")[:-1], raw_length=0),
+                     "incomplete frame", id="120-index-frame-cut-after-index-text-fault"),
+        pytest.param(container(b"{}", FULL_MAGIC), container(b'[["A","","",{}]]', INDEX_MAGIC, raw_length=2**20),
+                     "snapshot decompressed length mismatch", id="130-index-short-after-whole-text"),
     ],
 )
 def test_container_read_checks(core, tmp_path, full_bytes, index_bytes, message):

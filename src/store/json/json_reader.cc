@@ -84,15 +84,19 @@ bool JsonReader::fail_at(std::string description, const char* at) {
 }
 
 Status JsonReader::error() const {
-  size_t line = 1;
+  uint64_t line = origin_line_;
+  // The column of byte 0 of the text, less one, while no line feed precedes
+  // the fault; then line_start is the byte after the last one.
+  int64_t column_base = static_cast<int64_t>(origin_column_) - 1;
   std::ptrdiff_t line_start = 0;
   for (std::ptrdiff_t i = 0; i < error_offset_; ++i) {
     if (begin_[i] == '\n') {
       ++line;
       line_start = i + 1;
+      column_base = 0;
     }
   }
-  const std::ptrdiff_t column = error_offset_ - line_start + 1;
+  const int64_t column = column_base + (error_offset_ - line_start) + 1;
   return Status::Error(error_ + " at line " + std::to_string(line) + " column " + std::to_string(column));
 }
 

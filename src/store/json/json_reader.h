@@ -50,6 +50,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -112,6 +113,13 @@ class JsonReader {
   bool check_depth(int depth);
   // Containers may nest `max_depth` levels (default kJsonMaxDepth).
   void set_max_depth(int max_depth) { max_depth_ = max_depth; }
+  // For a text that is a window into a longer one: its first byte lies at
+  // `line` and `column` (both 1-based) of the longer text, and failures are
+  // positioned in that text.  Default (1, 1).
+  void set_origin(uint64_t line, uint64_t column) {
+    origin_line_ = line;
+    origin_column_ = column;
+  }
 
   // Skips white space, then records "invalid type: <found>, expected
   // <expected>" for the value that starts there, where <found> is `map`,
@@ -134,6 +142,9 @@ class JsonReader {
   // The recorded failure as "<description> at line L column C".
   // REQUIRES: a method returned false.
   Status error() const;
+  // The recorded failure's byte offset in the text (clamped as above: the
+  // last byte for a fault at the end, -1 for an empty text).
+  std::ptrdiff_t error_offset() const { return error_offset_; }
 
  private:
   template <bool kBuild>
@@ -155,6 +166,7 @@ class JsonReader {
   std::string error_;                // empty until the first failure
   std::ptrdiff_t error_offset_ = 0;  // byte offset of the failure; -1 for an empty text
   int max_depth_ = kJsonMaxDepth;
+  uint64_t origin_line_ = 1, origin_column_ = 1;
   bool string_had_escape_ = false;  // of the string scan_string() last read
 };
 
