@@ -127,12 +127,13 @@ def plot(paths: list[str], png: str) -> None:
 
 LOAD_PHASES = [
     ("read", ["load.1 read"]),
-    ("decompress", ["load.2 decompress"]),
+    ("decompress full payload", ["load.2 decompress full"]),
     ("parse full payload", ["load.3a parse full"]),
-    ("parse index payload", ["load.3b parse index (alone)"]),
-    # The load decodes the index payload and posts each document in one pass:
-    # posting is that pass less the index parse timed alone.
-    ("posting", ["load.4 rebuild: posting", "-load.3b parse index (alone)"]),
+    ("decompress + parse index payload", ["load.3c decompress + parse index in pieces (alone)"]),
+    # The load decompresses the index payload a piece at a time, decodes it
+    # and posts each document in one pass: posting is that pass less the
+    # decompression and decoding timed alone.
+    ("posting", ["load.4 rebuild: posting", "-load.3c decompress + parse index in pieces (alone)"]),
     ("sealing", ["load.4 rebuild: sealing"]),
     ("payloads", ["load.4 rebuild: payloads"]),
     ("build (matcher)", ["load.5 build"]),
@@ -202,12 +203,12 @@ def load_phase_table(sizes: list[int], snapshot_dir: str, bench_bin: str, repeat
         rows.append(row)
     if rows:
         print("load phases, thread CPU seconds (median of %d)" % repeats)
-        print(f"  {'phase':<22}" + "".join(f"{'n=' + str(r['n']):>12}" for r in rows))
+        print(f"  {'phase':<34}" + "".join(f"{'n=' + str(r['n']):>12}" for r in rows))
         for label, _ in LOAD_PHASES + [("total", None)]:
             vals = [r["total_s"] if label == "total" else r["phases_s"][label] for r in rows]
-            print(f"  {label:<22}" + "".join(f"{v:12.3f}" for v in vals))
+            print(f"  {label:<34}" + "".join(f"{v:12.3f}" for v in vals))
         if callgrind:
-            print(f"  {'instructions (load)':<22}" + "".join(
+            print(f"  {'instructions (load)':<34}" + "".join(
                 f"{(r['instructions'] or 0) / 1e9:11.2f}G" for r in rows))
     return rows
 _SNAPSHOT_CHILD = r"""
