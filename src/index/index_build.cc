@@ -22,7 +22,6 @@ inline void post_key(TextMap<Posting>& inner, std::string_view key, uint32_t r, 
 }  // namespace
 
 void prefetch_value_keys(const FieldPostings& postings, std::string_view value) {
-  constexpr size_t kCachedEntries = 1 << 13;
   if (postings.size() < kCachedEntries || value.find('|') != std::string_view::npos) return;
   postings.prefetch(value);
   const size_t dot = value.find('.');

@@ -33,6 +33,10 @@ void post_value_to(FieldPostings& postings, std::string_view value, uint32_t r,
 // Ends a run of kBulk posting: every posting back in its readable form.
 void seal_postings(FieldIndex& index);
 
+// Posting maps at least this large are taken to be out of the cache: only
+// their keys are worth loading ahead.
+inline constexpr size_t kCachedEntries = 1 << 13;
+
 // A hint that `value` is about to be posted to `postings`: starts loading the
 // hash slots of its plain keys when the map is too large to stay in cache.
 // Affects nothing but timing.

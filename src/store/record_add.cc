@@ -91,9 +91,6 @@ struct Target {
   bool plain = false;  // kIncremental: no "." or "|", so the text is its only key
 };
 
-// Maps at least this large are taken to be out of the cache.
-constexpr size_t kCachedEntries = 1 << 13;
-
 // kBulk: the posting of `key` in `m`, made when missing.  `hash` is the
 // map's hash of `key`.  One probe, unless the key is too long to build
 // without allocating: then it is looked for first, so that a key held
