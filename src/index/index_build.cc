@@ -52,8 +52,7 @@ Status build_matcher(const PatternList& texts, std::unique_ptr<Matcher>& matcher
     matcher.reset();
     return Status::Ok();
   }
-  const std::vector<std::string_view> patterns = texts.views();
-  Result<std::unique_ptr<Matcher>> built = Matcher::build(PatternSpan(patterns));
+  Result<std::unique_ptr<Matcher>> built = Matcher::build(texts.span());
   if (!built.ok()) return built.status();
   matcher = std::move(built.value());
   return Status::Ok();

@@ -84,11 +84,11 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
   // and never end a pattern themselves (a prefix sorts first).
   t.child_begin_.assign(static_cast<size_t>(n) + 1, 0);
   t.child_class_.resize(n);
-  t.reported_.resize(n);
-  t.reported_length_.resize(n);
+  // Filled ahead in one sequential pass each: the sweep then writes only the
+  // states that end a pattern, instead of one more stream per depth.
+  t.reported_.assign(n, kNoPattern);
+  t.reported_length_.assign(n, 0);
   t.child_class_[kDead] = t.child_class_[kStart] = 0;
-  t.reported_[kDead] = t.reported_[kStart] = kNoPattern;
-  t.reported_length_[kDead] = t.reported_length_[kStart] = 0;
   uint32_t* child_count = t.child_begin_.data();
   std::vector<uint32_t> path(max_size + 1, kStart);
   for (size_t i = 0; i < sorted.size(); ++i) {
@@ -100,18 +100,12 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
       const uint32_t s = next[d + 1]++;
       ++child_count[path[d]];
       t.child_class_[s] = t.classes_.get(byte_at(sp, d));
-      t.reported_[s] = kNoPattern;
-      t.reported_length_[s] = 0;
       path[d + 1] = s;
     }
     const uint32_t s = path[size];
     t.reported_[s] = sp.number;
     t.reported_length_[s] = static_cast<uint32_t>(size);
   }
-  t.walk_lcp_ = std::move(lcp);
-  t.walk_size_.resize(sorted.size());
-  for (size_t i = 0; i < sorted.size(); ++i) t.walk_size_[i] = sorted[i].size;
-
   // Parents are non-decreasing in id, so each state's children are the
   // consecutive ids [child_begin_[s], child_begin_[s + 1]) and the counts
   // become offsets by a running sum from the first child id, 2.

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "index/pattern_span.h"
+
 namespace vedra {
 
 class PatternList {
@@ -40,6 +42,8 @@ class PatternList {
     for (size_t i = 0; i < size(); ++i) out.push_back((*this)[i]);
     return out;
   }
+  // Every text, borrowed in place (valid until the next push_back).
+  PatternSpan span() const { return PatternSpan(arena_.data(), ends_.data(), ends_.size()); }
   size_t memory_usage() const { return arena_.capacity() + ends_.capacity() * sizeof(uint64_t); }
 
  private:

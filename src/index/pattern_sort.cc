@@ -86,15 +86,33 @@ void radix_sort(SortedPattern* a, size_t n, unsigned d) {
 }  // namespace
 
 std::vector<SortedPattern> sort_patterns(PatternSpan patterns) {
-  std::vector<SortedPattern> keys;
-  keys.reserve(patterns.size());
+  // The first two key bytes are sorted by a counting pass and by writing
+  // each record straight into its bucket, which saves the two in-place
+  // passes that would move every record over the whole array.
+  constexpr size_t kBuckets = 1u << 16;
+  auto bucket = [](std::string_view p) -> size_t {
+    return static_cast<size_t>(static_cast<uint8_t>(p[0])) << 8 | (p.size() > 1 ? static_cast<uint8_t>(p[1]) : 0u);
+  };
+  std::vector<uint32_t> at(kBuckets + 1, 0);
+  for (const std::string_view p : patterns) {
+    if (!p.empty()) ++at[bucket(p) + 1];
+  }
+  for (size_t b = 0; b < kBuckets; ++b) at[b + 1] += at[b];
+  std::vector<SortedPattern> keys(at[kBuckets]);
   for (size_t i = 0; i < patterns.size(); ++i) {
     const std::string_view p = patterns[i];
     if (p.empty()) continue;
-    keys.push_back(SortedPattern{{big_endian_word(p, 0), big_endian_word(p, 8)}, p.data(),
-                                 static_cast<uint32_t>(p.size()), static_cast<uint32_t>(i)});
+    SortedPattern& k = keys[at[bucket(p)]++];
+    k.prefix[0] = big_endian_word(p, 0);
+    k.prefix[1] = big_endian_word(p, 8);
+    k.data = p.data();
+    k.size = static_cast<uint32_t>(p.size());
+    k.number = static_cast<uint32_t>(i);
   }
-  radix_sort(keys.data(), keys.size(), 0);
+  // at[b] is now the end of bucket b, and the start of bucket b + 1.
+  for (size_t b = 0, begin = 0; b < kBuckets; begin = at[b++]) {
+    if (at[b] - begin > 1) radix_sort(keys.data() + begin, at[b] - begin, 2);
+  }
   return keys;
 }
 

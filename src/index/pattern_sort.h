@@ -20,6 +20,9 @@ namespace vedra::matcher_internal {
 
 // 32 bytes: the sort moves these records around, so they are kept small.
 struct SortedPattern {
+  // Left unset: sort_patterns() writes every member of every record, and
+  // zeroing the array first would be one more pass over it.
+  SortedPattern() {}  // NOLINT(modernize-use-equals-default): = default would zero it in keys(n)
   uint64_t prefix[2];  // first 16 bytes, big-endian, zero-padded
   const char* data;
   uint32_t size;       // at most 2,147,483,646 (the build's limit)
@@ -44,9 +47,11 @@ inline size_t common_key_prefix(const SortedPattern& a, const SortedPattern& b) 
 }
 
 // The non-empty patterns of `patterns`, sorted by (text, number).
-// Cost: a most-significant-byte-first radix sort of the keys in place (one
-// counting pass and one permutation pass per key byte that still separates
-// patterns, down to buckets of a few dozen, which are sorted by comparison);
+// Cost: the records are written straight into buckets of their first two
+// bytes (one counting pass over the texts first), then each bucket is
+// radix sorted most-significant byte first in place (one counting pass and
+// one permutation pass per key byte that still separates patterns, down to
+// buckets of a few dozen, which are sorted by comparison);
 // texts that agree in all 16 key bytes are compared from byte 16 on. Memory:
 // 32 bytes per pattern.
 std::vector<SortedPattern> sort_patterns(PatternSpan patterns);
