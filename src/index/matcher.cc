@@ -63,8 +63,7 @@
 // lookups. States are numbered breadth first in the same sweep (one id
 // counter per depth), so a state's children are consecutive ids and the
 // failure pass, which must go breadth first, walks memory in order; the
-// packed form lays states out depth first from subtree sizes, computed in
-// the same breadth-first order. Bytes are
+// packed form replays the sweep to lay states out depth first. Bytes are
 // replaced by classes (byte_classes.h): all bytes that occur in no pattern
 // behave alike.
 //

@@ -115,57 +115,22 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
 
   // Layout: dead, start and the other dense states (breadth first), then
   // the sparse states in depth-first preorder, so that walking along one
-  // pattern reads consecutive words. A state's block is its match words
-  // (if any), then its header, failure and transitions; its id is the
-  // offset of the header. The preorder offsets come from subtree sizes,
-  // with passes over the states in id (breadth-first) order only: a walk in
-  // preorder would read every per-state array as one stream per depth.
-  auto block_words = [&](uint32_t s) -> uint64_t {
-    return (trie.reported_pattern(s) != kNoPattern ? 2 : 0) + 2 +
-           (dense[s] ? nclasses : sparse_words(trie.num_children(s)));
-  };
-  // id[s] holds, in turn: the sparse words of s's subtree (s itself
-  // included, dense states counting none); then the offset where that
-  // subtree's preorder run begins; then the id of s. Everything fits in 32
-  // bits once the total is known to fit in max_words.
+  // pattern reads consecutive words.
   std::vector<uint32_t> id(nstates, 0);
-  uint64_t dense_words = 2 + nclasses;  // the dead state's row
-  uint64_t sparse_total = 0;
+  uint64_t words = 0;
+  auto place = [&](uint32_t s) {
+    if (trie.reported_pattern(s) != kNoPattern) words += 2;
+    id[s] = static_cast<uint32_t>(std::min<uint64_t>(words, UINT32_MAX));
+    words += 2 + (dense[s] ? nclasses : sparse_words(trie.num_children(s)));
+  };
+  place(kDead);
   for (uint32_t s : bfs) {
-    const uint64_t own = block_words(s);
-    if (dense[s]) {
-      dense_words += own;
-    } else {
-      sparse_total += own;
-      id[s] = static_cast<uint32_t>(own);
-    }
+    if (dense[s]) place(s);
   }
-  const uint64_t words = dense_words + sparse_total;
+  trie.for_each_preorder([&](uint32_t s) {
+    if (!dense[s]) place(s);
+  });
   if (words + kPadWords > max_words) return state_overflow(max_words, "transition table entries");
-  for (uint32_t s = nstates - 1; s >= kStart; --s) {  // children have larger ids
-    uint32_t sum = id[s];
-    trie.for_each_child(s, [&](uint32_t, uint32_t child) { sum += id[child]; });
-    id[s] = sum;
-  }
-  id[kStart] = static_cast<uint32_t>(dense_words);
-  uint32_t dense_at = 2 + nclasses;
-  for (uint32_t s : bfs) {
-    const uint32_t match = trie.reported_pattern(s) != kNoPattern ? 2 : 0;
-    const uint32_t own = static_cast<uint32_t>(block_words(s));
-    uint32_t run = id[s];
-    if (dense[s]) {
-      id[s] = dense_at + match;
-      dense_at += own;
-    } else {
-      id[s] = run + match;
-      run += own;
-    }
-    trie.for_each_child(s, [&](uint32_t, uint32_t child) {
-      const uint32_t subtree = id[child];
-      id[child] = run;
-      run += subtree;
-    });
-  }
 
   a.start_ = id[kStart];
   a.repr_.assign(static_cast<size_t>(words + kPadWords), 0);
@@ -174,8 +139,10 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   // Dead: a dense row of zeros, failing to itself.
   repr[0] = kDenseTag | kStopBit;
   ++a.dense_states_;
-  // In id order, so the trie's arrays are read forwards; a dense row is
-  // resolved from the rows on its failure chain, which come before it.
+  // Sparse states first, in preorder (sequential in repr_, one stream per
+  // level in the trie), then dense states in breadth-first order: a dense
+  // row is resolved from the rows on its failure chain, which must all be
+  // written by then.
   auto write_state = [&](uint32_t s) {
     uint32_t* p = repr + id[s];
     const uint32_t pattern = trie.reported_pattern(s);
@@ -218,7 +185,12 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
       });
     }
   };
-  for (uint32_t s : bfs) write_state(s);
+  trie.for_each_preorder([&](uint32_t s) {
+    if (!dense[s]) write_state(s);
+  });
+  for (uint32_t s : bfs) {
+    if (dense[s]) write_state(s);
+  }
   return a;
 }
 

@@ -106,6 +106,10 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
     t.reported_[s] = sp.number;
     t.reported_length_[s] = static_cast<uint32_t>(size);
   }
+  t.walk_lcp_ = std::move(lcp);
+  t.walk_size_.resize(sorted.size());
+  for (size_t i = 0; i < sorted.size(); ++i) t.walk_size_[i] = sorted[i].size;
+
   // Parents are non-decreasing in id, so each state's children are the
   // consecutive ids [child_begin_[s], child_begin_[s + 1]) and the counts
   // become offsets by a running sum from the first child id, 2.

@@ -70,7 +70,7 @@ class Trie {
   // max_states states (kDead and kStart included).
   // Cost: a radix sort of the patterns' 16-byte keys (pattern_sort.h), then
   // time linear in the total pattern bytes. Memory: about 17 bytes per
-  // state, plus 32 bytes per pattern while sorting.
+  // state, plus 40 bytes per pattern while sorting.
   static Result<Trie> build(PatternSpan patterns, uint64_t max_states);
 
   uint32_t num_states() const { return static_cast<uint32_t>(reported_.size()); }
@@ -131,6 +131,19 @@ class Trie {
   // kStart, 2, 3, ... num_states() - 1.
   StateIds bfs_order() const { return StateIds{kStart, num_states()}; }
 
+  // Calls f(s) for every state but kDead and kStart in depth-first preorder
+  // (children in ascending class order), the order in which the patterns
+  // were inserted. Each level's ids come in ascending order, so arrays
+  // indexed by id are read as one stream per level.
+  // Cost: time linear in the number of states, memory one word per level.
+  template <typename F>
+  void for_each_preorder(F&& f) const {
+    std::vector<uint32_t> next(level_begin_);
+    for (size_t i = 0; i < walk_lcp_.size(); ++i) {
+      for (uint32_t d = walk_lcp_[i]; d < walk_size_[i]; ++d) f(next[d + 1]++);
+    }
+  }
+
  private:
   // REQUIRES: the children, their classes and the reported patterns are set.
   void fill_failure_links();
@@ -148,8 +161,12 @@ class Trie {
   // child_class_[s] is the class of the edge into s (0 for kDead, kStart).
   std::vector<uint32_t> child_begin_;
   std::vector<uint8_t> child_class_;
-  // level_begin_[d]: the first id of depth d (d <= longest pattern), then
-  // the number of states.
+  // The insertion, replayed by for_each_preorder(): per pattern in sorted
+  // order, its common prefix with the one before and its size; the first
+  // id of each depth (level_begin_[d], d <= longest pattern), then the
+  // number of states.
+  std::vector<uint32_t> walk_lcp_;
+  std::vector<uint32_t> walk_size_;
   std::vector<uint32_t> level_begin_;
 };
 
