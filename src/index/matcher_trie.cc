@@ -19,15 +19,11 @@ Status state_overflow(uint64_t limit, const char* what) {
 Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
   Trie t;
   if (max_states < 2) return state_overflow(max_states, "states");
-  std::array<bool, 256> used{};
   for (const std::string_view p : patterns) {
-    if (p.empty()) continue;
-    for (unsigned char b : p) used[b] = true;
-    t.first_bytes_[static_cast<unsigned char>(p[0])] = true;
+    if (!p.empty()) t.first_bytes_[static_cast<unsigned char>(p[0])] = true;
   }
   t.prefilter_ = Prefilter::build(patterns, t.first_bytes_);
   const std::vector<SortedPattern> sorted = sort_patterns(patterns);
-  t.classes_ = ByteClasses::from_used(used);
 
   // In sorted order, pattern i shares its first lcp[i] bytes with pattern
   // i - 1 and creates one state at each depth in (lcp[i], size]. (The
@@ -89,7 +85,12 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
   t.reported_.assign(n, kNoPattern);
   t.reported_length_.assign(n, 0);
   t.child_class_[kDead] = t.child_class_[kStart] = 0;
+  // Edges take their bytes first and their classes after the sweep: every
+  // byte of every pattern labels some edge, so the edges alone say which
+  // bytes are used, and reading them costs one pass over the states rather
+  // than one over all the pattern bytes.
   uint32_t* child_count = t.child_begin_.data();
+  std::array<bool, 256> used{};
   std::vector<uint32_t> path(max_size + 1, kStart);
   for (size_t i = 0; i < sorted.size(); ++i) {
     const SortedPattern& sp = sorted[i];
@@ -99,13 +100,17 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
     for (size_t d = lcp[i]; d < size; ++d) {
       const uint32_t s = next[d + 1]++;
       ++child_count[path[d]];
-      t.child_class_[s] = t.classes_.get(byte_at(sp, d));
+      const uint8_t b = byte_at(sp, d);
+      used[b] = true;
+      t.child_class_[s] = b;
       path[d + 1] = s;
     }
     const uint32_t s = path[size];
     t.reported_[s] = sp.number;
     t.reported_length_[s] = static_cast<uint32_t>(size);
   }
+  t.classes_ = ByteClasses::from_used(used);
+  for (uint32_t s = 2; s < n; ++s) t.child_class_[s] = t.classes_.get(t.child_class_[s]);
   t.walk_lcp_ = std::move(lcp);
   t.walk_size_.resize(sorted.size());
   for (size_t i = 0; i < sorted.size(); ++i) t.walk_size_[i] = sorted[i].size;
