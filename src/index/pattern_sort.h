@@ -53,7 +53,7 @@ inline size_t common_key_prefix(const SortedPattern& a, const SortedPattern& b) 
 // one permutation pass per key byte that still separates patterns, down to
 // buckets of a few dozen, which are sorted by comparison);
 // texts that agree in all 16 key bytes are compared from byte 16 on. Memory:
-// 32 bytes per pattern.
+// 32 bytes per pattern, plus 256 KiB of bucket offsets.
 std::vector<SortedPattern> sort_patterns(PatternSpan patterns);
 
 }  // namespace vedra::matcher_internal

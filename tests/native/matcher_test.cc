@@ -13,6 +13,8 @@
 #include "index/byte_classes.h"
 #include "index/matcher_compact.h"
 #include "index/matcher_trie.h"
+#include "index/pattern_list.h"
+#include "index/pattern_sort.h"
 #include "index/prefilter.h"
 
 #include "test_rng.h"
@@ -399,6 +401,36 @@ TEST(MatcherTrie, ChildrenSortedAndFound) {
   EXPECT_TRUE(sorted);
   for (size_t i = 0; i < ps.size(); ++i) EXPECT_EQ(t.reported_pattern(state_of(t, ps[i])), static_cast<uint32_t>(i));
   EXPECT_EQ(state_of(t, "x\x02"), 0u);
+}
+
+// The sort against std::sort of (text, number): buckets of the first two
+// bytes with one-byte texts and NUL second bytes among them, buckets big
+// enough for the radix passes, ties past the 16-byte key; over views and
+// over the packed form the engine's pattern list hands over.
+TEST(PatternSort, OrdersByTextThenNumber) {
+  vedra_testing::Rng rng(77);
+  const std::string alphabet("\0ab\xe4", 4);
+  for (size_t count : {0, 1, 40, 3000}) {
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < count; ++i) {
+      std::string t(rng.below(4) == 0 ? 18 + rng.below(4) : rng.below(5), 'a');
+      for (char& c : t) c = alphabet[rng.below(rng.below(3) == 0 ? 4 : 2)];
+      texts.push_back(t);
+    }
+    std::vector<std::pair<std::string, uint32_t>> want;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      if (!texts[i].empty()) want.emplace_back(texts[i], static_cast<uint32_t>(i));
+    }
+    std::sort(want.begin(), want.end());
+    vedra::PatternList packed;
+    for (const std::string& t : texts) packed.push_back(t);
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    for (const vedra::PatternSpan span : {vedra::PatternSpan(views), packed.span()}) {
+      std::vector<std::pair<std::string, uint32_t>> got;
+      for (const auto& sp : vedra::matcher_internal::sort_patterns(span)) got.emplace_back(std::string(sp.text()), sp.number);
+      EXPECT_EQ(got == want, true);
+    }
+  }
 }
 
 TEST(Prefilter, KindByFirstByteCount) {
