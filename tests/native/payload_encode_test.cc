@@ -32,15 +32,17 @@ TEST(PayloadEncode, CodeOrderAgainstSortedCopies) {
   // Codes that tie on their first eight bytes, hold NUL or 0xFF bytes, are
   // prefixes of each other or repeat: the full payload (newest record per
   // code, byte order) and the digest (every code, sorted) match naive ones.
-  static const char kBytes[] = {'A', 'B', 'a', '\0', '\xff', '.'};
-  for (uint64_t seed = 10; seed < 40; seed += 10) {
+  // Many records with longer codes spread over many buckets of every byte.
+  static const char kBytes[] = {'A', 'B', 'a', '\0', '\xff', '.', '0', '1', '7', '9'};
+  for (uint64_t seed = 10; seed < 50; seed += 10) {
     vedra_testing::Rng rng(seed);
     EngineState s;
     std::map<std::string, std::string> newest;
     std::vector<std::string> codes;
-    for (int r = 0; r < 300; ++r) {
+    const bool many = seed > 30;
+    for (int r = 0; r < (many ? 5000 : 300); ++r) {
       std::string code = rng.below(2) ? "ABCDEFGH" : "";
-      for (size_t n = rng.below(4); n > 0; --n) code += kBytes[rng.below(sizeof kBytes)];
+      for (size_t n = rng.below(many ? 12 : 4); n > 0; --n) code += kBytes[rng.below(many ? sizeof kBytes : 6)];
       const std::string payload = std::to_string(r);
       add(s, code, "", "", payload);
       newest[code] = payload;
