@@ -100,6 +100,35 @@ TEST(PayloadEncode, NewestPayloadPerCodeAndEveryRecordIndexed) {
   EXPECT_TRUE(full.value().as_object().size() == 4);
 }
 
+TEST(PayloadEncode, FieldTextsOfEveryShortLengthEscapedAnywhere) {
+  // Names and values of 0 to 40 bytes, plain or with one byte that needs an
+  // escape (or one that does not) at each place, the map's last text among
+  // them: the index payload writes them as write_json_string does.
+  static const char kOdd[] = {'"', '\\', '\n', '\x1f', '\0', '\x7f', '\x80', ' '};
+  EngineState s;
+  std::string expected = "[";
+  int r = 0;
+  for (size_t n = 0; n <= 40; ++n) {
+    for (size_t at = 0; at <= n; ++at) {
+      const char odd = kOdd[(n + at) % sizeof kOdd];
+      std::string text(n, 'x');
+      if (at < n) text[at] = odd;
+      const std::string other(n % 7, 'y');
+      FieldMap fields{{text, other}, {other + "k", text}};
+      std::string code = std::to_string(r++), doc;
+      doc = std::string(r > 1 ? "," : "") + "{\"code\":\"" + code + "\",\"name\":\"\",\"pinyin\":\"\",\"fields\":{";
+      bool first = true;
+      for (const auto [k, v] : fields) {
+        vedra::write_json_string_member(k, v, first, doc);
+        first = false;
+      }
+      expected += doc + "}}";
+      add(s, code, "", "", "0", std::move(fields));
+    }
+  }
+  EXPECT_EQ(vedra::encode_index_payload(s), expected + "]");
+}
+
 TEST(PayloadEncode, StreamedInPiecesAsWritten) {
   // Enough text to pass the chunk size a few times: the pieces handed to
   // the flush join to the whole payload, and a failing flush stops encoding.
