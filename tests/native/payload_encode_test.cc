@@ -100,10 +100,11 @@ TEST(PayloadEncode, NewestPayloadPerCodeAndEveryRecordIndexed) {
   EXPECT_TRUE(full.value().as_object().size() == 4);
 }
 
-TEST(PayloadEncode, FieldTextsOfEveryShortLengthEscapedAnywhere) {
-  // Names and values of 0 to 40 bytes, plain or with one byte that needs an
-  // escape (or one that does not) at each place, the map's last text among
-  // them: the index payload writes them as write_json_string does.
+TEST(PayloadEncode, DocumentTextsOfEveryShortLengthEscapedAnywhere) {
+  // Texts of 0 to 40 bytes, plain or with one byte that needs an escape (or
+  // one that does not) at each place, as names, pinyins, field names and
+  // values, the last text of a record and of a map among them: the index
+  // payload writes them as write_json_string does.
   static const char kOdd[] = {'"', '\\', '\n', '\x1f', '\0', '\x7f', '\x80', ' '};
   EngineState s;
   std::string expected = "[";
@@ -115,15 +116,19 @@ TEST(PayloadEncode, FieldTextsOfEveryShortLengthEscapedAnywhere) {
       if (at < n) text[at] = odd;
       const std::string other(n % 7, 'y');
       FieldMap fields{{text, other}, {other + "k", text}};
-      std::string code = std::to_string(r++), doc;
-      doc = std::string(r > 1 ? "," : "") + "{\"code\":\"" + code + "\",\"name\":\"\",\"pinyin\":\"\",\"fields\":{";
+      const std::string code = std::to_string(r++), pinyin = r % 2 ? text : other;
+      std::string doc = std::string(r > 1 ? "," : "") + "{\"code\":\"" + code + "\",\"name\":";
+      vedra::write_json_string(text, doc);
+      doc += ",\"pinyin\":";
+      vedra::write_json_string(pinyin, doc);
+      doc += ",\"fields\":{";
       bool first = true;
       for (const auto [k, v] : fields) {
         vedra::write_json_string_member(k, v, first, doc);
         first = false;
       }
       expected += doc + "}}";
-      add(s, code, "", "", "0", std::move(fields));
+      add(s, code, text, pinyin, "0", std::move(fields));
     }
   }
   EXPECT_EQ(vedra::encode_index_payload(s), expected + "]");
