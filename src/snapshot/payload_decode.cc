@@ -11,13 +11,11 @@
 
 #include "base/hash.h"
 #include "store/byte_buffer.h"
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include "store/json/byte_scan.h"
 #include "store/json/json_canonical.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
+#include "store/json/member_names.h"
 #include "store/json/utf8.h"
 
 namespace vedra {
@@ -121,6 +119,9 @@ class IndexDecoder {
     window_.resize(std::max<size_t>(piece, 2));
     fill(0);
   }
+
+  // Every member of "fields" read the general way (quick_member() unused).
+  void read_all_members_generally() { quick_members_ = false; }
 
   Status run() {
     for (;;) {
@@ -358,8 +359,28 @@ class IndexDecoder {
     doc_.fields = {};
     r_->skip_ws();
     if (r_->at_end()) return r_->fail_here("EOF while parsing an object");
+    // Whether every name so far has an id, and whether one of them repeats.
+    bool named = true, repeated = false;
     if (r_->peek() != '}') {
+      ids_seen_.clear();
+      uint32_t previous = MemberNames::kNone;
       for (;;) {
+        if (quick_members_) {
+          bool more = false;
+          uint32_t id = MemberNames::kNone;
+          if (quick_member(previous, id, more)) {
+            if (id == MemberNames::kNone) {
+              named = false;
+            } else {
+              repeated |= ids_seen_.add(id);
+            }
+            previous = id;
+            if (!more) break;
+            continue;
+          }
+        }
+        named = false;
+        previous = MemberNames::kNone;
         if (r_->peek() != '"') return r_->fail_here("key must be a string");
         Field& f = fields_.emplace_back();
         if (!parse_view(f.first)) return false;
@@ -372,8 +393,55 @@ class IndexDecoder {
     } else {
       r_->advance();
     }
-    keep_last_of_repeated_keys(fields_, table_);
+    if (!named || repeated) keep_last_of_repeated_keys(fields_, table_);
     doc_.fields = fields_;
+    return true;
+  }
+
+  // A member of "fields" in the shape the engine writes, "name":"value"
+  // followed by ',' and the next name's quote or by the closing '}': taken
+  // whole (appended to fields_, the cursor moved past the ',' or '}', `more`
+  // telling which), its name's id in `id` (kNone when it has none), the
+  // prediction after `previous` updated.  Any other shape, or one that the
+  // window cuts, is left to the general reading: false, nothing taken.  The
+  // name and the value are exactly what the general reading would give, as
+  // both are plain strings.
+  bool quick_member(uint32_t previous, uint32_t& id, bool& more) {
+    const char* p = r_->cursor();
+    const char* const end = text_end_;
+    std::string_view name;
+    id = names_.predicted(previous);
+    if (const size_t n = id == MemberNames::kNone ? 0 : names_.match(id, p, end); n != 0) {
+      name = std::string_view(p + 1, n - 3);
+      p += n;
+    } else {
+      // A plain ASCII name, then the colon.
+      if (p == end || *p != '"') return false;
+      const char* q = p + 1;
+      unsigned stop = 16;
+      while (end - q >= 16 && (stop = ascii_string_stop16(q)) == 16) q += 16;
+      if (stop == 16) return false;
+      q += stop;
+      if (*q != '"' || q + 1 == end || q[1] != ':') return false;
+      name = std::string_view(p + 1, static_cast<size_t>(q - p - 1));
+      id = names_.find_or_add(name);
+      names_.set_prediction(previous, id);
+      p = q + 2;
+    }
+    if (p == end || *p != '"') return false;
+    const char* const close = plain_string_close(p + 1, end);
+    if (close == nullptr || end - close < 2) return false;
+    const char after = close[1];
+    if (after == ',') {
+      if (end - close < 3 || close[2] != '"') return false;
+      more = true;
+    } else if (after == '}') {
+      more = false;
+    } else {
+      return false;
+    }
+    fields_.emplace_back(name, std::string_view(p + 1, static_cast<size_t>(close - p - 1)));
+    r_->jump_to(close + 2);
     return true;
   }
 
@@ -420,58 +488,14 @@ class IndexDecoder {
 
   // The string at the cursor when it holds neither escapes nor control
   // characters and its bytes are well-formed UTF-8 (what the reader would
-  // accept as is): then `out` views it and the cursor passes it, eight bytes
-  // a step (sixteen where SSE2 is there).  Otherwise false, the cursor
-  // unmoved, for the reader to decode it or name its fault.
+  // accept as is): then `out` views it and the cursor passes it.  Otherwise
+  // false, the cursor unmoved, for the reader to decode it or name its fault.
   bool plain_view(std::string_view& out) {
     const char* const begin = r_->cursor() + 1;
-    const char* p = begin;
-#if defined(__SSE2__)
-    // Printable ASCII runs; the first other byte ends the string ('"'),
-    // fails it (a backslash or control character), or hands the rest of it
-    // to the UTF-8 checking scan below (a byte from 0x80, which compares
-    // below 0x20 as a signed byte).
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x20);
-    while (text_end_ - p >= 16) {
-      const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i stops =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, quote), _mm_cmpeq_epi8(w, backslash)), _mm_cmplt_epi8(w, space));
-      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
-      if (mask == 0) {
-        p += 16;
-        continue;
-      }
-      p += std::countr_zero(mask);
-      if (*p == '"') return take_view(begin, p, out);
-      if (static_cast<unsigned char>(*p) < 0x80) return false;
-      break;
-    }
-#endif
-    uint64_t seen = 0;
-    const char* const stop = skip_plain_string_bytes(p, text_end_, seen);
-    if (stop == text_end_ || *stop != '"') return false;
-    if ((seen & kByteHighBits) != 0 && !well_formed_utf8(p, stop)) return false;
-    return take_view(begin, stop, out);
-  }
-
-  bool take_view(const char* begin, const char* quote, std::string_view& out) {
-    out = std::string_view(begin, static_cast<size_t>(quote - begin));
-    r_->jump_to(quote + 1);
-    return true;
-  }
-
-  static bool well_formed_utf8(const char* p, const char* end) {
-    auto* u = reinterpret_cast<const unsigned char*>(p);
-    auto* const e = reinterpret_cast<const unsigned char*>(end);
-    while (u != e) {
-      if (*u < 0x80) {
-        ++u;
-        continue;
-      }
-      const int len = utf8_sequence_length_inline(u, e);
-      if (len <= 0) return false;
-      u += len;
-    }
+    const char* const close = plain_string_close(begin, text_end_);
+    if (close == nullptr) return false;
+    out = std::string_view(begin, static_cast<size_t>(close - begin));
+    r_->jump_to(close + 1);
     return true;
   }
 
@@ -496,6 +520,9 @@ class IndexDecoder {
   IndexDocView doc_;
   std::vector<Field> fields_;
   std::vector<uint32_t> table_;
+  MemberNames names_;
+  MemberNameSet ids_seen_;      // of the current document's "fields"
+  bool quick_members_ = true;  // false: every member read the general way
   std::string decoded_;  // a string with escapes, before parse_view() keeps it
   std::deque<std::string> scratch_;
   size_t scratch_used_ = 0;
@@ -519,6 +546,12 @@ class CollectDocs : public IndexDocSink {
 
 Status decode_index_payload_each(std::string_view bytes, IndexDocSink& sink) {
   return IndexDecoder(bytes, sink).run();
+}
+
+Status decode_index_payload_each_generally_for_testing(PayloadSource& source, IndexDocSink& sink, size_t piece) {
+  IndexDecoder decoder(source, piece, sink);
+  decoder.read_all_members_generally();
+  return decoder.run();
 }
 
 Status decode_index_payload_each(PayloadSource& source, IndexDocSink& sink, size_t piece) {
@@ -562,6 +595,7 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
   // room left unused are never touched.
   out.members.reserve(bytes.size() / 512);
   JsonReader reader(bytes);
+  MemberNames names;
   bool fast_ok = false;
   reader.skip_ws();
   if (!reader.at_end() && reader.peek() == '{') {
@@ -590,7 +624,8 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
       // A canonical value (what the engine writes) is checked and measured
       // in one scan; anything else goes through the reader and is rewritten.
       const size_t canonical = canonical_compact_value_length(
-          std::string_view(start, static_cast<size_t>(bytes.data() + bytes.size() - start)), kJsonMaxDepth - 1);
+          std::string_view(start, static_cast<size_t>(bytes.data() + bytes.size() - start)), kJsonMaxDepth - 1,
+          names);
       if (canonical != 0) {
         out.members.emplace_back(key, std::string_view(start, canonical));
         reader.jump_to(start + canonical);
