@@ -410,8 +410,13 @@ class IndexDecoder {
     const char* p = r_->cursor();
     const char* const end = text_end_;
     std::string_view name;
+    size_t n = 0;
     id = names_.predicted(previous);
-    if (const size_t n = id == MemberNames::kNone ? 0 : names_.match(id, p, end); n != 0) {
+    if (id != MemberNames::kNone && (n = names_.match(id, p, end)) == 0) {
+      id = names_.predicted_second(previous);
+      if (id != MemberNames::kNone && (n = names_.match(id, p, end)) != 0) names_.set_prediction(previous, id);
+    }
+    if (n != 0) {
       name = std::string_view(p + 1, n - 3);
       p += n;
     } else {

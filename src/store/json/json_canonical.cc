@@ -271,9 +271,15 @@ class CanonicalScanner {
     bool first = true;
     for (;;) {
       std::string_view key;
+      size_t n = 0;
       uint32_t id = first ? names_.predicted_first(owner)
                           : previous_id == MemberNames::kNone ? MemberNames::kNone : names_.predicted(previous_id);
-      if (const size_t n = id == MemberNames::kNone ? 0 : names_.match(id, p, end_); n != 0) {
+      if (id != MemberNames::kNone && (n = names_.match(id, p, end_)) == 0 && !first) {
+        // Both predictions after a held name were checked in order.
+        id = names_.predicted_second(previous_id);
+        if (id != MemberNames::kNone && (n = names_.match(id, p, end_)) != 0) names_.set_prediction(previous_id, id);
+      }
+      if (n != 0) {
         key = std::string_view(p + 1, n - 3);
         p += n;
       } else {

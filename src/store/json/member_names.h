@@ -36,14 +36,23 @@ class MemberNames {
 
   MemberNames() {
     for (uint32_t& n : next_) n = kNone;
+    for (uint32_t& n : second_) n = kNone;
     for (uint32_t& n : first_) n = kNone;
     for (uint32_t& s : slots_) s = kNone;
   }
 
   // The id expected after name `previous` in an object (kNone: the first
-  // name of an object whose own name is not told apart).
+  // name of an object whose own name is not told apart), and the one that
+  // was expected before it: objects of two shapes that share a name each
+  // keep theirs.
   uint32_t predicted(uint32_t previous) const { return next_[slot_of(previous)]; }
-  void set_prediction(uint32_t previous, uint32_t id) { next_[slot_of(previous)] = id; }
+  uint32_t predicted_second(uint32_t previous) const { return second_[slot_of(previous)]; }
+  void set_prediction(uint32_t previous, uint32_t id) {
+    const size_t slot = slot_of(previous);
+    if (next_[slot] == id) return;
+    second_[slot] = next_[slot];
+    next_[slot] = id;
+  }
   // The id expected first in an object that is the value of name `owner`.
   uint32_t predicted_first(uint32_t owner) const { return first_[slot_of(owner)]; }
   void set_first_prediction(uint32_t owner, uint32_t id) { first_[slot_of(owner)] = id; }
@@ -97,10 +106,18 @@ class MemberNames {
 
   static size_t slot_of(uint32_t id) { return id == kNone ? 0 : size_t{id} + 1; }
 
+  // Length and first and last eight bytes: names of one payload differ
+  // there, and equal hashes only cost a comparison.
   static size_t hash(std::string_view s) {
-    uint64_t h = s.size() * 0x9E3779B97F4A7C15ull;
-    for (const char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
-    return static_cast<size_t>(h ^ (h >> 32));
+    uint64_t head = 0, tail = 0;
+    if (s.size() >= 8) {
+      std::memcpy(&head, s.data(), 8);
+      std::memcpy(&tail, s.data() + s.size() - 8, 8);
+    } else {
+      std::memcpy(&head, s.data(), s.size());
+    }
+    const uint64_t h = (head * 0x9E3779B97F4A7C15ull) ^ ((tail + s.size()) * 0xBF58476D1CE4E5B9ull);
+    return static_cast<size_t>(h ^ (h >> 29));
   }
 
   struct alignas(16) Entry {
@@ -110,7 +127,8 @@ class MemberNames {
   };
   Entry entries_[kCapacity];
   uint32_t size_ = 0;
-  uint32_t next_[kCapacity + 1];   // by slot_of(): the name after it
+  uint32_t next_[kCapacity + 1];    // by slot_of(): the name after it
+  uint32_t second_[kCapacity + 1];  // by slot_of(): the one before that
   uint32_t first_[kCapacity + 1];  // by slot_of(): the first name in its value
   uint32_t slots_[kSlots];        // ids by hash of the name
 };
