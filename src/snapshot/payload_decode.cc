@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -120,7 +121,7 @@ class IndexDecoder {
     fill(0);
   }
 
-  // Every member of "fields" read the general way (quick_member() unused).
+  // Every member of "fields" read the general way (quick_members() unused).
   void read_all_members_generally() { quick_members_ = false; }
 
   Status run() {
@@ -363,24 +364,10 @@ class IndexDecoder {
     bool named = true, repeated = false;
     if (r_->peek() != '}') {
       ids_seen_.clear();
-      uint32_t previous = MemberNames::kNone;
+      uint32_t context = 0;
       for (;;) {
-        if (quick_members_) {
-          bool more = false;
-          uint32_t id = MemberNames::kNone;
-          if (quick_member(previous, id, more)) {
-            if (id == MemberNames::kNone) {
-              named = false;
-            } else {
-              repeated |= ids_seen_.add(id);
-            }
-            previous = id;
-            if (!more) break;
-            continue;
-          }
-        }
+        if (quick_members_ && quick_members(context, named, repeated)) break;
         named = false;
-        previous = MemberNames::kNone;
         if (r_->peek() != '"') return r_->fail_here("key must be a string");
         Field& f = fields_.emplace_back();
         if (!parse_view(f.first)) return false;
@@ -398,56 +385,74 @@ class IndexDecoder {
     return true;
   }
 
-  // A member of "fields" in the shape the engine writes, "name":"value"
-  // followed by ',' and the next name's quote or by the closing '}': taken
-  // whole (appended to fields_, the cursor moved past the ',' or '}', `more`
-  // telling which), its name's id in `id` (kNone when it has none), the
-  // prediction after `previous` updated.  Any other shape, or one that the
-  // window cuts, is left to the general reading: false, nothing taken.  The
-  // name and the value are exactly what the general reading would give, as
-  // both are plain strings.
-  bool quick_member(uint32_t previous, uint32_t& id, bool& more) {
+  // The members of "fields" from the cursor on that have the shape the
+  // engine writes, "name":"value" followed by ',' and the next name's quote
+  // or by the closing '}': each is taken whole (appended to fields_, its
+  // name's id marked in ids_seen_, `named` cleared for a name without one).
+  // True when the closing brace was taken; false at the first member of any
+  // other shape, or one that the window cuts, which is left to the general
+  // reading at the cursor.  Names and values are exactly what the general
+  // reading would give, as both are plain strings.
+  //
+  // The name expected next is predicted from `context`, a hash of the ids
+  // of the names before it in the object: documents of a few shapes repeat,
+  // and past the first name that tells them apart the context names the
+  // shape (two predictions each, for the names where shapes part).
+  bool quick_members(uint32_t& context, bool& named, bool& repeated) {
     const char* p = r_->cursor();
     const char* const end = text_end_;
-    std::string_view name;
-    size_t n = 0;
-    id = names_.predicted(previous);
-    if (id != MemberNames::kNone && (n = names_.match(id, p, end)) == 0) {
-      id = names_.predicted_second(previous);
-      if (id != MemberNames::kNone && (n = names_.match(id, p, end)) != 0) names_.set_prediction(previous, id);
+    bool closed = false;
+    for (;;) {
+      Prediction& guess = names_->after[context];
+      size_t n = 0;
+      uint32_t id = guess.first;
+      if (id != MemberNames::kNone && (n = names_->table.match(id, p, end)) == 0) {
+        id = guess.second;
+        if (id != MemberNames::kNone && (n = names_->table.match(id, p, end)) != 0) guess.put(id);
+      }
+      std::string_view name;
+      const char* v;
+      if (n != 0) {
+        name = std::string_view(p + 1, n - 3);
+        v = p + n;
+      } else {
+        // A plain ASCII name, then the colon.
+        if (p == end || *p != '"') break;
+        const char* q = p + 1;
+        unsigned stop = 16;
+        while (end - q >= 16 && (stop = ascii_string_stop16(q)) == 16) q += 16;
+        if (stop == 16) break;
+        q += stop;
+        if (*q != '"' || q + 1 == end || q[1] != ':') break;
+        name = std::string_view(p + 1, static_cast<size_t>(q - p - 1));
+        id = names_->table.find_or_add(name);
+        guess.put(id);
+        v = q + 2;
+      }
+      if (v == end || *v != '"') break;
+      const char* const close = plain_string_close(v + 1, end);
+      if (close == nullptr || end - close < 2) break;
+      const char after = close[1];
+      if (after == ',') {
+        if (end - close < 3 || close[2] != '"') break;
+      } else if (after != '}') {
+        break;
+      }
+      fields_.emplace_back(name, std::string_view(v + 1, static_cast<size_t>(close - v - 1)));
+      if (id == MemberNames::kNone) {
+        named = false;
+      } else {
+        repeated |= ids_seen_.add(id);
+      }
+      context = static_cast<uint32_t>(((context ^ (id + 1)) * 0x9E3779B1u) >> (32 - kContextBits));
+      p = close + 2;
+      if (after == '}') {
+        closed = true;
+        break;
+      }
     }
-    if (n != 0) {
-      name = std::string_view(p + 1, n - 3);
-      p += n;
-    } else {
-      // A plain ASCII name, then the colon.
-      if (p == end || *p != '"') return false;
-      const char* q = p + 1;
-      unsigned stop = 16;
-      while (end - q >= 16 && (stop = ascii_string_stop16(q)) == 16) q += 16;
-      if (stop == 16) return false;
-      q += stop;
-      if (*q != '"' || q + 1 == end || q[1] != ':') return false;
-      name = std::string_view(p + 1, static_cast<size_t>(q - p - 1));
-      id = names_.find_or_add(name);
-      names_.set_prediction(previous, id);
-      p = q + 2;
-    }
-    if (p == end || *p != '"') return false;
-    const char* const close = plain_string_close(p + 1, end);
-    if (close == nullptr || end - close < 2) return false;
-    const char after = close[1];
-    if (after == ',') {
-      if (end - close < 3 || close[2] != '"') return false;
-      more = true;
-    } else if (after == '}') {
-      more = false;
-    } else {
-      return false;
-    }
-    fields_.emplace_back(name, std::string_view(p + 1, static_cast<size_t>(close - p - 1)));
-    r_->jump_to(close + 2);
-    return true;
+    r_->jump_to(p);
+    return closed;
   }
 
   // White space, then the ':' after an object key.
@@ -525,7 +530,21 @@ class IndexDecoder {
   IndexDocView doc_;
   std::vector<Field> fields_;
   std::vector<uint32_t> table_;
-  MemberNames names_;
+  // The names of "fields" met so far and the predictions of quick_members().
+  static constexpr int kContextBits = 10;
+  struct Prediction {
+    uint32_t first = MemberNames::kNone, second = MemberNames::kNone;
+    void put(uint32_t id) {
+      if (first == id) return;
+      second = first;
+      first = id;
+    }
+  };
+  struct Names {
+    MemberNames table;
+    Prediction after[size_t{1} << kContextBits];
+  };
+  std::unique_ptr<Names> names_ = std::make_unique<Names>();
   MemberNameSet ids_seen_;      // of the current document's "fields"
   bool quick_members_ = true;  // false: every member read the general way
   std::string decoded_;  // a string with escapes, before parse_view() keeps it
@@ -600,7 +619,7 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
   // room left unused are never touched.
   out.members.reserve(bytes.size() / 512);
   JsonReader reader(bytes);
-  MemberNames names;
+  const std::unique_ptr<MemberNames> names = std::make_unique<MemberNames>();  // some 20 kB
   bool fast_ok = false;
   reader.skip_ws();
   if (!reader.at_end() && reader.peek() == '{') {
@@ -630,7 +649,7 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
       // in one scan; anything else goes through the reader and is rewritten.
       const size_t canonical = canonical_compact_value_length(
           std::string_view(start, static_cast<size_t>(bytes.data() + bytes.size() - start)), kJsonMaxDepth - 1,
-          names);
+          *names);
       if (canonical != 0) {
         out.members.emplace_back(key, std::string_view(start, canonical));
         reader.jump_to(start + canonical);

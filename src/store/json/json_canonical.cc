@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "base/hex.h"
@@ -326,15 +327,15 @@ class CanonicalScanner {
 }  // namespace
 
 bool is_canonical_compact_for_testing(std::string_view text) {
-  MemberNames names;
-  CanonicalScanner scanner(text, 4096, names);
+  const std::unique_ptr<MemberNames> names = std::make_unique<MemberNames>();
+  CanonicalScanner scanner(text, 4096, *names);
   const char* end = scanner.value(text.data(), 0);
   return end != nullptr && end == text.data() + text.size();
 }
 
 size_t canonical_compact_value_length(std::string_view text, int max_levels) {
-  MemberNames names;
-  return canonical_compact_value_length(text, max_levels, names);
+  const std::unique_ptr<MemberNames> names = std::make_unique<MemberNames>();
+  return canonical_compact_value_length(text, max_levels, *names);
 }
 
 size_t canonical_compact_value_length(std::string_view text, int max_levels, MemberNames& names) {

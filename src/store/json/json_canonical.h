@@ -25,7 +25,8 @@ bool is_canonical_compact_for_testing(std::string_view text);
 // length in bytes when it is canonical compact as above and also acceptable
 // to the reader on its own (well-formed UTF-8, containers nested at most
 // `max_levels` levels); 0 otherwise, including when unsure.  A text the
-// reader refuses is never accepted, so no prior check is needed.
+// reader refuses is never accepted, so no prior check is needed.  Makes a
+// names table of its own for the call (below).
 size_t canonical_compact_value_length(std::string_view text, int max_levels);
 
 // As above, recognising member names through `names`, which a caller that
