@@ -280,6 +280,19 @@ class IndexDecoder {
       r_->advance();
     } else {
       for (;;) {
+        if (quick_members_) {
+          if (const int taken = quick_doc_member(seen); taken == kTakenLast) break;
+          else if (taken == kTakenMore) continue;
+          // kTakenFields: its name and colon passed.
+          else if (taken == kTakenFields) {
+            seen[3] = true;
+            if (!read_member(3)) return false;
+            bool more = false;
+            if (!after_member(more)) return false;
+            if (!more) break;
+            continue;
+          }
+        }
         if (r_->peek() != '"') return r_->fail_here("key must be a string");
         std::string_view key;
         if (!parse_view(key)) return false;
@@ -303,6 +316,50 @@ class IndexDecoder {
       if (!seen[i]) return r_->fail_prev(std::string("missing field `") + kMemberNames[i] + "`");
     }
     return true;
+  }
+
+  // quick_doc_member() outcomes.
+  static constexpr int kTakenNone = 0, kTakenMore = 1, kTakenLast = 2, kTakenFields = 3;
+
+  // The member of a document at the cursor when it is one not yet `seen`
+  // in the shape the engine writes: "code", "name" or "pinyin" with a plain
+  // string value followed by ',' and the next name's quote (kTakenMore) or
+  // by the closing '}' (kTakenLast), taken whole; or the name "fields" and
+  // its colon (kTakenFields), the value left to the caller.  Otherwise
+  // kTakenNone, nothing taken, for the general reading: what it would take
+  // is exactly what is taken here.
+  int quick_doc_member(bool seen[4]) {
+    static constexpr std::string_view kHeads[4] = {"\"code\":", "\"name\":", "\"pinyin\":", "\"fields\":"};
+    const char* const p = r_->cursor();
+    const size_t room = static_cast<size_t>(text_end_ - p);
+    int index = 0;
+    while (index < 4 && (seen[index] || room < kHeads[index].size() ||
+                         std::memcmp(p, kHeads[index].data(), kHeads[index].size()) != 0)) {
+      ++index;
+    }
+    if (index == 4) return kTakenNone;
+    const char* const v = p + kHeads[index].size();
+    if (index == 3) {
+      r_->jump_to(v);
+      return kTakenFields;
+    }
+    if (v == text_end_ || *v != '"') return kTakenNone;
+    const char* const close = plain_string_close(v + 1, text_end_);
+    if (close == nullptr || text_end_ - close < 2) return kTakenNone;
+    int taken;
+    if (close[1] == ',') {
+      if (text_end_ - close < 3 || close[2] != '"') return kTakenNone;
+      taken = kTakenMore;
+    } else if (close[1] == '}') {
+      taken = kTakenLast;
+    } else {
+      return kTakenNone;
+    }
+    std::string_view& out = index == 0 ? doc_.code : index == 1 ? doc_.name : doc_.pinyin;
+    out = std::string_view(v + 1, static_cast<size_t>(close - v - 1));
+    seen[index] = true;
+    r_->jump_to(close + 2);
+    return taken;
   }
 
   bool read_array_form() {

@@ -422,7 +422,9 @@ std::string catalogue_payload(std::mt19937_64& rng) {
   const int docs = 1 + static_cast<int>(rng() % 6);
   for (int d = 0; d < docs; ++d) {
     out += d ? "," : "";
-    out += R"({"code":"c)" + std::to_string(d) + R"(","name":")" + pick(values) + R"(","pinyin":"p","fields":{)";
+    static const char* const extras[] = {"\"name\":\"n\",", "\"fields\":{},", "\"extra\":[1],"};
+    out += std::string("{") + (rng() % 16 ? "" : pick(extras)) + R"("code":"c)" + std::to_string(d) + R"(","name":")" + pick(values) +
+           R"(","pinyin":"p","fields":{)";
     const auto& shape = shapes[rng() % shapes.size()];
     for (size_t i = 0; i < shape.size(); ++i) {
       out += i ? (rng() % 20 ? "," : " ,") : "";
