@@ -155,20 +155,26 @@ TEST(IndexPayload, DecodesBothElementForms) {
 }
 
 TEST(IndexPayload, ManyRepeatedFieldKeysKeepLast) {
-  // Above the small-map threshold the hashing path removes repeats.
-  std::string text = R"([{"code":"c","name":"n","pinyin":"p","fields":{)";
-  Fields want;
-  for (int i = 0; i < 40; ++i) {
-    if (i) text += ",";
-    text += "\"k" + std::to_string(i % 25) + "\":\"v" + std::to_string(i) + "\"";
+  // Above the small-map threshold the hashing path removes repeats; past the
+  // names table's capacity (256) repeats are found without its ids.
+  for (const int names : {25, 400}) {
+    std::string text = R"([{"code":"c","name":"n","pinyin":"p","fields":{)";
+    Fields want;
+    const int members = names + names * 3 / 5;
+    for (int i = 0; i < members; ++i) {
+      if (i) text += ",";
+      text += "\"k" + std::to_string(i % names) + "\":\"v" + std::to_string(i) + "\"";
+    }
+    for (int k = 0; k < names; ++k) {
+      want.push_back({"k" + std::to_string(k), "v" + std::to_string(k < members - names ? k + names : k)});
+    }
+    text += "}}]";
+    auto r = vedra::decode_index_payload(text);
+    ASSERT_TRUE(r.ok());
+    ASSERT_TRUE(r.value().size() == 1);
+    EXPECT_EQ(r.value()[0].fields.size(), static_cast<size_t>(names));
+    EXPECT_TRUE(sorted(r.value()[0].fields) == sorted(want));
   }
-  for (int k = 0; k < 25; ++k) want.push_back({"k" + std::to_string(k), "v" + std::to_string(k < 15 ? k + 25 : k)});
-  text += "}}]";
-  auto r = vedra::decode_index_payload(text);
-  ASSERT_TRUE(r.ok());
-  ASSERT_TRUE(r.value().size() == 1);
-  EXPECT_EQ(r.value()[0].fields.size(), size_t{25});
-  EXPECT_TRUE(sorted(r.value()[0].fields) == sorted(want));
 }
 
 TEST(IndexPayload, FailureMessages) {
