@@ -121,7 +121,8 @@ class IndexDecoder {
     fill(0);
   }
 
-  // Every member of "fields" read the general way (quick_members() unused).
+  // Every member read the general way (quick_doc_member() and
+  // quick_members() unused).
   void read_all_members_generally() { quick_members_ = false; }
 
   Status run() {
@@ -281,10 +282,10 @@ class IndexDecoder {
     } else {
       for (;;) {
         if (quick_members_) {
-          if (const int taken = quick_doc_member(seen); taken == kTakenLast) break;
-          else if (taken == kTakenMore) continue;
-          // kTakenFields: its name and colon passed.
-          else if (taken == kTakenFields) {
+          const int taken = quick_doc_member(seen);
+          if (taken == kTakenLast) break;
+          if (taken == kTakenMore) continue;
+          if (taken == kTakenFields) {  // its name and colon passed
             seen[3] = true;
             if (!read_member(3)) return false;
             bool more = false;

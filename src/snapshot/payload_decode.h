@@ -79,8 +79,9 @@ inline constexpr size_t kIndexPayloadPiece = size_t{256} << 10;
 Status decode_index_payload_each(PayloadSource& source, IndexDocSink& sink, size_t piece = kIndexPayloadPiece);
 
 // decode_index_payload_each() of a source never whole, with every member of
-// "fields" read by the general reading, never by the shortcut for the shape
-// the engine writes: the same documents and faults, for tests to compare.
+// a document and of its "fields" read by the general reading, never by the
+// shortcuts for the shape the engine writes: the same documents and faults,
+// for tests to compare.
 Status decode_index_payload_each_generally_for_testing(PayloadSource& source, IndexDocSink& sink, size_t piece);
 
 // Decodes the full payload: parse_json(), then "full payload must be a JSON
