@@ -194,6 +194,29 @@ namespace {
 
 using Level = JsonConversionMemory::Level;
 
+// Copies n bytes to w and returns the end: the short texts a record is made
+// of as a word or two (overlapping), not a call.
+inline char* put_bytes(char* w, const char* p, size_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t head, tail;
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+    std::memcpy(w, &head, 8);
+    std::memcpy(w + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    std::memcpy(w, &head, 4);
+    std::memcpy(w + n - 4, &tail, 4);
+  } else if (n > 16) {
+    std::memcpy(w, p, n);
+  } else {
+    for (size_t i = 0; i < n; ++i) w[i] = p[i];
+  }
+  return w + n;
+}
+
 class JsonTextWriter {
  public:
   JsonTextWriter(std::string& out, std::vector<Level>& levels, DictShapeCache* shapes)
@@ -243,6 +266,21 @@ class JsonTextWriter {
   bool write_dict(PyObject* dict, int depth, std::vector<MemberSpan>* spans);
   bool write_sequence(PyObject* obj, int depth);
   bool write_scalar(PyObject* obj);
+  // Appends `s` as a JSON string, escaped as write_json_string() does.  A
+  // long text is appended as it is checked, never asking for room for its
+  // every byte escaped.
+  void put_string(std::string_view s) {
+    std::string& o = out();
+    constexpr size_t kLongText = 1024;
+    if (s.size() > kLongText) {
+      write_json_string(s, o);
+      return;
+    }
+    const size_t size = o.size();
+    o.resize(size + json_string_bound(s.size()));
+    char* const end = put_json_string(o.data() + size, s);
+    o.resize(static_cast<size_t>(end - o.data()));
+  }
   // Where values are written now: the buffer of the innermost dict being
   // written, or the output.  Found through the level's number, as a
   // recursive call may move the levels.
@@ -355,16 +393,23 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   std::string& dst = out();
   const std::string& written = level.written;
   const size_t start = dst.size();
-  dst.reserve(start + written.size() + shape->prefix_bytes() + 2);
-  dst += '{';
   if (spans) spans->reserve(spans->size() + shape->members());
+  // Room for every member (members a later key repeats are left out), then
+  // the pieces put in place.
+  dst.resize(start + written.size() + shape->prefix_bytes() + 2);
+  char* const base = dst.data();
+  char* w = base + start;
+  *w++ = '{';
   for (size_t j = 0; j < shape->members(); ++j) {
-    dst += shape->prefix(j);
+    const std::string_view prefix = shape->prefix(j);
+    w = put_bytes(w, prefix.data(), prefix.size());
     const auto [begin, end] = level.values[shape->source(j)];
-    if (spans) spans->push_back(MemberSpan{shape->member_key(j), dst.size(), dst.size() + (end - begin)});
-    dst.append(written, begin, end - begin);
+    const size_t at_value = static_cast<size_t>(w - base);
+    if (spans) spans->push_back(MemberSpan{shape->member_key(j), at_value, at_value + (end - begin)});
+    w = put_bytes(w, written.data() + begin, end - begin);
   }
-  dst += '}';
+  *w++ = '}';
+  dst.resize(static_cast<size_t>(w - base));
   release_keys(level);
   return true;
 }
@@ -408,7 +453,7 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     Py_ssize_t n = 0;
     if (const char* s = PyUnicode_AsUTF8AndSize(obj, &n)) {
-      write_json_string(std::string_view(s, static_cast<size_t>(n)), out());
+      put_string(std::string_view(s, static_cast<size_t>(n)));
       return true;
     }
     if (!clear_probe_error()) return false;
@@ -434,7 +479,7 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
   }
   std::string text;
   if (!str_of(obj, text)) return false;
-  write_json_string(text, out());
+  put_string(text);
   return true;
 }
 
