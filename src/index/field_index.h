@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -95,6 +96,31 @@ class FieldSlotCache {
     uint8_t last = 0;  // the way found or filled last
   };
 
+  // a == b for the short names fields have: up to sixteen bytes compared as
+  // two overlapping words (or halves, or bytes) instead of by a call.
+  static bool same_name(std::string_view a, std::string_view b) {
+    const size_t n = a.size();
+    if (n != b.size()) return false;
+    auto words_equal = [&](auto word) {
+      decltype(word) a0, a1, b0, b1;
+      constexpr size_t w = sizeof word;
+      std::memcpy(&a0, a.data(), w);
+      std::memcpy(&a1, a.data() + n - w, w);
+      std::memcpy(&b0, b.data(), w);
+      std::memcpy(&b1, b.data() + n - w, w);
+      return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    };
+    if (n >= 8 && n <= 16) return words_equal(uint64_t{});
+    if (n >= 4 && n < 8) return words_equal(uint32_t{});
+    if (n < 4) {
+      for (size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+      }
+      return true;
+    }
+    return a == b;
+  }
+
   // The way of `position` that remembers `field`.  A way never filled has
   // no map and matches nothing, not even the empty field name.
   Way* remembered(size_t position, std::string_view field) {
@@ -103,7 +129,7 @@ class FieldSlotCache {
     for (uint8_t i = 0; i < kWays; ++i) {
       const uint8_t w = static_cast<uint8_t>((slot.last + i) % kWays);
       Way& way = slot.ways[w];
-      if (way.map != nullptr && way.field == field) {
+      if (way.map != nullptr && same_name(way.field, field)) {
         slot.last = w;
         return &way;
       }

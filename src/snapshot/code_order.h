@@ -18,8 +18,9 @@ namespace vedra {
 class CodeOrder {
  public:
   // REQUIRES: `s` outlives this object and is not changed meanwhile.
-  // Cost: 16 bytes per record and one sort, which compares the first eight
-  // bytes of the codes as integers and reads the codes only on a tie.
+  // Cost: 16 bytes per record and one sort, which buckets the records by
+  // the first eight bytes of their codes, a byte at a time in place, and
+  // reads the codes only where those tie.
   explicit CodeOrder(const EngineState& s);
 
   // One entry per record: codes ascending (a prefix before the longer code),
@@ -27,6 +28,10 @@ class CodeOrder {
   size_t size() const { return entries_.size(); }
   uint32_t record(size_t i) const { return entries_[i].record; }
   std::string_view code(size_t i) const { return texts_->code(entries_[i].record); }
+  // Asks the cache for entry i's code, ahead of reading it; prefetch_pointer()
+  // for the pointer to it, further ahead.
+  void prefetch(size_t i) const { texts_->prefetch(entries_[i].record); }
+  void prefetch_pointer(size_t i) const { texts_->prefetch_pointer(entries_[i].record); }
   // True when entry i + 1 holds the same code as entry i.
   bool same_code_follows(size_t i) const {
     return i + 1 < entries_.size() && entries_[i].prefix == entries_[i + 1].prefix && code(i) == code(i + 1);
@@ -37,6 +42,9 @@ class CodeOrder {
     uint64_t prefix;  // the code's first eight bytes, big-endian, zero-padded
     uint32_t record;
   };
+  template <typename Less>
+  static void sort_from(Entry* first, Entry* last, int byte, const Less& less);
+
   const RecordTexts* texts_;
   std::vector<Entry> entries_;
 };

@@ -18,8 +18,9 @@
 namespace vedra {
 
 // SHA-256 (hex) of the byte-sorted codes of every record joined with "|".
-// Cost: one join of the codes in `order` (which must be built from the state
-// being described); the form without it sorts them first.
+// Cost: one pass over the codes in `order` (which must be built from the state
+// being described), hashed a buffer at a time; the form without it sorts
+// them first.
 std::string codes_digest(const CodeOrder& order);
 std::string codes_digest(const EngineState& s);
 

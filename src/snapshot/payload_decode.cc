@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -11,13 +12,11 @@
 
 #include "base/hash.h"
 #include "store/byte_buffer.h"
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include "store/json/byte_scan.h"
 #include "store/json/json_canonical.h"
 #include "store/json/json_reader.h"
 #include "store/json/json_writer.h"
+#include "store/json/member_names.h"
 #include "store/json/utf8.h"
 
 namespace vedra {
@@ -121,6 +120,10 @@ class IndexDecoder {
     window_.resize(std::max<size_t>(piece, 2));
     fill(0);
   }
+
+  // Every member read the general way (quick_doc_member() and
+  // quick_members() unused).
+  void read_all_members_generally() { quick_members_ = false; }
 
   Status run() {
     for (;;) {
@@ -278,6 +281,19 @@ class IndexDecoder {
       r_->advance();
     } else {
       for (;;) {
+        if (quick_members_) {
+          const int taken = quick_doc_member(seen);
+          if (taken == kTakenLast) break;
+          if (taken == kTakenMore) continue;
+          if (taken == kTakenFields) {  // its name and colon passed
+            seen[3] = true;
+            if (!read_member(3)) return false;
+            bool more = false;
+            if (!after_member(more)) return false;
+            if (!more) break;
+            continue;
+          }
+        }
         if (r_->peek() != '"') return r_->fail_here("key must be a string");
         std::string_view key;
         if (!parse_view(key)) return false;
@@ -301,6 +317,50 @@ class IndexDecoder {
       if (!seen[i]) return r_->fail_prev(std::string("missing field `") + kMemberNames[i] + "`");
     }
     return true;
+  }
+
+  // quick_doc_member() outcomes.
+  static constexpr int kTakenNone = 0, kTakenMore = 1, kTakenLast = 2, kTakenFields = 3;
+
+  // The member of a document at the cursor when it is one not yet `seen`
+  // in the shape the engine writes: "code", "name" or "pinyin" with a plain
+  // string value followed by ',' and the next name's quote (kTakenMore) or
+  // by the closing '}' (kTakenLast), taken whole; or the name "fields" and
+  // its colon (kTakenFields), the value left to the caller.  Otherwise
+  // kTakenNone, nothing taken, for the general reading: what it would take
+  // is exactly what is taken here.
+  int quick_doc_member(bool seen[4]) {
+    static constexpr std::string_view kHeads[4] = {"\"code\":", "\"name\":", "\"pinyin\":", "\"fields\":"};
+    const char* const p = r_->cursor();
+    const size_t room = static_cast<size_t>(text_end_ - p);
+    int index = 0;
+    while (index < 4 && (seen[index] || room < kHeads[index].size() ||
+                         std::memcmp(p, kHeads[index].data(), kHeads[index].size()) != 0)) {
+      ++index;
+    }
+    if (index == 4) return kTakenNone;
+    const char* const v = p + kHeads[index].size();
+    if (index == 3) {
+      r_->jump_to(v);
+      return kTakenFields;
+    }
+    if (v == text_end_ || *v != '"') return kTakenNone;
+    const char* const close = plain_string_close(v + 1, text_end_);
+    if (close == nullptr || text_end_ - close < 2) return kTakenNone;
+    int taken;
+    if (close[1] == ',') {
+      if (text_end_ - close < 3 || close[2] != '"') return kTakenNone;
+      taken = kTakenMore;
+    } else if (close[1] == '}') {
+      taken = kTakenLast;
+    } else {
+      return kTakenNone;
+    }
+    std::string_view& out = index == 0 ? doc_.code : index == 1 ? doc_.name : doc_.pinyin;
+    out = std::string_view(v + 1, static_cast<size_t>(close - v - 1));
+    seen[index] = true;
+    r_->jump_to(close + 2);
+    return taken;
   }
 
   bool read_array_form() {
@@ -358,8 +418,14 @@ class IndexDecoder {
     doc_.fields = {};
     r_->skip_ws();
     if (r_->at_end()) return r_->fail_here("EOF while parsing an object");
+    // Whether every name so far has an id, and whether one of them repeats.
+    bool named = true, repeated = false;
     if (r_->peek() != '}') {
+      ids_seen_.clear();
+      uint32_t context = 0;
       for (;;) {
+        if (quick_members_ && quick_members(context, named, repeated)) break;
+        named = false;
         if (r_->peek() != '"') return r_->fail_here("key must be a string");
         Field& f = fields_.emplace_back();
         if (!parse_view(f.first)) return false;
@@ -372,9 +438,79 @@ class IndexDecoder {
     } else {
       r_->advance();
     }
-    keep_last_of_repeated_keys(fields_, table_);
+    if (!named || repeated) keep_last_of_repeated_keys(fields_, table_);
     doc_.fields = fields_;
     return true;
+  }
+
+  // The members of "fields" from the cursor on that have the shape the
+  // engine writes, "name":"value" followed by ',' and the next name's quote
+  // or by the closing '}': each is taken whole (appended to fields_, its
+  // name's id marked in ids_seen_, `named` cleared for a name without one).
+  // True when the closing brace was taken; false at the first member of any
+  // other shape, or one that the window cuts, which is left to the general
+  // reading at the cursor.  Names and values are exactly what the general
+  // reading would give, as both are plain strings.
+  //
+  // The name expected next is predicted from `context`, a hash of the ids
+  // of the names before it in the object: documents of a few shapes repeat,
+  // and past the first name that tells them apart the context names the
+  // shape (two predictions each, for the names where shapes part).
+  bool quick_members(uint32_t& context, bool& named, bool& repeated) {
+    const char* p = r_->cursor();
+    const char* const end = text_end_;
+    bool closed = false;
+    for (;;) {
+      Prediction& guess = names_->after[context];
+      size_t n = 0;
+      uint32_t id = guess.first;
+      if (id != MemberNames::kNone && (n = names_->table.match(id, p, end)) == 0) {
+        id = guess.second;
+        if (id != MemberNames::kNone && (n = names_->table.match(id, p, end)) != 0) guess.put(id);
+      }
+      std::string_view name;
+      const char* v;
+      if (n != 0) {
+        name = std::string_view(p + 1, n - 3);
+        v = p + n;
+      } else {
+        // A plain ASCII name, then the colon.
+        if (p == end || *p != '"') break;
+        const char* q = p + 1;
+        unsigned stop = 16;
+        while (end - q >= 16 && (stop = ascii_string_stop16(q)) == 16) q += 16;
+        if (stop == 16) break;
+        q += stop;
+        if (*q != '"' || q + 1 == end || q[1] != ':') break;
+        name = std::string_view(p + 1, static_cast<size_t>(q - p - 1));
+        id = names_->table.find_or_add(name);
+        guess.put(id);
+        v = q + 2;
+      }
+      if (v == end || *v != '"') break;
+      const char* const close = plain_string_close(v + 1, end);
+      if (close == nullptr || end - close < 2) break;
+      const char after = close[1];
+      if (after == ',') {
+        if (end - close < 3 || close[2] != '"') break;
+      } else if (after != '}') {
+        break;
+      }
+      fields_.emplace_back(name, std::string_view(v + 1, static_cast<size_t>(close - v - 1)));
+      if (id == MemberNames::kNone) {
+        named = false;
+      } else {
+        repeated |= ids_seen_.add(id);
+      }
+      context = static_cast<uint32_t>(((context ^ (id + 1)) * 0x9E3779B1u) >> (32 - kContextBits));
+      p = close + 2;
+      if (after == '}') {
+        closed = true;
+        break;
+      }
+    }
+    r_->jump_to(p);
+    return closed;
   }
 
   // White space, then the ':' after an object key.
@@ -420,58 +556,14 @@ class IndexDecoder {
 
   // The string at the cursor when it holds neither escapes nor control
   // characters and its bytes are well-formed UTF-8 (what the reader would
-  // accept as is): then `out` views it and the cursor passes it, eight bytes
-  // a step (sixteen where SSE2 is there).  Otherwise false, the cursor
-  // unmoved, for the reader to decode it or name its fault.
+  // accept as is): then `out` views it and the cursor passes it.  Otherwise
+  // false, the cursor unmoved, for the reader to decode it or name its fault.
   bool plain_view(std::string_view& out) {
     const char* const begin = r_->cursor() + 1;
-    const char* p = begin;
-#if defined(__SSE2__)
-    // Printable ASCII runs; the first other byte ends the string ('"'),
-    // fails it (a backslash or control character), or hands the rest of it
-    // to the UTF-8 checking scan below (a byte from 0x80, which compares
-    // below 0x20 as a signed byte).
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x20);
-    while (text_end_ - p >= 16) {
-      const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i stops =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, quote), _mm_cmpeq_epi8(w, backslash)), _mm_cmplt_epi8(w, space));
-      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
-      if (mask == 0) {
-        p += 16;
-        continue;
-      }
-      p += std::countr_zero(mask);
-      if (*p == '"') return take_view(begin, p, out);
-      if (static_cast<unsigned char>(*p) < 0x80) return false;
-      break;
-    }
-#endif
-    uint64_t seen = 0;
-    const char* const stop = skip_plain_string_bytes(p, text_end_, seen);
-    if (stop == text_end_ || *stop != '"') return false;
-    if ((seen & kByteHighBits) != 0 && !well_formed_utf8(p, stop)) return false;
-    return take_view(begin, stop, out);
-  }
-
-  bool take_view(const char* begin, const char* quote, std::string_view& out) {
-    out = std::string_view(begin, static_cast<size_t>(quote - begin));
-    r_->jump_to(quote + 1);
-    return true;
-  }
-
-  static bool well_formed_utf8(const char* p, const char* end) {
-    auto* u = reinterpret_cast<const unsigned char*>(p);
-    auto* const e = reinterpret_cast<const unsigned char*>(end);
-    while (u != e) {
-      if (*u < 0x80) {
-        ++u;
-        continue;
-      }
-      const int len = utf8_sequence_length_inline(u, e);
-      if (len <= 0) return false;
-      u += len;
-    }
+    const char* const close = plain_string_close(begin, text_end_);
+    if (close == nullptr) return false;
+    out = std::string_view(begin, static_cast<size_t>(close - begin));
+    r_->jump_to(close + 1);
     return true;
   }
 
@@ -496,6 +588,23 @@ class IndexDecoder {
   IndexDocView doc_;
   std::vector<Field> fields_;
   std::vector<uint32_t> table_;
+  // The names of "fields" met so far and the predictions of quick_members().
+  static constexpr int kContextBits = 10;
+  struct Prediction {
+    uint32_t first = MemberNames::kNone, second = MemberNames::kNone;
+    void put(uint32_t id) {
+      if (first == id) return;
+      second = first;
+      first = id;
+    }
+  };
+  struct Names {
+    MemberNames table;
+    Prediction after[size_t{1} << kContextBits];
+  };
+  std::unique_ptr<Names> names_ = std::make_unique<Names>();
+  MemberNameSet ids_seen_;      // of the current document's "fields"
+  bool quick_members_ = true;  // false: every member read the general way
   std::string decoded_;  // a string with escapes, before parse_view() keeps it
   std::deque<std::string> scratch_;
   size_t scratch_used_ = 0;
@@ -519,6 +628,12 @@ class CollectDocs : public IndexDocSink {
 
 Status decode_index_payload_each(std::string_view bytes, IndexDocSink& sink) {
   return IndexDecoder(bytes, sink).run();
+}
+
+Status decode_index_payload_each_generally_for_testing(PayloadSource& source, IndexDocSink& sink, size_t piece) {
+  IndexDecoder decoder(source, piece, sink);
+  decoder.read_all_members_generally();
+  return decoder.run();
 }
 
 Status decode_index_payload_each(PayloadSource& source, IndexDocSink& sink, size_t piece) {
@@ -562,6 +677,7 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
   // room left unused are never touched.
   out.members.reserve(bytes.size() / 512);
   JsonReader reader(bytes);
+  const std::unique_ptr<MemberNames> names = std::make_unique<MemberNames>();  // some 20 kB
   bool fast_ok = false;
   reader.skip_ws();
   if (!reader.at_end() && reader.peek() == '{') {
@@ -590,7 +706,8 @@ Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
       // A canonical value (what the engine writes) is checked and measured
       // in one scan; anything else goes through the reader and is rewritten.
       const size_t canonical = canonical_compact_value_length(
-          std::string_view(start, static_cast<size_t>(bytes.data() + bytes.size() - start)), kJsonMaxDepth - 1);
+          std::string_view(start, static_cast<size_t>(bytes.data() + bytes.size() - start)), kJsonMaxDepth - 1,
+          *names);
       if (canonical != 0) {
         out.members.emplace_back(key, std::string_view(start, canonical));
         reader.jump_to(start + canonical);

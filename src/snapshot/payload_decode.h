@@ -78,6 +78,12 @@ inline constexpr size_t kIndexPayloadPiece = size_t{256} << 10;
 // failed.  A source whose text is whole() is decoded where it lies.
 Status decode_index_payload_each(PayloadSource& source, IndexDocSink& sink, size_t piece = kIndexPayloadPiece);
 
+// decode_index_payload_each() of a source never whole, with every member of
+// a document and of its "fields" read by the general reading, never by the
+// shortcuts for the shape the engine writes: the same documents and faults,
+// for tests to compare.
+Status decode_index_payload_each_generally_for_testing(PayloadSource& source, IndexDocSink& sink, size_t piece);
+
 // Decodes the full payload: parse_json(), then "full payload must be a JSON
 // object" (no position) when the value is not an object.  The result maps
 // record codes to stored payloads, members in ascending byte order of keys.

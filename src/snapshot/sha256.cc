@@ -6,21 +6,41 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 
+#include <new>
+
 #include "base/hex.h"
 
 namespace vedra {
 
-std::string sha256_hex(std::string_view data) {
+namespace {
+
+SHA256_CTX* context(unsigned char* storage) { return std::launder(reinterpret_cast<SHA256_CTX*>(storage)); }
+
+}  // namespace
+
+Sha256::Sha256() {
+  static_assert(sizeof(SHA256_CTX) <= sizeof ctx_ && alignof(SHA256_CTX) <= 8);
+  ok_ = SHA256_Init(new (ctx_) SHA256_CTX) == 1;
+}
+
+void Sha256::update(std::string_view piece) {
+  if (ok_ && !piece.empty()) ok_ = SHA256_Update(context(ctx_), piece.data(), piece.size()) == 1;
+}
+
+std::string Sha256::hex_digest() {
   unsigned char digest[SHA256_DIGEST_LENGTH];
-  constexpr unsigned int digest_len = SHA256_DIGEST_LENGTH;
-  SHA256_CTX ctx;
-  if (SHA256_Init(&ctx) != 1 || SHA256_Update(&ctx, data.data(), data.size()) != 1 || SHA256_Final(digest, &ctx) != 1) {
-    return std::string();
-  }
+  if (!ok_ || SHA256_Final(digest, context(ctx_)) != 1) return std::string();
+  ok_ = false;
   std::string out;
-  out.reserve(2 * digest_len);
-  append_lower_hex(digest, digest_len, out);
+  out.reserve(2 * SHA256_DIGEST_LENGTH);
+  append_lower_hex(digest, SHA256_DIGEST_LENGTH, out);
   return out;
+}
+
+std::string sha256_hex(std::string_view data) {
+  Sha256 sha;
+  sha.update(data);
+  return sha.hex_digest();
 }
 
 }  // namespace vedra

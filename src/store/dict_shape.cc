@@ -67,21 +67,22 @@ size_t pair_of(uint64_t signature) {
 }
 }  // namespace
 
-const DictShape* DictShapeCache::find(uint64_t signature, const std::string_view* keys, size_t n) {
+const DictShape* DictShapeCache::find(uint64_t signature, const std::string_view* keys, size_t n, Handle* where) {
   if (!slots_) return nullptr;
-  Slot* pair = &slots_[pair_of(signature)];
-  for (int w = 0; w < 2; ++w) {
-    Slot& s = pair[w];
+  const size_t first = pair_of(signature);
+  for (size_t i = first; i < first + 2; ++i) {
+    Slot& s = slots_[i];
     if (s.shape && s.signature == signature && s.shape->matches(keys, n)) {
-      s.recent = true;
-      pair[1 - w].recent = false;
+      use(i);
+      if (where) *where = Handle{static_cast<uint32_t>(i), s.serial};
       return s.shape.get();
     }
   }
   return nullptr;
 }
 
-const DictShape* DictShapeCache::keep(uint64_t signature, const std::string_view* keys, size_t n) noexcept {
+const DictShape* DictShapeCache::keep(uint64_t signature, const std::string_view* keys, size_t n,
+                                      Handle* where) noexcept {
   if (n > kMaxKeys) return nullptr;
   size_t bytes = 0;
   for (size_t i = 0; i < n; ++i) bytes += keys[i].size();
@@ -90,13 +91,26 @@ const DictShape* DictShapeCache::keep(uint64_t signature, const std::string_view
     if (!slots_) slots_.reset(new Slot[kSlots]);
     auto shape = std::make_unique<DictShape>();
     shape->build(keys, n);
-    Slot* pair = &slots_[pair_of(signature)];
-    Slot& victim = !pair[0].shape ? pair[0] : !pair[1].shape ? pair[1] : pair[0].recent ? pair[1] : pair[0];
-    Slot& other = &victim == &pair[0] ? pair[1] : pair[0];
+    const size_t first = pair_of(signature);
+    Slot* pair = &slots_[first];
+    // A shape this pass used may still be in use by it: never replaced.
+    auto free_to_take = [&](const Slot& s) { return !s.shape || s.pass != pass_; };
+    size_t w;
+    if (!pair[0].shape) {
+      w = 0;
+    } else if (!pair[1].shape) {
+      w = 1;
+    } else {
+      w = pair[0].recent ? 1 : 0;
+      if (!free_to_take(pair[w])) w = 1 - w;
+      if (!free_to_take(pair[w])) return nullptr;
+    }
+    Slot& victim = pair[w];
     victim.signature = signature;
     victim.shape = std::move(shape);
-    victim.recent = true;
-    other.recent = false;
+    victim.serial = ++serials_;
+    use(first + w);
+    if (where) *where = Handle{static_cast<uint32_t>(first + w), victim.serial};
     return victim.shape.get();
   } catch (const std::bad_alloc&) {
     return nullptr;

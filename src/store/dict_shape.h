@@ -18,6 +18,12 @@
 // text; larger key sequences are worked out per call and never kept.  The
 // slot table is allocated on first use.
 //
+// Lifetime: the cache's user works in passes (one conversion each, begun by
+// begin_pass()).  A shape found, kept or reached through its handle in a pass
+// is never replaced before the next pass begins, so the shapes and key views
+// a pass holds stay valid throughout it; between passes only a Handle is
+// kept, and it says so when its shape has gone.
+//
 // Thread safety: none; owned by one engine object and used under its borrow.
 #pragma once
 
@@ -53,13 +59,13 @@ class DictShape {
   std::string_view member_key(size_t j) const { return key(source_[j]); }
   // Bytes of all prefixes together.
   size_t prefix_bytes() const { return text_.size() - prefixes_begin_; }
-
- private:
+  // Key text of the i-th key of the sequence the shape was built from.
   std::string_view key(size_t i) const {
     const size_t b = i == 0 ? 0 : key_end_[i - 1];
     return std::string_view(text_).substr(b, key_end_[i] - b);
   }
 
+ private:
   std::string text_;             // the keys in sequence order, then the prefixes
   std::vector<size_t> key_end_;  // end of key i in text_
   std::vector<size_t> source_;
@@ -78,21 +84,52 @@ class DictShapeCache {
   static constexpr uint64_t kSeed = 0x243F6A8885A308D3ull;
   static uint64_t fold(uint64_t signature, std::string_view key);
 
+  // Names one held shape across passes: the slot and the number the shape
+  // was given when kept (numbers are never reused).  The default names none.
+  struct Handle {
+    uint32_t slot = 0;
+    uint64_t serial = 0;
+  };
+
+  // Begins a pass: shapes used in earlier passes may be replaced again.
+  void begin_pass() { ++pass_; }
+
   // The shape held for keys[0, n), whose signature is `signature`, or null.
-  const DictShape* find(uint64_t signature, const std::string_view* keys, size_t n);
+  // `where`, when given, receives its handle.
+  const DictShape* find(uint64_t signature, const std::string_view* keys, size_t n, Handle* where = nullptr);
 
   // Holds a shape built for keys[0, n) and returns it, or null when the
-  // sequence is too large to hold or memory is short (nothing changes then).
-  // The returned shape stays valid until the next keep().
-  const DictShape* keep(uint64_t signature, const std::string_view* keys, size_t n) noexcept;
+  // sequence is too large to hold, both slots it may go to hold shapes used
+  // in this pass, or memory is short (nothing changes then).  `where`, when
+  // given, receives its handle.
+  const DictShape* keep(uint64_t signature, const std::string_view* keys, size_t n,
+                        Handle* where = nullptr) noexcept;
+
+  // The shape `h` names when it is still held, else null.  Counts as a use.
+  const DictShape* at(Handle h) {
+    if (!slots_ || h.serial == 0) return nullptr;
+    Slot& s = slots_[h.slot];
+    if (s.serial != h.serial) return nullptr;
+    use(h.slot);
+    return s.shape.get();
+  }
 
  private:
   struct Slot {
     uint64_t signature = 0;
     std::unique_ptr<DictShape> shape;  // null when empty
+    uint64_t serial = 0;               // of the shape held; 0 when empty
+    uint64_t pass = 0;                 // the last pass that used it
     bool recent = false;               // the more recently used of its pair
   };
+  void use(size_t slot) {
+    slots_[slot].recent = true;
+    slots_[slot ^ 1].recent = false;
+    slots_[slot].pass = pass_;
+  }
   std::unique_ptr<Slot[]> slots_;  // kSlots; null until first keep()
+  uint64_t pass_ = 1;
+  uint64_t serials_ = 0;
 };
 
 }  // namespace vedra

@@ -147,6 +147,9 @@ class FieldMap {
     }
     const char* p_;
   };
+  // The end of the entries' bytes: a reader may load whole words of an
+  // entry's texts up to here, past the text it is reading.
+  const char* bytes_end() const { return blob_.data() + blob_.size(); }
   const_iterator begin() const { return const_iterator(blob_.data()); }
   const_iterator end() const { return const_iterator(blob_.data() + blob_.size()); }
 

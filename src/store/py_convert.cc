@@ -1,6 +1,7 @@
 #include "store/py_convert.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -141,13 +142,41 @@ class RecursionGuard {
 
 }  // namespace
 
+// The shape a dict met at one place had, with its key objects in iteration
+// order.  A dict whose keys are these very objects, in this order, has this
+// shape: a str's text never changes, and holding the objects keeps their
+// addresses from being reused.  Only exact str keys are held (no object
+// that could refer back to the engine).
+struct ShapeHint {
+  DictShapeCache::Handle shape;
+  std::vector<Ref> keys;  // empty: no hint
+};
+
+// Records of a few kinds (say stocks, funds and bonds) bring dicts of
+// different shapes to one place: each place remembers a few, the oldest
+// replaced.
+constexpr size_t kHintWays = 8;
+struct ShapeHints {
+  ShapeHint ways[kHintWays];
+  uint8_t next = 0;  // the way filled next
+};
+
 struct JsonConversionMemory::Level {
   std::vector<std::string_view> key_texts;        // UTF-8 of the keys (kept alive by `keys`)
   std::vector<std::pair<size_t, size_t>> values;  // value text of each key in the output buffer
   std::vector<PyObject*> keys;                    // owned references, during a call only
   std::string written;                            // the members' value texts, in iteration order
   DictShape shape;  // a shape worked out for one dict alone
+  // Records of one catalogue meet their dicts at each depth in the same
+  // order: the n-th dict at this depth in a conversion is hinted by what
+  // the n-th dicts were in the conversions before.
+  std::vector<ShapeHints> hints;
+  size_t dicts = 0;  // dicts met at this depth in this conversion
 };
+
+namespace {
+constexpr size_t kHintsPerLevel = 16;
+}  // namespace
 
 namespace {
 
@@ -165,6 +194,29 @@ namespace {
 
 using Level = JsonConversionMemory::Level;
 
+// Copies n bytes to w and returns the end: the short texts a record is made
+// of as a word or two (overlapping), not a call.
+inline char* put_bytes(char* w, const char* p, size_t n) {
+  if (n >= 8 && n <= 16) {
+    uint64_t head, tail;
+    std::memcpy(&head, p, 8);
+    std::memcpy(&tail, p + n - 8, 8);
+    std::memcpy(w, &head, 8);
+    std::memcpy(w + n - 8, &tail, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    std::memcpy(w, &head, 4);
+    std::memcpy(w + n - 4, &tail, 4);
+  } else if (n > 16) {
+    std::memcpy(w, p, n);
+  } else {
+    for (size_t i = 0; i < n; ++i) w[i] = p[i];
+  }
+  return w + n;
+}
+
 class JsonTextWriter {
  public:
   JsonTextWriter(std::string& out, std::vector<Level>& levels, DictShapeCache* shapes)
@@ -177,6 +229,36 @@ class JsonTextWriter {
   int max_depth() const { return max_depth_; }
 
  private:
+  // Makes `where` and the dict's keys a hint for the next dicts met at this
+  // place; only when the keys are all exact str.  Never fails: a hint that
+  // cannot be made is dropped.
+  static void remember_hint(Level& l, size_t ordinal, DictShapeCache::Handle where) noexcept {
+    if (l.hints.size() <= ordinal) {
+      if (l.hints.capacity() < kHintsPerLevel) {
+        try {
+          l.hints.reserve(kHintsPerLevel);
+        } catch (const std::bad_alloc&) {
+          return;
+        }
+      }
+      l.hints.resize(ordinal + 1);  // within the capacity: no allocation
+    }
+    ShapeHints& hs = l.hints[ordinal];
+    ShapeHint& h = hs.ways[hs.next];
+    hs.next = static_cast<uint8_t>((hs.next + 1) % kHintWays);
+    h.keys.clear();
+    if (where.serial == 0 || l.keys.empty()) return;
+    for (PyObject* k : l.keys) {
+      if (!PyUnicode_CheckExact(k)) return;
+    }
+    try {
+      h.keys.reserve(l.keys.size());
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    for (PyObject* k : l.keys) h.keys.emplace_back((Py_INCREF(k), k));
+    h.shape = where;
+  }
   static void release_keys(Level& l) {
     for (PyObject* k : l.keys) Py_DECREF(k);
     l.keys.clear();
@@ -184,6 +266,21 @@ class JsonTextWriter {
   bool write_dict(PyObject* dict, int depth, std::vector<MemberSpan>* spans);
   bool write_sequence(PyObject* obj, int depth);
   bool write_scalar(PyObject* obj);
+  // Appends `s` as a JSON string, escaped as write_json_string() does.  A
+  // long text is appended as it is checked, never asking for room for its
+  // every byte escaped.
+  void put_string(std::string_view s) {
+    std::string& o = out();
+    constexpr size_t kLongText = 1024;
+    if (s.size() > kLongText) {
+      write_json_string(s, o);
+      return;
+    }
+    const size_t size = o.size();
+    o.resize(size + json_string_bound(s.size()));
+    char* const end = put_json_string(o.data() + size, s);
+    o.resize(static_cast<size_t>(end - o.data()));
+  }
   // Where values are written now: the buffer of the innermost dict being
   // written, or the output.  Found through the level's number, as a
   // recursive call may move the levels.
@@ -200,56 +297,119 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   if (levels_.size() < static_cast<size_t>(depth)) levels_.resize(depth);
   // References into levels_ are re-taken after every recursive call, which
   // may grow the vector.
-  levels_[depth - 1].key_texts.clear();
-  levels_[depth - 1].values.clear();
-  levels_[depth - 1].written.clear();
-  const size_t outer = target_;
-  target_ = static_cast<size_t>(depth);
+  const size_t at = static_cast<size_t>(depth) - 1;
+  levels_[at].key_texts.clear();
+  levels_[at].values.clear();
+  levels_[at].written.clear();
+  const size_t ordinal = shapes_ != nullptr ? levels_[at].dicts++ : kHintsPerLevel;
+  // While the keys are a hint's own objects, their texts are neither read
+  // nor compared; at the first key that no hint has there the texts of
+  // those before it are read after all.  `live` marks the hints whose keys
+  // the dict's have been so far; their shapes are held in `hinted`.
+  const DictShape* hinted[kHintWays];
+  uint32_t live = 0;
+  if (ordinal < levels_[at].hints.size()) {
+    const ShapeHints& hs = levels_[at].hints[ordinal];
+    for (size_t w = 0; w < kHintWays; ++w) {
+      if (hs.ways[w].keys.empty()) continue;
+      hinted[w] = shapes_->at(hs.ways[w].shape);
+      if (hinted[w] != nullptr) live |= uint32_t{1} << w;
+    }
+  }
+  size_t same = 0;  // keys so far that are the live hints'
   uint64_t signature = DictShapeCache::kSeed;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict, &pos, &key, &value)) {
-    Py_INCREF(key);
-    levels_[depth - 1].keys.push_back(key);
+  auto read_key = [&](PyObject* key) {
     Py_ssize_t n = 0;
     const char* k = str_key_utf8(key, &n);
     if (k == nullptr) return false;
     const std::string_view key_text(k, static_cast<size_t>(n));
     signature = DictShapeCache::fold(signature, key_text);
+    levels_[at].key_texts.push_back(key_text);
+    return true;
+  };
+  auto stop_hints = [&] {
+    live = 0;
+    for (size_t i = 0; i < same; ++i) {
+      if (!read_key(levels_[at].keys[i])) return false;
+    }
+    return true;
+  };
+  const size_t outer = target_;
+  target_ = static_cast<size_t>(depth);
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    Py_INCREF(key);
+    levels_[at].keys.push_back(key);
+    if (live != 0) {
+      const ShapeHints& hs = levels_[at].hints[ordinal];
+      uint32_t still = 0;
+      for (uint32_t m = live; m != 0; m &= m - 1) {
+        const int w = std::countr_zero(m);
+        const std::vector<Ref>& hint_keys = hs.ways[w].keys;
+        if (same < hint_keys.size() && hint_keys[same].get() == key) still |= uint32_t{1} << w;
+      }
+      if (still != 0) {
+        live = still;
+        ++same;
+      } else if (!stop_hints() || !read_key(key)) {
+        return false;
+      }
+    } else if (!read_key(key)) {
+      return false;
+    }
     Py_INCREF(value);
     Ref hold_value(value);
-    const size_t begin = levels_[depth - 1].written.size();
+    const size_t begin = levels_[at].written.size();
     if (!write(value, depth, nullptr)) return false;
-    Level& level = levels_[depth - 1];
-    level.key_texts.push_back(key_text);
+    Level& level = levels_[at];
     level.values.emplace_back(begin, level.written.size());
   }
   target_ = outer;
-  Level& level = levels_[depth - 1];
-  const std::string_view* keys = level.key_texts.data();
-  const size_t n = level.key_texts.size();
   const DictShape* shape = nullptr;
-  if (shapes_ != nullptr) {
-    shape = shapes_->find(signature, keys, n);
-    if (shape == nullptr) shape = shapes_->keep(signature, keys, n);
+  if (live != 0) {
+    const ShapeHints& hs = levels_[at].hints[ordinal];
+    for (uint32_t m = live; m != 0 && shape == nullptr; m &= m - 1) {
+      const int w = std::countr_zero(m);
+      if (hs.ways[w].keys.size() == same) shape = hinted[w];
+    }
+    if (shape == nullptr && !stop_hints()) return false;
   }
+  Level& level = levels_[at];
   if (shape == nullptr) {
-    level.shape.build(keys, n);
-    shape = &level.shape;
+    const std::string_view* keys = level.key_texts.data();
+    const size_t n = level.key_texts.size();
+    DictShapeCache::Handle where;
+    if (shapes_ != nullptr) {
+      shape = shapes_->find(signature, keys, n, &where);
+      if (shape == nullptr) shape = shapes_->keep(signature, keys, n, &where);
+    }
+    if (shape == nullptr) {
+      level.shape.build(keys, n);
+      shape = &level.shape;
+    }
+    if (ordinal < kHintsPerLevel) remember_hint(level, ordinal, where);
   }
   std::string& dst = out();
   const std::string& written = level.written;
   const size_t start = dst.size();
-  dst.reserve(start + written.size() + shape->prefix_bytes() + 2);
-  dst += '{';
   if (spans) spans->reserve(spans->size() + shape->members());
+  // Room for every member (members a later key repeats are left out), then
+  // the pieces put in place.
+  dst.resize(start + written.size() + shape->prefix_bytes() + 2);
+  char* const base = dst.data();
+  char* w = base + start;
+  *w++ = '{';
   for (size_t j = 0; j < shape->members(); ++j) {
-    dst += shape->prefix(j);
+    const std::string_view prefix = shape->prefix(j);
+    w = put_bytes(w, prefix.data(), prefix.size());
     const auto [begin, end] = level.values[shape->source(j)];
-    if (spans) spans->push_back(MemberSpan{shape->member_key(j), dst.size(), dst.size() + (end - begin)});
-    dst.append(written, begin, end - begin);
+    const size_t at_value = static_cast<size_t>(w - base);
+    if (spans) spans->push_back(MemberSpan{shape->member_key(j), at_value, at_value + (end - begin)});
+    w = put_bytes(w, written.data() + begin, end - begin);
   }
-  dst += '}';
+  *w++ = '}';
+  dst.resize(static_cast<size_t>(w - base));
   release_keys(level);
   return true;
 }
@@ -293,7 +453,7 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     Py_ssize_t n = 0;
     if (const char* s = PyUnicode_AsUTF8AndSize(obj, &n)) {
-      write_json_string(std::string_view(s, static_cast<size_t>(n)), out());
+      put_string(std::string_view(s, static_cast<size_t>(n)));
       return true;
     }
     if (!clear_probe_error()) return false;
@@ -319,7 +479,7 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
   }
   std::string text;
   if (!str_of(obj, text)) return false;
-  write_json_string(text, out());
+  put_string(text);
   return true;
 }
 
@@ -399,6 +559,10 @@ bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::v
   // Trimmed before, not after, a conversion: the member keys it hands out
   // are views into the shapes it keeps.
   m.trim();
+  if (memory != nullptr) {
+    m.shapes_.begin_pass();
+    for (Level& l : m.levels_) l.dicts = 0;
+  }
   // The guess is capped: after an unusually large record it must not make
   // the next, ordinary one ask for that much memory.
   constexpr size_t kGuessCap = size_t{64} << 10;

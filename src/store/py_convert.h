@@ -20,11 +20,15 @@ namespace vedra::py {
 bool value_to_text(PyObject* obj, std::string& out);
 
 // What python_to_json_text keeps between the calls of one engine: the
-// shapes of the dicts it met (store/dict_shape.h) and its per-level scratch
-// buffers, so that a stream of records of a few shapes converts without
-// working out key orders or growing buffers again.  Holds no Python
-// reference between calls; bounded (DictShapeCache, trim()).  One call at a
-// time uses it (the engine's borrow).
+// shapes of the dicts it met (store/dict_shape.h), for each place a dict was
+// met the key objects of the last few shapes there (so that a dict with the
+// very same key objects finds its shape without reading a key), and its
+// per-level scratch buffers, so that a stream of records of a few shapes
+// converts without working out key orders or growing buffers again.  The
+// only Python objects it holds between calls are those keys (exact str,
+// released with it, so it must be destroyed with the interpreter lock
+// held); bounded (DictShapeCache, trim()).  One call at a time uses it (the
+// engine's borrow).
 class JsonConversionMemory {
  public:
   JsonConversionMemory();

@@ -83,15 +83,23 @@ TEST(DictShapeCache, KeepsFindsBoundsAndEvicts) {
   const std::vector<std::string_view> one_big = {big};
   EXPECT_TRUE(cache.keep(signature(one_big), one_big.data(), one_big.size()) == nullptr);
 
-  // Three sequences forced into one pair of slots: the least recently used
-  // of the two held goes.
+  // Three sequences forced into one pair of slots: within a pass both held
+  // shapes stay (a third is refused); in a later pass the least recently
+  // used of the two goes, and its handle says so.
   const std::vector<std::string_view> x = {"x"}, y = {"y"}, z = {"z"};
   const uint64_t sig = 12345;
-  cache.keep(sig, x.data(), 1);
-  cache.keep(sig, y.data(), 1);
+  DictShapeCache::Handle hx, hy, hz;
+  cache.keep(sig, x.data(), 1, &hx);
+  cache.keep(sig, y.data(), 1, &hy);
+  EXPECT_TRUE(cache.keep(sig, z.data(), 1) == nullptr);
+  cache.begin_pass();
   EXPECT_TRUE(cache.find(sig, x.data(), 1) != nullptr);  // x is now the recent one
-  cache.keep(sig, z.data(), 1);
+  EXPECT_TRUE(cache.keep(sig, z.data(), 1, &hz) != nullptr);
   EXPECT_TRUE(cache.find(sig, x.data(), 1) != nullptr);
   EXPECT_TRUE(cache.find(sig, z.data(), 1) != nullptr);
   EXPECT_TRUE(cache.find(sig, y.data(), 1) == nullptr);
+  EXPECT_TRUE(cache.at(hy) == nullptr);
+  EXPECT_TRUE(cache.at(DictShapeCache::Handle{}) == nullptr);
+  ASSERT_TRUE(cache.at(hx) != nullptr && cache.at(hz) != nullptr);
+  EXPECT_TRUE(cache.at(hx)->matches(x.data(), 1) && cache.at(hz)->matches(z.data(), 1));
 }

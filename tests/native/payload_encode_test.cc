@@ -32,15 +32,17 @@ TEST(PayloadEncode, CodeOrderAgainstSortedCopies) {
   // Codes that tie on their first eight bytes, hold NUL or 0xFF bytes, are
   // prefixes of each other or repeat: the full payload (newest record per
   // code, byte order) and the digest (every code, sorted) match naive ones.
-  static const char kBytes[] = {'A', 'B', 'a', '\0', '\xff', '.'};
-  for (uint64_t seed = 10; seed < 40; seed += 10) {
+  // Many records with longer codes spread over many buckets of every byte.
+  static const char kBytes[] = {'A', 'B', 'a', '\0', '\xff', '.', '0', '1', '7', '9'};
+  for (uint64_t seed = 10; seed < 50; seed += 10) {
     vedra_testing::Rng rng(seed);
     EngineState s;
     std::map<std::string, std::string> newest;
     std::vector<std::string> codes;
-    for (int r = 0; r < 300; ++r) {
+    const bool many = seed > 30;
+    for (int r = 0; r < (many ? 5000 : 300); ++r) {
       std::string code = rng.below(2) ? "ABCDEFGH" : "";
-      for (size_t n = rng.below(4); n > 0; --n) code += kBytes[rng.below(sizeof kBytes)];
+      for (size_t n = rng.below(many ? 12 : 4); n > 0; --n) code += kBytes[rng.below(many ? sizeof kBytes : 6)];
       const std::string payload = std::to_string(r);
       add(s, code, "", "", payload);
       newest[code] = payload;
@@ -96,6 +98,40 @@ TEST(PayloadEncode, NewestPayloadPerCodeAndEveryRecordIndexed) {
   auto full = vedra::decode_full_payload(vedra::encode_full_payload(s));
   ASSERT_TRUE(full.ok());
   EXPECT_TRUE(full.value().as_object().size() == 4);
+}
+
+TEST(PayloadEncode, DocumentTextsOfEveryShortLengthEscapedAnywhere) {
+  // Texts of 0 to 40 bytes, plain or with one byte that needs an escape (or
+  // one that does not) at each place, as names, pinyins, field names and
+  // values, the last text of a record and of a map among them: the index
+  // payload writes them as write_json_string does.
+  static const char kOdd[] = {'"', '\\', '\n', '\x1f', '\0', '\x7f', '\x80', ' '};
+  EngineState s;
+  std::string expected = "[";
+  int r = 0;
+  for (size_t n = 0; n <= 40; ++n) {
+    for (size_t at = 0; at <= n; ++at) {
+      const char odd = kOdd[(n + at) % sizeof kOdd];
+      std::string text(n, 'x');
+      if (at < n) text[at] = odd;
+      const std::string other(n % 7, 'y');
+      FieldMap fields{{text, other}, {other + "k", text}};
+      const std::string code = std::to_string(r++), pinyin = r % 2 ? text : other;
+      std::string doc = std::string(r > 1 ? "," : "") + "{\"code\":\"" + code + "\",\"name\":";
+      vedra::write_json_string(text, doc);
+      doc += ",\"pinyin\":";
+      vedra::write_json_string(pinyin, doc);
+      doc += ",\"fields\":{";
+      bool first = true;
+      for (const auto [k, v] : fields) {
+        vedra::write_json_string_member(k, v, first, doc);
+        first = false;
+      }
+      expected += doc + "}}";
+      add(s, code, text, pinyin, "0", std::move(fields));
+    }
+  }
+  EXPECT_EQ(vedra::encode_index_payload(s), expected + "]");
 }
 
 TEST(PayloadEncode, StreamedInPiecesAsWritten) {

@@ -1,4 +1,6 @@
 """add_record_payload: whole-record ingestion, python_to_json and flattening."""
+import json
+
 import pytest
 
 from test_add_record import saved_fields
@@ -144,3 +146,40 @@ class TestPythonToJson:
         core.add_record_payload({"code": "c", "v": CallsBack()})
         assert errors == ["Already mutably borrowed", "Already borrowed"]
         assert core.get("c")["v"] == "v"
+
+
+class StrKey(str):
+    pass
+
+
+class TestRepeatedShapes:
+    # One engine meets the same key objects again in other orders, subsets and
+    # supersets, at the top and nested, and a str subclass of an equal text:
+    # each record must read back as it does from an engine of its own.
+    def test_reused_key_objects_in_other_shapes(self, tmp_path):
+        from vedra_runtime import MetadataCore
+
+        x, y = "x", "y"
+        shapes = [
+            {"a": {x: 1, y: 2}, "b": 1, "attributes": {"p": "1", "q": {x: "2", y: "3"}}},
+            {"b": 1, "a": {y: 2, x: 1}, "attributes": {"q": {y: "3", x: "2"}, "p": "1"}},
+            {"a": {x: 1}, "attributes": {"q": {x: "2"}}},
+            {"a": {x: 1, y: 2, "w": 0}, "b": 1, "attributes": {"p": "1", "q": {x: "2", y: "3", "w": "4"}}, "c": 2},
+            {"a": {"w": 0, x: 1, y: 2}, "c": 2, "b": 1, "attributes": {"p": "1", "q": {}}},
+            {"a": {x: 1, StrKey("x"): 5}, "attributes": {"q": {StrKey("y"): "9", y: "3"}}},
+            {"a": {}, "b": {x: {y: 1}}, "attributes": {"p": {x: {y: "z"}}}},
+        ]
+        records = [{"code": f"r{i}", **s} for i, s in enumerate(shapes * 3)]
+        core = MetadataCore()
+        for r in records:
+            core.add_record_payload(r)
+        (tmp_path / "all").mkdir()
+        fields = saved_fields(core, tmp_path / "all")
+        for i, r in enumerate(records):
+            alone = MetadataCore()
+            alone.add_record_payload(r)
+            (tmp_path / str(i)).mkdir()
+            assert fields[i] == saved_fields(alone, tmp_path / str(i))[0]
+            want = alone.get(r["code"])
+            got = core.get(r["code"])
+            assert json.dumps(got) == json.dumps(want)

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "store/json/utf8.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -158,6 +160,35 @@ inline unsigned plain_string_prefix16(const char* p) {
 #else
   return ascii_string_stop16_portable(p);
 #endif
+}
+
+// The closing quote of the string whose text (after its opening quote)
+// starts at p, when that string holds neither an escape nor a control
+// character and its bytes are well-formed UTF-8: what a reader takes as is,
+// its text being its value.  nullptr for any other string, and when [p, end)
+// ends before the closing quote.
+inline const char* plain_string_close(const char* p, const char* end) {
+  for (;;) {
+    if (end - p >= 16) {
+      const unsigned n = plain_string_prefix16(p);
+      p += n;
+      if (n == 16) continue;
+    } else {
+      while (p != end) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+        ++p;
+      }
+      if (p == end) return nullptr;
+    }
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"') return p;
+    if (c < 0x80) return nullptr;
+    const int len = utf8_sequence_length_inline(reinterpret_cast<const unsigned char*>(p),
+                                                reinterpret_cast<const unsigned char*>(end));
+    if (len <= 0) return nullptr;
+    p += len;
+  }
 }
 
 }  // namespace vedra

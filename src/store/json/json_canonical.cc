@@ -6,11 +6,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "base/hex.h"
 #include "store/json/byte_scan.h"
 #include "store/json/json_writer.h"
+#include "store/json/member_names.h"
 #include "store/json/utf8.h"
 
 namespace vedra {
@@ -56,16 +58,18 @@ inline bool key_less(std::string_view a, std::string_view b) {
 // cursor lives in a register, never in the scanner.
 class CanonicalScanner {
  public:
-  CanonicalScanner(std::string_view t, int max_levels) : end_(t.data() + t.size()), max_levels_(max_levels) {}
+  CanonicalScanner(std::string_view t, int max_levels, MemberNames& names)
+      : end_(t.data() + t.size()), max_levels_(max_levels), names_(names) {}
 
-  // `depth`: containers open around the value at p.
-  const char* value(const char* p, int depth) {
+  // `depth`: containers open around the value at p; `owner`: the id of the
+  // member name whose value it is (or lies in, for array elements).
+  const char* value(const char* p, int depth, uint32_t owner = MemberNames::kNone) {
     if (p == end_) return nullptr;
     switch (*p) {
       case '{':
-        return depth >= max_levels_ ? nullptr : object(p, depth + 1);
+        return depth >= max_levels_ ? nullptr : object(p, depth + 1, owner);
       case '[':
-        return depth >= max_levels_ ? nullptr : array(p, depth + 1);
+        return depth >= max_levels_ ? nullptr : array(p, depth + 1, owner);
       case '"':
         return string<false>(p);
       case 't':
@@ -231,7 +235,7 @@ class CanonicalScanner {
 
   // value() for the members of containers: scalars are checked in place,
   // only containers cost a call.
-  [[gnu::always_inline]] const char* element(const char* p, int depth) {
+  [[gnu::always_inline]] const char* element(const char* p, int depth, uint32_t owner) {
     if (p == end_) return nullptr;
     const char c = *p;
     if (c == '"') return string<false>(p);
@@ -239,14 +243,14 @@ class CanonicalScanner {
     if (c == 't') return literal(p, "true", 4);
     if (c == 'f') return literal(p, "false", 5);
     if (c == 'n') return literal(p, "null", 4);
-    return value(p, depth);
+    return value(p, depth, owner);
   }
 
-  const char* array(const char* p, int depth) {
+  const char* array(const char* p, int depth, uint32_t owner) {
     ++p;
     if (p != end_ && *p == ']') return p + 1;
     for (;;) {
-      p = element(p, depth);
+      p = element(p, depth, owner);
       if (p == nullptr || p == end_) return nullptr;
       if (*p == ']') return p + 1;
       if (*p != ',') return nullptr;
@@ -254,22 +258,51 @@ class CanonicalScanner {
     }
   }
 
-  const char* object(const char* p, int depth) {
+  // A member name is first looked for where the names table expects it: a
+  // name it holds is plain, and the order of two names it predicted one
+  // after the other was checked when that prediction was made, so a match
+  // needs no scan and no comparison.  Predictions are made only from names
+  // that passed every check, and only after a held name (an object's first
+  // name needs no order check).
+  const char* object(const char* p, int depth, uint32_t owner) {
     ++p;
     if (p != end_ && *p == '}') return p + 1;
     std::string_view previous;
+    uint32_t previous_id = MemberNames::kNone;
     bool first = true;
     for (;;) {
-      if (p == end_ || *p != '"') return nullptr;
-      const char* key_start = p + 1;
-      p = string<true>(p);
-      if (p == nullptr) return nullptr;
-      const std::string_view key(key_start, static_cast<size_t>(p - 1 - key_start));
-      if (!first && !key_less(previous, key)) return nullptr;
+      std::string_view key;
+      size_t n = 0;
+      uint32_t id = first ? names_.predicted_first(owner)
+                          : previous_id == MemberNames::kNone ? MemberNames::kNone : names_.predicted(previous_id);
+      if (id != MemberNames::kNone && (n = names_.match(id, p, end_)) == 0 && !first) {
+        // Both predictions after a held name were checked in order.
+        id = names_.predicted_second(previous_id);
+        if (id != MemberNames::kNone && (n = names_.match(id, p, end_)) != 0) names_.set_prediction(previous_id, id);
+      }
+      if (n != 0) {
+        key = std::string_view(p + 1, n - 3);
+        p += n;
+      } else {
+        if (p == end_ || *p != '"') return nullptr;
+        const char* key_start = p + 1;
+        p = string<true>(p);
+        if (p == nullptr) return nullptr;
+        key = std::string_view(key_start, static_cast<size_t>(p - 1 - key_start));
+        if (!first && !key_less(previous, key)) return nullptr;
+        if (p == end_ || *p != ':') return nullptr;
+        ++p;
+        id = plain_ascii(key) ? names_.find_or_add(key) : MemberNames::kNone;
+        if (first) {
+          names_.set_first_prediction(owner, id);
+        } else if (previous_id != MemberNames::kNone) {
+          names_.set_prediction(previous_id, id);
+        }
+      }
       previous = key;
+      previous_id = id;
       first = false;
-      if (p == end_ || *p != ':') return nullptr;
-      p = element(p + 1, depth);
+      p = element(p, depth, id);
       if (p == nullptr || p == end_) return nullptr;
       if (*p == '}') return p + 1;
       if (*p != ',') return nullptr;
@@ -277,21 +310,36 @@ class CanonicalScanner {
     }
   }
 
+  // Printable ASCII other than '"' and '\\': what the names table holds.
+  static bool plain_ascii(std::string_view key) {
+    for (const char c : key) {
+      if (!kPlainStringByte[static_cast<unsigned char>(c)]) return false;
+    }
+    return true;
+  }
+
   const char* const end_;
   const int max_levels_;
+  MemberNames& names_;
   std::string buf_;
 };
 
 }  // namespace
 
 bool is_canonical_compact_for_testing(std::string_view text) {
-  CanonicalScanner scanner(text, 4096);
+  const std::unique_ptr<MemberNames> names = std::make_unique<MemberNames>();
+  CanonicalScanner scanner(text, 4096, *names);
   const char* end = scanner.value(text.data(), 0);
   return end != nullptr && end == text.data() + text.size();
 }
 
 size_t canonical_compact_value_length(std::string_view text, int max_levels) {
-  CanonicalScanner scanner(text, max_levels);
+  const std::unique_ptr<MemberNames> names = std::make_unique<MemberNames>();
+  return canonical_compact_value_length(text, max_levels, *names);
+}
+
+size_t canonical_compact_value_length(std::string_view text, int max_levels, MemberNames& names) {
+  CanonicalScanner scanner(text, max_levels, names);
   const char* end = scanner.value(text.data(), 0);
   return end == nullptr ? 0 : static_cast<size_t>(end - text.data());
 }
