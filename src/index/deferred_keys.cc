@@ -85,12 +85,23 @@ void DeferredKeys::sort_by_slot(unsigned bits) {
   }
 }
 
-size_t DeferredKeys::distinct_runs() const {
-  size_t runs = 0;
+size_t DeferredKeys::new_keys(const FieldPostings& map, unsigned bits) const {
+  const size_t mask = (size_t{1} << bits) - 1;
+  // Keys of a map that has room for every entry need not be looked for.
+  const bool look = map.size() > 0 && map_room(map) < entries_.size();
+  size_t count = 0;
+  std::vector<size_t> firsts;  // the first entry of each key of the home slot
   for (size_t i = 0; i < entries_.size(); ++i) {
-    runs += i == 0 || entries_[i].hash != entries_[i - 1].hash || entries_[i].key() != entries_[i - 1].key();
+    const Entry& e = entries_[i];
+    if (i == 0 || slot_bits_of(e.hash, mask) != slot_bits_of(entries_[i - 1].hash, mask)) {
+      firsts.clear();
+    } else if (std::any_of(firsts.begin(), firsts.end(), [&](size_t f) { return same_key(entries_[f], e); })) {
+      continue;
+    }
+    firsts.push_back(i);
+    count += !(look && map.contains(HashedText{e.key(), e.hash}));
   }
-  return runs;
+  return count;
 }
 
 void DeferredKeys::insert_into(FieldPostings& map) {
@@ -100,13 +111,12 @@ void DeferredKeys::insert_into(FieldPostings& map) {
   // for a smaller table, sorted again for that one.
   const unsigned guessed = bits_after_room(map, entries_.size());
   sort_by_slot(guessed);
-  map.reserve(map.size() + distinct_runs());
+  map.reserve(map.size() + new_keys(map, guessed));
   const unsigned bits = static_cast<unsigned>(std::bit_width(map.capacity()));
   if (bits != guessed) sort_by_slot(bits);
 
-  // Each key is probed once per run of it; the postings stay put, as the
-  // table has room for every key.  Long keys are read from the blocks at
-  // random: their loads are started a few entries ahead.
+  // Each key is probed once per run of it.  Long keys are read from the
+  // blocks at random: their loads are started a few entries ahead.
   constexpr size_t kAhead = 8;
   Posting* posting = nullptr;
   for (size_t i = 0; i < entries_.size(); ++i) {
@@ -114,9 +124,12 @@ void DeferredKeys::insert_into(FieldPostings& map) {
       __builtin_prefetch(entries_[i + kAhead].at);
     }
     const Entry& e = entries_[i];
-    const std::string_view key = e.key();
-    if (i == 0 || e.hash != entries_[i - 1].hash || key != entries_[i - 1].key()) {
-      posting = &map.try_emplace(HashedString{std::string(key), e.hash}).first->second;
+    if (i == 0 || !same_key(e, entries_[i - 1])) {
+      // With the table full to what was counted, a key met again after
+      // another key's entries must not make it grow.
+      auto held = map_room(map) == 0 ? map.find(HashedText{e.key(), e.hash}) : map.end();
+      posting = held != map.end() ? &held->second
+                                  : &map.try_emplace(HashedString{std::string(e.key()), e.hash}).first->second;
     }
     posting->add_ascending(e.record);
   }

@@ -69,10 +69,10 @@ class DeferredKeys {
   void sort_by_slot(unsigned bits);
   // A copy of `key` in blocks_ that never moves.
   const char* keep(std::string_view key);
-  // Keys held, counting a key once each time it differs from the one before
-  // (after sort_by_slot, equal keys are neighbours unless keys of the same
-  // home slot interleave them: an over-count only).
-  size_t distinct_runs() const;
+  static bool same_key(const Entry& a, const Entry& b) { return a.hash == b.hash && a.key() == b.key(); }
+  // Keys held that `map` lacks, each counted once.  REQUIRES: sorted by the
+  // low `bits` bits of hash >> 7.
+  size_t new_keys(const FieldPostings& map, unsigned bits) const;
 
   std::vector<Entry> entries_;
   std::vector<std::unique_ptr<char[]>> blocks_;
