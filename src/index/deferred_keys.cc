@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vedra {
 namespace {
@@ -39,26 +40,10 @@ void DeferredKeys::add(std::string_view key, size_t hash, uint32_t record) {
   if (key.size() <= kInlineKey) {
     std::memcpy(e.bytes, key.data(), key.size());
   } else {
-    e.at = keep(key);
+    e.at = bytes_.size();
+    std::memcpy(bytes_.extend(key.size()), key.data(), key.size());
   }
   entries_.push_back(e);
-}
-
-const char* DeferredKeys::keep(std::string_view key) {
-  if (key.size() > tail_left_) {
-    // Blocks of 4 KiB doubling up to 1 MiB; a longer key has its own.
-    constexpr size_t kFirstBlock = size_t{4} << 10, kLastBlock = size_t{1} << 20;
-    const size_t size = std::max(key.size(), std::min(kLastBlock, kFirstBlock << std::min<size_t>(blocks_.size(), 8)));
-    blocks_.reserve(blocks_.size() + 1);
-    blocks_.push_back(std::unique_ptr<char[]>(new char[size]));
-    tail_ = blocks_.back().get();
-    tail_left_ = size;
-  }
-  char* p = tail_;
-  std::memcpy(p, key.data(), key.size());
-  tail_ += key.size();
-  tail_left_ -= key.size();
-  return p;
 }
 
 void DeferredKeys::sort_by_slot(unsigned bits) {
@@ -74,7 +59,8 @@ void DeferredKeys::sort_by_slot(unsigned bits) {
     const size_t slot = slot_bits_of(e.hash, mask);
     for (unsigned p = 0; p < passes; ++p) ++counts[p * buckets + ((slot >> (p * digit)) & (buckets - 1))];
   }
-  std::vector<Entry> other(entries_.size());
+  PageArray<Entry> other;
+  other.extend(entries_.size());
   for (unsigned p = 0; p < passes; ++p) {
     size_t* c = counts.data() + p * buckets;
     if (std::count(c, c + buckets, entries_.size()) == 1) continue;  // one digit value: already in order
@@ -99,7 +85,7 @@ size_t DeferredKeys::new_keys(const FieldPostings& map, unsigned bits) const {
       continue;
     }
     firsts.push_back(i);
-    count += !(look && map.contains(HashedText{e.key(), e.hash}));
+    count += !(look && map.contains(HashedText{key(e), e.hash}));
   }
   return count;
 }
@@ -121,22 +107,20 @@ void DeferredKeys::insert_into(FieldPostings& map) {
   Posting* posting = nullptr;
   for (size_t i = 0; i < entries_.size(); ++i) {
     if (i + kAhead < entries_.size() && entries_[i + kAhead].size > kInlineKey) {
-      __builtin_prefetch(entries_[i + kAhead].at);
+      __builtin_prefetch(bytes_.data() + entries_[i + kAhead].at);
     }
     const Entry& e = entries_[i];
     if (i == 0 || !same_key(e, entries_[i - 1])) {
       // With the table full to what was counted, a key met again after
       // another key's entries must not make it grow.
-      auto held = map_room(map) == 0 ? map.find(HashedText{e.key(), e.hash}) : map.end();
+      auto held = map_room(map) == 0 ? map.find(HashedText{key(e), e.hash}) : map.end();
       posting = held != map.end() ? &held->second
-                                  : &map.try_emplace(HashedString{std::string(e.key()), e.hash}).first->second;
+                                  : &map.try_emplace(HashedString{std::string(key(e)), e.hash}).first->second;
     }
     posting->add_ascending(e.record);
   }
-  decltype(entries_)().swap(entries_);
-  decltype(blocks_)().swap(blocks_);
-  tail_ = nullptr;
-  tail_left_ = 0;
+  entries_.release();
+  bytes_.release();
 }
 
 }  // namespace vedra

@@ -10,19 +10,20 @@
 // entry) as it fills.
 //
 // Keys of up to kInlineKey bytes are held in the entry itself; longer ones
-// are copied into blocks the list owns.  So the list depends on no text of
-// the caller's after add() returns.
+// are copied into bytes the list owns.  So the list depends on no text of
+// the caller's after add() returns.  The list and its bytes are held outside
+// the heap (base/page_array.h): they are gone without a trace before
+// whatever the load does next.
 //
 // Thread safety: none; belongs to the state being loaded.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "base/hash.h"
+#include "base/page_array.h"
 #include "index/posting.h"
 
 namespace vedra {
@@ -59,25 +60,24 @@ class DeferredKeys {
     uint32_t size;
     union {
       char bytes[kInlineKey];  // size <= kInlineKey
-      const char* at;          // else: in blocks_
+      size_t at;               // else: its offset in bytes_
     };
-    std::string_view key() const { return size <= kInlineKey ? std::string_view(bytes, size) : std::string_view(at, size); }
   };
   static_assert(sizeof(Entry) == 32);
 
+  std::string_view key(const Entry& e) const {
+    return e.size <= kInlineKey ? std::string_view(e.bytes, e.size) : std::string_view(bytes_.data() + e.at, e.size);
+  }
+  bool same_key(const Entry& a, const Entry& b) const { return a.hash == b.hash && key(a) == key(b); }
+
   // Stable sort of entries_ by the low `bits` bits of hash >> 7.
   void sort_by_slot(unsigned bits);
-  // A copy of `key` in blocks_ that never moves.
-  const char* keep(std::string_view key);
-  static bool same_key(const Entry& a, const Entry& b) { return a.hash == b.hash && a.key() == b.key(); }
   // Keys held that `map` lacks, each counted once.  REQUIRES: sorted by the
   // low `bits` bits of hash >> 7.
   size_t new_keys(const FieldPostings& map, unsigned bits) const;
 
-  std::vector<Entry> entries_;
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  char* tail_ = nullptr;  // free space of the newest block
-  size_t tail_left_ = 0;
+  PageArray<Entry> entries_;  // in the order added
+  PageArray<char> bytes_;     // the keys too long for their entries
 };
 
 }  // namespace vedra
