@@ -9,9 +9,6 @@ namespace vedra::page_array_detail {
 namespace {
 
 constexpr size_t kFirstMapping = size_t{64} << 10;
-constexpr size_t kHugePage = size_t{2} << 20;
-// Above this, huge pages may cost the kernel compaction work to find.
-constexpr size_t kHugePagesUpTo = size_t{128} << 20;
 
 size_t page_size() {
   static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -28,8 +25,6 @@ void* remap(void* old, size_t& mapped, size_t bytes) {
   void* p = old == nullptr ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                            : mremap(old, mapped, bytes, MREMAP_MAYMOVE);
   if (p == MAP_FAILED) throw std::bad_alloc();
-  // Advice only: without transparent huge pages nothing changes.
-  if (bytes >= kHugePage && bytes <= kHugePagesUpTo) madvise(p, bytes, MADV_HUGEPAGE);
   mapped = bytes;
   return p;
 }

@@ -7,8 +7,9 @@
 // policy for where later large blocks go (glibc raises its mmap threshold
 // each time it frees a mapped block), so the memory peak of the operation
 // that follows is what it would be had the list never existed.  Growing
-// moves pages (mremap) rather than copying, and lists of 2 MiB or more ask
-// for transparent huge pages (fewer page faults to fill them).
+// moves pages (mremap) rather than copying.  No huge pages are asked for: a
+// list is filled while the heap is large and busy, and the kernel's work to
+// find huge pages then cost a bulk load more than the faults they save.
 //
 // Linux only (mremap).  Thread safety: none; one owner at a time.
 #pragma once
