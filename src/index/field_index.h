@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/hash.h"
+#include "index/deferred_keys.h"
 #include "index/posting.h"
 #include "index/value_memo.h"
 
@@ -38,8 +39,9 @@ inline FieldPostings& field_postings(FieldIndex& index, std::string_view field) 
 // snapshot being loaded): each field position remembers the maps of the
 // last few fields met there, so a repeat costs a comparison or two instead
 // of a hash lookup.  In a kBulk run it also holds each map's value memo
-// (value_memo.h).  Belongs to one FieldIndex (whose maps never move, even
-// when the index itself is moved) and travels with it.
+// (value_memo.h) and the keys held back from it (deferred_keys.h).  Belongs
+// to one FieldIndex (whose maps never move, even when the index itself is
+// moved) and travels with it.
 class FieldSlotCache {
  public:
   FieldPostings& resolve(FieldIndex& index, size_t position, std::string_view field) {
@@ -60,26 +62,38 @@ class FieldSlotCache {
     return it->second.get();
   }
 
-  // For a kBulk run: the value memo of the map that the last resolve() for
+  // What a kBulk run keeps beside one posting map.
+  struct BulkRun {
+    ValueMemo memo;
+    DeferredKeys deferred;  // keys of values the memo has stopped remembering
+  };
+
+  // For a kBulk run: the run state of the map that the last resolve() for
   // `position` gave, one per map whatever the positions it comes at.
   // Throws std::bad_alloc.
-  ValueMemo& memo(size_t position) {
+  BulkRun& bulk_run(size_t position) {
     Way& way = slots_[position].ways[slots_[position].last];
-    if (way.memo != nullptr) return *way.memo;
-    for (const auto& [map, memo] : memos_) {
-      if (map == way.map) return *(way.memo = memo.get());
+    if (way.run != nullptr) return *way.run;
+    for (const auto& [map, run] : runs_) {
+      if (map == way.map) return *(way.run = run.get());
     }
-    memos_.reserve(memos_.size() + 1);
-    memos_.emplace_back(way.map, std::make_unique<ValueMemo>());
-    return *(way.memo = memos_.back().second.get());
+    runs_.reserve(runs_.size() + 1);
+    runs_.emplace_back(way.map, std::make_unique<BulkRun>());
+    return *(way.run = runs_.back().second.get());
   }
 
-  // Ends a kBulk run: every value memo is dropped.
-  void forget_values() {
-    for (Slot& slot : slots_) {
-      for (Way& way : slot.ways) way.memo = nullptr;
+  // Ends a kBulk run: the keys held back are posted into their maps, and
+  // every run state is dropped.  Throws std::bad_alloc (the index must then
+  // be discarded).
+  void end_bulk_run() {
+    for (auto& [map, run] : runs_) {
+      run->deferred.insert_into(*map);
+      run.reset();
     }
-    decltype(memos_)().swap(memos_);
+    for (Slot& slot : slots_) {
+      for (Way& way : slot.ways) way.run = nullptr;
+    }
+    decltype(runs_)().swap(runs_);
   }
 
  private:
@@ -89,7 +103,7 @@ class FieldSlotCache {
   struct Way {
     std::string field;
     FieldPostings* map = nullptr;  // null: never filled
-    ValueMemo* memo = nullptr;     // owned by memos_; null until asked for
+    BulkRun* run = nullptr;        // owned by runs_; null until asked for
   };
   struct Slot {
     Way ways[kWays];
@@ -147,11 +161,11 @@ class FieldSlotCache {
     Way& way = slot.ways[w];
     way.field.swap(name);
     way.map = map;
-    way.memo = nullptr;
+    way.run = nullptr;
     slot.last = w;
   }
 
   std::vector<Slot> slots_;
-  std::vector<std::pair<const FieldPostings*, std::unique_ptr<ValueMemo>>> memos_;
+  std::vector<std::pair<FieldPostings*, std::unique_ptr<BulkRun>>> runs_;
 };
 }  // namespace vedra

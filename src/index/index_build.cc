@@ -33,7 +33,8 @@ void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, Pos
   for_each_value_key(value, acc, [&](std::string_view key) { post_key(inner, key, r, mode); });
 }
 
-void seal_postings(FieldIndex& index) {
+void seal_postings(FieldIndex& index, FieldSlotCache& slots) {
+  slots.end_bulk_run();
   for (auto& [field, postings] : index) {
     for (auto& [key, posting] : *postings) posting.seal();
   }

@@ -30,8 +30,10 @@ enum class PostingMode { kIncremental, kBulk };
 void post_value_to(FieldPostings& postings, std::string_view value, uint32_t r,
                    PostingMode mode = PostingMode::kIncremental);
 
-// Ends a run of kBulk posting: every posting back in its readable form.
-void seal_postings(FieldIndex& index);
+// Ends a run of kBulk posting into `index`: the keys `slots` held back are
+// posted, its run state is dropped, and every posting is back in its
+// readable form.  Throws std::bad_alloc (the index must then be discarded).
+void seal_postings(FieldIndex& index, FieldSlotCache& slots);
 
 // Posting maps at least this large are taken to be out of the cache: only
 // their keys are worth loading ahead.

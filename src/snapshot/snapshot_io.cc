@@ -183,8 +183,7 @@ Result<EngineState> rebuild_from(const std::function<Status(IndexDocSink&)>& dec
   if (Status st = decode(sink); !st.ok()) return st;
   if (Status st = sink.finish(); !st.ok()) return st;
   reached("posting");
-  fresh.field_slots.forget_values();
-  seal_postings(fresh.field_index);
+  seal_postings(fresh.field_index, fresh.field_slots);
   reached("sealing");
 
   // Payloads last.  The newest record of each code takes its stored text;

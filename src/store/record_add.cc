@@ -167,14 +167,14 @@ class KeyCounts {
 // Resolving the maps makes missing ones in the index: a kBulk state is
 // discarded whole on failure, and each value resolves its map at its own
 // position, as the add would.  Values whose field seldom repeats them (the
-// memo has stopped) are hashed here, for the probe and for the prefetch.
+// memo has stopped) are hashed here, for the keys held back.
 void look_ahead(EngineState& s, const RecordInput& in, BulkLookahead& ahead, bool prefetch) {
   ahead.values_.clear();
   if (prefetch) s.code_to_record.prefetch(in.code);
   for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
     FieldPostings& m = s.field_slots.resolve(s.field_index, position, field);
-    BulkLookahead::Value v{text, &m, &s.field_slots.memo(position)};
-    if (!v.memo->active() && text.find('|') == std::string_view::npos) {
+    BulkLookahead::Value v{text, &m, &s.field_slots.bulk_run(position)};
+    if (!v.run->memo.active() && text.find('|') == std::string_view::npos) {
       const auto hash = m.hash_function();
       v.hashed = true;
       v.whole_hash = hash(text);
@@ -182,10 +182,6 @@ void look_ahead(EngineState& s, const RecordInput& in, BulkLookahead& ahead, boo
       if (dot != std::string_view::npos) {
         v.prefix_size = dot;
         v.prefix_hash = hash(text.substr(0, dot));
-      }
-      if (prefetch && m.size() >= kCachedEntries) {
-        m.prefetch(HashedText{text, v.whole_hash});
-        if (dot != std::string_view::npos) m.prefetch(HashedText{text.substr(0, dot), v.prefix_hash});
       }
     }
     ahead.values_.push_back(v);
@@ -266,7 +262,8 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   // each one's array tail, and appends once they are all found, so that the
   // cache misses of the tails overlap.  A map about to grow would move the
   // postings already found: those are appended first.  A value the field's
-  // memo knows takes its postings from there, without a key or a probe.
+  // memo knows takes its postings from there, without a key or a probe; the
+  // keys of a value the memo has stopped remembering are held back.
   auto append_found = [&] {
     for (Posting* p : plan.grown) p->add_ascending(r);
     plan.grown.clear();
@@ -274,11 +271,23 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   if (mode == PostingMode::kBulk) {
     for (const BulkLookahead::Value& v : ahead->values_) {
       FieldPostings& m = *v.map;
-      if (const std::span<Posting* const> known = v.memo->find(m.capacity(), v.text); !known.empty()) {
+      ValueMemo& memo = v.run->memo;
+      if (const std::span<Posting* const> known = memo.find(m.capacity(), v.text); !known.empty()) {
         for (Posting* p : known) {
           p->prefetch_tail();
           plan.grown.push_back(p);
         }
+        continue;
+      }
+      // A key that is the value itself or its part before the first dot
+      // was hashed ahead: same bytes, same map.
+      auto hash_of = [&](std::string_view key) {
+        if (v.hashed && key.data() == v.text.data() && key.size() == v.text.size()) return v.whole_hash;
+        if (v.hashed && key.data() == v.text.data() && key.size() == v.prefix_size) return v.prefix_hash;
+        return m.hash_function()(key);
+      };
+      if (!memo.active()) {
+        for_each_value_key(v.text, acc, [&](std::string_view key) { v.run->deferred.add(key, hash_of(key), r); });
         continue;
       }
       const size_t first = plan.grown.size();
@@ -288,21 +297,11 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
           append_found();
           appended = true;
         }
-        // A key that is the value itself or its part before the first dot
-        // was hashed ahead: same bytes, same map.
-        size_t hash;
-        if (v.hashed && key.data() == v.text.data() && key.size() == v.text.size()) {
-          hash = v.whole_hash;
-        } else if (v.hashed && key.data() == v.text.data() && key.size() == v.prefix_size) {
-          hash = v.prefix_hash;
-        } else {
-          hash = m.hash_function()(key);
-        }
-        Posting& p = bulk_posting(m, key, hash);
+        Posting& p = bulk_posting(m, key, hash_of(key));
         p.prefetch_tail();
         plan.grown.push_back(&p);
       });
-      if (!appended) v.memo->remember(m.capacity(), v.text, std::span<Posting* const>(plan.grown).subspan(first));
+      if (!appended) memo.remember(m.capacity(), v.text, std::span<Posting* const>(plan.grown).subspan(first));
     }
   }
   for (const Target& t : targets) {

@@ -15,9 +15,10 @@
 // failure): record numbers arrive in ascending order, so the first step posts
 // straight into the field index with ascending appends instead of preparing
 // each key, and the bitmaps are made once at the end.  Values a field repeats
-// reach their postings through the field's value memo (index/value_memo.h),
-// which the caller drops with FieldSlotCache::forget_values() at the end of
-// the run; the code lookup is written with one probe, at the append.
+// reach their postings through the field's value memo (index/value_memo.h);
+// the keys of a field that seldom repeats its values are held back
+// (index/deferred_keys.h) and posted by seal_postings(), which ends the run;
+// the code lookup is written with one probe, at the append.
 //
 // A bitmap posting's own growth inside CRoaring is prepared as room pledged
 // in the caller's RoaringPledges scope (index/roaring_memory.h).
@@ -109,7 +110,7 @@ class BulkLookahead {
   struct Value {
     std::string_view text;
     FieldPostings* map;
-    ValueMemo* memo;
+    FieldSlotCache::BulkRun* run;  // the map's value memo and held-back keys
     // When `hashed`, the map's hashes of `text` and of its first
     // prefix_size bytes (the key before the first dot; SIZE_MAX: no dot).
     bool hashed = false;
@@ -126,8 +127,7 @@ class BulkLookahead {
 
 // A hint for a kBulk run: `in` is the record after the one about to be
 // added.  Fills `ahead` for it (see BulkLookahead) and starts loading the
-// hash slots of its code and of the plain keys of its values in maps too
-// large to stay in cache, so that their misses overlap the add before it.
+// hash slot of its code, so that its miss overlaps the add before it.
 // Changes nothing a sealed state shows; throws std::bad_alloc (the state
 // must then be discarded).
 void prefetch_record(EngineState& s, const RecordInput& in, BulkLookahead& ahead);

@@ -1,0 +1,34 @@
+#include "base/page_array.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace vedra::page_array_detail {
+namespace {
+
+constexpr size_t kFirstMapping = size_t{64} << 10;
+
+size_t page_size() {
+  static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+}  // namespace
+
+void* remap(void* old, size_t& mapped, size_t bytes) {
+  const size_t page = page_size();
+  bytes = std::max(bytes, kFirstMapping);
+  if (bytes > SIZE_MAX - page) throw std::bad_alloc();
+  bytes = (bytes + page - 1) / page * page;
+  void* p = old == nullptr ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                           : mremap(old, mapped, bytes, MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  mapped = bytes;
+  return p;
+}
+
+void unmap(void* p, size_t bytes) noexcept { munmap(p, bytes); }
+
+}  // namespace vedra::page_array_detail

@@ -1,0 +1,99 @@
+// PageArray<T>: a growable array of trivially copyable T in its own
+// anonymous memory mapping, for large lists that live only for part of one
+// operation.
+//
+// Held outside the heap, such a list leaves nothing behind when dropped: no
+// hole among the heap's live blocks, and no change to the allocator's own
+// policy for where later large blocks go (glibc raises its mmap threshold
+// each time it frees a mapped block), so the memory peak of the operation
+// that follows is what it would be had the list never existed.  Growing
+// moves pages (mremap) rather than copying.  No huge pages are asked for: a
+// list is filled while the heap is large and busy, and the kernel's work to
+// find huge pages then cost a bulk load more than the faults they save.
+//
+// Linux only (mremap).  Thread safety: none; one owner at a time.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace vedra {
+
+namespace page_array_detail {
+// A mapping of at least `bytes` bytes holding what the `mapped` bytes at
+// `old` held (null: a new mapping), which it replaces; its size, whole pages,
+// is left in `mapped`.  Throws std::bad_alloc with `old` and `mapped` intact.
+void* remap(void* old, size_t& mapped, size_t bytes);
+void unmap(void* p, size_t bytes) noexcept;
+}  // namespace page_array_detail
+
+template <typename T>
+class PageArray {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+ public:
+  PageArray() = default;
+  ~PageArray() { release(); }
+  PageArray(PageArray&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), mapped_(std::exchange(o.mapped_, 0)) {}
+  PageArray& operator=(PageArray&& o) noexcept {
+    PageArray(std::move(o)).swap(*this);
+    return *this;
+  }
+  PageArray(const PageArray&) = delete;
+  PageArray& operator=(const PageArray&) = delete;
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+
+  // Throws std::bad_alloc with the array unchanged.
+  void push_back(const T& v) {
+    if (size_ == mapped_ / sizeof(T)) grow(size_ + 1);
+    data_[size_++] = v;
+  }
+  // `n` more elements at the end, left as they are (zero when never
+  // written); returns the first.  Throws std::bad_alloc, unchanged.
+  T* extend(size_t n) {
+    if (n > mapped_ / sizeof(T) - size_) grow(size_ + n);
+    T* first = data_ + size_;
+    size_ += n;
+    return first;
+  }
+  void swap(PageArray& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+    std::swap(mapped_, o.mapped_);
+  }
+  // Empty, with the memory given back.
+  void release() noexcept {
+    if (data_ != nullptr) page_array_detail::unmap(data_, mapped_);
+    data_ = nullptr;
+    size_ = 0;
+    mapped_ = 0;
+  }
+
+ private:
+  void grow(size_t at_least) {
+    if (at_least > SIZE_MAX / 2 / sizeof(T)) throw std::bad_alloc();
+    const size_t bytes = std::max(at_least * sizeof(T), 2 * mapped_);
+    data_ = static_cast<T*>(page_array_detail::remap(data_, mapped_, bytes));
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t mapped_ = 0;  // bytes mapped from data_
+};
+
+}  // namespace vedra

@@ -1,0 +1,83 @@
+// DeferredKeys: the value keys a bulk load posts to one field's posting map
+// whose values seldom repeat (codes, names, amounts), held back and inserted
+// all at once at the end of the run.
+//
+// Inserted as they come, such keys land at random in a table far larger than
+// the cache: every insert waits for its control bytes and its slot.  Held
+// back, they are inserted in the order of their home slots instead, so the
+// table fills front to back and its memory is walked once, in order; and the
+// table is made at its final size once, instead of growing (and moving every
+// entry) as it fills.
+//
+// Keys of up to kInlineKey bytes are held in the entry itself; longer ones
+// are copied into bytes the list owns.  So the list depends on no text of
+// the caller's after add() returns.  The list and its bytes are held outside
+// the heap (base/page_array.h): they are gone without a trace before
+// whatever the load does next.
+//
+// Thread safety: none; belongs to the state being loaded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "base/hash.h"
+#include "base/page_array.h"
+#include "index/posting.h"
+
+namespace vedra {
+
+using FieldPostings = TextMap<Posting>;
+
+class DeferredKeys {
+ public:
+  DeferredKeys() = default;
+  DeferredKeys(const DeferredKeys&) = delete;
+  DeferredKeys& operator=(const DeferredKeys&) = delete;
+
+  // `key`, whose hash under the map's hash function is `hash`, is posted for
+  // `record`.  REQUIRES: `record` >= every record added before.  Throws
+  // std::bad_alloc (the list must then be discarded with its map).
+  void add(std::string_view key, size_t hash, uint32_t record);
+
+  size_t size() const { return entries_.size(); }
+
+  // Posts every key held into `map` (made when missing) with ascending
+  // appends, as if each had been posted there in the order added, and
+  // empties the list, returning its memory.  REQUIRES: the records `map`
+  // holds are all <= every record added here; `map` is the map whose hash
+  // function made the hashes.  Throws std::bad_alloc (the map must then be
+  // discarded).  Cost: a radix sort of the list and one probe per distinct
+  // key, in slot order.
+  void insert_into(FieldPostings& map);
+
+ private:
+  static constexpr size_t kInlineKey = 16;
+  struct Entry {
+    size_t hash;
+    uint32_t record;
+    uint32_t size;
+    union {
+      char bytes[kInlineKey];  // size <= kInlineKey
+      size_t at;               // else: its offset in bytes_
+    };
+  };
+  static_assert(sizeof(Entry) == 32);
+
+  std::string_view key(const Entry& e) const {
+    return e.size <= kInlineKey ? std::string_view(e.bytes, e.size) : std::string_view(bytes_.data() + e.at, e.size);
+  }
+  bool same_key(const Entry& a, const Entry& b) const { return a.hash == b.hash && key(a) == key(b); }
+
+  // Stable sort of entries_ by the low `bits` bits of hash >> 7.
+  void sort_by_slot(unsigned bits);
+  // Keys held that `map` lacks, each counted once.  REQUIRES: sorted by the
+  // low `bits` bits of hash >> 7.
+  size_t new_keys(const FieldPostings& map, unsigned bits) const;
+
+  PageArray<Entry> entries_;  // in the order added
+  PageArray<char> bytes_;     // the keys too long for their entries
+};
+
+}  // namespace vedra
