@@ -5,10 +5,8 @@
 
 #include <algorithm>
 
-namespace vedra::page_array_detail {
+namespace vedra {
 namespace {
-
-constexpr size_t kFirstMapping = size_t{64} << 10;
 
 size_t page_size() {
   static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -17,9 +15,8 @@ size_t page_size() {
 
 }  // namespace
 
-void* remap(void* old, size_t& mapped, size_t bytes) {
+void* remap_pages(void* old, size_t& mapped, size_t bytes) {
   const size_t page = page_size();
-  bytes = std::max(bytes, kFirstMapping);
   if (bytes > SIZE_MAX - page) throw std::bad_alloc();
   bytes = (bytes + page - 1) / page * page;
   void* p = old == nullptr ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
@@ -29,6 +26,6 @@ void* remap(void* old, size_t& mapped, size_t bytes) {
   return p;
 }
 
-void unmap(void* p, size_t bytes) noexcept { munmap(p, bytes); }
+void unmap_pages(void* p, size_t bytes) noexcept { munmap(p, bytes); }
 
-}  // namespace vedra::page_array_detail
+}  // namespace vedra

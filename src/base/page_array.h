@@ -23,13 +23,13 @@
 
 namespace vedra {
 
-namespace page_array_detail {
-// A mapping of at least `bytes` bytes holding what the `mapped` bytes at
-// `old` held (null: a new mapping), which it replaces; its size, whole pages,
-// is left in `mapped`.  Throws std::bad_alloc with `old` and `mapped` intact.
-void* remap(void* old, size_t& mapped, size_t bytes);
-void unmap(void* p, size_t bytes) noexcept;
-}  // namespace page_array_detail
+// Anonymous mappings, whole pages, for every buffer of ours held outside the
+// heap.  remap_pages() returns a mapping of at least `bytes` bytes holding
+// what the `mapped` bytes at `old` held (null: a new mapping), which it
+// replaces, and leaves its size in `mapped`.  Throws std::bad_alloc with
+// `old` and `mapped` intact.
+void* remap_pages(void* old, size_t& mapped, size_t bytes);
+void unmap_pages(void* p, size_t bytes) noexcept;
 
 template <typename T>
 class PageArray {
@@ -78,7 +78,7 @@ class PageArray {
   }
   // Empty, with the memory given back.
   void release() noexcept {
-    if (data_ != nullptr) page_array_detail::unmap(data_, mapped_);
+    if (data_ != nullptr) unmap_pages(data_, mapped_);
     data_ = nullptr;
     size_ = 0;
     mapped_ = 0;
@@ -87,9 +87,12 @@ class PageArray {
  private:
   void grow(size_t at_least) {
     if (at_least > SIZE_MAX / 2 / sizeof(T)) throw std::bad_alloc();
-    const size_t bytes = std::max(at_least * sizeof(T), 2 * mapped_);
-    data_ = static_cast<T*>(page_array_detail::remap(data_, mapped_, bytes));
+    const size_t bytes = std::max({at_least * sizeof(T), 2 * mapped_, kFirstMapping});
+    data_ = static_cast<T*>(remap_pages(data_, mapped_, bytes));
   }
+
+  // A list's first mapping: a short list grows a few times at most.
+  static constexpr size_t kFirstMapping = size_t{64} << 10;
 
   T* data_ = nullptr;
   size_t size_ = 0;

@@ -1,11 +1,12 @@
 #include "store/byte_buffer.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include "base/page_array.h"
 
 namespace vedra {
 
@@ -16,11 +17,6 @@ constexpr size_t kHugePage = size_t{2} << 20;
 // memory to find that many, and a load of a million records (a 670 MB
 // buffer) decompressed three times slower with them than without.
 constexpr size_t kHugePagesUpTo = size_t{128} << 20;
-
-size_t page_size() {
-  static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  return size;
-}
 
 }  // namespace
 
@@ -53,22 +49,15 @@ void ByteBuffer::resize(size_t n) {
     size_ = n;
     return;
   }
-  const size_t page = page_size();
-  if (n > SIZE_MAX - page) throw std::bad_alloc();
-  const size_t capacity = (n + page - 1) / page * page;
-  void* p = data_ == nullptr
-                ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-  if (p == MAP_FAILED) throw std::bad_alloc();
+  void* p = remap_pages(data_, capacity_, n);
   // Advice only: without transparent huge pages nothing changes.
-  if (capacity >= kHugePage && capacity <= kHugePagesUpTo) madvise(p, capacity, MADV_HUGEPAGE);
+  if (capacity_ >= kHugePage && capacity_ <= kHugePagesUpTo) madvise(p, capacity_, MADV_HUGEPAGE);
   data_ = static_cast<char*>(p);
-  capacity_ = capacity;
   size_ = n;
 }
 
 void ByteBuffer::clear() {
-  if (data_ != nullptr) munmap(data_, capacity_);
+  if (data_ != nullptr) unmap_pages(data_, capacity_);
   data_ = nullptr;
   size_ = 0;
   capacity_ = 0;
