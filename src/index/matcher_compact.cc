@@ -82,7 +82,7 @@ inline uint32_t next_state(const uint32_t* repr, uint32_t s, uint32_t header, ui
 
 }  // namespace
 
-Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
+Result<CompactNfa> CompactNfa::build(Trie& trie, uint64_t max_words) {
   CompactNfa a;
   a.classes_ = trie.classes();
   a.prefilter_ = trie.prefilter();
@@ -90,113 +90,180 @@ Result<CompactNfa> CompactNfa::build(const Trie& trie, uint64_t max_words) {
   const uint32_t nclasses = a.classes_.count();
   const auto bfs = trie.bfs_order();
   const uint32_t nstates = trie.num_states();
+  auto match_words = [&](uint32_t s) -> uint64_t { return trie.reported_pattern(s) != kNoPattern ? 2 : 0; };
 
-  // Choose the dense states, shallowest first.
-  std::vector<uint8_t> dense(nstates, 0);
-  dense[kDead] = 1;
-  dense[kStart] = 1;
-  uint64_t budget = kDenseWordsBase + kDenseWordsPerState * nstates;
-  uint64_t spent = 0;
-  for (uint32_t d = 1; d < trie.num_levels(); ++d) {
-    for (uint32_t s : trie.level(d)) {
-      const uint32_t n = trie.num_children(s);
-      bool want = n >= kDenseTag;  // too many for the sparse encoding
-      if (!want && n > 0 && budget >= nclasses &&
-          (d <= kDenseDepth || n >= kDenseChildren || spent + nclasses <= kDenseWordsAnyDepth)) {
-        want = true;
-      }
-      if (want) {
-        dense[s] = 1;
-        budget -= std::min<uint64_t>(budget, nclasses);
-        spent += nclasses;
+  // Calls f(s, n, dense) for every state below kStart in breadth-first
+  // order, n being its number of children: the dense states are chosen
+  // shallowest first, within the budget.
+  auto choose_dense = [&](auto&& f) {
+    uint64_t budget = kDenseWordsBase + kDenseWordsPerState * nstates;
+    uint64_t spent = 0;
+    for (uint32_t d = 1; d < trie.num_levels(); ++d) {
+      for (uint32_t s : trie.level(d)) {
+        const uint32_t n = trie.num_children(s);
+        bool want = n >= kDenseTag;  // too many for the sparse encoding
+        if (!want && n > 0 && budget >= nclasses &&
+            (d <= kDenseDepth || n >= kDenseChildren || spent + nclasses <= kDenseWordsAnyDepth)) {
+          want = true;
+        }
+        if (want) {
+          budget -= std::min<uint64_t>(budget, nclasses);
+          spent += nclasses;
+        }
+        f(s, n, want);
       }
     }
-  }
+  };
 
   // Layout: dead, start and the other dense states (breadth first), then
   // the sparse states in depth-first preorder, so that walking along one
   // pattern reads consecutive words.
-  std::vector<uint32_t> id(nstates, 0);
-  uint64_t words = 0;
-  auto place = [&](uint32_t s) {
-    if (trie.reported_pattern(s) != kNoPattern) words += 2;
-    id[s] = static_cast<uint32_t>(std::min<uint64_t>(words, UINT32_MAX));
-    words += 2 + (dense[s] ? nclasses : sparse_words(trie.num_children(s)));
-  };
-  place(kDead);
-  for (uint32_t s : bfs) {
-    if (dense[s]) place(s);
-  }
-  trie.for_each_preorder([&](uint32_t s) {
-    if (!dense[s]) place(s);
+  std::vector<uint64_t> dense_bit((nstates + 63) / 64, 0);
+  auto is_dense = [&](uint32_t s) { return (dense_bit[s / 64] >> (s % 64) & 1) != 0; };
+  dense_bit[0] = uint64_t{1} << kDead | uint64_t{1} << kStart;
+  uint64_t dense_words = 2 * (2 + static_cast<uint64_t>(nclasses));  // dead, start
+  uint64_t sparse_total = 0;
+  choose_dense([&](uint32_t s, uint32_t n, bool dense) {
+    if (dense) {
+      dense_bit[s / 64] |= uint64_t{1} << (s % 64);
+      dense_words += match_words(s) + 2 + nclasses;
+    } else {
+      sparse_total += match_words(s) + 2 + sparse_words(n);
+    }
   });
+  const uint64_t words = dense_words + sparse_total;
   if (words + kPadWords > max_words) return state_overflow(max_words, "transition table entries");
 
-  a.start_ = id[kStart];
-  a.repr_.assign(static_cast<size_t>(words + kPadWords), 0);
-  uint32_t* repr = a.repr_.data();
+  // Every word is written below: fresh pages need no zeroing pass first.
+  a.words_ = static_cast<size_t>(words + kPadWords);
+  a.repr_.reset(new uint32_t[a.words_]);
+  uint32_t* repr = a.repr_.get();
+  std::fill(repr + words, repr + a.words_, 0u);
 
-  // Dead: a dense row of zeros, failing to itself.
-  repr[0] = kDenseTag | kStopBit;
-  ++a.dense_states_;
-  // Sparse states first, in preorder (sequential in repr_, one stream per
-  // level in the trie), then dense states in breadth-first order: a dense
-  // row is resolved from the rows on its failure chain, which must all be
-  // written by then.
-  auto write_state = [&](uint32_t s) {
-    uint32_t* p = repr + id[s];
+  // Placing a state writes the words that come from its reported match and
+  // its children's classes, then its id, into the word of its reported
+  // length (trie.length_words()), which is not read again: after placing,
+  // the trie's reports are no longer needed, and the ids take no memory of
+  // their own. Returns the word after the state's.
+  uint32_t* id = trie.length_words();
+  auto place = [&](uint32_t s, uint64_t at) -> uint64_t {
     const uint32_t pattern = trie.reported_pattern(s);
+    uint32_t special = s == kStart ? kStartBit : 0;
     if (pattern != kNoPattern) {
-      p[-2] = pattern;
-      p[-1] = trie.reported_length(s);
+      repr[at] = pattern;
+      repr[at + 1] = trie.reported_length(s);
+      at += 2;
+      special |= kStopBit;
     }
-    p[1] = id[trie.fail(s)];
-    const uint32_t special = (pattern != kNoPattern ? kStopBit : 0) | (s == kStart ? kStartBit : 0);
+    id[s] = static_cast<uint32_t>(at);
+    uint32_t* p = repr + at;
     const uint32_t n = trie.num_children(s);
-    if (dense[s]) {
-      ++a.dense_states_;
+    if (is_dense(s)) {
       p[0] = kDenseTag | special;
-      uint32_t* row = p + 2;
-      if (s == kStart) {
-        std::fill(row, row + nclasses, a.start_);
-      } else if (trie.fail(s) != kDead) {
-        const uint32_t f = trie.fail(s);
-        if (dense[f]) {
-          std::memcpy(row, repr + id[f] + 2, nclasses * sizeof(uint32_t));
-        } else {
-          for (uint32_t c = 0; c < nclasses; ++c) row[c] = next_state(repr, id[f], repr[id[f]], c);
-        }
-      }
-      trie.for_each_child(s, [&](uint32_t c, uint32_t child) { row[c] = id[child]; });
-    } else if (n == 1) {
-      trie.for_each_child(s, [&](uint32_t c, uint32_t child) {
-        p[0] = 1u | (c << 8) | special;
-        p[2] = id[child];
-      });
+      return at + 2 + nclasses;
+    }
+    if (n == 1) {
+      trie.for_each_child(s, [&](uint32_t c, uint32_t) { p[0] = 1u | (c << 8) | special; });
     } else {
       p[0] = n | special;
-      uint8_t* cls = reinterpret_cast<uint8_t*>(p + 2);
-      uint32_t* next = p + 2 + (n + 3) / 4;
-      uint32_t i = 0;
-      trie.for_each_child(s, [&](uint32_t c, uint32_t child) {
-        cls[i] = static_cast<uint8_t>(c);
-        next[i] = id[child];
-        ++i;
-      });
+      if (n != 0) {
+        uint8_t* cls = reinterpret_cast<uint8_t*>(p + 2);
+        p[2 + (n + 3) / 4 - 1] = 0;  // the padding after the last class
+        uint32_t i = 0;
+        trie.for_each_child(s, [&](uint32_t c, uint32_t) { cls[i++] = static_cast<uint8_t>(c); });
+      }
     }
+    return at + 2 + sparse_words(n);
   };
-  trie.for_each_preorder([&](uint32_t s) {
-    if (!dense[s]) write_state(s);
-  });
+  // Dead: a dense row of zeros, failing to itself.
+  place(kDead, 0);
+  repr[0] = kDenseTag | kStopBit;
+  std::fill(repr + 1, repr + 2 + nclasses, 0u);
+  a.dense_states_ = 1;
+  uint64_t at = 2 + nclasses;
   for (uint32_t s : bfs) {
-    if (dense[s]) write_state(s);
+    if (is_dense(s)) at = place(s, at);
+  }
+  a.start_ = id[kStart];
+
+  // The sparse states in preorder (sequential in repr_, one stream per
+  // level in the trie). A state's id is known once it is placed, and is
+  // then written into its parent's list of next ids, which the walk keeps
+  // for each sparse state on its path (a dense parent's row is written
+  // below), and into the failure links that follow: a state whose failure
+  // state is placed already gets its link now; the others are marked late
+  // and linked after the walk.
+  std::vector<uint64_t> known_bit(dense_bit);
+  std::vector<uint64_t> late_bit(dense_bit.size(), 0);
+  auto is_known = [&](uint32_t s) { return (known_bit[s / 64] >> (s % 64) & 1) != 0; };
+  {
+    struct Pending {
+      uint32_t next, end;  // the children not yet visited
+      uint32_t* next_ids;  // the parent's next ids still to write, or null
+    };
+    std::vector<Pending> stack;
+    stack.reserve(trie.num_levels() + 1);  // one entry per depth at most
+    stack.push_back({trie.first_child(kStart), trie.first_child(kStart + 1), nullptr});
+    while (!stack.empty()) {
+      Pending& top = stack.back();
+      if (top.next == top.end) {
+        stack.pop_back();
+        continue;
+      }
+      const uint32_t s = top.next++;
+      uint32_t* next_ids = nullptr;
+      if (!is_dense(s)) {
+        at = place(s, at);
+        known_bit[s / 64] |= uint64_t{1} << (s % 64);
+        const uint32_t n = trie.num_children(s);
+        uint32_t* p = repr + id[s];
+        next_ids = p + 2 + (n == 1 ? 0 : (n + 3) / 4);
+        const uint32_t fail = trie.fail(s);
+        if (is_known(fail)) {
+          p[1] = id[fail];
+        } else {
+          late_bit[s / 64] |= uint64_t{1} << (s % 64);
+        }
+      }
+      if (top.next_ids != nullptr) *top.next_ids++ = id[s];
+      const uint32_t first = trie.first_child(s), end = trie.first_child(s + 1);
+      if (first != end) stack.push_back({first, end, next_ids});  // `top` is not used after this
+    }
+  }
+
+  for (size_t w = 0; w < late_bit.size(); ++w) {
+    for (uint64_t bits = late_bit[w]; bits != 0; bits &= bits - 1) {
+      const uint32_t s = static_cast<uint32_t>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
+      repr[id[s] + 1] = id[trie.fail(s)];
+    }
+  }
+
+  // The dense states in breadth-first order: a dense row is resolved from
+  // the rows on its failure chain, which must all be written by then.
+  for (uint32_t s : bfs) {
+    if (!is_dense(s)) continue;
+    ++a.dense_states_;
+    uint32_t* p = repr + id[s];
+    const uint32_t fail = trie.fail(s);
+    p[1] = id[fail];
+    uint32_t* row = p + 2;
+    if (s == kStart) {
+      std::fill(row, row + nclasses, a.start_);
+    } else if (fail == kDead) {
+      std::fill(row, row + nclasses, 0u);
+    } else if (is_dense(fail)) {
+      std::memcpy(row, repr + id[fail] + 2, nclasses * sizeof(uint32_t));
+    } else {
+      for (uint32_t c = 0; c < nclasses; ++c) row[c] = next_state(repr, id[fail], repr[id[fail]], c);
+    }
+    trie.for_each_child(s, [&](uint32_t c, uint32_t child) { row[c] = id[child]; });
   }
   return a;
 }
 
 bool CompactNfa::find(const uint8_t* h, size_t n, size_t at, PrefilterState* state, Match* out) const {
   if (empty_) return false;
-  const uint32_t* repr = repr_.data();
+  const uint32_t* repr = repr_.get();
   const uint8_t* classes = classes_.table();
   const uint32_t start = start_;
   uint32_t s = start;
@@ -229,6 +296,6 @@ bool CompactNfa::find(const uint8_t* h, size_t n, size_t at, PrefilterState* sta
   return true;
 }
 
-size_t CompactNfa::memory_usage() const { return repr_.capacity() * sizeof(uint32_t) + prefilter_.memory_usage(); }
+size_t CompactNfa::memory_usage() const { return words_ * sizeof(uint32_t) + prefilter_.memory_usage(); }
 
 }  // namespace vedra::matcher_internal

@@ -33,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,8 @@ class CompactNfa {
   // Compiles `trie`. Fails with a state identifier overflow when the
   // encoding would exceed max_words 32-bit words.
   // Cost: time and memory linear in the number of states.
-  static Result<CompactNfa> build(const Trie& trie, uint64_t max_words);
+  // Leaves the trie's reported lengths unspecified (their words are reused).
+  static Result<CompactNfa> build(Trie& trie, uint64_t max_words);
 
   // Finds the leftmost-longest match that begins at or after `at` in h[0, n).
   // Returns false when there is none. REQUIRES: at <= n.
@@ -59,7 +61,8 @@ class CompactNfa {
   size_t dense_states() const { return dense_states_; }
 
  private:
-  std::vector<uint32_t> repr_;
+  std::unique_ptr<uint32_t[]> repr_;
+  size_t words_ = 0;  // of repr_
   ByteClasses classes_;
   Prefilter prefilter_;
   uint32_t start_ = 0;        // id of the start state

@@ -23,7 +23,12 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
     if (!p.empty()) t.first_bytes_[static_cast<unsigned char>(p[0])] = true;
   }
   t.prefilter_ = Prefilter::build(patterns, t.first_bytes_);
-  const std::vector<SortedPattern> sorted = sort_patterns(patterns);
+  sort_patterns(patterns, t.scratch_);
+  const size_t count = t.scratch_.size();
+  // The common prefixes follow the records in the same pages.
+  t.scratch_.extend((count * sizeof(uint32_t) + sizeof(SortedPattern) - 1) / sizeof(SortedPattern));
+  const SortedPattern* sorted = t.scratch_.data();
+  uint32_t* lcp = reinterpret_cast<uint32_t*>(t.scratch_.data() + count);
 
   // In sorted order, pattern i shares its first lcp[i] bytes with pattern
   // i - 1 and creates one state at each depth in (lcp[i], size]. (The
@@ -31,12 +36,11 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
   // a state at depth d is new exactly when lcp[i] < d.) Bytes within the
   // 16-byte key prefix are read from the key, so short patterns never touch
   // their text here.
-  std::vector<uint32_t> lcp(sorted.size());
   size_t max_size = 0;
   uint64_t states = 2;
-  for (size_t i = 0; i < sorted.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     const SortedPattern& sp = sorted[i];
-    if (i + 8 < sorted.size() && sorted[i + 8].size > 16) __builtin_prefetch(sorted[i + 8].data + 16);
+    if (i + 8 < count && sorted[i + 8].size > 16) __builtin_prefetch(sorted[i + 8].data + 16);
     const size_t size = sp.size;
     size_t common = 0;
     if (i > 0) {
@@ -57,44 +61,51 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
   // order of the prefixes. level_begin[d] is the first id at depth d.
   const uint32_t n = static_cast<uint32_t>(states);
   std::vector<uint32_t> next(max_size + 2, 0);  // first the per-depth counts
-  for (size_t i = 0; i < sorted.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     ++next[lcp[i] + 1];
     --next[sorted[i].size + 1];  // wraps and unwraps: only sums are read
   }
   {
-    uint32_t at = 2, count = 0;
+    uint32_t at = 2, level_count = 0;
     for (size_t d = 1; d <= max_size; ++d) {
-      count += next[d];
+      level_count += next[d];
       next[d] = at;
-      at += count;
+      at += level_count;
     }
     next[max_size + 1] = at;  // == n
   }
   next[0] = kStart;
   t.level_begin_ = next;
 
+  // The per-state words that replace the records once they are consumed
+  // (fill_failure_links()); growing moves pages, so the records are found
+  // again after it.
+  const size_t scratch_bytes = 2 * sizeof(uint32_t) * static_cast<size_t>(n);
+  const size_t scratch_records = (scratch_bytes + sizeof(SortedPattern) - 1) / sizeof(SortedPattern);
+  if (scratch_records > t.scratch_.size()) t.scratch_.extend(scratch_records - t.scratch_.size());
+  sorted = t.scratch_.data();
+  lcp = reinterpret_cast<uint32_t*>(t.scratch_.data() + count);
+
   // One sweep creates every state: the state at depth d of pattern i takes
   // the next id of level d (one write stream per level), and counts itself
   // as a child of the state at depth d - 1 on the path of pattern i. A
   // pattern's states below its end are prefixes of patterns sorted later
   // and never end a pattern themselves (a prefix sorts first).
-  t.child_begin_.assign(static_cast<size_t>(n) + 1, 0);
-  t.child_class_.resize(n);
-  // Filled ahead in one sequential pass each: the sweep then writes only the
-  // states that end a pattern, instead of one more stream per depth.
-  t.reported_.assign(n, kNoPattern);
-  t.reported_length_.assign(n, 0);
-  t.child_class_[kDead] = t.child_class_[kStart] = 0;
+  // Fresh pages: the counts start at zero and no state reports a pattern,
+  // and the sweep writes only the states that end one.
+  uint32_t* child_count = t.child_begin_.extend(static_cast<size_t>(n) + 1);
+  uint8_t* child_class = t.child_class_.extend(n);
+  uint32_t* reported = t.reported_.extend(n);
+  child_class[kDead] = child_class[kStart] = 0;
   // Edges take their bytes first and their classes after the sweep: every
   // byte of every pattern labels some edge, so the edges alone say which
   // bytes are used, and reading them costs one pass over the states rather
   // than one over all the pattern bytes.
-  uint32_t* child_count = t.child_begin_.data();
   std::array<bool, 256> used{};
   std::vector<uint32_t> path(max_size + 1, kStart);
-  for (size_t i = 0; i < sorted.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     const SortedPattern& sp = sorted[i];
-    if (i + 8 < sorted.size() && sorted[i + 8].size > 16) __builtin_prefetch(sorted[i + 8].data + 16);
+    if (i + 8 < count && sorted[i + 8].size > 16) __builtin_prefetch(sorted[i + 8].data + 16);
     const size_t size = sp.size;
     if (lcp[i] == size) continue;  // a repeated text: the first (lowest number) reports
     for (size_t d = lcp[i]; d < size; ++d) {
@@ -102,18 +113,13 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
       ++child_count[path[d]];
       const uint8_t b = byte_at(sp, d);
       used[b] = true;
-      t.child_class_[s] = b;
+      child_class[s] = b;
       path[d + 1] = s;
     }
-    const uint32_t s = path[size];
-    t.reported_[s] = sp.number;
-    t.reported_length_[s] = static_cast<uint32_t>(size);
+    reported[path[size]] = sp.number + 1;
   }
   t.classes_ = ByteClasses::from_used(used);
-  for (uint32_t s = 2; s < n; ++s) t.child_class_[s] = t.classes_.get(t.child_class_[s]);
-  t.walk_lcp_ = std::move(lcp);
-  t.walk_size_.resize(sorted.size());
-  for (size_t i = 0; i < sorted.size(); ++i) t.walk_size_[i] = sorted[i].size;
+  for (uint32_t s = 2; s < n; ++s) child_class[s] = t.classes_.get(child_class[s]);
 
   // Parents are non-decreasing in id, so each state's children are the
   // consecutive ids [child_begin_[s], child_begin_[s + 1]) and the counts
@@ -132,26 +138,32 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
 
 void Trie::fill_failure_links() {
   const uint32_t n = num_states();
-  fail_.resize(n);
-  fail_[kDead] = kDead;
-  fail_[kStart] = kStart;
+  uint32_t* const fail = fail_words();
+  uint32_t* const length = fail + n;
+  uint32_t* const reported = reported_.data();
+  fail[kDead] = kDead;
+  fail[kStart] = kStart;
   // Most failure chains end at the start state, whose child list is long:
   // its transitions by class, as a table.
   std::array<uint32_t, 256> start_child{};
   for_each_child(kStart, [&](uint32_t c, uint32_t s) {
     start_child[c] = s;
-    fail_[s] = reported_[s] != kNoPattern ? kDead : kStart;
+    fail[s] = reported[s] != 0 ? kDead : kStart;
+    length[s] = 1;
   });
   // Parents in id order and each one's children: breadth first, so a
   // state's parent, and every state on the parent's failure chain, come
-  // before it.
+  // before it. A state that ends a pattern reports it at its own depth.
+  uint32_t depth = 1;  // of u's children
   for (uint32_t u = first_child(kStart); u < n; ++u) {
-    const uint32_t fu = fail_[u];
+    while (u >= level_begin_[depth]) ++depth;
+    const uint32_t fu = fail[u];
     for (uint32_t v = child_begin_[u], end = child_begin_[u + 1]; v < end; ++v) {
-      if (reported_[v] != kNoPattern) {
+      if (reported[v] != 0) {
         // A state that ends a pattern never fails: once its match is seen,
         // no match starting later may be reported instead.
-        fail_[v] = kDead;
+        fail[v] = kDead;
+        length[v] = depth;
         continue;
       }
       const uint32_t c = child_class_[v];
@@ -164,12 +176,12 @@ void Trie::fill_failure_links() {
           break;
         }
         if (f == kStart) break;
-        f = fail_[f];
+        f = fail[f];
       }
-      fail_[v] = f;
+      fail[v] = f;
       if (f != kDead) {
-        reported_[v] = reported_[f];
-        reported_length_[v] = reported_length_[f];
+        reported[v] = reported[f];
+        length[v] = length[f];
       }
     }
   }

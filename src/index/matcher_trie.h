@@ -26,8 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "base/page_array.h"
 #include "base/status.h"
 #include "index/byte_classes.h"
+#include "index/pattern_sort.h"
 #include "index/pattern_span.h"
 #include "index/prefilter.h"
 
@@ -69,8 +71,9 @@ class Trie {
   // Fails with a state identifier overflow when the trie would hold more than
   // max_states states (kDead and kStart included).
   // Cost: a radix sort of the patterns' 16-byte keys (pattern_sort.h), then
-  // time linear in the total pattern bytes. Memory: about 17 bytes per
-  // state, plus 40 bytes per pattern while sorting.
+  // time linear in the total pattern bytes. Memory: 17 bytes per state,
+  // or 9 bytes per state and 36 per pattern if that is more: the sort's
+  // records and the per-state words that outlive them share pages.
   static Result<Trie> build(PatternSpan patterns, uint64_t max_states);
 
   uint32_t num_states() const { return static_cast<uint32_t>(reported_.size()); }
@@ -114,13 +117,18 @@ class Trie {
   // One more than the length of the longest pattern.
   uint32_t num_levels() const { return static_cast<uint32_t>(level_begin_.size() - 1); }
 
-  uint32_t fail(uint32_t s) const { return fail_[s]; }
+  uint32_t fail(uint32_t s) const { return fail_words()[s]; }
 
   // The pattern reported when a search reaches s, or kNoPattern.
-  uint32_t reported_pattern(uint32_t s) const { return reported_[s]; }
+  uint32_t reported_pattern(uint32_t s) const { return reported_[s] - 1; }
   // The length in bytes of reported_pattern(s) (kept per state, so that
   // compiling the trie never looks the pattern up).  REQUIRES: s reports one.
-  uint32_t reported_length(uint32_t s) const { return reported_length_[s]; }
+  uint32_t reported_length(uint32_t s) const { return fail_words()[num_states() + s]; }
+
+  // The words that hold reported_length(), for a compiler that reads each
+  // state's length at most once and may then reuse that state's word as
+  // its own per-state scratch (reported_length(s) is then unspecified).
+  uint32_t* length_words() { return fail_words() + num_states(); }
 
   // The id of the first child of s; its children are the ids from there to
   // first_child(s + 1). REQUIRES: s < num_states().
@@ -135,38 +143,56 @@ class Trie {
   // (children in ascending class order), the order in which the patterns
   // were inserted. Each level's ids come in ascending order, so arrays
   // indexed by id are read as one stream per level.
-  // Cost: time linear in the number of states, memory one word per level.
+  // Cost: time linear in the number of states, memory two words per level.
   template <typename F>
   void for_each_preorder(F&& f) const {
-    std::vector<uint32_t> next(level_begin_);
-    for (size_t i = 0; i < walk_lcp_.size(); ++i) {
-      for (uint32_t d = walk_lcp_[i]; d < walk_size_[i]; ++d) f(next[d + 1]++);
+    struct Pending {
+      uint32_t next, end;  // the children of one state not yet visited
+    };
+    std::vector<Pending> stack;
+    stack.reserve(level_begin_.size());  // one entry per depth at most
+    stack.push_back({child_begin_[kStart], child_begin_[kStart + 1]});
+    while (!stack.empty()) {
+      Pending& top = stack.back();
+      if (top.next == top.end) {
+        stack.pop_back();
+        continue;
+      }
+      const uint32_t s = top.next++;
+      f(s);
+      const uint32_t first = child_begin_[s], end = child_begin_[s + 1];
+      if (first != end) stack.push_back({first, end});
     }
   }
 
  private:
-  // REQUIRES: the children, their classes and the reported patterns are set.
+  // REQUIRES: the children, their classes and the reported patterns are set,
+  // and scratch_ holds 2 * num_states() words.
   void fill_failure_links();
+
+  // scratch_ as words: failure states, then reported lengths.
+  uint32_t* fail_words() { return reinterpret_cast<uint32_t*>(scratch_.data()); }
+  const uint32_t* fail_words() const { return reinterpret_cast<const uint32_t*>(scratch_.data()); }
 
   ByteClasses classes_;
   std::array<bool, 256> first_bytes_{};
   Prefilter prefilter_;
 
   // Per state; index = state id.  Separate arrays: the failure pass and
-  // the compilers each stream through a few of them.
-  std::vector<uint32_t> fail_;
-  std::vector<uint32_t> reported_;
-  std::vector<uint32_t> reported_length_;
+  // the compilers each stream through a few of them.  Page arrays: they
+  // live only for one build, and fresh pages come zeroed, which is the
+  // initial value of the counts and of "no pattern".
+  // The sorted pattern records while the trie is inserted; after that, the
+  // failure state and the reported length of each state (fail_words()).
+  PageArray<SortedPattern> scratch_;
+  // One more than the pattern reported (0: none).
+  PageArray<uint32_t> reported_;
   // The children of s are the ids [child_begin_[s], child_begin_[s + 1]);
   // child_class_[s] is the class of the edge into s (0 for kDead, kStart).
-  std::vector<uint32_t> child_begin_;
-  std::vector<uint8_t> child_class_;
-  // The insertion, replayed by for_each_preorder(): per pattern in sorted
-  // order, its common prefix with the one before and its size; the first
-  // id of each depth (level_begin_[d], d <= longest pattern), then the
-  // number of states.
-  std::vector<uint32_t> walk_lcp_;
-  std::vector<uint32_t> walk_size_;
+  PageArray<uint32_t> child_begin_;
+  PageArray<uint8_t> child_class_;
+  // The first id of each depth (level_begin_[d], d <= longest pattern),
+  // then the number of states.
   std::vector<uint32_t> level_begin_;
 };
 

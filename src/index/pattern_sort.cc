@@ -85,7 +85,7 @@ void radix_sort(SortedPattern* a, size_t n, unsigned d) {
 
 }  // namespace
 
-std::vector<SortedPattern> sort_patterns(PatternSpan patterns) {
+void sort_patterns(PatternSpan patterns, PageArray<SortedPattern>& keys) {
   // The first two key bytes are sorted by a counting pass and by writing
   // each record straight into its bucket, which saves the two in-place
   // passes that would move every record over the whole array.
@@ -98,11 +98,11 @@ std::vector<SortedPattern> sort_patterns(PatternSpan patterns) {
     if (!p.empty()) ++at[bucket(p) + 1];
   }
   for (size_t b = 0; b < kBuckets; ++b) at[b + 1] += at[b];
-  std::vector<SortedPattern> keys(at[kBuckets]);
+  SortedPattern* const out = keys.extend(at[kBuckets]);
   for (size_t i = 0; i < patterns.size(); ++i) {
     const std::string_view p = patterns[i];
     if (p.empty()) continue;
-    SortedPattern& k = keys[at[bucket(p)]++];
+    SortedPattern& k = out[at[bucket(p)]++];
     k.prefix[0] = big_endian_word(p, 0);
     k.prefix[1] = big_endian_word(p, 8);
     k.data = p.data();
@@ -111,9 +111,8 @@ std::vector<SortedPattern> sort_patterns(PatternSpan patterns) {
   }
   // at[b] is now the end of bucket b, and the start of bucket b + 1.
   for (size_t b = 0, begin = 0; b < kBuckets; begin = at[b++]) {
-    if (at[b] - begin > 1) radix_sort(keys.data() + begin, at[b] - begin, 2);
+    if (at[b] - begin > 1) radix_sort(out + begin, at[b] - begin, 2);
   }
-  return keys;
 }
 
 }  // namespace vedra::matcher_internal

@@ -6,6 +6,7 @@
 #include "index/matcher.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -427,7 +428,9 @@ TEST(PatternSort, OrdersByTextThenNumber) {
     const std::vector<std::string_view> views(texts.begin(), texts.end());
     for (const vedra::PatternSpan span : {vedra::PatternSpan(views), packed.span()}) {
       std::vector<std::pair<std::string, uint32_t>> got;
-      for (const auto& sp : vedra::matcher_internal::sort_patterns(span)) got.emplace_back(std::string(sp.text()), sp.number);
+      vedra::PageArray<vedra::matcher_internal::SortedPattern> keys;
+      vedra::matcher_internal::sort_patterns(span, keys);
+      for (const auto& sp : keys) got.emplace_back(std::string(sp.text()), sp.number);
       EXPECT_EQ(got == want, true);
     }
   }
@@ -735,11 +738,49 @@ std::string draw_haystack(Rng& rng, const Shape& sh, const std::vector<std::stri
   return h;
 }
 
+// The trie of `ps` against its definition: the preorder visits every state
+// but dead and start once, in ascending order of the state texts; a state
+// that reports a match reports a suffix of its text with that suffix's
+// length, and a state that spells patterns reports the lowest-numbered one.
+// Returns what is wrong, or "".
+std::string trie_fault(const std::vector<std::string>& ps) {
+  const std::vector<std::string_view> views(ps.begin(), ps.end());
+  auto built = mi::Trie::build(views, 1u << 20);
+  if (!built.ok()) return "build failed";
+  const mi::Trie& t = built.value();
+  std::array<char, 256> byte_of_class{};
+  for (int b = 0; b < 256; ++b) byte_of_class[t.classes().get(static_cast<uint8_t>(b))] = static_cast<char>(b);
+  std::vector<std::string> text(t.num_states());
+  for (uint32_t s : t.bfs_order()) {
+    t.for_each_child(s, [&](uint32_t c, uint32_t child) { text[child] = text[s] + byte_of_class[c]; });
+  }
+  std::vector<uint32_t> order;
+  t.for_each_preorder([&](uint32_t s) { order.push_back(s); });
+  if (order.size() + 2 != t.num_states()) return "preorder visits " + std::to_string(order.size()) + " states";
+  for (size_t i = 1; i < order.size(); ++i) {
+    if (!(text[order[i - 1]] < text[order[i]])) return "preorder puts '" + text[order[i]] + "' late";
+  }
+  for (uint32_t s : t.bfs_order()) {
+    const uint32_t p = t.reported_pattern(s);
+    size_t own = ps.size();
+    for (size_t i = 0; i < ps.size() && own == ps.size(); ++i) own = ps[i] == text[s] && s != mi::kStart ? i : own;
+    if (own != ps.size() && p != own) return "'" + text[s] + "' does not report its own pattern";
+    if (p == mi::kNoPattern) continue;
+    const bool suffix = p < ps.size() && ps[p].size() <= text[s].size() &&
+                        text[s].compare(text[s].size() - ps[p].size(), ps[p].size(), ps[p]) == 0;
+    if (!suffix || t.reported_length(s) != ps[p].size()) return "'" + text[s] + "' reports a wrong match";
+  }
+  return "";
+}
+
 void check_shape(const Shape& sh, uint64_t seed, int rounds) {
   Rng rng(seed);
   int failures = 0;
   for (int round = 0; round < rounds && failures < 5; ++round) {
     const std::vector<std::string> ps = draw_patterns(rng, sh);
+    const std::string fault = trie_fault(ps);
+    if (!fault.empty()) ++failures;
+    EXPECT_EQ(std::string(sh.name) + " trie: " + fault, std::string(sh.name) + " trie: ");
     auto dense = Matcher::build(ps, MatcherKind::Dense);
     auto compact = Matcher::build(ps, MatcherKind::Compact);
     ASSERT_TRUE(dense.ok() && compact.ok());
