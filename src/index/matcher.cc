@@ -63,9 +63,11 @@
 // lookups. States are numbered breadth first in the same sweep (one id
 // counter per depth), so a state's children are consecutive ids and the
 // failure pass, which must go breadth first, walks memory in order; the
-// packed form replays the sweep to lay states out depth first. Bytes are
-// replaced by classes (byte_classes.h): all bytes that occur in no pattern
-// behave alike.
+// packed form walks the child ranges to lay states out depth first. Bytes
+// are replaced by classes (byte_classes.h): all bytes that occur in no
+// pattern behave alike. The build's transient words are few and reused: the
+// failure links take the pages of the sorted records, and the packed form's
+// state ids the words of the reported lengths it has consumed.
 //
 // Representations. Both are compiled from the trie; state ids are 32-bit
 // offsets premultiplied into one transition array, and a cheap test on each

@@ -73,8 +73,8 @@ class Matcher {
   // Cost: a sort of the patterns, then time and memory linear in the total
   // pattern bytes, at the same cost per pattern from 500,000 to 5 million
   // patterns (500,000 names, codes and pinyin pieces, 5.9 MB: about 0.25 s
-  // of CPU; 5 million, 63 MB: about 2.4 s). The compact automaton takes 14
-  // bytes per trie state; the build peaks at about 40 bytes per state.
+  // of CPU; 5 million, 63 MB: about 2 s). The compact automaton takes 14
+  // bytes per trie state; the build peaks at about 31 bytes per state.
   // The texts are only read during the call.
   static Result<std::unique_ptr<Matcher>> build(PatternSpan patterns, MatcherKind kind = MatcherKind::Auto);
   // As above, with explicit limits. REQUIRES: each limit is at most its default.
