@@ -46,7 +46,7 @@ void DeferredKeys::add(std::string_view key, size_t hash, uint32_t record) {
   entries_.push_back(e);
 }
 
-void DeferredKeys::sort_by_slot(unsigned bits) {
+void DeferredKeys::sort_by_slot(unsigned bits, SortRoom& room) {
   if (bits == 0 || entries_.size() < 2) return;
   // Least significant digit first; each pass is stable, so the list ends
   // ordered by slot and, within a slot, as added (records ascending).
@@ -59,8 +59,10 @@ void DeferredKeys::sort_by_slot(unsigned bits) {
     const size_t slot = slot_bits_of(e.hash, mask);
     for (unsigned p = 0; p < passes; ++p) ++counts[p * buckets + ((slot >> (p * digit)) & (buckets - 1))];
   }
-  PageArray<Entry> other;
-  other.extend(entries_.size());
+  // The room's buffer and the list's own trade places each pass.  Both end
+  // with as many elements written, so which one the room keeps is all one.
+  PageArray<Entry>& other = room.entries_;
+  other.resize_within(entries_.size());
   for (unsigned p = 0; p < passes; ++p) {
     size_t* c = counts.data() + p * buckets;
     if (std::count(c, c + buckets, entries_.size()) == 1) continue;  // one digit value: already in order
@@ -90,16 +92,16 @@ size_t DeferredKeys::new_keys(const FieldPostings& map, unsigned bits) const {
   return count;
 }
 
-void DeferredKeys::insert_into(FieldPostings& map) {
+void DeferredKeys::insert_into(FieldPostings& map, SortRoom& room) {
   if (entries_.empty()) return;
   // Sorted for a table with room for every entry as a new key, which also
-  // brings equal keys together to be counted; when the keys repeat enough
-  // for a smaller table, sorted again for that one.
-  const unsigned guessed = bits_after_room(map, entries_.size());
-  sort_by_slot(guessed);
-  map.reserve(map.size() + new_keys(map, guessed));
-  const unsigned bits = static_cast<unsigned>(std::bit_width(map.capacity()));
-  if (bits != guessed) sort_by_slot(bits);
+  // brings equal keys together to be counted.  When the keys repeat enough
+  // for a smaller table, that order is kept: it sweeps the smaller table
+  // front to back a few times, which the cache serves as well as once, and
+  // a second sort would cost more than it saves.
+  const unsigned bits = bits_after_room(map, entries_.size());
+  sort_by_slot(bits, room);
+  map.reserve(map.size() + new_keys(map, bits));
 
   // Each key is probed once per run of it.  Long keys are read from the
   // blocks at random: their loads are started a few entries ahead.

@@ -5,7 +5,7 @@
 // Inserted as they come, such keys land at random in a table far larger than
 // the cache: every insert waits for its control bytes and its slot.  Held
 // back, they are inserted in the order of their home slots instead, so the
-// table fills front to back and its memory is walked once, in order; and the
+// table fills front to back and its memory is walked in order; and the
 // table is made at its final size once, instead of growing (and moving every
 // entry) as it fills.
 //
@@ -31,28 +31,6 @@ namespace vedra {
 using FieldPostings = TextMap<Posting>;
 
 class DeferredKeys {
- public:
-  DeferredKeys() = default;
-  DeferredKeys(const DeferredKeys&) = delete;
-  DeferredKeys& operator=(const DeferredKeys&) = delete;
-
-  // `key`, whose hash under the map's hash function is `hash`, is posted for
-  // `record`.  REQUIRES: `record` >= every record added before.  Throws
-  // std::bad_alloc (the list must then be discarded with its map).
-  void add(std::string_view key, size_t hash, uint32_t record);
-
-  size_t size() const { return entries_.size(); }
-
-  // Posts every key held into `map` (made when missing) with ascending
-  // appends, as if each had been posted there in the order added, and
-  // empties the list, returning its memory.  REQUIRES: the records `map`
-  // holds are all <= every record added here; `map` is the map whose hash
-  // function made the hashes.  Throws std::bad_alloc (the map must then be
-  // discarded).  Cost: a radix sort of the list and one probe per distinct
-  // key, in slot order.
-  void insert_into(FieldPostings& map);
-
- private:
   static constexpr size_t kInlineKey = 16;
   struct Entry {
     size_t hash;
@@ -65,13 +43,55 @@ class DeferredKeys {
   };
   static_assert(sizeof(Entry) == 32);
 
+ public:
+  DeferredKeys() = default;
+  DeferredKeys(const DeferredKeys&) = delete;
+  DeferredKeys& operator=(const DeferredKeys&) = delete;
+
+  // `key`, whose hash under the map's hash function is `hash`, is posted for
+  // `record`.  REQUIRES: `record` >= every record added before.  Throws
+  // std::bad_alloc (the list must then be discarded with its map).
+  void add(std::string_view key, size_t hash, uint32_t record);
+
+  size_t size() const { return entries_.size(); }
+
+  // The buffer a sort moves entries through, lent by whoever inserts
+  // several lists in turn: its pages are cleared by the kernel once, not
+  // once per list.  Lend it to lists of falling sizes, so that it holds no
+  // more than the list at hand needs.  Outside the heap, as the lists are.
+  class SortRoom {
+   public:
+    SortRoom() = default;
+    SortRoom(const SortRoom&) = delete;
+    SortRoom& operator=(const SortRoom&) = delete;
+
+   private:
+    friend class DeferredKeys;
+    PageArray<Entry> entries_;
+  };
+
+  // Posts every key held into `map` (made when missing) with ascending
+  // appends, as if each had been posted there in the order added, and
+  // empties the list, returning its memory.  REQUIRES: the records `map`
+  // holds are all <= every record added here; `map` is the map whose hash
+  // function made the hashes.  Throws std::bad_alloc (the map must then be
+  // discarded).  Cost: one radix sort of the list and one probe per run of
+  // a key, in slot order.
+  void insert_into(FieldPostings& map, SortRoom& room);
+  void insert_into(FieldPostings& map) {
+    SortRoom room;
+    insert_into(map, room);
+  }
+
+ private:
   std::string_view key(const Entry& e) const {
     return e.size <= kInlineKey ? std::string_view(e.bytes, e.size) : std::string_view(bytes_.data() + e.at, e.size);
   }
   bool same_key(const Entry& a, const Entry& b) const { return a.hash == b.hash && key(a) == key(b); }
 
-  // Stable sort of entries_ by the low `bits` bits of hash >> 7.
-  void sort_by_slot(unsigned bits);
+  // Stable sort of entries_ by the low `bits` bits of hash >> 7, through
+  // `room`.
+  void sort_by_slot(unsigned bits, SortRoom& room);
   // Keys held that `map` lacks, each counted once.  REQUIRES: sorted by the
   // low `bits` bits of hash >> 7.
   size_t new_keys(const FieldPostings& map, unsigned bits) const;
