@@ -9,8 +9,8 @@
 // table is made at its final size once, instead of growing (and moving every
 // entry) as it fills.
 //
-// Keys of up to kInlineKey bytes are held in the entry itself; longer ones
-// are copied into bytes the list owns.  So the list depends on no text of
+// Short keys are held in the entry itself; longer ones are copied into
+// bytes the list owns.  So the list depends on no text of
 // the caller's after add() returns.  The list and its bytes are held outside
 // the heap (base/page_array.h): they are gone without a trace before
 // whatever the load does next.
@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "base/hash.h"
@@ -31,17 +32,18 @@ namespace vedra {
 using FieldPostings = TextMap<Posting>;
 
 class DeferredKeys {
-  static constexpr size_t kInlineKey = 16;
+  // Keys of up to kInlineKey bytes are held in the entry; a longer one is
+  // held in bytes_, its entry holding its size and offset there.  24 bytes
+  // an entry: the sort moves each entry once or twice.
+  static constexpr size_t kInlineKey = 11;
+  static constexpr uint8_t kLongKey = 0xff;
   struct Entry {
     size_t hash;
     uint32_t record;
-    uint32_t size;
-    union {
-      char bytes[kInlineKey];  // size <= kInlineKey
-      size_t at;               // else: its offset in bytes_
-    };
+    uint8_t size;                // kLongKey: the key is in bytes_
+    char bytes[kInlineKey];      // the key; kLongKey: its size (4 bytes) and offset (7)
   };
-  static_assert(sizeof(Entry) == 32);
+  static_assert(sizeof(Entry) == 24);
 
  public:
   DeferredKeys() = default;
@@ -84,8 +86,19 @@ class DeferredKeys {
   }
 
  private:
+  static size_t long_size(const Entry& e) {
+    uint32_t size;
+    std::memcpy(&size, e.bytes, sizeof size);
+    return size;
+  }
+  static size_t long_at(const Entry& e) {
+    uint64_t at = 0;
+    std::memcpy(&at, e.bytes + 4, kInlineKey - 4);  // little-endian
+    return static_cast<size_t>(at);
+  }
   std::string_view key(const Entry& e) const {
-    return e.size <= kInlineKey ? std::string_view(e.bytes, e.size) : std::string_view(bytes_.data() + e.at, e.size);
+    return e.size != kLongKey ? std::string_view(e.bytes, e.size)
+                              : std::string_view(bytes_.data() + long_at(e), long_size(e));
   }
   bool same_key(const Entry& a, const Entry& b) const { return a.hash == b.hash && key(a) == key(b); }
 
