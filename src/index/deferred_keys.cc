@@ -38,7 +38,21 @@ unsigned bits_after_room(const FieldPostings& m, size_t extra) {
 
 }  // namespace
 
-void DeferredKeys::add(std::string_view key, size_t hash, uint32_t record) {
+void DeferredKeys::add(FieldPostings& map, std::string_view key, size_t hash, uint32_t record) {
+  // A field whose values seldom repeat may still repeat their keys (parts
+  // of a list, the whole part of an amount): those need neither an entry
+  // nor a sort when the map is small and already holds them.
+  if (map.capacity() <= kProbedCapacity) {
+    const auto it = map.find(HashedText{key, hash});
+    if (it != map.end()) {
+      it->second.add_ascending(record);
+      return;
+    }
+  }
+  hold(key, hash, record);
+}
+
+void DeferredKeys::hold(std::string_view key, size_t hash, uint32_t record) {
   static_assert(std::endian::native == std::endian::little);
   Entry e;
   e.hash = hash;

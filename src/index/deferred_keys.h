@@ -44,16 +44,22 @@ class DeferredKeys {
     char bytes[kInlineKey];      // the key; kLongKey: its size (4 bytes) and offset (7)
   };
   static_assert(sizeof(Entry) == 24);
+  // Maps of up to this many slots (about 3 MB) are probed at add().
+  static constexpr size_t kProbedCapacity = (size_t{1} << 16) - 1;
 
  public:
   DeferredKeys() = default;
   DeferredKeys(const DeferredKeys&) = delete;
   DeferredKeys& operator=(const DeferredKeys&) = delete;
 
-  // `key`, whose hash under the map's hash function is `hash`, is posted for
-  // `record`.  REQUIRES: `record` >= every record added before.  Throws
+  // `key`, whose hash under `map`'s hash function is `hash`, is posted to
+  // `map` for `record`: at once when `map` is small enough to be probed in
+  // the cache and holds the key, else held back.  (A small map gains no
+  // key until insert_into(), so each key is either always posted at once
+  // or always held.)  REQUIRES: `record` >= every record added before;
+  // `map` gains keys only through this list until insert_into().  Throws
   // std::bad_alloc (the list must then be discarded with its map).
-  void add(std::string_view key, size_t hash, uint32_t record);
+  void add(FieldPostings& map, std::string_view key, size_t hash, uint32_t record);
 
   size_t size() const { return entries_.size(); }
 
@@ -101,6 +107,8 @@ class DeferredKeys {
                               : std::string_view(bytes_.data() + long_at(e), long_size(e));
   }
   bool same_key(const Entry& a, const Entry& b) const { return a.hash == b.hash && key(a) == key(b); }
+
+  void hold(std::string_view key, size_t hash, uint32_t record);
 
   // Stable sort of entries_ by the low `bits` bits of hash >> 7, through
   // `room`.

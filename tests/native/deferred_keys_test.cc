@@ -38,7 +38,7 @@ void fill(Lists& l, vedra_testing::Rng& rng, size_t pool, size_t records) {
       if (r < first_held_back) {
         l.held.try_emplace(key).first->second.add_ascending(r);
       } else {
-        l.deferred.add(key, l.held.hash_function()(key), r);
+        l.deferred.add(l.held, key, l.held.hash_function()(key), r);
       }
     }
   }
