@@ -28,4 +28,11 @@ void* remap_pages(void* old, size_t& mapped, size_t bytes) {
 
 void unmap_pages(void* p, size_t bytes) noexcept { munmap(p, bytes); }
 
+void trim_pages(void* p, size_t& mapped, size_t bytes) noexcept {
+  const size_t page = page_size();
+  const size_t kept = (bytes + page - 1) / page * page;
+  if (kept >= mapped) return;
+  if (munmap(static_cast<char*>(p) + kept, mapped - kept) == 0) mapped = kept;
+}
+
 }  // namespace vedra

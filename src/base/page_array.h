@@ -30,6 +30,9 @@ namespace vedra {
 // `old` and `mapped` intact.
 void* remap_pages(void* old, size_t& mapped, size_t bytes);
 void unmap_pages(void* p, size_t bytes) noexcept;
+// Gives back the whole pages of the mapping at `p` beyond its first `bytes`
+// bytes and leaves the size kept in `mapped`.
+void trim_pages(void* p, size_t& mapped, size_t bytes) noexcept;
 
 template <typename T>
 class PageArray {
@@ -70,6 +73,22 @@ class PageArray {
     T* first = data_ + size_;
     size_ += n;
     return first;
+  }
+  // `n` elements, left as they are, in the array's own pages when it has
+  // that many (those beyond are given back), else in more.  A buffer reused
+  // by lists of falling sizes so has its pages cleared by the kernel once,
+  // and holds no more than the list at hand needs.  Throws std::bad_alloc,
+  // unchanged.
+  void resize_within(size_t n) {
+    if (n > mapped_ / sizeof(T)) {
+      grow(n);
+    } else if (n == 0) {
+      release();
+      return;
+    } else {
+      trim_pages(data_, mapped_, n * sizeof(T));
+    }
+    size_ = n;
   }
   void swap(PageArray& o) noexcept {
     std::swap(data_, o.data_);

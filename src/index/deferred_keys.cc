@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,11 @@ namespace {
 // slots it gives is theirs within aligned blocks of 4096 slots, and the
 // blocks are each visited whole.  (Only speed depends on this.)
 inline size_t slot_bits_of(size_t hash, size_t mask) { return (hash >> 7) & mask; }
+
+// Bits of a radix digit: 2048 buckets, whose tails the cache holds at once.
+constexpr unsigned kDigit = 11;
+// Buckets too small for a counting pass over 2^kDigit counts.
+constexpr size_t kSmallBucket = 48;
 
 // Index bits of the table GrowSafe makes when `extra` keys join `m` (the
 // same arithmetic as its ensure_room()).
@@ -32,42 +38,80 @@ unsigned bits_after_room(const FieldPostings& m, size_t extra) {
 
 }  // namespace
 
-void DeferredKeys::add(std::string_view key, size_t hash, uint32_t record) {
+void DeferredKeys::add(FieldPostings& map, std::string_view key, size_t hash, uint32_t record) {
+  // A field whose values seldom repeat may still repeat their keys (parts
+  // of a list, the whole part of an amount): those need neither an entry
+  // nor a sort when the map is small and already holds them.
+  if (map.capacity() <= kProbedCapacity) {
+    const auto it = map.find(HashedText{key, hash});
+    if (it != map.end()) {
+      it->second.add_ascending(record);
+      return;
+    }
+  }
+  hold(key, hash, record);
+}
+
+void DeferredKeys::hold(std::string_view key, size_t hash, uint32_t record) {
+  static_assert(std::endian::native == std::endian::little);
   Entry e;
   e.hash = hash;
   e.record = record;
-  e.size = static_cast<uint32_t>(key.size());
   if (key.size() <= kInlineKey) {
+    e.size = static_cast<uint8_t>(key.size());
     std::memcpy(e.bytes, key.data(), key.size());
   } else {
-    e.at = bytes_.size();
+    // Offsets of 56 bits and sizes of 32 cover any list this machine holds.
+    if (key.size() > UINT32_MAX || bytes_.size() >> 56 != 0) throw std::bad_alloc();
+    e.size = kLongKey;
+    const uint32_t size = static_cast<uint32_t>(key.size());
+    const uint64_t at = bytes_.size();
+    std::memcpy(e.bytes, &size, sizeof size);
+    std::memcpy(e.bytes + 4, &at, kInlineKey - 4);
     std::memcpy(bytes_.extend(key.size()), key.data(), key.size());
   }
   entries_.push_back(e);
 }
 
-void DeferredKeys::sort_by_slot(unsigned bits) {
-  if (bits == 0 || entries_.size() < 2) return;
-  // Least significant digit first; each pass is stable, so the list ends
-  // ordered by slot and, within a slot, as added (records ascending).
-  const unsigned passes = (bits + 10) / 11;
-  const unsigned digit = (bits + passes - 1) / passes;
+void DeferredKeys::sort_by_slot(unsigned bits, SortRoom& room) {
+  const size_t n = entries_.size();
+  if (bits == 0 || n < 2) return;
+  // The high digit first, into the room; then each of its buckets by the
+  // low digit, back into the list, while the bucket is in the cache.  Both
+  // passes are stable, so the list ends ordered by slot and, within a slot,
+  // as added (records ascending).
+  const unsigned low = bits > kDigit ? std::min(kDigit, bits / 2) : 0;
   const size_t mask = (size_t{1} << bits) - 1;
-  const size_t buckets = size_t{1} << digit;
-  std::vector<size_t> counts(passes * buckets, 0);
-  for (const Entry& e : entries_) {
-    const size_t slot = slot_bits_of(e.hash, mask);
-    for (unsigned p = 0; p < passes; ++p) ++counts[p * buckets + ((slot >> (p * digit)) & (buckets - 1))];
+  const size_t low_mask = (size_t{1} << low) - 1;
+  auto slot = [&](const Entry& e) { return slot_bits_of(e.hash, mask); };
+  std::vector<size_t> starts((size_t{1} << (bits - low)) + 1, 0);
+  for (const Entry& e : entries_) ++starts[(slot(e) >> low) + 1];
+  std::partial_sum(starts.begin(), starts.end(), starts.begin());
+  std::vector<size_t> next(starts.begin(), starts.end() - 1);
+  PageArray<Entry>& other = room.entries_;
+  other.resize_within(n);
+  for (const Entry& e : entries_) other[next[slot(e) >> low]++] = e;
+  if (low == 0) {
+    entries_.swap(other);  // the room keeps the list's own buffer, as many elements written
+    return;
   }
-  PageArray<Entry> other;
-  other.extend(entries_.size());
-  for (unsigned p = 0; p < passes; ++p) {
-    size_t* c = counts.data() + p * buckets;
-    if (std::count(c, c + buckets, entries_.size()) == 1) continue;  // one digit value: already in order
-    size_t at = 0;
-    for (size_t b = 0; b < buckets; ++b) at += std::exchange(c[b], at);
-    for (const Entry& e : entries_) other[c[(slot_bits_of(e.hash, mask) >> (p * digit)) & (buckets - 1)]++] = e;
-    entries_.swap(other);
+  std::vector<size_t> counts(low_mask + 2);
+  for (size_t b = 0; b + 1 < starts.size(); ++b) {
+    const size_t first = starts[b], last = starts[b + 1];
+    if (last - first < kSmallBucket) {
+      // Too few to count: insertion, stable.
+      for (size_t i = first; i < last; ++i) {
+        const Entry e = other[i];
+        size_t j = i;
+        for (; j > first && (slot(entries_[j - 1]) & low_mask) > (slot(e) & low_mask); --j) entries_[j] = entries_[j - 1];
+        entries_[j] = e;
+      }
+      continue;
+    }
+    std::fill(counts.begin(), counts.end(), 0);
+    for (size_t i = first; i < last; ++i) ++counts[(slot(other[i]) & low_mask) + 1];
+    std::partial_sum(counts.begin(), counts.end(), counts.begin());
+    for (size_t i = first; i < last; ++i) entries_[first + counts[slot(other[i]) & low_mask]++] = other[i];
   }
 }
 
@@ -90,24 +134,24 @@ size_t DeferredKeys::new_keys(const FieldPostings& map, unsigned bits) const {
   return count;
 }
 
-void DeferredKeys::insert_into(FieldPostings& map) {
+void DeferredKeys::insert_into(FieldPostings& map, SortRoom& room) {
   if (entries_.empty()) return;
   // Sorted for a table with room for every entry as a new key, which also
-  // brings equal keys together to be counted; when the keys repeat enough
-  // for a smaller table, sorted again for that one.
-  const unsigned guessed = bits_after_room(map, entries_.size());
-  sort_by_slot(guessed);
-  map.reserve(map.size() + new_keys(map, guessed));
-  const unsigned bits = static_cast<unsigned>(std::bit_width(map.capacity()));
-  if (bits != guessed) sort_by_slot(bits);
+  // brings equal keys together to be counted.  When the keys repeat enough
+  // for a smaller table, that order is kept: it sweeps the smaller table
+  // front to back a few times, which the cache serves as well as once, and
+  // a second sort would cost more than it saves.
+  const unsigned bits = bits_after_room(map, entries_.size());
+  sort_by_slot(bits, room);
+  map.reserve(map.size() + new_keys(map, bits));
 
   // Each key is probed once per run of it.  Long keys are read from the
   // blocks at random: their loads are started a few entries ahead.
   constexpr size_t kAhead = 8;
   Posting* posting = nullptr;
   for (size_t i = 0; i < entries_.size(); ++i) {
-    if (i + kAhead < entries_.size() && entries_[i + kAhead].size > kInlineKey) {
-      __builtin_prefetch(bytes_.data() + entries_[i + kAhead].at);
+    if (i + kAhead < entries_.size() && entries_[i + kAhead].size == kLongKey) {
+      __builtin_prefetch(bytes_.data() + long_at(entries_[i + kAhead]));
     }
     const Entry& e = entries_[i];
     if (i == 0 || !same_key(e, entries_[i - 1])) {

@@ -7,6 +7,7 @@
 // Thread safety: none; the owner serialises writers.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -86,8 +87,12 @@ class FieldSlotCache {
   // every run state is dropped.  Throws std::bad_alloc (the index must then
   // be discarded).
   void end_bulk_run() {
+    // Longest list first: the sort's buffer, shared, then only shrinks.
+    std::stable_sort(runs_.begin(), runs_.end(),
+                     [](const auto& a, const auto& b) { return a.second->deferred.size() > b.second->deferred.size(); });
+    DeferredKeys::SortRoom room;
     for (auto& [map, run] : runs_) {
-      run->deferred.insert_into(*map);
+      run->deferred.insert_into(*map, room);
       run.reset();
     }
     for (Slot& slot : slots_) {

@@ -287,7 +287,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
         return m.hash_function()(key);
       };
       if (!memo.active()) {
-        for_each_value_key(v.text, acc, [&](std::string_view key) { v.run->deferred.add(key, hash_of(key), r); });
+        for_each_value_key(v.text, acc, [&](std::string_view key) { v.run->deferred.add(m, key, hash_of(key), r); });
         continue;
       }
       const size_t first = plan.grown.size();
