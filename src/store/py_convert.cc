@@ -159,6 +159,7 @@ constexpr size_t kHintWays = 8;
 struct ShapeHints {
   ShapeHint ways[kHintWays];
   uint8_t next = 0;  // the way filled next
+  uint8_t last = 0;  // the way that matched last: tried first
 };
 
 struct JsonConversionMemory::Level {
@@ -377,6 +378,30 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     }
   }
   size_t same = 0;  // keys so far that are the live hints'
+  // Only the lead way is followed key by key; `live` keeps the ways that
+  // may still be met.  Another takes the lead only when its first `same`
+  // keys are the lead's and it goes on with `next` (or, for null, ends
+  // there): the dict's keys so far are then its own.
+  size_t lead = 0;
+  if (live != 0) {
+    const size_t last = levels_[at].hints[ordinal].last;
+    lead = (live >> last & 1) != 0 ? last : static_cast<size_t>(std::countr_zero(live));
+  }
+  auto switch_lead = [&](const ShapeHints& hs, PyObject* next) {
+    const std::vector<Ref>& lead_keys = hs.ways[lead].keys;
+    for (uint32_t m = live & ~(uint32_t{1} << lead); m != 0; m &= m - 1) {
+      const size_t w = static_cast<size_t>(std::countr_zero(m));
+      const std::vector<Ref>& keys = hs.ways[w].keys;
+      if (next != nullptr ? !(same < keys.size() && keys[same].get() == next) : keys.size() != same) continue;
+      if (keys.size() < same || lead_keys.size() < same) continue;
+      bool alike = true;
+      for (size_t i = 0; alike && i < same; ++i) alike = keys[i].get() == lead_keys[i].get();
+      if (!alike) continue;
+      lead = w;
+      return true;
+    }
+    return false;
+  };
   uint64_t signature = DictShapeCache::kSeed;
   auto read_key = [&](PyObject* key) {
     Py_ssize_t n = 0;
@@ -404,9 +429,9 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   const size_t pieces_from = collect_ != nullptr ? collect_->pieces() : 0;
   if (members_flattened) levels_[at].piece_ends.clear();
   if (top) levels_[at].top.clear();
-  // The text of the key just met: the live hints' (all alike), or as read.
+  // The text of the key just met: the lead hint's, or as read.
   auto key_text = [&]() -> std::string_view {
-    if (live != 0) return hinted[std::countr_zero(live)]->key(same - 1);
+    if (live != 0) return hinted[lead]->key(same - 1);
     return levels_[at].key_texts.back();
   };
   const size_t outer = target_;
@@ -418,14 +443,10 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     levels_[at].keys.push_back(key);
     if (live != 0) {
       const ShapeHints& hs = levels_[at].hints[ordinal];
-      uint32_t still = 0;
-      for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int w = std::countr_zero(m);
-        const std::vector<Ref>& hint_keys = hs.ways[w].keys;
-        if (same < hint_keys.size() && hint_keys[same].get() == key) still |= uint32_t{1} << w;
-      }
-      if (still != 0) {
-        live = still;
+      const std::vector<Ref>& lead_keys = hs.ways[lead].keys;
+      if (same < lead_keys.size() && lead_keys[same].get() == key) {
+        ++same;
+      } else if (switch_lead(hs, key)) {
         ++same;
       } else if (!stop_hints() || !read_key(key)) {
         return false;
@@ -437,7 +458,7 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     size_t member_pieces = 0;
     if (top) {
       named_is_string_ = false;
-      role = live != 0 ? hinted[std::countr_zero(live)]->role(same - 1) : flatten_role(key_text());
+      role = live != 0 ? hinted[lead]->role(same - 1) : flatten_role(key_text());
       switch (role) {
         case FlattenRole::kOther:
           mode_ = Collect::kOff;
@@ -476,10 +497,10 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
   target_ = outer;
   const DictShape* shape = nullptr;
   if (live != 0) {
-    const ShapeHints& hs = levels_[at].hints[ordinal];
-    for (uint32_t m = live; m != 0 && shape == nullptr; m &= m - 1) {
-      const int w = std::countr_zero(m);
-      if (hs.ways[w].keys.size() == same) shape = hinted[w];
+    ShapeHints& hs = levels_[at].hints[ordinal];
+    if (hs.ways[lead].keys.size() == same || switch_lead(hs, nullptr)) {
+      shape = hinted[lead];
+      hs.last = static_cast<uint8_t>(lead);
     }
     if (shape == nullptr && !stop_hints()) return false;
   }
