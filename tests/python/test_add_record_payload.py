@@ -168,6 +168,8 @@ class TestRepeatedShapes:
             {"a": {"w": 0, x: 1, y: 2}, "c": 2, "b": 1, "attributes": {"p": "1", "q": {}}},
             {"a": {x: 1, StrKey("x"): 5}, "attributes": {"q": {StrKey("y"): "9", y: "3"}}},
             {"a": {}, "b": {x: {y: 1}}, "attributes": {"p": {x: {y: "z"}}}},
+            {"a": {x: 1, y: 2}, "b": 1, "attributes": {"p": "1", "q": {x: "2", y: "3"}}, "z": {y: x}},
+            {"a": {x: 1, y: 2, "w": 0}, "b": 1, "attributes": {"p": "1", "q": {x: "2", y: "3", "v": "4"}}},
         ]
         records = [{"code": f"r{i}", **s} for i, s in enumerate(shapes * 3)]
         core = MetadataCore()
