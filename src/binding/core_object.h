@@ -20,13 +20,11 @@ namespace vedra::py {
 // cost (trim()).
 struct RecordBuffers {
   std::string payload;
-  std::vector<MemberSpan> top;  // the payload's members
   FlattenedRecord flat;
 
   void trim() {
-    constexpr size_t kKeptBytes = size_t{64} << 10, kKeptMembers = 1024;
+    constexpr size_t kKeptBytes = size_t{64} << 10;
     if (payload.capacity() > kKeptBytes) std::string().swap(payload);
-    if (top.capacity() > kKeptMembers) std::vector<MemberSpan>().swap(top);
     for (std::string* t : {&flat.code, &flat.name, &flat.pinyin}) {
       if (t->capacity() > kKeptBytes) std::string().swap(*t);
     }
@@ -41,7 +39,7 @@ struct CoreObject {
   KeyStrCache key_strs;                  // owned; strs of payload keys handed out by get/get_many
   KeyStrCache value_strs;                // owned; short payload string values handed out by get/get_many
   JsonConversionMemory conversion;       // owned; what payload conversions carry from one record to the next
-  FlattenScratch flattening;             // owned; the payload flattening's reused buffers
+  FlattenCollector flattening;           // owned; the payload flattening gathered while converting
   RecordBuffers record_buffers;          // owned; the adds' reused texts
 };
 

@@ -31,7 +31,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&core->key_strs) KeyStrCache();
     new (&core->value_strs) KeyStrCache();
     new (&core->conversion) JsonConversionMemory();
-    new (&core->flattening) FlattenScratch();
+    new (&core->flattening) FlattenCollector();
     new (&core->record_buffers) RecordBuffers();
     return self;
   } catch (const std::bad_alloc&) {
@@ -42,7 +42,7 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void core_dealloc(PyObject* self) {
   CoreObject* core = &as_core(self);
   core->record_buffers.~RecordBuffers();
-  core->flattening.~FlattenScratch();
+  core->flattening.~FlattenCollector();
   core->conversion.~JsonConversionMemory();
   core->value_strs.~KeyStrCache();
   core->key_strs.~KeyStrCache();

@@ -24,11 +24,12 @@ const char* const kRecordParams[] = {"record"};
 const MethodSignature kAddRecordPayloadSig = {"MetadataCore.add_record_payload()", kRecordParams, 1, 1};
 
 // Converts a payload dict to compact JSON text; remembers whether it nests
-// too deeply for a snapshot.
+// too deeply for a snapshot.  `flatten`, when given, gathers the record's
+// flattening on the way.
 bool convert_payload(CoreObject& core, PyObject* dict, std::string& text, bool* deep,
-                     std::vector<MemberSpan>* top = nullptr) {
+                     FlattenCollector* flatten = nullptr) {
   int depth = 0;
-  if (!python_to_json_text(dict, text, &depth, top, &core.conversion)) return false;
+  if (!python_to_json_text(dict, text, &depth, nullptr, &core.conversion, flatten)) return false;
   *deep = depth >= kUnloadablePayloadDepth;
   return true;
 }
@@ -175,11 +176,10 @@ PyObject* method_add_record_payload(PyObject* self, PyObject* const* args, Py_ss
     RecordBuffers& b = core.record_buffers;
     b.trim();
     b.payload.clear();
-    b.top.clear();
     bool deep = false;
-    if (!convert_payload(core, a[0], b.payload, &deep, &b.top)) return nullptr;
+    if (!convert_payload(core, a[0], b.payload, &deep, &core.flattening)) return nullptr;
     FlattenedRecord& flat = b.flat;
-    if (Status st = flatten_record_text(b.payload, b.top, flat, &core.flattening); !st.ok()) return raise_status(st);
+    if (Status st = core.flattening.finish(flat); !st.ok()) return raise_status(st);
 
     EngineState& s = core.state;
     RecordInput in{std::move(flat.code), std::move(flat.name), std::move(flat.pinyin), std::move(b.payload),

@@ -11,16 +11,19 @@ namespace vedra {
 void DictShape::build(const std::string_view* keys, size_t n) {
   text_.clear();
   key_end_.clear();
+  roles_.clear();
   source_.clear();
   prefix_end_.clear();
   size_t key_bytes = 0;
   for (size_t i = 0; i < n; ++i) key_bytes += keys[i].size();
   text_.reserve(2 * key_bytes + 4 * n);
   key_end_.reserve(n);
+  roles_.reserve(n);
   source_.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     text_ += keys[i];
     key_end_.push_back(text_.size());
+    roles_.push_back(flatten_role(keys[i]));
     source_.push_back(i);
   }
   auto by_key = [&](size_t a, size_t b) { return keys[a] < keys[b]; };

@@ -34,6 +34,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/flatten_collector.h"
+
 namespace vedra {
 
 class DictShape {
@@ -59,6 +61,8 @@ class DictShape {
   std::string_view member_key(size_t j) const { return key(source_[j]); }
   // Bytes of all prefixes together.
   size_t prefix_bytes() const { return text_.size() - prefixes_begin_; }
+  // What the flattening reads the i-th key for, were the dict a record.
+  FlattenRole role(size_t i) const { return roles_[i]; }
   // Key text of the i-th key of the sequence the shape was built from.
   std::string_view key(size_t i) const {
     const size_t b = i == 0 ? 0 : key_end_[i - 1];
@@ -68,6 +72,7 @@ class DictShape {
  private:
   std::string text_;             // the keys in sequence order, then the prefixes
   std::vector<size_t> key_end_;  // end of key i in text_
+  std::vector<FlattenRole> roles_;  // of key i
   std::vector<size_t> source_;
   std::vector<size_t> prefix_end_;  // end of prefix j in text_
   size_t prefixes_begin_ = 0;

@@ -1,7 +1,9 @@
 // Flattening of record payloads: the fields add_record_payload takes from a
 // record already written as compact JSON text.  The only ingestion path
 // that flattens: add_record takes its fields as given, and a load reads
-// each record's from its index document.
+// each record's from its index document.  add_record_payload gathers the
+// same flattening while it writes the text (flatten_collector.h); this
+// reading of a finished text is what that gathering must equal.
 #pragma once
 
 #include <string>

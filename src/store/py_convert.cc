@@ -159,6 +159,7 @@ constexpr size_t kHintWays = 8;
 struct ShapeHints {
   ShapeHint ways[kHintWays];
   uint8_t next = 0;  // the way filled next
+  uint8_t last = 0;  // the way that matched last: tried first
 };
 
 struct JsonConversionMemory::Level {
@@ -172,6 +173,10 @@ struct JsonConversionMemory::Level {
   // the n-th dicts were in the conversions before.
   std::vector<ShapeHints> hints;
   size_t dicts = 0;  // dicts met at this depth in this conversion
+  // While flattening: where each member's collected values end, and, for
+  // the record itself, what each of its members gave.
+  std::vector<size_t> piece_ends;
+  std::vector<FlattenCollector::TopMember> top;
 };
 
 namespace {
@@ -217,10 +222,33 @@ inline char* put_bytes(char* w, const char* p, size_t n) {
   return w + n;
 }
 
+// True when `s` holds no byte a JSON string escapes: whole words, the last
+// one overlapping, for the short texts records are made of.
+inline bool needs_no_escape(std::string_view s) {
+  const char* const p = s.data();
+  const size_t n = s.size();
+  if (n >= 8) {
+    uint64_t stop = 0;
+    for (size_t i = 0; i + 8 <= n; i += 8) stop |= string_stop_bytes(load8(p + i));
+    return (stop | string_stop_bytes(load8(p + n - 8))) == 0;
+  }
+  uint64_t w = kByteOnes * 'a';  // plain filler where the text is shorter
+  if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    w = head | uint64_t{tail} << 32;
+  } else if (n != 0) {
+    w = (w & ~uint64_t{0xFFFFFF}) | static_cast<unsigned char>(p[0]) |
+        uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 | uint64_t{static_cast<unsigned char>(p[n - 1])} << 16;
+  }
+  return string_stop_bytes(w) == 0;
+}
+
 class JsonTextWriter {
  public:
-  JsonTextWriter(std::string& out, std::vector<Level>& levels, DictShapeCache* shapes)
-      : out_(out), shapes_(shapes), levels_(levels) {}
+  JsonTextWriter(std::string& out, std::vector<Level>& levels, DictShapeCache* shapes, FlattenCollector* collect)
+      : out_(out), shapes_(shapes), levels_(levels), collect_(collect) {}
   ~JsonTextWriter() {
     for (Level& l : levels_) release_keys(l);
   }
@@ -271,6 +299,16 @@ class JsonTextWriter {
   // every byte escaped.
   void put_string(std::string_view s) {
     std::string& o = out();
+    if (needs_no_escape(s)) {
+      // Nothing to escape (the usual case): the text between quotes, in
+      // room of exactly its size rather than of its every byte escaped.
+      const size_t size = o.size();
+      o.resize(size + s.size() + 2);
+      char* const w = o.data() + size;
+      *w = '"';
+      put_bytes(w + 1, s.data(), s.size())[0] = '"';
+      return;
+    }
     constexpr size_t kLongText = 1024;
     if (s.size() > kLongText) {
       write_json_string(s, o);
@@ -286,11 +324,34 @@ class JsonTextWriter {
   // recursive call may move the levels.
   std::string& out() { return target_ == 0 ? out_ : levels_[target_ - 1].written; }
 
+  // What the value being written is to the flattening: nothing; a named
+  // top-level member (its text is kept when it is a string); the value of
+  // a group member (its members are flattened when it is an object); a
+  // value flattened under field_.
+  enum class Collect : uint8_t { kOff, kNamed, kGroup, kValues };
+  void collect_string(std::string_view s) {
+    if (mode_ == Collect::kValues) {
+      collect_->add(field_, trim_white_space(s));
+    } else if (mode_ == Collect::kNamed) {
+      named_is_string_ = true;
+      named_text_ = collect_->keep(s);
+    }
+  }
+  // The text just written from `from` on, as a flattened value.
+  void collect_written(size_t from) {
+    if (mode_ == Collect::kValues) collect_->add(field_, std::string_view(out()).substr(from));
+  }
+
   std::string& out_;
   size_t target_ = 0;  // level whose buffer out() is; 0 for the output
   DictShapeCache* shapes_;  // may be null
   std::vector<Level>& levels_;
   int max_depth_ = 0;
+  FlattenCollector* collect_;  // may be null: no flattening
+  Collect mode_ = Collect::kOff;
+  FlattenCollector::Span field_;
+  bool named_is_string_ = false;
+  FlattenCollector::Span named_text_;
 };
 
 bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpan>* spans) {
@@ -317,6 +378,30 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     }
   }
   size_t same = 0;  // keys so far that are the live hints'
+  // Only the lead way is followed key by key; `live` keeps the ways that
+  // may still be met.  Another takes the lead only when its first `same`
+  // keys are the lead's and it goes on with `next` (or, for null, ends
+  // there): the dict's keys so far are then its own.
+  size_t lead = 0;
+  if (live != 0) {
+    const size_t last = levels_[at].hints[ordinal].last;
+    lead = (live >> last & 1) != 0 ? last : static_cast<size_t>(std::countr_zero(live));
+  }
+  auto switch_lead = [&](const ShapeHints& hs, PyObject* next) {
+    const std::vector<Ref>& lead_keys = hs.ways[lead].keys;
+    for (uint32_t m = live & ~(uint32_t{1} << lead); m != 0; m &= m - 1) {
+      const size_t w = static_cast<size_t>(std::countr_zero(m));
+      const std::vector<Ref>& keys = hs.ways[w].keys;
+      if (next != nullptr ? !(same < keys.size() && keys[same].get() == next) : keys.size() != same) continue;
+      if (keys.size() < same || lead_keys.size() < same) continue;
+      bool alike = true;
+      for (size_t i = 0; alike && i < same; ++i) alike = keys[i].get() == lead_keys[i].get();
+      if (!alike) continue;
+      lead = w;
+      return true;
+    }
+    return false;
+  };
   uint64_t signature = DictShapeCache::kSeed;
   auto read_key = [&](PyObject* key) {
     Py_ssize_t n = 0;
@@ -334,6 +419,21 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     }
     return true;
   };
+  // The flattening: the record's own members by their roles, an object
+  // under a group or a flattened field member by member; nothing else.
+  const Collect outer_mode = mode_;
+  const FlattenCollector::Span outer_field = field_;
+  const bool top = collect_ != nullptr && depth == 1;
+  const bool members_flattened = outer_mode == Collect::kValues || outer_mode == Collect::kGroup;
+  const FlattenCollector::Span parent_field = outer_mode == Collect::kValues ? outer_field : FlattenCollector::Span{};
+  const size_t pieces_from = collect_ != nullptr ? collect_->pieces() : 0;
+  if (members_flattened) levels_[at].piece_ends.clear();
+  if (top) levels_[at].top.clear();
+  // The text of the key just met: the lead hint's, or as read.
+  auto key_text = [&]() -> std::string_view {
+    if (live != 0) return hinted[lead]->key(same - 1);
+    return levels_[at].key_texts.back();
+  };
   const size_t outer = target_;
   target_ = static_cast<size_t>(depth);
   Py_ssize_t pos = 0;
@@ -343,14 +443,10 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     levels_[at].keys.push_back(key);
     if (live != 0) {
       const ShapeHints& hs = levels_[at].hints[ordinal];
-      uint32_t still = 0;
-      for (uint32_t m = live; m != 0; m &= m - 1) {
-        const int w = std::countr_zero(m);
-        const std::vector<Ref>& hint_keys = hs.ways[w].keys;
-        if (same < hint_keys.size() && hint_keys[same].get() == key) still |= uint32_t{1} << w;
-      }
-      if (still != 0) {
-        live = still;
+      const std::vector<Ref>& lead_keys = hs.ways[lead].keys;
+      if (same < lead_keys.size() && lead_keys[same].get() == key) {
+        ++same;
+      } else if (switch_lead(hs, key)) {
         ++same;
       } else if (!stop_hints() || !read_key(key)) {
         return false;
@@ -358,20 +454,53 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
     } else if (!read_key(key)) {
       return false;
     }
+    FlattenRole role = FlattenRole::kOther;
+    size_t member_pieces = 0;
+    if (top) {
+      named_is_string_ = false;
+      role = live != 0 ? hinted[lead]->role(same - 1) : flatten_role(key_text());
+      switch (role) {
+        case FlattenRole::kOther:
+          mode_ = Collect::kOff;
+          break;
+        case FlattenRole::kCategories:
+        case FlattenRole::kAttributes:
+          mode_ = Collect::kGroup;
+          break;
+        default:
+          mode_ = Collect::kNamed;
+          break;
+      }
+      member_pieces = collect_->pieces();
+    } else if (members_flattened) {
+      mode_ = Collect::kValues;
+      // A hint's key texts are those of a shape held for the whole pass.
+      field_ = collect_->child_field(parent_field, key_text(), live != 0);
+    } else {
+      mode_ = Collect::kOff;
+    }
     Py_INCREF(value);
     Ref hold_value(value);
     const size_t begin = levels_[at].written.size();
     if (!write(value, depth, nullptr)) return false;
     Level& level = levels_[at];
     level.values.emplace_back(begin, level.written.size());
+    if (top) {
+      level.top.push_back(
+          FlattenCollector::TopMember{role, named_is_string_, named_text_, member_pieces, collect_->pieces()});
+    } else if (members_flattened) {
+      level.piece_ends.push_back(collect_->pieces());
+    }
   }
+  mode_ = outer_mode;
+  field_ = outer_field;
   target_ = outer;
   const DictShape* shape = nullptr;
   if (live != 0) {
-    const ShapeHints& hs = levels_[at].hints[ordinal];
-    for (uint32_t m = live; m != 0 && shape == nullptr; m &= m - 1) {
-      const int w = std::countr_zero(m);
-      if (hs.ways[w].keys.size() == same) shape = hinted[w];
+    ShapeHints& hs = levels_[at].hints[ordinal];
+    if (hs.ways[lead].keys.size() == same || switch_lead(hs, nullptr)) {
+      shape = hinted[lead];
+      hs.last = static_cast<uint8_t>(lead);
     }
     if (shape == nullptr && !stop_hints()) return false;
   }
@@ -389,6 +518,14 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
       shape = &level.shape;
     }
     if (ordinal < kHintsPerLevel) remember_hint(level, ordinal, where);
+  }
+  if (members_flattened) {
+    collect_->reorder(pieces_from, level.piece_ends, shape->members(), [&](size_t j) { return shape->source(j); });
+  } else if (top) {
+    for (size_t j = 0; j < shape->members(); ++j) {
+      const FlattenCollector::TopMember& m = level.top[shape->source(j)];
+      if (m.role != FlattenRole::kOther) collect_->top_member(m);
+    }
   }
   std::string& dst = out();
   const std::string& written = level.written;
@@ -415,6 +552,9 @@ bool JsonTextWriter::write_dict(PyObject* dict, int depth, std::vector<MemberSpa
 }
 
 bool JsonTextWriter::write_sequence(PyObject* obj, int depth) {
+  // Elements are flattened under the array's own field, and only there.
+  const Collect outer_mode = mode_;
+  if (mode_ != Collect::kValues) mode_ = Collect::kOff;
   out() += '[';
   bool first = true;
   auto item_out = [&](PyObject* item) {
@@ -446,6 +586,7 @@ bool JsonTextWriter::write_sequence(PyObject* obj, int depth) {
     if (PyErr_Occurred()) return false;
   }
   out() += ']';
+  mode_ = outer_mode;
   return true;
 }
 
@@ -453,7 +594,9 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
   if (PyUnicode_Check(obj)) {
     Py_ssize_t n = 0;
     if (const char* s = PyUnicode_AsUTF8AndSize(obj, &n)) {
-      put_string(std::string_view(s, static_cast<size_t>(n)));
+      const std::string_view text(s, static_cast<size_t>(n));
+      if (collect_) collect_string(text);
+      put_string(text);
       return true;
     }
     if (!clear_probe_error()) return false;
@@ -462,23 +605,31 @@ bool JsonTextWriter::write_scalar(PyObject* obj) {
     switch (probe_scalar(obj, sc)) {
       case Probe::kError:
         return false;
-      case Probe::kYes:
+      case Probe::kYes: {
+        const size_t from = out().size();
         if (sc.kind == Scalar::kBool) {
           out() += sc.b ? "true" : "false";
-        } else if (sc.kind == Scalar::kInt) {
+          if (collect_ && mode_ == Collect::kValues) collect_->add(field_, sc.b ? "True" : "False");
+          return true;
+        }
+        if (sc.kind == Scalar::kInt) {
           append_json_integer(static_cast<int64_t>(sc.i), out());
         } else if (std::isfinite(sc.d)) {
           append_json_number_text(sc.d, out());
         } else {
           out() += "null";
+          return true;
         }
+        if (collect_) collect_written(from);
         return true;
+      }
       case Probe::kNo:
         break;
     }
   }
   std::string text;
   if (!str_of(obj, text)) return false;
+  if (collect_) collect_string(text);
   put_string(text);
   return true;
 }
@@ -553,7 +704,7 @@ void JsonConversionMemory::trim() {
 }
 
 bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::vector<MemberSpan>* top_members,
-                         JsonConversionMemory* memory) {
+                         JsonConversionMemory* memory, FlattenCollector* flatten) {
   JsonConversionMemory one_call;
   JsonConversionMemory& m = memory != nullptr ? *memory : one_call;
   // Trimmed before, not after, a conversion: the member keys it hands out
@@ -568,10 +719,14 @@ bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out, std::v
   constexpr size_t kGuessCap = size_t{64} << 10;
   out.reserve(out.size() + std::min(m.last_size_ + m.last_size_ / 4 + 64, kGuessCap));
   const size_t start = out.size();
+  if (flatten != nullptr) {
+    flatten->trim();
+    flatten->begin();
+  }
   bool ok;
   int depth;
   {
-    JsonTextWriter writer(out, m.levels_, memory != nullptr ? &m.shapes_ : nullptr);
+    JsonTextWriter writer(out, m.levels_, memory != nullptr ? &m.shapes_ : nullptr, flatten);
     ok = writer.write(obj, 0, top_members);
     depth = writer.max_depth();
   }

@@ -12,6 +12,7 @@
 
 #include "store/dict_shape.h"
 #include "store/flatten.h"
+#include "store/flatten_collector.h"
 #include "store/py_ref.h"
 
 namespace vedra::py {
@@ -39,7 +40,8 @@ class JsonConversionMemory {
   struct Level;  // scratch of one nesting level
 
  private:
-  friend bool python_to_json_text(PyObject*, std::string&, int*, std::vector<MemberSpan>*, JsonConversionMemory*);
+  friend bool python_to_json_text(PyObject*, std::string&, int*, std::vector<MemberSpan>*, JsonConversionMemory*,
+                                  FlattenCollector*);
   // Drops scratch grown by an unusually large record.
   void trim();
 
@@ -55,9 +57,13 @@ class JsonConversionMemory {
 // its members in key order, their keys views into `memory` (which must then
 // be given) valid until its next conversion.  Nesting beyond the native limit fails with
 // RecursionError.  On failure `out` holds partial text.  `memory`, when
-// given, carries what one conversion learnt to the next.
+// given, carries what one conversion learnt to the next.  `flatten`, when
+// given, gathers the flattening of the text written (flatten_collector.h):
+// after a successful conversion of a dict, flatten->finish() gives what
+// flatten_record_text() would read from `out`.
 bool python_to_json_text(PyObject* obj, std::string& out, int* depth_out,
-                         std::vector<MemberSpan>* top_members = nullptr, JsonConversionMemory* memory = nullptr);
+                         std::vector<MemberSpan>* top_members = nullptr, JsonConversionMemory* memory = nullptr,
+                         FlattenCollector* flatten = nullptr);
 
 // The deepest nesting python_to_json_text accepts.
 inline constexpr int kMaxConvertDepth = 2048;

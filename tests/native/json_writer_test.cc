@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -203,6 +204,35 @@ TEST(JsonWriter, NumberTextMatchesNaiveOracle) {
     // The text reads back as the same double, never as an integer.
     EXPECT_TRUE(std::strtod(got.c_str(), nullptr) == d);
     EXPECT_TRUE(got.find_first_of(".e") != std::string::npos);
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+// Catalogue doubles carry a few decimals (prices, rates, sizes): values
+// m / 10^k, their neighbours, and the ends of the range those take.
+TEST(JsonWriter, FewDecimalNumberTextMatchesNaiveOracle) {
+  std::mt19937_64 rng(20261210);
+  int mismatches = 0;
+  auto check = [&](double d) {
+    const std::string got = vedra::json_number_text(d);
+    const std::string want = naive_number_text(d);
+    if (got != want && ++mismatches <= 5) {
+      std::fprintf(stderr, "number %.17g: got %s want %s\n", d, got.c_str(), want.c_str());
+    }
+  };
+  const double pow10[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+  for (int i = 0; i < 40000; ++i) {
+    const int k = static_cast<int>(rng() % std::size(pow10));
+    const uint64_t digits = rng() >> (rng() % 64);
+    const double d = static_cast<double>(digits) / pow10[k] * ((rng() & 1) ? -1 : 1);
+    check(d);
+    check(std::nextafter(d, 0.0));
+    check(std::nextafter(d, d * 2));
+  }
+  for (double edge : {1e-4, 1e14, 9007199254740992.0 / 1e7, 9007199254740991.0, 0.3, 2935.08, 1e14 - 0.5}) {
+    check(edge);
+    check(std::nextafter(edge, 0.0));
+    check(std::nextafter(edge, 1e300));
   }
   EXPECT_EQ(mismatches, 0);
 }

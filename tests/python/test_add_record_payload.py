@@ -168,6 +168,8 @@ class TestRepeatedShapes:
             {"a": {"w": 0, x: 1, y: 2}, "c": 2, "b": 1, "attributes": {"p": "1", "q": {}}},
             {"a": {x: 1, StrKey("x"): 5}, "attributes": {"q": {StrKey("y"): "9", y: "3"}}},
             {"a": {}, "b": {x: {y: 1}}, "attributes": {"p": {x: {y: "z"}}}},
+            {"a": {x: 1, y: 2}, "b": 1, "attributes": {"p": "1", "q": {x: "2", y: "3"}}, "z": {y: x}},
+            {"a": {x: 1, y: 2, "w": 0}, "b": 1, "attributes": {"p": "1", "q": {x: "2", y: "3", "v": "4"}}},
         ]
         records = [{"code": f"r{i}", **s} for i, s in enumerate(shapes * 3)]
         core = MetadataCore()
@@ -183,3 +185,50 @@ class TestRepeatedShapes:
             want = alone.get(r["code"])
             got = core.get(r["code"])
             assert json.dumps(got) == json.dumps(want)
+
+
+class Mutates:
+    """A value whose str() changes the dict being written: drops the member
+    before it and rewrites the one after it."""
+
+    def __init__(self, target, before, after):
+        self.target, self.before, self.after = target, before, after
+
+    def __str__(self):
+        self.target.pop(self.before, None)
+        if self.after in self.target:
+            self.target[self.after] = " rewritten "
+        return " mutated "
+
+
+class TestFlatteningFollowsWrittenPayload:
+    # Whatever the walk met (shapes that change between records, keys equal
+    # but not identical, str subclasses, a dict changed half way), the fields
+    # are those the stored payload flattens to, in the same order.
+    def test_fields_of_stored_payload(self, core, tmp_path):
+        from test_api_fuzzing import model_payload_record
+
+        base = {"code": "a", "name": " n ", "market": "SH", "region": "R",
+                "categories": {"industry": {"l1": "I", "l2": "I.x"}, "concept": ["c1", "c2", "c1"]},
+                "attributes": {"lot": 100, "pe": 6.43, "st": False, "none": None, "cur": " CNY "}}
+        mutated = {"p": "1", "m": None, "q": "2"}
+        mutated["m"] = Mutates(mutated, "p", "q")
+        records = [
+            base,
+            json.loads(json.dumps({**base, "code": "b"})),  # equal keys, other objects
+            {**base, "code": "c", "categories": {"concept": ["x"], "industry": {"l2": "y", "l1": "z"}}},
+            {"attributes": {**base["attributes"], "extra": [1, 2.5, {"k": "v"}]}, "code": "d"},
+            {"code": StrKey("e"), StrKey("code"): "e2", "market": StrKey(" SZ ")},
+            {"code": "f", "categories": {"k": "1", StrKey("k"): "2"}, "attributes": mutated},
+            {"code": "g", "categories": ["list", "ignored"], "attributes": "text", "market": 5},
+            {"code": "h", "name": {"not": "a string"}, "pinyin": ["p"], "attributes": {"": {"r": "x"}}},
+            {"code": "i", "attributes": {"f": 1e16, "g": 1.5e-7, "h": 2935.08, "big": 2**64, "neg": -0.0}},
+        ]
+        for r in records + records[:3]:
+            core.add_record_payload(r)
+        fields = saved_fields(core, tmp_path)
+        codes = ["a", "b", "c", "d", "e2", "f", "g", "h", "i"]
+        for i, code in enumerate(codes):
+            want = model_payload_record(core.get(code))
+            assert want.code == code
+            assert list(fields[i].items()) == list(want.fields.items())

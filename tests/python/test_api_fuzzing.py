@@ -223,7 +223,7 @@ def join_fields(collected):
 
 class Record:
     def __init__(self, code, name, pinyin, fields, payload):
-        self.code, self.name, self.pinyin, self.payload = code, name, pinyin, payload
+        self.code, self.name, self.pinyin, self.payload, self.fields = code, name, pinyin, payload, fields
         self.keys = {"code": post_keys(code), "name": post_keys(name)}
         for field, joined in fields.items():
             self.keys.setdefault(field, set()).update(post_keys(joined))
