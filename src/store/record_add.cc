@@ -237,7 +237,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
         t.known_begin = static_cast<uint32_t>(known.size());
         t.known_size = static_cast<uint32_t>(hit.size());
         t.known_capacity = m->capacity();
-        known.insert(known.end(), hit.begin(), hit.end());
+        for (Posting* p : hit) known.push_back(p);
         return;
       }
       // A map too large to stay in cache: the slots of the value's plain
