@@ -40,7 +40,8 @@ inline FieldPostings& field_postings(FieldIndex& index, std::string_view field) 
 // snapshot being loaded): each field position remembers the maps of the
 // last few fields met there, so a repeat costs a comparison or two instead
 // of a hash lookup.  In a kBulk run it also holds each map's value memo
-// (value_memo.h) and the keys held back from it (deferred_keys.h).  Belongs
+// (value_memo.h) and the keys held back from it (deferred_keys.h); adds to
+// a live index keep a value memo of their own per map.  Belongs
 // to one FieldIndex (whose maps never move, even when the index itself is
 // moved) and travels with it.
 class FieldSlotCache {
@@ -83,6 +84,21 @@ class FieldSlotCache {
     return *(way.run = runs_.back().second.get());
   }
 
+  // For adds to a live index: the value memo of the map that the last
+  // lookup() for `position` gave, one per map whatever the positions it comes
+  // at, kept while the index lives.  Throws std::bad_alloc, leaving the cache
+  // as it was.
+  ValueMemo& live_memo(size_t position) {
+    Way& way = slots_[position].ways[slots_[position].last];
+    if (way.memo != nullptr) return *way.memo;
+    for (const auto& [map, memo] : memos_) {
+      if (map == way.map) return *(way.memo = memo.get());
+    }
+    memos_.reserve(memos_.size() + 1);
+    memos_.emplace_back(way.map, std::make_unique<ValueMemo>());
+    return *(way.memo = memos_.back().second.get());
+  }
+
   // Ends a kBulk run: the keys held back are posted into their maps, and
   // every run state is dropped.  Throws std::bad_alloc (the index must then
   // be discarded).
@@ -109,6 +125,7 @@ class FieldSlotCache {
     std::string field;
     FieldPostings* map = nullptr;  // null: never filled
     BulkRun* run = nullptr;        // owned by runs_; null until asked for
+    ValueMemo* memo = nullptr;     // owned by memos_; null until asked for
   };
   struct Slot {
     Way ways[kWays];
@@ -167,10 +184,12 @@ class FieldSlotCache {
     way.field.swap(name);
     way.map = map;
     way.run = nullptr;
+    way.memo = nullptr;
     slot.last = w;
   }
 
   std::vector<Slot> slots_;
   std::vector<std::pair<FieldPostings*, std::unique_ptr<BulkRun>>> runs_;
+  std::vector<std::pair<FieldPostings*, std::unique_ptr<ValueMemo>>> memos_;
 };
 }  // namespace vedra

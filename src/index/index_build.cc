@@ -21,12 +21,6 @@ inline void post_key(TextMap<Posting>& inner, std::string_view key, uint32_t r, 
 
 }  // namespace
 
-void prefetch_value_keys(const FieldPostings& postings, std::string_view value) {
-  if (postings.size() < kCachedEntries || value.find('|') != std::string_view::npos) return;
-  postings.prefetch(value);
-  const size_t dot = value.find('.');
-  if (dot != std::string_view::npos) postings.prefetch(value.substr(0, dot));
-}
 
 void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, PostingMode mode) {
   std::string acc;

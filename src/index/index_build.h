@@ -39,11 +39,6 @@ void seal_postings(FieldIndex& index, FieldSlotCache& slots);
 // their keys are worth loading ahead.
 inline constexpr size_t kCachedEntries = 1 << 13;
 
-// A hint that `value` is about to be posted to `postings`: starts loading the
-// hash slots of its plain keys when the map is too large to stay in cache.
-// Affects nothing but timing.
-void prefetch_value_keys(const FieldPostings& postings, std::string_view value);
-
 // Calls f(text) for each search pattern of a record, in registration order:
 // its code, its name and its pinyin pieces ("|" separated), each trimmed of
 // white space, empty ones left out.  The views point into the arguments.

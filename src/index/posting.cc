@@ -7,26 +7,12 @@
 
 namespace vedra {
 
-Posting::~Posting() {
+void Posting::release() noexcept {
   if (is_bitmap()) {
     roaring_bitmap_free(bm_);
-  } else if (cap_ > 0) {
+  } else {
     std::free(arr_);
   }
-}
-
-Posting::Posting(Posting&& o) noexcept : n_(o.n_), cap_(o.cap_) {
-  arr_ = nullptr;
-  if (o.is_bitmap()) {
-    bm_ = o.bm_;
-  } else if (o.cap_ > 0) {
-    arr_ = o.arr_;
-  } else {
-    one_ = o.one_;
-  }
-  o.n_ = 0;
-  o.cap_ = 0;
-  o.one_ = 0;
 }
 
 Posting& Posting::operator=(Posting&& o) noexcept {

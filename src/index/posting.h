@@ -20,8 +20,24 @@ class Posting {
   static constexpr uint32_t kArrayLimit = 32;
 
   Posting() noexcept : n_(0), cap_(0) { one_ = 0; }
-  ~Posting();
-  Posting(Posting&& other) noexcept;
+  // Inline: a posting map's growth moves every posting and destroys the
+  // moved-from ones, which hold nothing.
+  ~Posting() {
+    if (cap_ != 0) release();
+  }
+  Posting(Posting&& o) noexcept : n_(o.n_), cap_(o.cap_) {
+    arr_ = nullptr;
+    if (o.is_bitmap()) {
+      bm_ = o.bm_;
+    } else if (o.cap_ > 0) {
+      arr_ = o.arr_;
+    } else {
+      one_ = o.one_;
+    }
+    o.n_ = 0;
+    o.cap_ = 0;
+    o.one_ = 0;
+  }
   Posting& operator=(Posting&& other) noexcept;
   Posting(const Posting&) = delete;
   Posting& operator=(const Posting&) = delete;
@@ -68,6 +84,8 @@ class Posting {
 
  private:
   bool is_bitmap() const { return cap_ == kBitmapMode; }
+  // Frees the array or bitmap.  REQUIRES: cap_ != 0.
+  void release() noexcept;
   void to_bitmap();
   void add_to_bitmap(uint32_t record);
   static constexpr uint32_t kBitmapMode = UINT32_MAX;

@@ -9,20 +9,20 @@
 //
 // Entries point into the field's posting map.  The map never erases, so its
 // slots move only when it grows: each entry keeps the map's capacity at the
-// time it was made and is void once the capacity differs.  Cost: one hash of
-// the value text per lookup; about 6 KB per field.
+// time it was made and is void once the capacity differs.  Cost: a mix of a
+// few words of the value text per lookup; about 6 KB per field.
 //
 // Thread safety: none; belongs to the state being loaded.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "absl/container/inlined_vector.h"
-#include "base/hash.h"
 #include "index/posting.h"
 
 namespace vedra {
@@ -60,7 +60,8 @@ class ValueMemo {
   }
 
  private:
-  static constexpr size_t kEntries = 64;
+  static constexpr size_t kEntryBits = 6;
+  static constexpr size_t kEntries = size_t{1} << kEntryBits;
   static constexpr uint64_t kTrialLookups = 1024;
   static constexpr size_t kNoCapacity = SIZE_MAX;
 
@@ -70,7 +71,29 @@ class ValueMemo {
     absl::InlinedVector<Posting*, 4> postings;
   };
 
-  static size_t slot_of(std::string_view text) { return text_hash(0, text) % kEntries; }
+  // The text's first and last eight bytes (or four, or all of a shorter
+  // text) and its length, mixed: a field's repeated values differ there,
+  // and a full hash of the text would cost more than the rest of a lookup.
+  // Values alike in those bytes only share an entry.
+  static size_t slot_of(std::string_view text) {
+    const size_t n = text.size();
+    const char* p = text.data();
+    uint64_t head = 0, tail = 0;
+    if (n >= 8) {
+      std::memcpy(&head, p, 8);
+      std::memcpy(&tail, p + n - 8, 8);
+    } else if (n >= 4) {
+      uint32_t h4, t4;
+      std::memcpy(&h4, p, 4);
+      std::memcpy(&t4, p + n - 4, 4);
+      head = h4;
+      tail = t4;
+    } else {
+      for (size_t i = 0; i < n; ++i) head = (head << 8) | static_cast<unsigned char>(p[i]);
+    }
+    const uint64_t mixed = ((head * 0x9E3779B97F4A7C15ull) ^ (tail + n)) * 0xC2B2AE3D27D4EB4Full;
+    return static_cast<size_t>(mixed >> (64 - kEntryBits));
+  }
 
   Entry entries_[kEntries];
   uint64_t lookups_ = 0;

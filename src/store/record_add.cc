@@ -89,6 +89,18 @@ struct Target {
   FieldPostings* map;
   bool staged;         // the map is one of the reservation's staged maps
   bool plain = false;  // kIncremental: no "." or "|", so the text is its only key
+  // The map's value memo (null for a staged map), and when it knew the
+  // value, where its postings were copied in the reservation's list of
+  // known postings; they are valid while the map's capacity is
+  // known_capacity.
+  ValueMemo* memo = nullptr;
+  uint32_t known_begin = 0, known_size = 0;
+  size_t known_capacity = 0;
+  // When `hashed`, the map's hashes of `text` and of its first prefix_size
+  // bytes (the key before the first dot; SIZE_MAX: no dot).
+  bool hashed = false;
+  size_t prefix_size = SIZE_MAX;
+  size_t whole_hash = 0, prefix_hash = 0;
 };
 
 // kBulk: the posting of `key` in `m`, made when missing.  `hash` is the
@@ -207,6 +219,10 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   }
   KeyCounts counts;
   std::string acc;
+  // kIncremental: a value its map's memo knows needs no key, no probe and no
+  // room; its postings are copied here at once, before another value of the
+  // same map can replace the memo's entry.
+  absl::InlinedVector<Posting*, 32> known;
   if (mode == PostingMode::kIncremental) {
     for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
       FieldPostings* m = s.field_slots.lookup(s.field_index, position, field);
@@ -215,10 +231,32 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
         targets.push_back({text, &field_postings(*plan.staged_fields, field), true});
         return;
       }
-      prefetch_value_keys(*m, text);
+      Target& t = targets.emplace_back(Target{text, m, false});
+      t.memo = &s.field_slots.live_memo(position);
+      if (const std::span<Posting* const> hit = t.memo->find(m->capacity(), text); !hit.empty()) {
+        t.known_begin = static_cast<uint32_t>(known.size());
+        t.known_size = static_cast<uint32_t>(hit.size());
+        t.known_capacity = m->capacity();
+        for (Posting* p : hit) known.push_back(p);
+        return;
+      }
+      // A map too large to stay in cache: the slots of the value's plain
+      // keys start loading now, so that their misses overlap, and their
+      // hashes serve the probes below.
+      if (m->size() >= kCachedEntries && text.find('|') == std::string_view::npos) {
+        const auto hash = m->hash_function();
+        t.hashed = true;
+        t.whole_hash = hash(text);
+        m->prefetch(HashedText{text, t.whole_hash});
+        if (const size_t dot = text.find('.'); dot != std::string_view::npos) {
+          t.prefix_size = dot;
+          t.prefix_hash = hash(text.substr(0, dot));
+          m->prefetch(HashedText{text.substr(0, dot), t.prefix_hash});
+        }
+      }
       const size_t bound = value_key_bound(text);
       counts.add(m, bound);
-      targets.push_back({text, m, false, bound == 1});
+      t.plain = bound == 1;
     });
   }
 
@@ -309,22 +347,51 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
     if (t.staged) {
       for_each_value_key(t.text, acc, [&](std::string_view key) { m.try_emplace(key).first->second.add(r); });
     } else {
+      auto reserve_posting = [&](Posting& p) {
+        p.reserve_one(r);
+        // The append reads the array's tail: its load starts now, so that
+        // the misses of a record's postings overlap instead of queuing.
+        p.prefetch_tail();
+        plan.grown.push_back(&p);
+      };
+      // A known value whose map has not grown since; one whose map grew
+      // has only held keys and is looked up again below.
+      if (t.known_size != 0 && m.capacity() == t.known_capacity) {
+        for (Posting* p : std::span<Posting* const>(known).subspan(t.known_begin, t.known_size)) reserve_posting(*p);
+        continue;
+      }
+      const size_t first = plan.grown.size();
+      const size_t new_before = plan.new_keys.size();
+      // Each key is hashed once, for its probe here and its insert at the
+      // append; a key that is the value or its part before the first dot
+      // was hashed above (same bytes, same map).
+      auto hash_of = [&](std::string_view key) {
+        if (t.hashed && key.data() == t.text.data()) {
+          if (key.size() == t.text.size()) return t.whole_hash;
+          if (key.size() == t.prefix_size) return t.prefix_hash;
+        }
+        return m.hash_function()(key);
+      };
       auto reserve_key = [&](std::string_view key) {
-        auto it = m.find(key);
+        const size_t hash = hash_of(key);
+        auto it = m.find(HashedText{key, hash});
         if (it != m.end()) {
-          it->second.reserve_one(r);
-          // The append reads the array's tail: its load starts now, so that
-          // the misses of a record's postings overlap instead of queuing.
-          it->second.prefetch_tail();
-          plan.grown.push_back(&it->second);
+          reserve_posting(it->second);
         } else {
-          plan.new_keys.push_back(RecordReservation::NewKey{&m, std::string(key)});
+          plan.new_keys.push_back(RecordReservation::NewKey{&m, HashedString{std::string(key), hash}});
         }
       };
       if (t.plain) {
         reserve_key(t.text);
       } else {
         for_each_value_key(t.text, acc, reserve_key);
+      }
+      // Only a value all of whose keys are held is remembered: the postings
+      // of the others do not exist before the append.  The map grows no more
+      // before the append, so the postings stay where they are until its
+      // next growth changes its capacity.
+      if (plan.new_keys.size() == new_before) {
+        t.memo->remember(m.capacity(), t.text, std::span<Posting* const>(plan.grown).subspan(first));
       }
     }
   }
@@ -340,6 +407,7 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
   if (plan.staged_fields) s.field_index.take_all(std::move(*plan.staged_fields));
   for (Posting* p : plan.grown) p->add(r);
   // A key repeated within the record is inserted once; the repeat finds it.
+  // A built key with its hash is inserted with one probe.
   for (RecordReservation::NewKey& k : plan.new_keys) k.map->try_emplace(std::move(k.key)).first->second.add(r);
   if (plan.new_code) {
     auto [it, inserted] = s.code_to_record.try_emplace(std::move(plan.code_key), r);

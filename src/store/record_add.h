@@ -64,10 +64,11 @@ class RecordReservation {
   friend Status reserve_record(EngineState&, RecordInput&, RecordReservation&, PostingMode, const BulkLookahead*);
   friend void append_record(EngineState&, RecordInput&, RecordReservation&) noexcept;
 
-  // A value key the record adds to an existing field map.
+  // A value key the record adds to an existing field map, with the map's
+  // hash of it.
   struct NewKey {
     FieldPostings* map;
-    std::string key;
+    HashedString key;
   };
   uint32_t record = 0;
   std::optional<FieldIndex> staged_fields;  // maps of fields new to the index

@@ -2,10 +2,12 @@
 // live add, record for record.
 #include "store/record_add.h"
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "index/value_keys.h"
 #include "state_probe.h"
 #include "test_rng.h"
 #include "testing.h"
@@ -94,5 +96,47 @@ TEST(RecordAdd, BulkModeBuildsWhatTheLiveAddBuilds) {
       EXPECT_EQ(keys == keys_of(bulk, field), true);
       for (const std::string& key : keys) EXPECT_EQ(records_of(live, field, key) == records_of(bulk, field, key), true);
     }
+  }
+}
+
+TEST(RecordAdd, LiveAddPostsEveryKeyOfEveryValue) {
+  // Fields come in changing orders, so that a position meets different
+  // fields; a field may be posted at several positions of one record; most
+  // values repeat, so that the maps' memos serve them, while unique values
+  // keep the maps growing past what the memos hold.
+  static const char* const kFields[] = {"market", "region", "tags", "kind", "code"};
+  for (uint64_t seed = 1; seed <= 4; ++seed) {
+    Rng rng(seed);
+    EngineState s;
+    std::map<std::pair<std::string, std::string>, std::vector<uint32_t>> expected;
+    auto expect = [&](std::string_view field, std::string_view text, uint32_t r) {
+      std::string acc;
+      for_each_value_key(text, acc, [&](std::string_view key) {
+        std::vector<uint32_t>& records = expected[{std::string(field), std::string(key)}];
+        if (records.empty() || records.back() != r) records.push_back(r);
+      });
+    };
+    for (uint32_t r = 0; r < 3000; ++r) {
+      CollectedValues posts;
+      for (size_t i = 0, n = rng.below(7); i < n; ++i) {
+        std::string value = rng.below(6) == 0 ? "u" + std::to_string(r) + "." + std::to_string(i) : pick_text(rng);
+        posts.emplace_back(kFields[rng.below(std::size(kFields))], std::move(value));
+      }
+      const CollectedViews views(posts.begin(), posts.end());
+      RecordInput in;
+      in.code = "c" + std::to_string(r % 700);
+      in.name = pick_text(rng);
+      in.payload = "{}";
+      in.posts = &views;
+      ASSERT_TRUE(join_field_values(views, in.fields).ok());
+      expect("code", in.code, r);
+      expect("name", in.name, r);
+      for (const auto& [field, text] : posts) expect(field, text, r);
+      ASSERT_TRUE(add_record(s, in).ok());
+    }
+    size_t keys = 0;
+    for (const std::string field : {"code", "name", "market", "region", "tags", "kind"}) keys += keys_of(s, field).size();
+    EXPECT_EQ(keys, expected.size());
+    for (const auto& [at, records] : expected) EXPECT_EQ(records_of(s, at.first, at.second) == records, true);
   }
 }
