@@ -22,7 +22,7 @@
 #include <string_view>
 
 #include "absl/container/inlined_vector.h"
-#include "base/hash.h"
+#include "base/text_words.h"
 #include "index/posting.h"
 
 namespace vedra {
@@ -35,7 +35,7 @@ class ValueMemo {
   std::span<Posting* const> find(size_t map_capacity, std::string_view text) {
     if (!active_) return {};
     const Entry& e = entries_[slot_of(text)];
-    const bool hit = e.capacity == map_capacity && e.text == text;
+    const bool hit = e.capacity == map_capacity && same_text(e.text, text);
     ++lookups_;
     hits_ += hit;
     // Too few repeats after the trial: this field is not remembered.
@@ -61,6 +61,7 @@ class ValueMemo {
 
  private:
   static constexpr size_t kEntries = 64;
+  static_assert(kEntries == 64, "slot_of() takes six bits");
   static constexpr uint64_t kTrialLookups = 1024;
   static constexpr size_t kNoCapacity = SIZE_MAX;
 
@@ -70,7 +71,18 @@ class ValueMemo {
     absl::InlinedVector<Posting*, 4> postings;
   };
 
-  static size_t slot_of(std::string_view text) { return text_hash(0, text) % kEntries; }
+  // Every eight bytes of the text and its length, mixed: values of one field
+  // are short, and a cheap mix spreads them as well as the maps' hash does
+  // (two sharing a slot only cost misses).
+  static size_t slot_of(std::string_view text) {
+    const char* const p = text.data();
+    const size_t n = text.size();
+    uint64_t h = n * 0x9E3779B97F4A7C15ull;
+    size_t at = 0;
+    for (; n - at >= 8; at += 8) h = (h ^ text_word(p + at)) * 0xBF58476D1CE4E5B9ull;
+    if (at != n) h = (h ^ (n >= 8 ? text_word(p + n - 8) : short_text_word(p, n))) * 0xBF58476D1CE4E5B9ull;
+    return static_cast<size_t>(h >> 58);  // the top six bits: kEntries slots
+  }
 
   Entry entries_[kEntries];
   uint64_t lookups_ = 0;
