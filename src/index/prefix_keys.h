@@ -50,7 +50,7 @@ inline bool kept_end(char c) {
 // an empty value); false, `keys` unspecified, when the value holds "|", an
 // empty or untrimmed "."-separated sub-piece, or more than PrefixKeys::kMax
 // of them: then only for_each_value_key() tells its keys.
-inline bool find_prefix_keys(std::string_view value, PrefixKeys& keys) {
+[[gnu::always_inline]] inline bool find_prefix_keys(std::string_view value, PrefixKeys& keys) {
   using prefix_keys_detail::kept_end;
   keys.count = 0;
   const size_t n = value.size();
