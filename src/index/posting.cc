@@ -125,7 +125,7 @@ void Posting::reserve_one() {
   cap_ = new_cap;
 }
 
-void Posting::add_ascending(uint32_t record) {
+void Posting::add_ascending_slow(uint32_t record) {
   if (is_bitmap() || cap_ == 0) {
     add(record);
     return;

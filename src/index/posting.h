@@ -60,7 +60,15 @@ class Posting {
   // kArrayLimit with one append per number and no bitmap work; seal() turns
   // a long array into a bitmap with one bulk insert.
   // REQUIRES: record >= every number held.
-  void add_ascending(uint32_t record);
+  void add_ascending(uint32_t record) {
+    // An array with room takes a new number in place: the common case, kept
+    // inline for the loops that post a record's values.
+    if (cap_ != 0 && cap_ != kBitmapMode && n_ < cap_ && arr_[n_ - 1] != record) {
+      arr_[n_++] = record;
+      return;
+    }
+    add_ascending_slow(record);
+  }
   // A hint that add_ascending() follows soon: starts loading the array's
   // last number, which that call reads.  Affects nothing but timing.
   void prefetch_tail() const {
@@ -86,6 +94,7 @@ class Posting {
   bool is_bitmap() const { return cap_ == kBitmapMode; }
   // Frees the array or bitmap.  REQUIRES: cap_ != 0.
   void release() noexcept;
+  void add_ascending_slow(uint32_t record);
   void to_bitmap();
   void add_to_bitmap(uint32_t record);
   static constexpr uint32_t kBitmapMode = UINT32_MAX;

@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "absl/container/inlined_vector.h"
+#include "base/text_words.h"
 #include "index/posting.h"
 
 namespace vedra {
@@ -35,7 +36,7 @@ class ValueMemo {
   std::span<Posting* const> find(size_t map_capacity, std::string_view text) {
     if (!active_) return {};
     const Entry& e = entries_[slot_of(text)];
-    const bool hit = e.capacity == map_capacity && e.text == text;
+    const bool hit = e.capacity == map_capacity && same_text(e.text, text);
     ++lookups_;
     hits_ += hit;
     // Too few repeats after the trial: this field is not remembered.
@@ -60,8 +61,8 @@ class ValueMemo {
   }
 
  private:
-  static constexpr size_t kEntryBits = 6;
-  static constexpr size_t kEntries = size_t{1} << kEntryBits;
+  static constexpr size_t kEntries = 64;
+  static_assert(kEntries == 64, "slot_of() takes six bits");
   static constexpr uint64_t kTrialLookups = 1024;
   static constexpr size_t kNoCapacity = SIZE_MAX;
 
@@ -71,28 +72,17 @@ class ValueMemo {
     absl::InlinedVector<Posting*, 4> postings;
   };
 
-  // The text's first and last eight bytes (or four, or all of a shorter
-  // text) and its length, mixed: a field's repeated values differ there,
-  // and a full hash of the text would cost more than the rest of a lookup.
-  // Values alike in those bytes only share an entry.
+  // Every eight bytes of the text and its length, mixed: values of one field
+  // are short, and a cheap mix spreads them as well as the maps' hash does
+  // (two sharing a slot only cost misses).
   static size_t slot_of(std::string_view text) {
+    const char* const p = text.data();
     const size_t n = text.size();
-    const char* p = text.data();
-    uint64_t head = 0, tail = 0;
-    if (n >= 8) {
-      std::memcpy(&head, p, 8);
-      std::memcpy(&tail, p + n - 8, 8);
-    } else if (n >= 4) {
-      uint32_t h4, t4;
-      std::memcpy(&h4, p, 4);
-      std::memcpy(&t4, p + n - 4, 4);
-      head = h4;
-      tail = t4;
-    } else {
-      for (size_t i = 0; i < n; ++i) head = (head << 8) | static_cast<unsigned char>(p[i]);
-    }
-    const uint64_t mixed = ((head * 0x9E3779B97F4A7C15ull) ^ (tail + n)) * 0xC2B2AE3D27D4EB4Full;
-    return static_cast<size_t>(mixed >> (64 - kEntryBits));
+    uint64_t h = n * 0x9E3779B97F4A7C15ull;
+    size_t at = 0;
+    for (; n - at >= 8; at += 8) h = (h ^ text_word(p + at)) * 0xBF58476D1CE4E5B9ull;
+    if (at != n) h = (h ^ (n >= 8 ? text_word(p + n - 8) : short_text_word(p, n))) * 0xBF58476D1CE4E5B9ull;
+    return static_cast<size_t>(h >> 58);  // the top six bits: kEntries slots
   }
 
   Entry entries_[kEntries];

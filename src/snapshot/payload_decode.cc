@@ -264,6 +264,8 @@ class IndexDecoder {
 
   bool read_element() {
     scratch_used_ = 0;
+    doc_.fields = {};
+    doc_.field_ids = {};
     r_->skip_ws();
     if (r_->at_end()) return r_->fail_here("EOF while parsing a value");
     if (r_->peek() == '{') return read_object_form();
@@ -415,7 +417,9 @@ class IndexDecoder {
     if (!r_->check_depth(depth)) return false;
     r_->advance();
     fields_.clear();
+    field_ids_.clear();
     doc_.fields = {};
+    doc_.field_ids = {};
     r_->skip_ws();
     if (r_->at_end()) return r_->fail_here("EOF while parsing an object");
     // Whether every name so far has an id, and whether one of them repeats.
@@ -440,6 +444,7 @@ class IndexDecoder {
     }
     if (!named || repeated) keep_last_of_repeated_keys(fields_, table_);
     doc_.fields = fields_;
+    if (named && !repeated) doc_.field_ids = field_ids_;
     return true;
   }
 
@@ -497,6 +502,7 @@ class IndexDecoder {
         break;
       }
       fields_.emplace_back(name, std::string_view(v + 1, static_cast<size_t>(close - v - 1)));
+      field_ids_.push_back(id);
       if (id == MemberNames::kNone) {
         named = false;
       } else {
@@ -587,6 +593,7 @@ class IndexDecoder {
   Status sink_failure_ = Status::Ok();
   IndexDocView doc_;
   std::vector<Field> fields_;
+  std::vector<uint32_t> field_ids_;  // of fields_ while they are all named
   std::vector<uint32_t> table_;
   // The names of "fields" met so far and the predictions of quick_members().
   static constexpr int kContextBits = 10;
@@ -598,6 +605,7 @@ class IndexDecoder {
       first = id;
     }
   };
+  static_assert(MemberNames::kCapacity <= kIndexFieldIds, "field ids are member name ids");
   struct Names {
     MemberNames table;
     Prediction after[size_t{1} << kContextBits];

@@ -6,6 +6,7 @@
 // store/json/json_reader.h for the position rules).
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <span>
 #include <string>
@@ -49,7 +50,15 @@ struct IndexDocView {
   using Field = std::pair<std::string_view, std::string_view>;
   std::string_view code, name, pinyin;
   std::span<const Field> fields;
+  // Empty, or one per field: a small number naming the field's name, the
+  // same for equal names and different for different ones throughout one
+  // decoding (below kIndexFieldIds), so that a reader can tell the fields
+  // of repeating documents apart without comparing their names.
+  std::span<const uint32_t> field_ids;
 };
+
+// The bound of IndexDocView::field_ids.
+inline constexpr uint32_t kIndexFieldIds = 256;
 
 class IndexDocSink {
  public:

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -120,23 +121,51 @@ class RebuildSink : public IndexDocSink {
     // one's add.
     if (pending_ && s_.next_record == UINT32_MAX) return capacity_error();
     RecordInput& in = inputs_[next_];
+    size_t text_bytes = 0;
     for (const auto& [name, value] : d.fields) {
       if (name.size() > FieldMap::kMaxText || value.size() > FieldMap::kMaxText) {
         return FieldMap::check_entry(name, value.size());
       }
+      text_bytes += name.size() + value.size();
     }
     if (pending_ && s_.next_record == UINT32_MAX - 1) return capacity_error();
-    in.fields.assign(d.fields);
+    in.fields.write(d.fields.size(), text_bytes, [&](FieldMap::Writer& w) {
+      for (const auto& [name, value] : d.fields) {
+        w.text(name);
+        w.text(value);
+      }
+    });
     in.code.assign(d.code);
     in.name.assign(d.name);
     in.pinyin.assign(d.pinyin);
-    prefetch_record(s_, in, ahead_[next_]);
+    if (d.field_ids.empty()) {
+      prefetch_record(s_, in, ahead_[next_]);
+    } else {
+      prefetch_record(s_, in, ahead_[next_], targets_of(d));
+    }
     next_ ^= 1;
     if (!pending_) {
       pending_ = true;
       return Status::Ok();
     }
     return add_record(s_, inputs_[next_], ahead_[next_]);
+  }
+
+  // The target of each value of d, those of its fields by the id of their
+  // names: each target is found once, when its field first comes with a
+  // non-empty value.
+  std::span<const BulkTarget> targets_of(const IndexDocView& d) {
+    targets_.resize(2 + d.fields.size());
+    auto found = [&](BulkTarget& t, size_t position, std::string_view field, std::string_view value) {
+      if (t.map == nullptr && !value.empty()) t = bulk_target(s_, position, field);
+      return t;
+    };
+    targets_[0] = found(code_target_, 0, "code", d.code);
+    targets_[1] = found(name_target_, 1, "name", d.name);
+    for (size_t i = 0; i < d.fields.size(); ++i) {
+      targets_[2 + i] = found(by_id_[d.field_ids[i]], 2 + i, d.fields[i].first, d.fields[i].second);
+    }
+    return targets_;
   }
 
   // Adds the document still held.
@@ -151,6 +180,9 @@ class RebuildSink : public IndexDocSink {
   // The payload of each is set once every record is in (rebuild_state).
   RecordInput inputs_[2];
   BulkLookahead ahead_[2];  // what prefetch_record() found for each input
+  BulkTarget code_target_, name_target_;
+  std::vector<BulkTarget> by_id_ = std::vector<BulkTarget>(kIndexFieldIds);  // by field name id
+  std::vector<BulkTarget> targets_;  // of the document being taken
   size_t next_ = 0;       // the input the next document goes to
   bool pending_ = false;  // inputs_[next_ ^ 1] holds a document not yet added
 };

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "base/status.h"
+#include "base/text_words.h"
 
 namespace vedra {
 
@@ -160,7 +161,7 @@ class FieldMap {
   static char* put_at(char* out, std::string_view s) {
     const uint32_t n = static_cast<uint32_t>(s.size());
     std::memcpy(out, &n, sizeof n);
-    if (n != 0) std::memcpy(out + sizeof n, s.data(), n);
+    copy_text(out + sizeof n, s.data(), n);  // names and values are short: no call
     return out + sizeof n + n;
   }
 

@@ -11,6 +11,7 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "base/map_room.h"
+#include "index/prefix_keys.h"
 #include "index/roaring_memory.h"
 #include "index/value_keys.h"
 #include "store/json/byte_scan.h"
@@ -178,27 +179,40 @@ class KeyCounts {
 
 // Resolving the maps makes missing ones in the index: a kBulk state is
 // discarded whole on failure, and each value resolves its map at its own
-// position, as the add would.  Values whose field seldom repeats them (the
-// memo has stopped) are hashed here, for the keys held back.
-void look_ahead(EngineState& s, const RecordInput& in, BulkLookahead& ahead, bool prefetch) {
+// position, as the add would.  Nothing is hashed here: the keys of a field
+// whose values seldom repeat are held back, so their slots are not loaded
+// ahead, and the add hashes them once, for the list that holds them.
+// With `targets`, the record's fields take theirs from there.
+void look_ahead(EngineState& s, const RecordInput& in, BulkLookahead& ahead, bool prefetch,
+                std::span<const BulkTarget> targets) {
   ahead.values_.clear();
   if (prefetch) s.code_to_record.prefetch(in.code);
   for_each_posted_value(in, [&](std::string_view field, std::string_view text, size_t position) {
-    FieldPostings& m = s.field_slots.resolve(s.field_index, position, field);
-    BulkLookahead::Value v{text, &m, &s.field_slots.bulk_run(position)};
-    if (!v.run->memo.active() && text.find('|') == std::string_view::npos) {
-      const auto hash = m.hash_function();
-      v.hashed = true;
-      v.whole_hash = hash(text);
-      const size_t dot = text.find('.');
-      if (dot != std::string_view::npos) {
-        v.prefix_size = dot;
-        v.prefix_hash = hash(text.substr(0, dot));
-      }
-    }
-    ahead.values_.push_back(v);
+    const BulkTarget t = targets.empty() ? bulk_target(s, position, field) : targets[position];
+    ahead.values_.push_back(BulkLookahead::Value{text, t.map, t.run});
   });
 }
+
+BulkTarget bulk_target(EngineState& s, size_t position, std::string_view field) {
+  FieldPostings& m = s.field_slots.resolve(s.field_index, position, field);
+  return BulkTarget{&m, &s.field_slots.bulk_run(position)};
+}
+
+namespace {
+
+// f(key) for each key of `text` (for_each_value_key()), found in one scan
+// when they are all prefixes of it (index/prefix_keys.h).
+template <typename F>
+void for_each_bulk_key(std::string_view text, std::string& acc, F&& f) {
+  PrefixKeys keys;
+  if (!find_prefix_keys(text, keys)) {
+    for_each_value_key(text, acc, f);
+    return;
+  }
+  for (size_t i = 0; i < keys.count; ++i) f(keys.key(text, i));
+}
+
+}  // namespace
 
 Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, PostingMode mode,
                       const BulkLookahead* ahead) {
@@ -214,7 +228,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   absl::InlinedVector<Target, 32> targets;
   BulkLookahead own;
   if (mode == PostingMode::kBulk && ahead == nullptr) {
-    look_ahead(s, in, own, false);
+    look_ahead(s, in, own, false, {});
     ahead = &own;
   }
   KeyCounts counts;
@@ -300,8 +314,10 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   // each one's array tail, and appends once they are all found, so that the
   // cache misses of the tails overlap.  A map about to grow would move the
   // postings already found: those are appended first.  A value the field's
-  // memo knows takes its postings from there, without a key or a probe; the
-  // keys of a value the memo has stopped remembering are held back.
+  // memo knows takes its postings from there, without a key or a probe, and
+  // is appended at once: a value met that often keeps its postings' tails in
+  // the cache.  The keys of a value the memo has stopped remembering are held
+  // back.
   auto append_found = [&] {
     for (Posting* p : plan.grown) p->add_ascending(r);
     plan.grown.clear();
@@ -311,31 +327,22 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
       FieldPostings& m = *v.map;
       ValueMemo& memo = v.run->memo;
       if (const std::span<Posting* const> known = memo.find(m.capacity(), v.text); !known.empty()) {
-        for (Posting* p : known) {
-          p->prefetch_tail();
-          plan.grown.push_back(p);
-        }
+        for (Posting* p : known) p->add_ascending(r);
         continue;
       }
-      // A key that is the value itself or its part before the first dot
-      // was hashed ahead: same bytes, same map.
-      auto hash_of = [&](std::string_view key) {
-        if (v.hashed && key.data() == v.text.data() && key.size() == v.text.size()) return v.whole_hash;
-        if (v.hashed && key.data() == v.text.data() && key.size() == v.prefix_size) return v.prefix_hash;
-        return m.hash_function()(key);
-      };
+      const auto hash = m.hash_function();
       if (!memo.active()) {
-        for_each_value_key(v.text, acc, [&](std::string_view key) { v.run->deferred.add(m, key, hash_of(key), r); });
+        for_each_bulk_key(v.text, acc, [&](std::string_view key) { v.run->deferred.add(m, key, hash(key), r); });
         continue;
       }
       const size_t first = plan.grown.size();
       bool appended = false;
-      for_each_value_key(v.text, acc, [&](std::string_view key) {
+      for_each_bulk_key(v.text, acc, [&](std::string_view key) {
         if (map_room(m) == 0) {
           append_found();
           appended = true;
         }
-        Posting& p = bulk_posting(m, key, hash_of(key));
+        Posting& p = bulk_posting(m, key, hash(key));
         p.prefetch_tail();
         plan.grown.push_back(&p);
       });
@@ -427,7 +434,11 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
   s.next_record = r + 1;
 }
 
-void prefetch_record(EngineState& s, const RecordInput& in, BulkLookahead& ahead) { look_ahead(s, in, ahead, true); }
+void prefetch_record(EngineState& s, const RecordInput& in, BulkLookahead& ahead) { look_ahead(s, in, ahead, true, {}); }
+
+void prefetch_record(EngineState& s, const RecordInput& in, BulkLookahead& ahead, std::span<const BulkTarget> targets) {
+  look_ahead(s, in, ahead, true, targets);
+}
 
 Status add_record(EngineState& s, RecordInput& in, PostingMode mode) {
   // Room for the bitmap postings' growth is pledged from the first step

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,13 @@ struct RecordInput {
 };
 
 class BulkLookahead;
+
+// For a kBulk run: the field map a posted value at one position goes to and
+// that map's run state (value memo and held-back keys).
+struct BulkTarget {
+  FieldPostings* map = nullptr;  // null: not found yet
+  FieldSlotCache::BulkRun* run = nullptr;
+};
 
 // What reserve_record() prepared and append_record() links in.  Owned by the
 // caller between the two calls; one reservation per record.
@@ -97,8 +105,7 @@ void append_record(EngineState& s, RecordInput& in, RecordReservation& plan) noe
 
 // For a kBulk run: what prefetch_record() found for one record ahead of its
 // add, so that the add finds none of it again -- each posted value's field
-// map (made in the index when missing) and value memo, and for values whose
-// field does not repeat them the hashes of their plain keys.  Holds views of
+// map (made in the index when missing) and value memo.  Holds views of
 // the record's texts: valid while the record's input is unchanged and until
 // its add, whatever other records are added to the state in between.
 class BulkLookahead {
@@ -112,16 +119,10 @@ class BulkLookahead {
     std::string_view text;
     FieldPostings* map;
     FieldSlotCache::BulkRun* run;  // the map's value memo and held-back keys
-    // When `hashed`, the map's hashes of `text` and of its first
-    // prefix_size bytes (the key before the first dot; SIZE_MAX: no dot).
-    bool hashed = false;
-    size_t prefix_size = SIZE_MAX;
-    size_t whole_hash = 0;
-    size_t prefix_hash = 0;
   };
 
  private:
-  friend void look_ahead(EngineState&, const RecordInput&, BulkLookahead&, bool);
+  friend void look_ahead(EngineState&, const RecordInput&, BulkLookahead&, bool, std::span<const BulkTarget>);
   friend Status reserve_record(EngineState&, RecordInput&, RecordReservation&, PostingMode, const BulkLookahead*);
   absl::InlinedVector<Value, 32> values_;
 };
@@ -132,6 +133,20 @@ class BulkLookahead {
 // Changes nothing a sealed state shows; throws std::bad_alloc (the state
 // must then be discarded).
 void prefetch_record(EngineState& s, const RecordInput& in, BulkLookahead& ahead);
+
+// What prefetch_record() finds for a non-empty value of `field` at
+// `position` (0 the code, 1 the name, 2 + i the record's field i): its map,
+// made in the index when missing, and that map's run state.  Throws
+// std::bad_alloc (the state must then be discarded).
+BulkTarget bulk_target(EngineState& s, size_t position, std::string_view field);
+
+// prefetch_record() told the target of each posted value by a caller that
+// recognises repeating field names, so that none is looked up again:
+// targets[p] for the value at position p (as bulk_target() numbers them).
+// REQUIRES: in.posts is null; targets has 2 + in.fields.size() entries, and
+// each position with a non-empty value has the bulk_target() of its field
+// in `s` (from this record or an earlier one of the run).
+void prefetch_record(EngineState& s, const RecordInput& in, BulkLookahead& ahead, std::span<const BulkTarget> targets);
 
 // Both steps.  With kBulk the caller must call seal_postings() before the
 // state is read.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -38,10 +39,25 @@ class PiecedSource : public vedra::PayloadSource {
   std::mt19937_64& rng_;
 };
 
-// What a decoder hands over, written out, or its failure message.
+// What a decoder hands over, written out, or its failure message; and
+// whether the field ids it gave name the fields' names one to one.
 struct Outcome : vedra::IndexDocSink {
   std::string seen;
+  std::map<uint32_t, std::string> name_of_id;
+  std::map<std::string, uint32_t> id_of_name;
+  bool ids_match_names = true;
+  size_t docs_with_ids = 0;
   vedra::Status take(const vedra::IndexDocView& d) override {
+    if (!d.field_ids.empty()) {
+      ++docs_with_ids;
+      ids_match_names &= d.field_ids.size() == d.fields.size();
+      for (size_t i = 0; i < d.fields.size() && i < d.field_ids.size(); ++i) {
+        const std::string name(d.fields[i].first);
+        const uint32_t id = d.field_ids[i];
+        ids_match_names &= id < vedra::kIndexFieldIds && name_of_id.try_emplace(id, name).first->second == name &&
+                           id_of_name.try_emplace(name, id).first->second == id;
+      }
+    }
     for (std::string_view t : {d.code, d.name, d.pinyin}) seen += std::to_string(t.size()) + ":" + std::string(t);
     for (const auto& [k, v] : d.fields) seen += " " + std::to_string(k.size()) + ":" + std::string(k) + "=" + std::string(v);
     seen += "\n";
@@ -455,6 +471,7 @@ std::string catalogue_payload(std::mt19937_64& rng) {
 TEST(IndexPayload, WrittenShapeShortcutChangesNothing) {
   std::mt19937_64 rng(77);
   int accepted = 0;
+  size_t with_ids = 0;
   for (int i = 0; i < 4000; ++i) {
     const std::string text = catalogue_payload(rng);
     Outcome general;
@@ -466,8 +483,14 @@ TEST(IndexPayload, WrittenShapeShortcutChangesNothing) {
     EXPECT_TRUE(got == want);
     EXPECT_TRUE(same_in_pieces(text, rng));
     accepted += want.rfind("error: ", 0) != 0;
+    EXPECT_EQ(general.docs_with_ids, size_t{0});
+    Outcome ids;
+    (void)vedra::decode_index_payload_each(text, ids);
+    EXPECT_TRUE(ids.ids_match_names);
+    with_ids += ids.docs_with_ids;
   }
   EXPECT_TRUE(accepted > 1000);
+  EXPECT_TRUE(with_ids > 1000);
 }
 
 TEST(IndexPayload, StreamingHandsOverDocumentsInOrderAndStopsAtASinkFailure) {
