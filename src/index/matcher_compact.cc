@@ -196,40 +196,26 @@ Result<CompactNfa> CompactNfa::build(Trie& trie, uint64_t max_words) {
   std::vector<uint64_t> known_bit(dense_bit);
   std::vector<uint64_t> late_bit(dense_bit.size(), 0);
   auto is_known = [&](uint32_t s) { return (known_bit[s / 64] >> (s % 64) & 1) != 0; };
-  {
-    struct Pending {
-      uint32_t next, end;  // the children not yet visited
-      uint32_t* next_ids;  // the parent's next ids still to write, or null
-    };
-    std::vector<Pending> stack;
-    stack.reserve(trie.num_levels() + 1);  // one entry per depth at most
-    stack.push_back({trie.first_child(kStart), trie.first_child(kStart + 1), nullptr});
-    while (!stack.empty()) {
-      Pending& top = stack.back();
-      if (top.next == top.end) {
-        stack.pop_back();
-        continue;
+  // The context of a state in the walk: its next ids still to write, or
+  // null for a dense state.
+  trie.for_each_preorder(static_cast<uint32_t*>(nullptr), [&](uint32_t s, uint32_t*& parent_next_ids) {
+    uint32_t* next_ids = nullptr;
+    if (!is_dense(s)) {
+      at = place(s, at);
+      known_bit[s / 64] |= uint64_t{1} << (s % 64);
+      const uint32_t n = trie.num_children(s);
+      uint32_t* p = repr + id[s];
+      next_ids = p + 2 + (n == 1 ? 0 : (n + 3) / 4);
+      const uint32_t fail = trie.fail(s);
+      if (is_known(fail)) {
+        p[1] = id[fail];
+      } else {
+        late_bit[s / 64] |= uint64_t{1} << (s % 64);
       }
-      const uint32_t s = top.next++;
-      uint32_t* next_ids = nullptr;
-      if (!is_dense(s)) {
-        at = place(s, at);
-        known_bit[s / 64] |= uint64_t{1} << (s % 64);
-        const uint32_t n = trie.num_children(s);
-        uint32_t* p = repr + id[s];
-        next_ids = p + 2 + (n == 1 ? 0 : (n + 3) / 4);
-        const uint32_t fail = trie.fail(s);
-        if (is_known(fail)) {
-          p[1] = id[fail];
-        } else {
-          late_bit[s / 64] |= uint64_t{1} << (s % 64);
-        }
-      }
-      if (top.next_ids != nullptr) *top.next_ids++ = id[s];
-      const uint32_t first = trie.first_child(s), end = trie.first_child(s + 1);
-      if (first != end) stack.push_back({first, end, next_ids});  // `top` is not used after this
     }
-  }
+    if (parent_next_ids != nullptr) *parent_next_ids++ = id[s];
+    return next_ids;
+  });
 
   for (size_t w = 0; w < late_bit.size(); ++w) {
     for (uint64_t bits = late_bit[w]; bits != 0; bits &= bits - 1) {

@@ -139,19 +139,23 @@ class Trie {
   // kStart, 2, 3, ... num_states() - 1.
   StateIds bfs_order() const { return StateIds{kStart, num_states()}; }
 
-  // Calls f(s) for every state but kDead and kStart in depth-first preorder
-  // (children in ascending class order), the order in which the patterns
-  // were inserted. Each level's ids come in ascending order, so arrays
-  // indexed by id are read as one stream per level.
-  // Cost: time linear in the number of states, memory two words per level.
-  template <typename F>
-  void for_each_preorder(F&& f) const {
+  // Calls f(s, parent) for every state but kDead and kStart in depth-first
+  // preorder (children in ascending class order), the order in which the
+  // patterns were inserted. `parent` is the context f returned for s's
+  // parent (`root` for the children of kStart), which f may change for the
+  // siblings that follow s; what f returns is handed to s's children. Each
+  // level's ids come in ascending order, so arrays indexed by id are read as
+  // one stream per level.
+  // Cost: time linear in the number of states, memory one entry per level.
+  template <typename Context, typename F>
+  void for_each_preorder(Context root, F&& f) const {
     struct Pending {
       uint32_t next, end;  // the children of one state not yet visited
+      Context context;     // what f returned for that state
     };
     std::vector<Pending> stack;
     stack.reserve(level_begin_.size());  // one entry per depth at most
-    stack.push_back({child_begin_[kStart], child_begin_[kStart + 1]});
+    stack.push_back({child_begin_[kStart], child_begin_[kStart + 1], root});
     while (!stack.empty()) {
       Pending& top = stack.back();
       if (top.next == top.end) {
@@ -159,9 +163,9 @@ class Trie {
         continue;
       }
       const uint32_t s = top.next++;
-      f(s);
+      Context mine = f(s, top.context);
       const uint32_t first = child_begin_[s], end = child_begin_[s + 1];
-      if (first != end) stack.push_back({first, end});
+      if (first != end) stack.push_back({first, end, mine});  // `top` is not used after this
     }
   }
 

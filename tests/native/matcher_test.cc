@@ -755,7 +755,10 @@ std::string trie_fault(const std::vector<std::string>& ps) {
     t.for_each_child(s, [&](uint32_t c, uint32_t child) { text[child] = text[s] + byte_of_class[c]; });
   }
   std::vector<uint32_t> order;
-  t.for_each_preorder([&](uint32_t s) { order.push_back(s); });
+  t.for_each_preorder(0, [&](uint32_t s, int) {
+    order.push_back(s);
+    return 0;
+  });
   if (order.size() + 2 != t.num_states()) return "preorder visits " + std::to_string(order.size()) + " states";
   for (size_t i = 1; i < order.size(); ++i) {
     if (!(text[order[i - 1]] < text[order[i]])) return "preorder puts '" + text[order[i]] + "' late";
