@@ -1,6 +1,11 @@
 #include "failing_malloc.h"
 
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 extern "C" {
@@ -94,6 +99,33 @@ int posix_memalign(void** out, size_t alignment, size_t n) {
   if (p == nullptr) return ENOMEM;
   *out = p;
   return 0;
+}
+
+// Anonymous mappings, the engine's buffers held outside the heap, are
+// allocations too.  The C library's own calls (malloc's large blocks,
+// thread stacks) go to its internal entry points and are not counted.
+void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
+  if ((flags & MAP_ANONYMOUS) != 0 && fail_now()) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return reinterpret_cast<void*>(syscall(SYS_mmap, addr, length, prot, flags, fd, offset));
+}
+
+// Growing a mapping takes memory; shrinking or moving it in place does not.
+void* mremap(void* old, size_t old_size, size_t new_size, int flags, ...) {
+  void* new_address = nullptr;
+  if ((flags & MREMAP_FIXED) != 0) {
+    va_list args;
+    va_start(args, flags);
+    new_address = va_arg(args, void*);
+    va_end(args);
+  }
+  if (new_size > old_size && fail_now()) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return reinterpret_cast<void*>(syscall(SYS_mremap, old, old_size, new_size, flags, new_address));
 }
 
 }  // extern "C"

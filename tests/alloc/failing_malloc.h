@@ -1,6 +1,7 @@
 // An allocator that fails on request: the test executable's own malloc,
 // calloc, realloc and aligned allocators, which every library in the process
-// uses (operator new included) in place of the C library's.
+// uses (operator new included) in place of the C library's, and its own
+// mmap and mremap for anonymous mappings.
 //
 // arm_allocation_failure(n) makes the n-th allocation counted from then on
 // fail (malloc returns null, so operator new throws std::bad_alloc), and only
