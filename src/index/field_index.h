@@ -70,18 +70,27 @@ class FieldSlotCache {
     DeferredKeys deferred;  // keys of values the memo has stopped remembering
   };
 
+  // The one T of `map` in `owned`, made when missing, with the way's
+  // pointer to it in `cached`.  Throws std::bad_alloc, leaving both as they
+  // were.
+  template <typename T>
+  static T& one_per_map(FieldPostings* map, T*& cached,
+                        std::vector<std::pair<FieldPostings*, std::unique_ptr<T>>>& owned) {
+    if (cached != nullptr) return *cached;
+    for (const auto& [m, t] : owned) {
+      if (m == map) return *(cached = t.get());
+    }
+    owned.reserve(owned.size() + 1);
+    owned.emplace_back(map, std::make_unique<T>());
+    return *(cached = owned.back().second.get());
+  }
+
   // For a kBulk run: the run state of the map that the last resolve() for
   // `position` gave, one per map whatever the positions it comes at.
   // Throws std::bad_alloc.
   BulkRun& bulk_run(size_t position) {
     Way& way = slots_[position].ways[slots_[position].last];
-    if (way.run != nullptr) return *way.run;
-    for (const auto& [map, run] : runs_) {
-      if (map == way.map) return *(way.run = run.get());
-    }
-    runs_.reserve(runs_.size() + 1);
-    runs_.emplace_back(way.map, std::make_unique<BulkRun>());
-    return *(way.run = runs_.back().second.get());
+    return one_per_map(way.map, way.run, runs_);
   }
 
   // For adds to a live index: the value memo of the map that the last
@@ -90,13 +99,7 @@ class FieldSlotCache {
   // as it was.
   ValueMemo& live_memo(size_t position) {
     Way& way = slots_[position].ways[slots_[position].last];
-    if (way.memo != nullptr) return *way.memo;
-    for (const auto& [map, memo] : memos_) {
-      if (map == way.map) return *(way.memo = memo.get());
-    }
-    memos_.reserve(memos_.size() + 1);
-    memos_.emplace_back(way.map, std::make_unique<ValueMemo>());
-    return *(way.memo = memos_.back().second.get());
+    return one_per_map(way.map, way.memo, memos_);
   }
 
   // Ends a kBulk run: the keys held back are posted into their maps, and
