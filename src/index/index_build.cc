@@ -29,8 +29,9 @@ void post_value_to(FieldPostings& inner, std::string_view value, uint32_t r, Pos
 
 void seal_postings(FieldIndex& index, FieldSlotCache& slots) {
   slots.end_bulk_run();
+  AscendingBitmaps bitmaps;
   for (auto& [field, postings] : index) {
-    for (auto& [key, posting] : *postings) posting.seal();
+    for (auto& [key, posting] : *postings) posting.seal(bitmaps);
   }
 }
 

@@ -145,8 +145,11 @@ void Posting::add_ascending_slow(uint32_t record) {
   arr_[n_++] = record;
 }
 
-void Posting::seal() {
-  if (!is_bitmap() && n_ > kArrayLimit) to_bitmap();
+void Posting::seal_long(AscendingBitmaps& bitmaps) {
+  roaring_bitmap_t* bm = bitmaps.make(arr_, n_);
+  std::free(arr_);
+  bm_ = bm;
+  cap_ = kBitmapMode;
 }
 
 uint64_t Posting::cardinality() const {

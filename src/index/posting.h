@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstddef>
 
+#include "index/ascending_bitmap.h"
 #include "index/bitmap.h"
 
 namespace vedra {
@@ -74,8 +75,16 @@ class Posting {
   void prefetch_tail() const {
     if (cap_ != 0 && !is_bitmap()) __builtin_prefetch(arr_ + (n_ - 1), 1);
   }
-  // Back to the representation add() maintains.  Idempotent.
-  void seal();
+  // Back to the representation add() maintains.  Idempotent.  A long array
+  // becomes a bitmap made by `bitmaps` (one call into CRoaring).  Throws
+  // std::bad_alloc with the posting unchanged.
+  void seal(AscendingBitmaps& bitmaps) {
+    if (cap_ != kBitmapMode && n_ > kArrayLimit) seal_long(bitmaps);
+  }
+  void seal() {
+    AscendingBitmaps bitmaps;
+    seal(bitmaps);
+  }
   bool empty() const { return n_ == 0; }
   uint64_t cardinality() const;
 
@@ -95,6 +104,7 @@ class Posting {
   // Frees the array or bitmap.  REQUIRES: cap_ != 0.
   void release() noexcept;
   void add_ascending_slow(uint32_t record);
+  void seal_long(AscendingBitmaps& bitmaps);
   void to_bitmap();
   void add_to_bitmap(uint32_t record);
   static constexpr uint32_t kBitmapMode = UINT32_MAX;
