@@ -143,26 +143,33 @@ void DeferredKeys::insert_into(FieldPostings& map, SortRoom& room) {
   // a second sort would cost more than it saves.
   const unsigned bits = bits_after_room(map, entries_.size());
   sort_by_slot(bits, room);
-  map.reserve(map.size() + new_keys(map, bits));
+  // A map with room for every entry as a new key needs no count.
+  if (map_room(map) < entries_.size()) map.reserve(map.size() + new_keys(map, bits));
 
   // Each key is probed once per run of it.  Long keys are read from the
   // blocks at random: their loads are started a few entries ahead.
+  // The records of a run are gathered and posted at its end, so that a new
+  // posting is allocated once, at its final size.
   constexpr size_t kAhead = 8;
   Posting* posting = nullptr;
+  std::vector<uint32_t> run;  // ascending, without repeats
   for (size_t i = 0; i < entries_.size(); ++i) {
     if (i + kAhead < entries_.size() && entries_[i + kAhead].size == kLongKey) {
       __builtin_prefetch(bytes_.data() + long_at(entries_[i + kAhead]));
     }
     const Entry& e = entries_[i];
     if (i == 0 || !same_key(e, entries_[i - 1])) {
+      if (posting != nullptr) posting->add_ascending(run.data(), run.size());
+      run.clear();
       // With the table full to what was counted, a key met again after
       // another key's entries must not make it grow.
       auto held = map_room(map) == 0 ? map.find(HashedText{key(e), e.hash}) : map.end();
       posting = held != map.end() ? &held->second
                                   : &map.try_emplace(HashedString{std::string(key(e)), e.hash}).first->second;
     }
-    posting->add_ascending(e.record);
+    if (run.empty() || run.back() != e.record) run.push_back(e.record);
   }
+  if (posting != nullptr) posting->add_ascending(run.data(), run.size());
   entries_.release();
   bytes_.release();
 }

@@ -1,6 +1,7 @@
 #include "index/posting.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -143,6 +144,22 @@ void Posting::add_ascending_slow(uint32_t record) {
     cap_ *= 2;
   }
   arr_[n_++] = record;
+}
+
+void Posting::add_ascending_run(const uint32_t* xs, size_t n) {
+  // The capacity one add_ascending() at a time reaches: 4 for the second
+  // number, doubled as it fills (so memory_usage() cannot tell the two apart).
+  if (cap_ == 0 && n_ == 0 && n >= 2 && n <= (size_t{1} << 30)) {
+    const uint32_t cap = std::max<uint32_t>(4, std::bit_ceil(static_cast<uint32_t>(n)));
+    uint32_t* arr = static_cast<uint32_t*>(std::malloc(size_t{cap} * sizeof(uint32_t)));
+    if (arr == nullptr) throw std::bad_alloc();
+    std::memcpy(arr, xs, n * sizeof(uint32_t));
+    arr_ = arr;
+    cap_ = cap;
+    n_ = static_cast<uint32_t>(n);
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) add_ascending(xs[i]);
 }
 
 void Posting::seal_long(AscendingBitmaps& bitmaps) {

@@ -70,6 +70,17 @@ class Posting {
     }
     add_ascending_slow(record);
   }
+  // add_ascending() of each of xs[0], ..., xs[n - 1], with the one
+  // allocation those calls end with when the posting is empty.  REQUIRES:
+  // xs strictly ascending, xs[0] >= every number held.
+  void add_ascending(const uint32_t* xs, size_t n) {
+    if (n == 1 && cap_ == 0 && n_ == 0) {
+      one_ = xs[0];
+      n_ = 1;
+      return;
+    }
+    add_ascending_run(xs, n);
+  }
   // A hint that add_ascending() follows soon: starts loading the array's
   // last number, which that call reads.  Affects nothing but timing.
   void prefetch_tail() const {
@@ -104,6 +115,7 @@ class Posting {
   // Frees the array or bitmap.  REQUIRES: cap_ != 0.
   void release() noexcept;
   void add_ascending_slow(uint32_t record);
+  void add_ascending_run(const uint32_t* xs, size_t n);
   void seal_long(AscendingBitmaps& bitmaps);
   void to_bitmap();
   void add_to_bitmap(uint32_t record);
