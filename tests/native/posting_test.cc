@@ -65,3 +65,30 @@ TEST(Posting, BulkAppendsThenSealMatchIncrementalAdds) {
     EXPECT_EQ(bulk.cardinality(), uint64_t{want.size() + 1});
   }
 }
+
+TEST(Posting, RunAppendsAndBulkBitmapsMatchOneByOne) {
+  std::mt19937 rng(23);
+  AscendingBitmaps bitmaps;
+  for (uint32_t size : {1u, 2u, 4u, 5u, 32u, 33u, 4096u, 4097u, 9000u, 70000u}) {
+    std::vector<uint32_t> xs;
+    uint32_t v = rng() % 5;
+    for (uint32_t i = 0; i < size; ++i, v += 1 + rng() % (i % 3 == 0 ? 40000 : 3)) xs.push_back(v);
+    // A posting filled by one run against one filled a number at a time.
+    Posting run, single;
+    run.add_ascending(xs.data(), xs.size());
+    for (uint32_t x : xs) single.add_ascending(x);
+    EXPECT_EQ(run.memory_usage(), single.memory_usage());
+    // The bitmap read from the portable form against one made by inserts.
+    roaring_bitmap_t* made = bitmaps.make(xs.data(), xs.size());
+    Bitmap inserted;
+    inserted.add_many(xs.data(), xs.size(), xs.back());
+    EXPECT_TRUE(roaring_bitmap_equals(made, inserted.raw()));
+    EXPECT_EQ(roaring_bitmap_size_in_bytes(made), inserted.memory_usage());
+    roaring_bitmap_free(made);
+    run.seal(bitmaps);
+    single.seal();
+    EXPECT_EQ(run.memory_usage(), single.memory_usage());
+    const Posting& sealed = run;
+    EXPECT_TRUE(sealed.to_bitmap().to_vector() == xs);
+  }
+}
