@@ -4,8 +4,7 @@
 //   vedra_bench_snapshot FULL INDEX once      (one load, untimed: for callgrind)
 //
 // Load: read (file to memory), decompress (the full payload; the index
-// payload whole, for reference), both of the full payload's in the one pass
-// a load makes, parse (full payload; the index payload
+// payload whole, for reference), parse (full payload; the index payload
 // alone, for the split: from the whole text, and decompressed in pieces),
 // decompress + parse index + rebuild (the load's one pass that decompresses,
 // decodes and re-ingests every record, with its steps: posting, which
@@ -39,7 +38,6 @@
 #include "snapshot/container.h"
 #include "snapshot/file_read.h"
 #include "snapshot/file_writer.h"
-#include "snapshot/full_payload_scan.h"
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"
 #include "snapshot/snapshot_io.h"
@@ -206,17 +204,6 @@ int main(int argc, char** argv) {
     t = CpuClock::now();
     vedra::ByteBuffer full_bytes = take(decode_snapshot_container(full_file, kSnapshotFullMagic));
     times["load.2 decompress full"].push_back(seconds_since(t));
-    // A load reads the full payload's members while it decompresses it,
-    // each stretch while it is still in the caches: the two rows above in
-    // one pass, for the split.
-    {
-      t = CpuClock::now();
-      FullPayloadScan scan;
-      vedra::ByteBuffer bytes = take(decode_snapshot_container(full_file, kSnapshotFullMagic, &scan));
-      if (!scan.done()) die(Status::Error("the full payload was not read while decompressed"));
-      const FullPayloadTexts texts = scan.take();
-      times["load.2+3a decompress + parse full, one pass (alone)"].push_back(seconds_since(t));
-    }
     // A load decompresses the index payload a piece at a time while decoding
     // it; decompressing it whole (as loads once did) is timed for reference.
     const StoredPayload index_stored = take(check_snapshot_container(index_file, kSnapshotIndexMagic));

@@ -11,7 +11,6 @@
 
 #include "base/page_array.h"
 #include "snapshot/file_read.h"
-#include "snapshot/full_payload_scan.h"
 
 namespace vedra {
 namespace {
@@ -289,6 +288,13 @@ uint64_t first_output_guess(size_t stored_length) {
   return std::max<uint64_t>(16 * uint64_t{stored_length} + (64u << 10), ZSTD_DStreamOutSize());
 }
 
+// The compressed bytes decompress_in_place gives libzstd per call, and how
+// far ahead of its output it has the pages mapped: some eight times as much
+// text comes out of a piece, within the stretch, and a stretch stays within
+// the caches.
+constexpr size_t kInPlaceInputPiece = size_t{64} << 10;
+constexpr size_t kPopulateStretch = size_t{1} << 20;
+
 // Decodes `stored` into *out, sized raw_length once, with libzstd writing
 // each block where it belongs (a stable output buffer) instead of into its
 // own window and copying it out from there: a whole pass over the payload
@@ -300,14 +306,7 @@ uint64_t first_output_guess(size_t stored_length) {
 // is the one to report; libzstd applies the same frame and window checks in
 // both modes.  The buffer is that decoder's first one, so no file claims
 // more memory here than there.
-// The compressed bytes decompress_in_place gives libzstd per call, and how
-// far ahead of its output it has the pages mapped: some eight times as much
-// text comes out of a piece, within the stretch, and a stretch stays within
-// the caches.
-constexpr size_t kInPlaceInputPiece = size_t{64} << 10;
-constexpr size_t kPopulateStretch = size_t{1} << 20;
-
-bool decompress_in_place(std::string_view stored, uint64_t raw_length, ByteBuffer* out, DecodeProgress* progress) {
+bool decompress_in_place(std::string_view stored, uint64_t raw_length, ByteBuffer* out) {
   if (raw_length == 0 || raw_length > first_output_guess(stored.size()) || raw_length > SIZE_MAX) return false;
   const std::unique_ptr<ZSTD_DCtx, void (*)(ZSTD_DCtx*)> dctx(ZSTD_createDCtx(),
                                                               [](ZSTD_DCtx* d) { ZSTD_freeDCtx(d); });
@@ -330,7 +329,6 @@ bool decompress_in_place(std::string_view stored, uint64_t raw_length, ByteBuffe
     const size_t in_before = in.pos, out_before = ob.pos;
     const size_t hint = ZSTD_decompressStream(dctx.get(), &ob, &in);
     if (ZSTD_isError(hint)) return false;
-    if (progress != nullptr && ob.pos != out_before) progress->decoded(out->view(), ob.pos);
     if (hint == 0) {  // a frame ended
       if (in.pos == stored.size()) return ob.pos == ob.size;
       ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_only);
@@ -343,10 +341,9 @@ bool decompress_in_place(std::string_view stored, uint64_t raw_length, ByteBuffe
 }  // namespace
 
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
-                                   ByteBuffer* out, DecodeProgress* progress) {
+                                   ByteBuffer* out) {
   out->clear();  // drop any capacity the caller's buffer had
-  if (decompress_in_place(stored, raw_length, out, progress)) return Status::Ok();
-  if (progress != nullptr) progress->abandoned();
+  if (decompress_in_place(stored, raw_length, out)) return Status::Ok();
   out->clear();
   PayloadReader reader(StoredPayload{stored, true, raw_length});
   const uint64_t limit = reader.ceiling();
@@ -385,13 +382,13 @@ Result<StoredPayload> check_snapshot_container(std::string_view file_bytes, std:
 }
 
 Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
-                                              std::string_view magic, DecodeProgress* progress) {
+                                              std::string_view magic) {
   Result<StoredPayload> checked = check_snapshot_container(file_bytes, magic);
   if (!checked.ok()) return checked.status();
   const StoredPayload& p = checked.value();
   if (!p.compressed) return ByteBuffer::copy_of(p.stored);
   ByteBuffer payload;
-  if (Status s = decompress_snapshot_payload(p.stored, p.raw_length, &payload, progress); !s.ok()) return s;
+  if (Status s = decompress_snapshot_payload(p.stored, p.raw_length, &payload); !s.ok()) return s;
   return payload;
 }
 
@@ -408,17 +405,14 @@ StoredPayload SnapshotPair::index() const {
 Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std::string& index_path) {
   std::vector<Result<std::string>> files = read_files_together({full_path, index_path}, container_bytes_wanted);
   if (!files[0].ok()) return files[0].status();
-  FullPayloadScan scan;
-  Result<ByteBuffer> full = decode_snapshot_container(files[0].value(), kSnapshotFullMagic, &scan);
+  Result<ByteBuffer> full = decode_snapshot_container(files[0].value(), kSnapshotFullMagic);
   if (!full.ok()) return full.status();
   files[0].value() = std::string();
   if (!files[1].ok()) return files[1].status();
   if (Result<StoredPayload> index = check_snapshot_container(files[1].value(), kSnapshotIndexMagic); !index.ok()) {
     return index.status();
   }
-  SnapshotPair pair{std::move(full.value()), std::nullopt, std::move(files[1].value())};
-  if (scan.done()) pair.full_texts = scan.take();
-  return pair;
+  return SnapshotPair{std::move(full.value()), std::move(files[1].value())};
 }
 
 }  // namespace vedra

@@ -28,7 +28,6 @@
 #include <vector>
 
 #include "base/status.h"
-#include "snapshot/payload_decode.h"
 #include "snapshot/payload_source.h"
 #include "snapshot/sliding_buffer.h"
 #include "store/byte_buffer.h"
@@ -190,21 +189,6 @@ class PayloadReader final : public PayloadSource {
   Status status_;
 };
 
-// Told, while a compressed payload whose length the header gives is
-// decompressed, how much of it is final, so that a reader can take each
-// stretch of the text while it is still in the caches.  decoded() gives the
-// buffer at its final size (raw_length) and how many of its first bytes are
-// final, in growing order, the last call with all of them; abandoned() that
-// the bytes told of are void and no call follows (the payload is then
-// decoded again without telling, or not at all).  Neither ever learns of a
-// fault: those are reported by the decoding as they would be without.
-class DecodeProgress {
- public:
-  virtual ~DecodeProgress() = default;
-  virtual void decoded(std::string_view buffer, size_t produced) = 0;
-  virtual void abandoned() = 0;
-};
-
 // Checks `file_bytes` (a whole container file) and returns its payload.  The
 // first failing check decides the message, in this order:
 //   "snapshot file truncated"       fewer than 128 bytes
@@ -214,10 +198,8 @@ class DecodeProgress {
 // With flags bit 0 clear the stored bytes are the payload (a copy; raw_length
 // is ignored).  With bit 0 set they are decoded as described at
 // decompress_snapshot_payload.  Bytes after the stored payload are ignored.
-// `progress`, when given, is told as described at DecodeProgress, or not at
-// all (a payload stored uncompressed, a failing header).
 Result<ByteBuffer> decode_snapshot_container(std::string_view file_bytes,
-                                              std::string_view magic, DecodeProgress* progress = nullptr);
+                                              std::string_view magic);
 
 // Reads the file at `path`, then decode_snapshot_container.  Only the header
 // and, when the file starts with one of the two magics, the stored_length
@@ -231,9 +213,6 @@ Result<ByteBuffer> read_snapshot_container(const std::string& path, std::string_
 // PayloadReader: a load decodes it a piece at a time).
 struct SnapshotPair {
   ByteBuffer full;
-  // The full payload's members, read while it was decompressed, when that
-  // reading took it whole (see FullPayloadScan); otherwise left to the load.
-  std::optional<FullPayloadTexts> full_texts;
   std::string index_file;  // its header checked
   // The stored payload of index_file (a view into it).
   StoredPayload index() const;
@@ -260,13 +239,14 @@ Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std:
 //   - raw_length == 0 and the output would exceed the unknown-length limit
 //     (see kUnknownLengthFloor): kUnknownLengthLimitMessage, decided the same
 //     way, as soon as one byte more would be produced.
-// The output buffer grows geometrically; its capacity never exceeds the
-// ceiling (raw_length, or the unknown-length limit) rounded up to the page
-// size.  libzstd additionally refuses frames whose window exceeds
+// A raw_length within the first size guessed for the output (a generous
+// multiple of the stored size) is decoded into one buffer of that length,
+// libzstd writing straight into it; otherwise the output buffer grows
+// geometrically.  Its capacity never exceeds the ceiling (raw_length, or the
+// unknown-length limit) rounded up to the page size.  libzstd additionally refuses frames whose window exceeds
 // its default limit.
 // On failure *out holds unspecified partial output.
-// `progress`, when given, is told as described at DecodeProgress.
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
-                                   ByteBuffer* out, DecodeProgress* progress = nullptr);
+                                   ByteBuffer* out);
 
 }  // namespace vedra

@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "base/hash.h"
-#include "snapshot/full_payload_scan.h"
 #include "store/byte_buffer.h"
 #include "store/json/byte_scan.h"
 #include "store/json/json_canonical.h"
@@ -663,13 +662,89 @@ Result<JsonValue> decode_full_payload(std::string_view bytes) {
   return parsed;
 }
 
+namespace {
+
+// The length, quotes included, of the string at p when it is at most 15
+// plain ASCII bytes closed by a quote (what the reader takes as is: its text
+// is the string's value); 0 for any other string, left to the reader.
+size_t plain_ascii_key_length(const char* p, const char* end) {
+  if (end - p < 17) return 0;
+  const unsigned stop = ascii_string_stop16(p + 1);
+  return stop < 16 && p[1 + stop] == '"' ? stop + 2 : 0;
+}
+
+}  // namespace
+
 Result<FullPayloadTexts> decode_full_payload_texts(std::string_view bytes) {
-  // The fast reading first; should it decline, the plain decoder, whose
-  // message is the one to report.
-  FullPayloadScan scan;
-  scan.decoded(bytes, bytes.size());
-  if (scan.done()) return scan.take();
+  // Fast path: walk the top-level object, checking each member with the
+  // reader and taking canonical members where they lie.  Any fault sends us
+  // to the plain decoder, whose message is the one to report.
   FullPayloadTexts out;
+  // A first guess of the member count that a text the engine wrote does not
+  // outgrow (its payloads take some hundreds of bytes each); the pages of
+  // room left unused are never touched.
+  out.members.reserve(bytes.size() / 512);
+  JsonReader reader(bytes);
+  const std::unique_ptr<MemberNames> names = std::make_unique<MemberNames>();  // some 20 kB
+  bool fast_ok = false;
+  reader.skip_ws();
+  if (!reader.at_end() && reader.peek() == '{') {
+    reader.advance();
+    reader.skip_ws();
+    std::string key_scratch;
+    std::string_view key;
+    if (!reader.at_end() && reader.peek() == '}') {
+      reader.advance();
+      fast_ok = true;
+    }
+    while (!fast_ok) {
+      if (reader.at_end() || reader.peek() != '"') break;
+      if (const size_t plain = plain_ascii_key_length(reader.cursor(), bytes.data() + bytes.size()); plain != 0) {
+        key = std::string_view(reader.cursor() + 1, plain - 2);
+        reader.jump_to(reader.cursor() + plain);
+      } else {
+        if (!reader.parse_string_view(key, key_scratch)) break;
+        if (key.data() == key_scratch.data()) key = out.owned.emplace_back(key);  // held escapes
+      }
+      reader.skip_ws();
+      if (reader.at_end() || reader.peek() != ':') break;
+      reader.advance();
+      reader.skip_ws();
+      const char* start = reader.cursor();
+      // A canonical value (what the engine writes) is checked and measured
+      // in one scan; anything else goes through the reader and is rewritten.
+      const size_t canonical = canonical_compact_value_length(
+          std::string_view(start, static_cast<size_t>(bytes.data() + bytes.size() - start)), kJsonMaxDepth - 1,
+          *names);
+      if (canonical != 0) {
+        out.members.emplace_back(key, std::string_view(start, canonical));
+        reader.jump_to(start + canonical);
+      } else {
+        if (!reader.skip_value(1)) break;
+        const std::string_view text(start, static_cast<size_t>(reader.cursor() - start));
+        Result<JsonValue> value = parse_json(text);
+        if (!value.ok()) break;
+        out.members.emplace_back(key, out.owned.emplace_back(write_json_compact(value.value())));
+      }
+      reader.skip_ws();
+      if (reader.at_end()) break;
+      if (reader.peek() == ',') {
+        reader.advance();
+        reader.skip_ws();
+        continue;
+      }
+      if (reader.peek() == '}') {
+        reader.advance();
+        fast_ok = true;
+      }
+      break;
+    }
+    if (fast_ok) {
+      reader.skip_ws();
+      fast_ok = reader.at_end();
+    }
+  }
+  if (fast_ok) return out;
   Result<JsonValue> full = decode_full_payload(bytes);
   if (!full.ok()) return full.status();
   // Valid after all (a shape the fast path does not take): convert.

@@ -292,10 +292,7 @@ Status load_snapshot(EngineState& s, const std::string& full_path, const std::st
   Result<EngineState> fresh = Status::Error("");
   {
     PayloadReader index_reader(pair.value().index());
-    // Read while it was decompressed, or else now.
-    Result<FullPayloadTexts> payloads = pair.value().full_texts.has_value()
-                                            ? Result<FullPayloadTexts>(std::move(*pair.value().full_texts))
-                                            : decode_full_payload_texts(full_bytes.view());
+    Result<FullPayloadTexts> payloads = decode_full_payload_texts(full_bytes.view());
     if (!payloads.ok()) {
       // A fault in decompressing the index payload comes first.
       if (Status st = index_reader.drain(); !st.ok()) return st;
