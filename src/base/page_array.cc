@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace vedra {
 namespace {
@@ -33,6 +34,18 @@ void trim_pages(void* p, size_t& mapped, size_t bytes) noexcept {
   const size_t kept = (bytes + page - 1) / page * page;
   if (kept >= mapped) return;
   if (munmap(static_cast<char*>(p) + kept, mapped - kept) == 0) mapped = kept;
+}
+
+void populate_pages(void* p, size_t bytes) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  const size_t page = page_size();
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + page - 1) / page * page;
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) / page * page;
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+  (void)p;
+  (void)bytes;
+#endif
 }
 
 }  // namespace vedra

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/page_array.h"
 #include "snapshot/file_read.h"
 
 namespace vedra {
@@ -278,19 +279,80 @@ Result<size_t> PayloadReader::decompress(char* to, size_t room) {
   }
 }
 
+namespace {
+
+// The first size decompress_snapshot_payload gives its output: a generous
+// multiple of the stored size (JSON shrinks about tenfold), so that an
+// honest payload is decoded into one buffer sized by raw_length.
+uint64_t first_output_guess(size_t stored_length) {
+  return std::max<uint64_t>(16 * uint64_t{stored_length} + (64u << 10), ZSTD_DStreamOutSize());
+}
+
+// The compressed bytes decompress_in_place gives libzstd per call, and how
+// far ahead of its output it has the pages mapped: some eight times as much
+// text comes out of a piece, within the stretch, and a stretch stays within
+// the caches.
+constexpr size_t kInPlaceInputPiece = size_t{64} << 10;
+constexpr size_t kPopulateStretch = size_t{1} << 20;
+
+// Decodes `stored` into *out, sized raw_length once, with libzstd writing
+// each block where it belongs (a stable output buffer) instead of into its
+// own window and copying it out from there: a whole pass over the payload
+// less.  True only for the one outcome that needs no message: every frame
+// complete, all input used, exactly raw_length bytes.  Anything else (a
+// libzstd error, input ending inside a frame, bytes short of or past
+// raw_length, or a library without a stable output buffer) gives false and
+// is left to the checking decoder, whose verdict, decided block by block,
+// is the one to report; libzstd applies the same frame and window checks in
+// both modes.  The buffer is that decoder's first one, so no file claims
+// more memory here than there.
+bool decompress_in_place(std::string_view stored, uint64_t raw_length, ByteBuffer* out) {
+  if (raw_length == 0 || raw_length > first_output_guess(stored.size()) || raw_length > SIZE_MAX) return false;
+  const std::unique_ptr<ZSTD_DCtx, void (*)(ZSTD_DCtx*)> dctx(ZSTD_createDCtx(),
+                                                              [](ZSTD_DCtx* d) { ZSTD_freeDCtx(d); });
+  if (!dctx || ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_stableOutBuffer, 1))) return false;
+  out->resize(static_cast<size_t>(raw_length));
+  ZSTD_outBuffer ob{out->data(), out->size(), 0};
+  ZSTD_inBuffer in{stored.data(), 0, 0};
+  // The input goes in a piece at a time so that the pages just ahead of the
+  // output can be mapped in one call each before libzstd writes them, while
+  // still in the cache; the memory so claimed runs at most one stretch ahead
+  // of what the payload has filled.
+  size_t mapped = 0;  // of the output: the bytes before it are mapped
+  for (;;) {
+    if (mapped < ob.size && ob.pos + kPopulateStretch / 2 >= mapped) {
+      const size_t to = std::min(ob.size, ob.pos + kPopulateStretch);
+      populate_pages(out->data() + mapped, to - mapped);
+      mapped = to;
+    }
+    in.size = std::min(stored.size(), in.pos + kInPlaceInputPiece);
+    const size_t in_before = in.pos, out_before = ob.pos;
+    const size_t hint = ZSTD_decompressStream(dctx.get(), &ob, &in);
+    if (ZSTD_isError(hint)) return false;
+    if (hint == 0) {  // a frame ended
+      if (in.pos == stored.size()) return ob.pos == ob.size;
+      ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_only);
+    } else if (in.pos == in_before && ob.pos == out_before) {
+      return false;  // waiting for input that does not come, or for room
+    }
+  }
+}
+
+}  // namespace
+
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,
                                    ByteBuffer* out) {
   out->clear();  // drop any capacity the caller's buffer had
+  if (decompress_in_place(stored, raw_length, out)) return Status::Ok();
+  out->clear();
   PayloadReader reader(StoredPayload{stored, true, raw_length});
   const uint64_t limit = reader.ceiling();
   size_t produced = 0;
   char spare[1];  // room for the reader's probe once the buffer is full at the ceiling
   for (;;) {
     if (produced == out->size() && produced < limit) {
-      // First guess: a generous multiple of the stored size (JSON shrinks
-      // about tenfold), so an honest payload is decoded into one buffer
-      // sized by raw_length; then double.
-      uint64_t target = produced == 0 ? 16 * uint64_t{stored.size()} + (64u << 10) : 2 * uint64_t{produced};
+      // The first guess, then double.
+      uint64_t target = produced == 0 ? first_output_guess(stored.size()) : 2 * uint64_t{produced};
       target = std::max<uint64_t>(target, ZSTD_DStreamOutSize());
       target = std::min(target, limit);
       out->resize(static_cast<size_t>(target));

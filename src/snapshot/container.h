@@ -239,9 +239,11 @@ Result<SnapshotPair> read_snapshot_pair(const std::string& full_path, const std:
 //   - raw_length == 0 and the output would exceed the unknown-length limit
 //     (see kUnknownLengthFloor): kUnknownLengthLimitMessage, decided the same
 //     way, as soon as one byte more would be produced.
-// The output buffer grows geometrically; its capacity never exceeds the
-// ceiling (raw_length, or the unknown-length limit) rounded up to the page
-// size.  libzstd additionally refuses frames whose window exceeds
+// A raw_length within the first size guessed for the output (a generous
+// multiple of the stored size) is decoded into one buffer of that length,
+// libzstd writing straight into it; otherwise the output buffer grows
+// geometrically.  Its capacity never exceeds the ceiling (raw_length, or the
+// unknown-length limit) rounded up to the page size.  libzstd additionally refuses frames whose window exceeds
 // its default limit.
 // On failure *out holds unspecified partial output.
 Status decompress_snapshot_payload(std::string_view stored, uint64_t raw_length,

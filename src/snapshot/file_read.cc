@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "base/page_array.h"
 #include "snapshot/file_calls.h"
 #include "snapshot/file_commit.h"
 #include "snapshot/file_path.h"
@@ -18,6 +19,8 @@ namespace {
 
 // Openings of a set of files before a read gives up on seeing one moment.
 constexpr int kReadAttempts = 16;
+// Room for a read, from which its pages are mapped before it is used.
+constexpr uint64_t kPopulateFrom = uint64_t{1} << 20;
 
 }  // namespace
 
@@ -40,6 +43,12 @@ Result<std::string> read_fd_prefix(int fd, ReadLimit wanted) {
       uint64_t target = known != 0 ? known : std::max<uint64_t>(8192, 2 * uint64_t{data.size()});
       if (target <= used) target = 2 * uint64_t{used};  // the file grew past its size
       target = std::min(target, want);
+      if (target - data.size() >= kPopulateFrom) {
+        // The new room's pages mapped in one call, not faulted in one by
+        // one as they are cleared and filled.
+        data.reserve(static_cast<size_t>(target));
+        populate_pages(data.data() + data.size(), static_cast<size_t>(target) - data.size());
+      }
       data.resize(static_cast<size_t>(target));
     }
     const ssize_t n = sys::read(fd, data.data() + used, data.size() - used);
