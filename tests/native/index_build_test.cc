@@ -93,6 +93,6 @@ TEST(RegisterPatterns, LongListKeepsEveryText) {
     want.push_back(std::string(1 + rng.below(20), static_cast<char>('a' + i % 26)));
     list.push_back(want.back());
   }
-  ASSERT_EQ(list.size(), want.size());
+  ASSERT_TRUE(list.size() == want.size());
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(list[i], want[i]);
 }
