@@ -5,33 +5,13 @@
 #include <cstring>
 #include <new>
 
-#include "base/page_array.h"
-
 namespace vedra {
-namespace {
-
-// A bulk load's array of this capacity or more (only a key that many records
-// carry grows one that long) has its own mapping, which doubles by moving its
-// pages: the heap's realloc would mostly copy it into fresh memory, faulting
-// in about twice what it holds on the way.  Capacities double from 4, so
-// every mapped array's is a power of two of whole pages.
-constexpr uint32_t kMappedCapacity = (64u << 10) / sizeof(uint32_t);
-
-}  // namespace
-
-void Posting::free_array() noexcept {
-  if (cap_ >= kMappedCapacity) {
-    unmap_pages(arr_, size_t{cap_} * sizeof(uint32_t));
-  } else {
-    std::free(arr_);
-  }
-}
 
 void Posting::release() noexcept {
   if (is_bitmap()) {
     roaring_bitmap_free(bm_);
   } else {
-    free_array();
+    std::free(arr_);
   }
 }
 
@@ -49,7 +29,7 @@ void Posting::to_bitmap() {
     if (n_ == 1) bm.add(one_);
   } else {
     bm.add_many(arr_, n_, arr_[n_ - 1]);
-    free_array();
+    std::free(arr_);
   }
   bm_ = bm.release();
   cap_ = kBitmapMode;
@@ -157,20 +137,8 @@ void Posting::add_ascending_slow(uint32_t record) {
       add_to_bitmap(record);
       return;
     }
-    const size_t bytes = 2 * size_t{cap_} * sizeof(uint32_t);
-    uint32_t* arr;
-    if (cap_ >= kMappedCapacity) {
-      size_t mapped = size_t{cap_} * sizeof(uint32_t);
-      arr = static_cast<uint32_t*>(remap_pages(arr_, mapped, bytes));
-    } else if (2 * cap_ >= kMappedCapacity) {
-      size_t mapped = 0;
-      arr = static_cast<uint32_t*>(remap_pages(nullptr, mapped, bytes));
-      std::memcpy(arr, arr_, size_t{n_} * sizeof(uint32_t));
-      std::free(arr_);
-    } else {
-      arr = static_cast<uint32_t*>(std::realloc(arr_, bytes));
-      if (arr == nullptr) throw std::bad_alloc();
-    }
+    uint32_t* arr = static_cast<uint32_t*>(std::realloc(arr_, 2 * size_t{cap_} * sizeof(uint32_t)));
+    if (arr == nullptr) throw std::bad_alloc();
     arr_ = arr;
     cap_ *= 2;
   }

@@ -94,8 +94,6 @@ class Posting {
   bool is_bitmap() const { return cap_ == kBitmapMode; }
   // Frees the array or bitmap.  REQUIRES: cap_ != 0.
   void release() noexcept;
-  // Frees the array.  REQUIRES: an array (cap_ != 0, not a bitmap).
-  void free_array() noexcept;
   void add_ascending_slow(uint32_t record);
   void to_bitmap();
   void add_to_bitmap(uint32_t record);
