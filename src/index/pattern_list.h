@@ -3,7 +3,9 @@
 //
 // Held as one arena of bytes plus end offsets: a catalogue registers several
 // short patterns per record, and a std::string each (32 bytes plus a heap
-// block for longer texts) would cost more than the texts themselves.
+// block for longer texts) would cost more than the texts themselves.  Both
+// grow without copying what they hold once large (base/grow_array.h): a load
+// registers every pattern of a catalogue in one run.
 #pragma once
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/grow_array.h"
 #include "index/pattern_span.h"
 
 namespace vedra {
@@ -19,7 +22,7 @@ namespace vedra {
 class PatternList {
  public:
   void push_back(std::string_view text) {
-    arena_.append(text);
+    arena_.append(text.data(), text.size());
     ends_.push_back(arena_.size());
   }
   // Makes pushing `count` more texts of `bytes` bytes in all allocate
@@ -47,8 +50,8 @@ class PatternList {
   size_t memory_usage() const { return arena_.capacity() + ends_.capacity() * sizeof(uint64_t); }
 
  private:
-  std::string arena_;           // the texts back to back
-  std::vector<uint64_t> ends_;  // ends_[i]: offset one past text i
+  GrowArray<char> arena_;      // the texts back to back
+  GrowArray<uint64_t> ends_;  // ends_[i]: offset one past text i
 };
 
 }  // namespace vedra

@@ -9,6 +9,7 @@
 #include "index/index_build.h"
 #include "state_probe.h"
 #include "store/engine_state.h"
+#include "test_rng.h"
 #include "testing.h"
 
 using namespace vedra;
@@ -77,4 +78,21 @@ TEST(RegisterPatterns, TrimmedNotDeduplicated) {
   const std::vector<std::string_view> got = s.pattern_texts.views();
   EXPECT_EQ(std::vector<std::string>(got.begin(), got.end()), want);
   EXPECT_EQ(s.pattern_records, std::vector<uint32_t>({0, 0, 1, 1, 1}));
+}
+
+// Texts pushed past the size at which the list's arrays leave the heap for
+// their own pages, with reserves and moves between: the same texts as a
+// plain list of strings.
+TEST(RegisterPatterns, LongListKeepsEveryText) {
+  vedra_testing::Rng rng(7);
+  PatternList list;
+  std::vector<std::string> want;
+  for (size_t i = 0; i < 200000; ++i) {
+    if (rng.below(1000) == 0) list.reserve_more(rng.below(5000), rng.below(50000));
+    if (rng.below(50000) == 0) list = PatternList(std::move(list));
+    want.push_back(std::string(1 + rng.below(20), static_cast<char>('a' + i % 26)));
+    list.push_back(want.back());
+  }
+  ASSERT_TRUE(list.size() == want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(list[i], want[i]);
 }

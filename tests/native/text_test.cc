@@ -18,6 +18,11 @@ TEST(Text, TrimWhiteSpace) {
       {"", ""},
       {"   ", ""},
       {"中 文", "中 文"},
+      {"\xe3\x80\x80中文\xe3\x80\x80", "中文"},
+      {"中文 ", "中文"},
+      {" 中", "中"},
+      {"中\xc2\xa0", "中"},
+      {"a\xe4\xb8\xad", "a\xe4\xb8\xad"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(std::string(trim_white_space(in)), std::string(out));
 }
