@@ -11,12 +11,21 @@
 // list is filled while the heap is large and busy, and the kernel's work to
 // find huge pages then cost a bulk load more than the faults they save.
 //
+// A list that may stay small can name a size below which it lives in the
+// heap instead (HeapBelow bytes, a whole number of pages): an operation
+// repeated many times over small inputs then reuses the allocator's warm
+// blocks rather than paying for fresh pages, a mapping and its removal on
+// each run.  Such a list moves to its own mapping once it outgrows that
+// size, and stays there.  Either way, elements never written read as zero.
+//
 // Linux only (mremap).  Thread safety: none; one owner at a time.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -41,9 +50,10 @@ void trim_pages(void* p, size_t& mapped, size_t bytes) noexcept;
 // as they are written.
 void populate_pages(void* p, size_t bytes) noexcept;
 
-template <typename T>
+template <typename T, size_t HeapBelow = 0>
 class PageArray {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+  static_assert(HeapBelow % 4096 == 0, "a mapping never shrinks below HeapBelow: whole pages");
 
  public:
   PageArray() = default;
@@ -92,8 +102,10 @@ class PageArray {
     } else if (n == 0) {
       release();
       return;
-    } else {
-      trim_pages(data_, mapped_, n * sizeof(T));
+    } else if (!in_heap()) {
+      // Kept at HeapBelow bytes at least, which tells a mapping from a
+      // heap block.
+      trim_pages(data_, mapped_, std::max(n * sizeof(T), HeapBelow));
     }
     size_ = n;
   }
@@ -104,25 +116,51 @@ class PageArray {
   }
   // Empty, with the memory given back.
   void release() noexcept {
-    if (data_ != nullptr) unmap_pages(data_, mapped_);
+    if (in_heap()) {
+      std::free(data_);
+    } else if (data_ != nullptr) {
+      unmap_pages(data_, mapped_);
+    }
     data_ = nullptr;
     size_ = 0;
     mapped_ = 0;
   }
 
  private:
+  // A heap block: mapped_ bytes below HeapBelow (a mapping holds at least
+  // that many).
+  bool in_heap() const { return mapped_ < HeapBelow && data_ != nullptr; }
+
   void grow(size_t at_least) {
     if (at_least > SIZE_MAX / 2 / sizeof(T)) throw std::bad_alloc();
-    const size_t bytes = std::max({at_least * sizeof(T), 2 * mapped_, kFirstMapping});
-    data_ = static_cast<T*>(remap_pages(data_, mapped_, bytes));
+    const size_t want = std::max(at_least * sizeof(T), 2 * mapped_);
+    if (std::max(want, kFirstBlock) < HeapBelow) {
+      const size_t bytes = std::max(want, kFirstBlock);
+      void* p = std::realloc(data_, bytes);
+      if (p == nullptr) throw std::bad_alloc();
+      std::memset(static_cast<char*>(p) + mapped_, 0, bytes - mapped_);
+      data_ = static_cast<T*>(p);
+      mapped_ = bytes;
+    } else if (in_heap()) {
+      size_t mapped = 0;
+      void* p = remap_pages(nullptr, mapped, std::max(want, HeapBelow));
+      std::memcpy(p, data_, mapped_);  // the fresh pages beyond are zero
+      std::free(data_);
+      data_ = static_cast<T*>(p);
+      mapped_ = mapped;
+    } else {
+      data_ = static_cast<T*>(remap_pages(data_, mapped_, std::max({want, kFirstMapping, HeapBelow})));
+    }
   }
 
   // A list's first mapping: a short list grows a few times at most.
   static constexpr size_t kFirstMapping = size_t{64} << 10;
+  // A list's first heap block.
+  static constexpr size_t kFirstBlock = size_t{4} << 10;
 
   T* data_ = nullptr;
   size_t size_ = 0;
-  size_t mapped_ = 0;  // bytes mapped from data_
+  size_t mapped_ = 0;  // bytes mapped (or allocated in the heap) from data_
 };
 
 }  // namespace vedra

@@ -91,8 +91,8 @@ Result<Trie> Trie::build(PatternSpan patterns, uint64_t max_states) {
   // as a child of the state at depth d - 1 on the path of pattern i. A
   // pattern's states below its end are prefixes of patterns sorted later
   // and never end a pattern themselves (a prefix sorts first).
-  // Fresh pages: the counts start at zero and no state reports a pattern,
-  // and the sweep writes only the states that end one.
+  // Never written before: the counts start at zero and no state reports a
+  // pattern, and the sweep writes only the states that end one.
   uint32_t* child_count = t.child_begin_.extend(static_cast<size_t>(n) + 1);
   uint8_t* child_class = t.child_class_.extend(n);
   uint32_t* reported = t.reported_.extend(n);

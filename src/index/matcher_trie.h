@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "base/page_array.h"
+#include "index/build_array.h"
 #include "base/status.h"
 #include "index/byte_classes.h"
 #include "index/pattern_sort.h"
@@ -183,18 +183,18 @@ class Trie {
   Prefilter prefilter_;
 
   // Per state; index = state id.  Separate arrays: the failure pass and
-  // the compilers each stream through a few of them.  Page arrays: they
-  // live only for one build, and fresh pages come zeroed, which is the
-  // initial value of the counts and of "no pattern".
+  // the compilers each stream through a few of them.  Build arrays: they
+  // live only for one build, and elements never written read as zero,
+  // which is the initial value of the counts and of "no pattern".
   // The sorted pattern records while the trie is inserted; after that, the
   // failure state and the reported length of each state (fail_words()).
-  PageArray<SortedPattern> scratch_;
+  BuildArray<SortedPattern> scratch_;
   // One more than the pattern reported (0: none).
-  PageArray<uint32_t> reported_;
+  BuildArray<uint32_t> reported_;
   // The children of s are the ids [child_begin_[s], child_begin_[s + 1]);
   // child_class_[s] is the class of the edge into s (0 for kDead, kStart).
-  PageArray<uint32_t> child_begin_;
-  PageArray<uint8_t> child_class_;
+  BuildArray<uint32_t> child_begin_;
+  BuildArray<uint8_t> child_class_;
   // The first id of each depth (level_begin_[d], d <= longest pattern),
   // then the number of states.
   std::vector<uint32_t> level_begin_;

@@ -85,7 +85,7 @@ void radix_sort(SortedPattern* a, size_t n, unsigned d) {
 
 }  // namespace
 
-void sort_patterns(PatternSpan patterns, PageArray<SortedPattern>& keys) {
+void sort_patterns(PatternSpan patterns, BuildArray<SortedPattern>& keys) {
   // The first two key bytes are sorted by a counting pass and by writing
   // each record straight into its bucket, which saves the two in-place
   // passes that would move every record over the whole array.

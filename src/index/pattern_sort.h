@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/page_array.h"
+#include "index/build_array.h"
 #include "index/pattern_span.h"
 
 namespace vedra::matcher_internal {
@@ -48,7 +48,7 @@ inline size_t common_key_prefix(const SortedPattern& a, const SortedPattern& b) 
 }
 
 // Appends the non-empty patterns of `patterns` to `keys`, sorted by (text,
-// number). `keys` is a page array so that the trie build can reuse its pages
+// number). `keys` is a build array so that the trie build can reuse its memory
 // once the records are consumed. Throws std::bad_alloc with `keys` as it was.
 // Cost: the records are written straight into buckets of their first two
 // bytes (one counting pass over the texts first), then each bucket is
@@ -57,6 +57,6 @@ inline size_t common_key_prefix(const SortedPattern& a, const SortedPattern& b) 
 // buckets of a few dozen, which are sorted by comparison);
 // texts that agree in all 16 key bytes are compared from byte 16 on. Memory:
 // 32 bytes per pattern, plus 256 KiB of bucket offsets.
-void sort_patterns(PatternSpan patterns, PageArray<SortedPattern>& keys);
+void sort_patterns(PatternSpan patterns, BuildArray<SortedPattern>& keys);
 
 }  // namespace vedra::matcher_internal

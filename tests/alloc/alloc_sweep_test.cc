@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/page_array.h"
 #include "failing_malloc.h"
 #include "index/index_build.h"
 #include "index/query.h"
@@ -240,6 +241,34 @@ TEST(AllocationSweep, Build) {
   const Swept swept = sweep([](EngineState& s) { fill(s, 50); },
                             [](EngineState& s) { return build_matcher(s.pattern_texts, s.matcher); }, observe, "build");
   EXPECT_TRUE(swept.failed > 10);
+}
+
+// A list that starts in the heap and moves to pages of its own: each of its
+// allocations (heap blocks, the first mapping, the moves by mremap) failed
+// in turn leaves the list as it was, and the list then grows on.
+TEST(AllocationSweep, PageArrayFromHeapToPages) {
+  size_t failed = 0;
+  for (size_t n = 1;; ++n) {
+    PageArray<uint32_t, 4 * 4096> a;
+    arm_allocation_failure(n);
+    bool threw = false;
+    for (uint32_t i = 0; i < 40000; ++i) {
+      try {
+        a.push_back(i);
+      } catch (const std::bad_alloc&) {
+        threw = true;
+        EXPECT_EQ(a.size(), size_t{i});
+        a.push_back(i);
+      }
+    }
+    const bool reached = disarm_allocation_failure();
+    EXPECT_EQ(reached, threw);
+    for (uint32_t i = 0; i < a.size(); ++i) ASSERT_TRUE(a[i] == i);
+    EXPECT_EQ(a.size(), size_t{40000});
+    if (!reached) break;
+    ++failed;
+  }
+  EXPECT_TRUE(failed >= 5);
 }
 
 // The read-only methods: each must answer as a clean run does, or fail with

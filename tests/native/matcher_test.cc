@@ -428,7 +428,7 @@ TEST(PatternSort, OrdersByTextThenNumber) {
     const std::vector<std::string_view> views(texts.begin(), texts.end());
     for (const vedra::PatternSpan span : {vedra::PatternSpan(views), packed.span()}) {
       std::vector<std::pair<std::string, uint32_t>> got;
-      vedra::PageArray<vedra::matcher_internal::SortedPattern> keys;
+      vedra::matcher_internal::BuildArray<vedra::matcher_internal::SortedPattern> keys;
       vedra::matcher_internal::sort_patterns(span, keys);
       for (const auto& sp : keys) got.emplace_back(std::string(sp.text()), sp.number);
       EXPECT_EQ(got == want, true);
