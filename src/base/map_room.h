@@ -172,13 +172,36 @@ class GrowSafe {
     size_t buckets = wanted + wanted / 7 + 2;
     if (buckets < 2 * map_.capacity() + 1) buckets = 2 * map_.capacity() + 1;
     Base bigger(buckets, map_.hash_function(), map_.key_eq(), map_.get_allocator());
-    for (auto it = map_.begin(); it != map_.end();) {
-      auto next = std::next(it);
-      bigger.insert(map_.extract(it));
-      it = next;
+    if constexpr (kMovesEntries) {
+      // The bigger table has room for every entry, so no insert below
+      // allocates; an entry moves into it once, and the old table then only
+      // frees what the moves left behind.  (Extracting each entry as a node
+      // would move it twice and mark its slot free.)
+      for (auto& entry : map_) {
+        auto& key = const_cast<key_type&>(entry.first);
+        bigger.try_emplace(std::move(key), std::move(entry.second));
+      }
+    } else {
+      for (auto it = map_.begin(); it != map_.end();) {
+        auto next = std::next(it);
+        bigger.insert(map_.extract(it));
+        it = next;
+      }
     }
     map_.swap(bigger);
   }
+
+  // A map whose keys and values move without throwing: growth moves its
+  // entries in place of extracting them.  Keys are distinct, so each lands
+  // in a fresh slot of the bigger table.
+  static constexpr bool kMovesEntries = [] {
+    if constexpr (requires { typename Base::mapped_type; }) {
+      return std::is_nothrow_move_constructible_v<key_type> &&
+             std::is_nothrow_move_constructible_v<typename Base::mapped_type>;
+    } else {
+      return false;
+    }
+  }();
 
   Base map_;
 };

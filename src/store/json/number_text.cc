@@ -1,8 +1,8 @@
 #include "store/json/number_text.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstdlib>
+
+#include "store/json/shortest_digits.h"
 
 namespace vedra {
 
@@ -21,29 +21,21 @@ void append_positional_double(double d, std::string& out) {
     out += '0';
     return;
   }
-  // Shortest digits and decimal exponent: "d.ddde[+-]x".
-  char buf[40];
-  auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-  const char* e = buf;
-  while (*e != 'e') ++e;
-  std::string digits;
-  for (const char* p = buf; p < e; ++p) {
-    if (*p != '.') digits += *p;
-  }
-  int exp = 0;
-  std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, exp);
-  const int n = static_cast<int>(digits.size());
+  char digits[kShortestDigitsRoom];
+  int n = 0, exp = 0;
+  shortest_digits(d, digits, n, exp);
   if (exp >= n - 1) {  // integral
-    out += digits;
+    out.append(digits, static_cast<size_t>(n));
     out.append(static_cast<size_t>(exp - (n - 1)), '0');
   } else if (exp >= 0) {
-    out.append(digits, 0, static_cast<size_t>(exp + 1));
+    const size_t whole = static_cast<size_t>(exp + 1);
+    out.append(digits, whole);
     out += '.';
-    out.append(digits, static_cast<size_t>(exp + 1), std::string::npos);
+    out.append(digits + whole, static_cast<size_t>(n) - whole);
   } else {
     out += "0.";
     out.append(static_cast<size_t>(-exp - 1), '0');
-    out += digits;
+    out.append(digits, static_cast<size_t>(n));
   }
 }
 
