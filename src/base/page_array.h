@@ -1,13 +1,14 @@
 // PageArray<T>: a growable array of trivially copyable T in its own
-// anonymous memory mapping, for large lists that live only for part of one
-// operation.
+// anonymous memory mapping, for large lists: those that live only for part
+// of one operation, and long-lived ones that only grow at their end.
 //
 // Held outside the heap, such a list leaves nothing behind when dropped: no
 // hole among the heap's live blocks, and no change to the allocator's own
 // policy for where later large blocks go (glibc raises its mmap threshold
 // each time it frees a mapped block), so the memory peak of the operation
 // that follows is what it would be had the list never existed.  Growing
-// moves pages (mremap) rather than copying.  No huge pages are asked for: a
+// moves pages (mremap) rather than copying: a list that reaches N bytes has
+// neither copied them nor faulted in the 2N a doubling vector would.  No huge pages are asked for: a
 // list is filled while the heap is large and busy, and the kernel's work to
 // find huge pages then cost a bulk load more than the faults they save.
 //
@@ -68,6 +69,8 @@ class PageArray {
   PageArray& operator=(const PageArray&) = delete;
 
   size_t size() const { return size_; }
+  // Elements held without growing.
+  size_t capacity() const { return mapped_ / sizeof(T); }
   bool empty() const { return size_ == 0; }
   T* data() { return data_; }
   const T* data() const { return data_; }
@@ -82,6 +85,16 @@ class PageArray {
   void push_back(const T& v) {
     if (size_ == mapped_ / sizeof(T)) grow(size_ + 1);
     data_[size_++] = v;
+  }
+  // Room for `n` elements in all, so that adding up to that many allocates
+  // nothing.  Throws std::bad_alloc with the array unchanged.
+  void reserve(size_t n) {
+    if (n > capacity()) grow(n);
+  }
+  // Copies `n` elements from `from` to the end.  Throws std::bad_alloc,
+  // unchanged.
+  void append(const T* from, size_t n) {
+    if (n != 0) std::memcpy(extend(n), from, n * sizeof(T));
   }
   // `n` more elements at the end, left as they are (zero when never
   // written); returns the first.  Throws std::bad_alloc, unchanged.

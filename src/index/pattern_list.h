@@ -4,8 +4,9 @@
 // Held as one arena of bytes plus end offsets: a catalogue registers several
 // short patterns per record, and a std::string each (32 bytes plus a heap
 // block for longer texts) would cost more than the texts themselves.  Both
-// grow without copying what they hold once large (base/grow_array.h): a load
-// registers every pattern of a catalogue in one run.
+// grow without copying what they hold once large (base/page_array.h): a load
+// registers every pattern of a catalogue in one run.  Small lists stay in
+// the heap, so a small engine costs no mapping of its own.
 #pragma once
 
 #include <algorithm>
@@ -14,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/grow_array.h"
+#include "base/page_array.h"
 #include "index/pattern_span.h"
 
 namespace vedra {
@@ -50,8 +51,11 @@ class PatternList {
   size_t memory_usage() const { return arena_.capacity() + ends_.capacity() * sizeof(uint64_t); }
 
  private:
-  GrowArray<char> arena_;      // the texts back to back
-  GrowArray<uint64_t> ends_;  // ends_[i]: offset one past text i
+  // From 1 MiB on a list has its own mapping: a few pages' worth of tail
+  // room at most is then held unused.
+  static constexpr size_t kHeapBelow = size_t{1} << 20;
+  PageArray<char, kHeapBelow> arena_;      // the texts back to back
+  PageArray<uint64_t, kHeapBelow> ends_;  // ends_[i]: offset one past text i
 };
 
 }  // namespace vedra

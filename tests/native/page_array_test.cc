@@ -31,5 +31,25 @@ TEST(PageArray, UnwrittenElementsReadZeroInHeapAndPages) {
   EXPECT_EQ(a[0], uint32_t{7});
 }
 
+// Appends after a reserve stay in place, and texts keep their bytes as the
+// array crosses from the heap into its own mapping and grows there.
+TEST(PageArray, AppendKeepsBytesAcrossHeapAndPages) {
+  PageArray<char, 2 * 4096> a;
+  a.reserve(5000);
+  const char* before = a.data();
+  const size_t room = a.capacity();
+  while (a.size() + 3 <= room) a.append("abc", 3);
+  EXPECT_TRUE(a.data() == before);
+  for (int i = 0; i < 40000; ++i) a.append("xyz", i % 4);
+  size_t at = 0;
+  for (; at + 3 <= room; at += 3) ASSERT_TRUE(a[at] == 'a' && a[at + 2] == 'c');
+  for (int i = 0; i < 40000; ++i) {
+    for (int k = 0; k < i % 4; ++k) ASSERT_TRUE(a[at++] == "xyz"[k]);
+  }
+  EXPECT_EQ(at, a.size());
+  a.append(nullptr, 0);
+  EXPECT_EQ(at, a.size());
+}
+
 }  // namespace
 }  // namespace vedra
