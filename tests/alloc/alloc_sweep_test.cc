@@ -45,11 +45,11 @@ std::string observe(const EngineState& s) {
     out << "\n";
   }
   std::vector<std::string> lines;
-  for (const auto& [code, r] : s.code_to_record) lines.push_back("code " + code + " " + std::to_string(r));
+  for (const auto& [code, r] : s.code_to_record) lines.push_back("code " + std::string(code) + " " + std::to_string(r));
   for (const auto& [field, postings] : s.field_index) {
-    lines.push_back("field " + field);
+    lines.push_back("field " + std::string(field));
     for (const auto& [key, posting] : *postings) {
-      std::string line = "post " + field + " " + key;
+      std::string line = "post " + std::string(field) + " " + std::string(key);
       for (uint32_t r : posting.to_bitmap().to_vector()) line += " " + std::to_string(r);
       lines.push_back(line);
     }
