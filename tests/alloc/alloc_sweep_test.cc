@@ -76,6 +76,7 @@ std::string observe(const EngineState& s) {
 RecordInput record(int i, bool with_posts, CollectedValues& posts, CollectedViews& views) {
   RecordInput in;
   in.code = "C" + std::to_string(i % 7 == 6 ? 0 : i);  // every seventh re-adds code C0
+  if (i % 7 != 6 && i % 4 == 2) in.code += " a code beyond the short form";
   in.name = "name " + std::to_string(i);
   in.pinyin = "py" + std::to_string(i) + "| mc" + std::to_string(i % 3) + " |";
   in.payload = "{\"code\":\"" + in.code + "\",\"n\":" + std::to_string(i) + "}";
@@ -344,7 +345,7 @@ TEST(AllocationSweep, GetMany) {
       "get_many",
       [](const EngineState& s) {
         std::vector<std::string> payloads;
-        for (const char* code : {"C1", "missing", "C0", "C1", "C68"}) {
+        for (const char* code : {"C1", "missing", "C0", "C1", "C68", "C2 a code beyond the short form"}) {
           auto it = s.code_to_record.find(std::string_view(code));
           if (it != s.code_to_record.end()) payloads.emplace_back(s.record_payloads[it->second]);
         }
