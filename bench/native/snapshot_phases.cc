@@ -128,13 +128,12 @@ class FloorCompressor {
 };
 
 void print_memory(const EngineState& s) {
-  auto str_heap = [](const std::string& x) { return x.capacity() > 15 ? x.capacity() + 1 : 0; };
   size_t index = 0, keys = 0, postings = 0;
   for (const auto& [field, held] : s.field_index) {
     const auto& inner = *held;
-    index += inner.capacity() * (sizeof(std::pair<std::string, Posting>) + 1);
+    index += inner.capacity() * (sizeof(FieldPostings::value_type) + 1);
     for (const auto& [k, p] : inner) {
-      keys += str_heap(k);
+      keys += k.heap_bytes();
       postings += p.memory_usage();
     }
   }
@@ -143,7 +142,8 @@ void print_memory(const EngineState& s) {
   payloads = s.record_payloads.memory_usage();
   strings = s.record_texts.memory_usage();
   for (const auto& f : s.record_fields) fields += sizeof(FieldMap) + f.memory_usage();
-  const size_t lookup = s.code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);
+  size_t lookup = s.code_to_record.capacity() * (sizeof(decltype(s.code_to_record)::value_type) + 1);
+  for (const auto& [code, r] : s.code_to_record) lookup += code.heap_bytes();
   const double n = s.next_record ? s.next_record : 1;
   size_t pattern_bytes = 0;
   for (size_t i = 0; i < s.pattern_texts.size(); ++i) pattern_bytes += s.pattern_texts[i].size();

@@ -14,6 +14,7 @@
 #include "absl/hash/hash.h"
 #include "absl/strings/string_view.h"
 #include "base/map_room.h"
+#include "base/text_key.h"
 
 namespace vedra {
 
@@ -37,33 +38,33 @@ struct HashedText {
   operator std::string_view() const { return text; }
 };
 
-// The same as a key to insert: a map whose keys are std::string builds its
-// key by moving `text` out, which cannot throw, so the key is made (and any
-// allocation met) before the insert.  Not a text view, so that nothing
-// copies it by mistake.
-struct HashedString {
-  std::string text;
+// The same as a key to insert: the key is built (and a long text's block
+// allocated) before the insert, which then only moves it in and cannot
+// throw.  Not a text view, so that nothing copies it by mistake.
+struct HashedKey {
+  TextKey key;
   size_t hash;
-  operator std::string() && noexcept { return std::move(text); }
+  operator TextKey() && noexcept { return std::move(key); }
 };
 
 struct SeededStringHash {
   using is_transparent = void;
   uint64_t seed = fresh_hash_seed();
   size_t operator()(std::string_view s) const { return text_hash(seed, s); }
+  size_t operator()(const TextKey& k) const { return text_hash(seed, k.view()); }
   size_t operator()(const HashedText& k) const { return k.hash; }
-  size_t operator()(const HashedString& k) const { return k.hash; }
+  size_t operator()(const HashedKey& k) const { return k.hash; }
 };
 
 struct StringEq {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const { return a == b; }
-  bool operator()(std::string_view a, const HashedString& b) const { return a == b.text; }
-  bool operator()(const HashedString& a, std::string_view b) const { return a.text == b; }
+  bool operator()(std::string_view a, const HashedKey& b) const { return a == b.key.view(); }
+  bool operator()(const HashedKey& a, std::string_view b) const { return a.key.view() == b; }
 };
 
+// Keyed by TextKey: a slot is the 16-byte key and the value.
 template <typename V>
-using TextMap = GrowSafe<absl::flat_hash_map<std::string, V, SeededStringHash, StringEq>>;
-
+using TextMap = GrowSafe<absl::flat_hash_map<TextKey, V, SeededStringHash, StringEq>>;
 
 }  // namespace vedra

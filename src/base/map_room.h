@@ -46,11 +46,24 @@ namespace vedra {
 inline constexpr size_t kInPlaceText = 15;
 
 namespace map_room_detail {
-// Keys that a short text builds without allocating, whatever their allocator.
+// Keys that a short text builds without allocating: `size` is the longest
+// such text.  A std::string whatever its allocator, or a key type that names
+// its own limit as T::kInPlace.
 template <typename T>
-inline constexpr bool kCharString = false;
+struct InPlaceText {
+  static constexpr bool known = false;
+};
 template <typename Traits, typename Alloc>
-inline constexpr bool kCharString<std::basic_string<char, Traits, Alloc>> = true;
+struct InPlaceText<std::basic_string<char, Traits, Alloc>> {
+  static constexpr bool known = true;
+  static constexpr size_t size = kInPlaceText;
+};
+template <typename T>
+  requires requires { size_t{T::kInPlace}; }
+struct InPlaceText<T> {
+  static constexpr bool known = true;
+  static constexpr size_t size = T::kInPlace;
+};
 }  // namespace map_room_detail
 
 template <typename Base>
@@ -106,9 +119,10 @@ class GrowSafe {
       if constexpr (std::is_nothrow_constructible_v<key_type, K&&>) {
         ensure_room(1);
         return map_.try_emplace(std::forward<K>(key), std::forward<A>(args)...);
-      } else if constexpr (map_room_detail::kCharString<key_type> && std::is_convertible_v<K&&, std::string_view>) {
+      } else if constexpr (map_room_detail::InPlaceText<key_type>::known &&
+                           std::is_convertible_v<K&&, std::string_view>) {
         const std::string_view text(key);
-        if (text.size() <= kInPlaceText) {
+        if (text.size() <= map_room_detail::InPlaceText<key_type>::size) {
           key_type short_key(text);
           ensure_room(1);
           return map_.try_emplace(std::move(short_key), std::forward<A>(args)...);

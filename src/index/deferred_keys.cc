@@ -165,7 +165,7 @@ void DeferredKeys::insert_into(FieldPostings& map, SortRoom& room) {
       // another key's entries must not make it grow.
       auto held = map_room(map) == 0 ? map.find(HashedText{key(e), e.hash}) : map.end();
       posting = held != map.end() ? &held->second
-                                  : &map.try_emplace(HashedString{std::string(key(e)), e.hash}).first->second;
+                                  : &map.try_emplace(HashedKey{TextKey(key(e)), e.hash}).first->second;
     }
     if (run.empty() || run.back() != e.record) run.push_back(e.record);
   }

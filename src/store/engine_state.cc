@@ -217,21 +217,22 @@ Status join_field_values(const CollectedValues& collected, FieldMap& out) { retu
 Status join_field_values(const CollectedViews& collected, FieldMap& out) { return join_any(collected, out); }
 
 size_t EngineState::memory_usage() const {
-  auto str_bytes = [](const std::string& s) { return sizeof(std::string) + (s.capacity() > 15 ? s.capacity() + 1 : 0); };
-  size_t total = sizeof(*this);
+  // A table's slots, each with its control byte; a key's own bytes are
+  // counted with its entry.
+  auto table_bytes = [](const auto& map) { return map.capacity() * (sizeof(typename std::decay_t<decltype(map)>::value_type) + 1); };
+  size_t total = sizeof(*this) + table_bytes(field_index);
   for (const auto& [field, held] : field_index) {
     const FieldPostings& inner = *held;
-    total += str_bytes(field) + sizeof(FieldPostings) + inner.capacity() * (sizeof(std::pair<std::string, Posting>) + 1);
-    for (const auto& [key, posting] : inner) {
-      total += (key.capacity() > 15 ? key.capacity() + 1 : 0) + posting.memory_usage();
-    }
+    total += field.heap_bytes() + sizeof(FieldPostings) + table_bytes(inner);
+    for (const auto& [key, posting] : inner) total += key.heap_bytes() + posting.memory_usage();
   }
   if (matcher) total += matcher->memory_usage();
   total += pattern_texts.memory_usage();
   total += pattern_records.capacity() * sizeof(uint32_t);
   total += record_payloads.memory_usage();
   total += record_texts.memory_usage();
-  total += code_to_record.capacity() * (sizeof(std::pair<std::string, uint32_t>) + 1);
+  total += table_bytes(code_to_record);
+  for (const auto& [code, r] : code_to_record) total += code.heap_bytes();
   for (const auto& m : record_fields) total += sizeof(FieldMap) + m.memory_usage();
   return total;
 }

@@ -109,14 +109,14 @@ struct Target {
 // without allocating: then it is looked for first, so that a key held
 // costs no copy.  REQUIRES: room for one insert (map_room(m) > 0).
 Posting& bulk_posting(FieldPostings& m, std::string_view key, size_t hash) {
-  static_assert(std::is_nothrow_constructible_v<std::string, HashedString&&> &&
+  static_assert(std::is_nothrow_constructible_v<TextKey, HashedKey&&> &&
                     std::is_nothrow_default_constructible_v<Posting>,
                 "the insert must take a built key in one probe");
-  if (key.size() > kInPlaceText) {
+  if (key.size() > TextKey::kInPlace) {
     auto it = m.find(HashedText{key, hash});
     if (it != m.end()) return it->second;
   }
-  return m.try_emplace(HashedString{std::string(key), hash}).first->second;
+  return m.try_emplace(HashedKey{TextKey(key), hash}).first->second;
 }
 
 // Counts of keys each existing map may gain: a small open-addressed table
@@ -284,7 +284,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
   plan.new_code = mode == PostingMode::kBulk || !s.code_to_record.contains(in.code);
   if (plan.new_code) {
     ensure_map_room(s.code_to_record, 1);
-    plan.code_key = in.code;
+    plan.code_key = TextKey(in.code);
   }
   size_t pattern_count = 0, pattern_bytes = 0;
   for_each_pattern(in.code, in.name, in.pinyin, [&](std::string_view t) {
@@ -385,7 +385,7 @@ Status reserve_record(EngineState& s, RecordInput& in, RecordReservation& plan, 
         if (it != m.end()) {
           reserve_posting(it->second);
         } else {
-          plan.new_keys.push_back(RecordReservation::NewKey{&m, HashedString{std::string(key), hash}});
+          plan.new_keys.push_back(RecordReservation::NewKey{&m, HashedKey{TextKey(key), hash}});
         }
       };
       if (t.plain) {

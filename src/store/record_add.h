@@ -76,7 +76,7 @@ class RecordReservation {
   // hash of it.
   struct NewKey {
     FieldPostings* map;
-    HashedString key;
+    HashedKey key;
   };
   uint32_t record = 0;
   std::optional<FieldIndex> staged_fields;  // maps of fields new to the index
@@ -85,7 +85,7 @@ class RecordReservation {
   absl::InlinedVector<Posting*, 32> grown;
   absl::InlinedVector<NewKey, 8> new_keys;
   bool new_code = false;
-  std::string code_key;  // the code_to_record key when new_code
+  TextKey code_key;  // the code_to_record key when new_code
 };
 
 // Step one: prepares `in` as record next_record.  On failure -- a full store

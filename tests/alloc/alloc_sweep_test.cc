@@ -45,11 +45,11 @@ std::string observe(const EngineState& s) {
     out << "\n";
   }
   std::vector<std::string> lines;
-  for (const auto& [code, r] : s.code_to_record) lines.push_back("code " + code + " " + std::to_string(r));
+  for (const auto& [code, r] : s.code_to_record) lines.push_back("code " + std::string(code) + " " + std::to_string(r));
   for (const auto& [field, postings] : s.field_index) {
-    lines.push_back("field " + field);
+    lines.push_back("field " + std::string(field));
     for (const auto& [key, posting] : *postings) {
-      std::string line = "post " + field + " " + key;
+      std::string line = "post " + std::string(field) + " " + std::string(key);
       for (uint32_t r : posting.to_bitmap().to_vector()) line += " " + std::to_string(r);
       lines.push_back(line);
     }
@@ -76,6 +76,7 @@ std::string observe(const EngineState& s) {
 RecordInput record(int i, bool with_posts, CollectedValues& posts, CollectedViews& views) {
   RecordInput in;
   in.code = "C" + std::to_string(i % 7 == 6 ? 0 : i);  // every seventh re-adds code C0
+  if (i % 7 != 6 && i % 4 == 2) in.code += " a code beyond the short form";
   in.name = "name " + std::to_string(i);
   in.pinyin = "py" + std::to_string(i) + "| mc" + std::to_string(i % 3) + " |";
   in.payload = "{\"code\":\"" + in.code + "\",\"n\":" + std::to_string(i) + "}";
@@ -344,7 +345,7 @@ TEST(AllocationSweep, GetMany) {
       "get_many",
       [](const EngineState& s) {
         std::vector<std::string> payloads;
-        for (const char* code : {"C1", "missing", "C0", "C1", "C68"}) {
+        for (const char* code : {"C1", "missing", "C0", "C1", "C68", "C2 a code beyond the short form"}) {
           auto it = s.code_to_record.find(std::string_view(code));
           if (it != s.code_to_record.end()) payloads.emplace_back(s.record_payloads[it->second]);
         }

@@ -176,3 +176,28 @@ TEST(MapRoom, SetEmplaceFailedInTurn) {
     }
   }
 }
+
+TEST(MapRoom, TextKeysOfEverySizeAroundTheInPlaceLimit) {
+  vedra::TextMap<size_t> m;
+  std::map<std::string, size_t> model;
+  for (size_t n = 0; n <= 40; ++n) {
+    const std::string text = std::string(n, 'a') + std::string(n % 3, '\0');
+    const size_t hash = m.hash_function()(text);
+    vedra::TextKey key(text);
+    EXPECT_EQ(key.heap_bytes(), text.size() > vedra::TextKey::kInPlace ? text.size() : 0);
+    if (n % 2 == 0) {
+      m.try_emplace(vedra::HashedKey{std::move(key), hash}, n);
+      EXPECT_TRUE(key.empty());  // moved into the map
+    } else {
+      m.try_emplace(std::string_view(text), n);
+    }
+    model[text] = n;
+  }
+  std::map<std::string, size_t> held;
+  for (const auto& [k, v] : m) {
+    held[std::string(k)] = v;
+    EXPECT_EQ(m.hash_function()(k), m.hash_function()(k.view()));
+  }
+  EXPECT_EQ(held, model);
+  for (const auto& [text, v] : model) EXPECT_EQ(m.find(text)->second, v);
+}

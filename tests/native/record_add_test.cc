@@ -49,7 +49,7 @@ RecordInput random_record(Rng& rng) {
 
 std::set<std::string> fields_of(const EngineState& s) {
   std::set<std::string> out;
-  for (const auto& [field, postings] : s.field_index) out.insert(field);
+  for (const auto& [field, postings] : s.field_index) out.emplace(field.view());
   return out;
 }
 

@@ -17,7 +17,7 @@ inline std::set<std::string> keys_of(const vedra::EngineState& s, const std::str
   std::set<std::string> out;
   const vedra::TextMap<vedra::Posting>* f = vedra::find_field(s.field_index, field);
   if (f == nullptr) return out;
-  for (const auto& [k, p] : *f) out.insert(k);
+  for (const auto& [k, p] : *f) out.emplace(k.view());
   return out;
 }
 
