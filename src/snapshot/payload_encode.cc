@@ -25,14 +25,13 @@ char* put_text(char* w, std::string_view text) {
 constexpr uint64_t kEscapeGrowth = 6;
 
 // A field map's members `"name":"value"` and the commas between them take
-// at most kEscapeGrowth times the map's blob, where each entry holds its
-// two texts and two 4-byte lengths: 6(k + v) + 6 + 16 <= 6(k + v + 8),
+// at most kEscapeGrowth times the map's entry bytes, where each entry holds
+// its two texts and two 4-byte lengths: 6(k + v) + 6 + 16 <= 6(k + v + 8),
 // which also leaves the 16 bytes that put_document_text may write past a
-// text.  An inline blob (no heap; memory_usage() 0) is shorter than
-// kShortMap.
+// text.  A map of entries shorter than kShortMap is counted as that long.
 constexpr uint64_t kShortMap = 16;
 size_t fields_text_bound(const FieldMap& fields) {
-  return kEscapeGrowth * std::max<size_t>(fields.memory_usage(), kShortMap);
+  return kEscapeGrowth * std::max<size_t>(fields.entry_bytes() + 1, kShortMap);
 }
 
 #if defined(__SSE2__)
@@ -177,14 +176,15 @@ Status emit_index_payload(const EngineState& s, PayloadSink& out) {
     w = put_document_text(w, pinyin, texts_end);
     w = put_text(w, ",\"fields\":{");
     if (fields != nullptr) {
-      const char* const readable_end = fields->bytes_end();
+      const char* const names_end = fields->names_end();
+      const char* const values_end = fields->values_end();
       bool first = true;
       for (const auto [field, value] : *fields) {
         if (!first) *w++ = ',';
         first = false;
-        w = put_document_text(w, field, readable_end);
+        w = put_document_text(w, field, names_end);
         *w++ = ':';
-        w = put_document_text(w, value, readable_end);
+        w = put_document_text(w, value, values_end);
       }
     }
     *w++ = '}';

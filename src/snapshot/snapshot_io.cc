@@ -14,6 +14,7 @@
 #include "snapshot/container.h"
 #include "snapshot/file_writer.h"
 #include "snapshot/manifest.h"
+#include "snapshot/names_by_ids.h"
 #include "snapshot/payload_decode.h"
 #include "snapshot/payload_encode.h"
 #include "snapshot/payload_sink.h"
@@ -121,20 +122,32 @@ class RebuildSink : public IndexDocSink {
     // one's add.
     if (pending_ && s_.next_record == UINT32_MAX) return capacity_error();
     RecordInput& in = inputs_[next_];
-    size_t text_bytes = 0;
+    size_t text_bytes = 0, value_bytes = 0;
     for (const auto& [name, value] : d.fields) {
       if (name.size() > FieldMap::kMaxText || value.size() > FieldMap::kMaxText) {
         return FieldMap::check_entry(name, value.size());
       }
       text_bytes += name.size() + value.size();
+      value_bytes += value.size();
     }
     if (pending_ && s_.next_record == UINT32_MAX - 1) return capacity_error();
-    in.fields.write(d.fields.size(), text_bytes, [&](FieldMap::Writer& w) {
-      for (const auto& [name, value] : d.fields) {
-        w.text(name);
-        w.text(value);
-      }
-    });
+    // Names are shared where that holds fewer bytes than keeping them: more
+    // than the list's address.
+    const size_t name_bytes = text_bytes - value_bytes + sizeof(uint32_t) * d.fields.size();
+    const FieldNames* shared = nullptr;
+    if (!d.field_ids.empty() && name_bytes > sizeof(void*)) shared = names_.find(d.field_ids, d.fields);
+    if (shared != nullptr) {
+      in.fields.write_named(shared, value_bytes, [&](FieldMap::Writer& w) {
+        for (const auto& [name, value] : d.fields) w.text(value);
+      });
+    } else {
+      in.fields.write(d.fields.size(), text_bytes, [&](FieldMap::Writer& w) {
+        for (const auto& [name, value] : d.fields) {
+          w.text(name);
+          w.text(value);
+        }
+      });
+    }
     in.code.assign(d.code);
     in.name.assign(d.name);
     in.pinyin.assign(d.pinyin);
@@ -177,6 +190,7 @@ class RebuildSink : public IndexDocSink {
 
  private:
   EngineState& s_;
+  NamesByIds names_;  // of the documents' repeating shapes
   // The payload of each is set once every record is in (rebuild_state).
   RecordInput inputs_[2];
   BulkLookahead ahead_[2];  // what prefetch_record() found for each input

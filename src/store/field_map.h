@@ -6,6 +6,11 @@
 // in which they were added; that order is the map's iteration order (what a
 // snapshot writes), and nothing else may depend on it.
 //
+// A map may instead hold only its values and share its names, in order,
+// with other maps of the same shape (FieldNames, made by write_named()): its
+// blob then starts with the list's address, and its entries are the same.
+// Nothing but the bytes held tells the two forms apart.
+//
 // Cost: lookups are linear; a record has a few dozen fields at most.
 #pragma once
 
@@ -18,6 +23,7 @@
 
 #include "base/status.h"
 #include "base/text_words.h"
+#include "store/field_names.h"
 
 namespace vedra {
 
@@ -29,6 +35,29 @@ class FieldMap {
   // REQUIRES: the names are distinct, and each entry passes check_entry().
   FieldMap(std::initializer_list<Entry> entries) {
     for (const Entry& e : entries) append(e.first, e.second);
+  }
+  FieldMap(const FieldMap& o) : blob_(o.blob_), size_(o.size_), named_(o.named_) {
+    if (named_) names()->ref();
+  }
+  FieldMap(FieldMap&& o) noexcept
+      : blob_(std::move(o.blob_)), size_(std::exchange(o.size_, 0)), named_(std::exchange(o.named_, false)) {
+    o.blob_.clear();
+  }
+  FieldMap& operator=(const FieldMap& o) {
+    if (this != &o) FieldMap(o).swap(*this);
+    return *this;
+  }
+  FieldMap& operator=(FieldMap&& o) noexcept {
+    FieldMap(std::move(o)).swap(*this);
+    return *this;
+  }
+  ~FieldMap() {
+    if (named_) names()->unref();
+  }
+  void swap(FieldMap& o) noexcept {
+    blob_.swap(o.blob_);
+    std::swap(size_, o.size_);
+    std::swap(named_, o.named_);
   }
 
   // Longest name or value an entry holds (lengths are stored in 32 bits).
@@ -46,6 +75,7 @@ class FieldMap {
   // Appends an entry.  REQUIRES: `name` is not in the map, and
   // check_entry(name, value.size()).ok().
   void append(std::string_view name, std::string_view value) {
+    if (named_) hold_names();
     put(name);
     put(value);
     ++size_;
@@ -65,8 +95,7 @@ class FieldMap {
       out = put_at(out, name);
       out = put_at(out, value);
     }
-    blob_.swap(blob);
-    size_ = static_cast<uint32_t>(count);
+    take(blob, count, nullptr);
   }
 
   // Writes the texts of entries straight into the map's blob (write()).
@@ -101,13 +130,27 @@ class FieldMap {
     std::string blob(2 * sizeof(uint32_t) * entries + text_bytes, '\0');
     Writer w(blob.data());
     fill(w);
-    blob_.swap(blob);
-    size_ = static_cast<uint32_t>(entries);
+    take(blob, entries, nullptr);
+  }
+
+  // Makes the map hold one entry for each of the names in `names`, in
+  // order, sharing the list, with the values, of `value_bytes` bytes
+  // together, that fill(Writer&) writes in order with text(), in one
+  // allocation.  REQUIRES: fill writes exactly that, each value as append()
+  // requires; `names` is not empty.
+  template <typename F>
+  void write_named(const FieldNames* names, size_t value_bytes, F&& fill) {
+    std::string blob(sizeof names + sizeof(uint32_t) * names->size() + value_bytes, '\0');
+    std::memcpy(blob.data(), &names, sizeof names);
+    Writer w(blob.data() + sizeof names);
+    fill(w);
+    take(blob, names->size(), names);
   }
 
   // Room for entries totalling `name_and_value_bytes` bytes of text over
   // `entries` entries, so that appending them allocates once.
   void reserve(size_t entries, size_t name_and_value_bytes) {
+    if (named_) hold_names();
     blob_.reserve(blob_.size() + 2 * sizeof(uint32_t) * entries + name_and_value_bytes);
   }
 
@@ -121,41 +164,67 @@ class FieldMap {
     constexpr size_t kLine = 64;
     for (size_t at = 0; at < blob_.size(); at += kLine) __builtin_prefetch(blob_.data() + at);
   }
-  size_t memory_usage() const { return blob_.capacity() > 15 ? blob_.capacity() + 1 : 0; }
+  // Heap bytes held: the blob's, and the map's share of a shared names list.
+  size_t memory_usage() const {
+    const size_t own = blob_.capacity() > 15 ? blob_.capacity() + 1 : 0;
+    return named_ ? own + names()->memory_usage() / names()->holders() : own;
+  }
+  // The bytes the entries take in one blob of names and values with their
+  // lengths, whether the names are shared or not.
+  size_t entry_bytes() const { return named_ ? names()->bytes() + blob_.size() - sizeof(void*) : blob_.size(); }
 
   class const_iterator {
    public:
-    const_iterator(const char* p) : p_(p) {}
     Entry operator*() const {
-      const std::string_view name = read(p_);
-      const std::string_view value = read(name.data() + name.size());
-      return {name, value};
+      const std::string_view name = read(name_);
+      return {name, read(value_ != nullptr ? value_ : name.data() + name.size())};
     }
     const_iterator& operator++() {
-      const std::string_view name = read(p_);
-      const std::string_view value = read(name.data() + name.size());
-      p_ = value.data() + value.size();
+      const std::string_view name = read(name_);
+      if (value_ != nullptr) {
+        const std::string_view value = read(value_);
+        value_ = value.data() + value.size();
+        name_ = name.data() + name.size();
+      } else {
+        const std::string_view value = read(name.data() + name.size());
+        name_ = value.data() + value.size();
+      }
       return *this;
     }
-    bool operator!=(const const_iterator& o) const { return p_ != o.p_; }
-    bool operator==(const const_iterator& o) const { return p_ == o.p_; }
+    bool operator!=(const const_iterator& o) const { return name_ != o.name_; }
+    bool operator==(const const_iterator& o) const { return name_ == o.name_; }
 
    private:
+    friend class FieldMap;
+    // `value` null: each name is followed by its value.
+    const_iterator(const char* name, const char* value) : name_(name), value_(value) {}
     static std::string_view read(const char* p) {
       uint32_t n;
       std::memcpy(&n, p, sizeof n);
       return std::string_view(p + sizeof n, n);
     }
-    const char* p_;
+    const char* name_;
+    const char* value_;
   };
-  // The end of the entries' bytes: a reader may load whole words of an
-  // entry's texts up to here, past the text it is reading.
-  const char* bytes_end() const { return blob_.data() + blob_.size(); }
-  const_iterator begin() const { return const_iterator(blob_.data()); }
-  const_iterator end() const { return const_iterator(blob_.data() + blob_.size()); }
+  // The ends of the bytes holding the entries' names and their values: a
+  // reader may load whole words of an entry's name (value) up to
+  // names_end() (values_end()), past the text it is reading.
+  const char* names_end() const { return named_ ? names()->end() : values_end(); }
+  const char* values_end() const { return blob_.data() + blob_.size(); }
+  const_iterator begin() const {
+    return named_ ? const_iterator(names()->begin(), blob_.data() + sizeof(void*)) : const_iterator(blob_.data(), nullptr);
+  }
+  const_iterator end() const { return const_iterator(names_end(), nullptr); }
 
   // Same entries in the same order.
-  friend bool operator==(const FieldMap& a, const FieldMap& b) { return a.blob_ == b.blob_; }
+  friend bool operator==(const FieldMap& a, const FieldMap& b) {
+    if (!a.named_ && !b.named_) return a.blob_ == b.blob_;
+    if (a.size_ != b.size_) return false;
+    for (const_iterator i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+      if (*i != *j) return false;
+    }
+    return true;
+  }
 
  private:
   static char* put_at(char* out, std::string_view s) {
@@ -165,14 +234,38 @@ class FieldMap {
     return out + sizeof n + n;
   }
 
+  const FieldNames* names() const {
+    const FieldNames* p;
+    std::memcpy(&p, blob_.data(), sizeof p);
+    return p;
+  }
+  // Makes the map hold `blob` (swapped in) of `count` entries, its names in
+  // `names` (taking a reference) or, when null, in the blob.
+  void take(std::string& blob, size_t count, const FieldNames* names) noexcept {
+    if (names != nullptr) names->ref();
+    if (named_) this->names()->unref();
+    blob_.swap(blob);
+    size_ = static_cast<uint32_t>(count);
+    named_ = names != nullptr;
+  }
+  // Names and values in the blob again, for a change to the entries.
+  void hold_names() {
+    FieldMap own;
+    own.assign(*this);
+    swap(own);
+  }
+
   void put(std::string_view s) {
     const uint32_t n = static_cast<uint32_t>(s.size());
     blob_.append(reinterpret_cast<const char*>(&n), sizeof n);
     blob_.append(s);
   }
 
-  std::string blob_;  // repeated: u32 name length, name, u32 value length, value
+  // Repeated: u32 name length, name, u32 value length, value; or, when
+  // named_, the FieldNames address, then repeated: u32 value length, value.
+  std::string blob_;
   uint32_t size_ = 0;
+  bool named_ = false;
 };
 
 }  // namespace vedra
