@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "binding/code_cache.h"
-#include "binding/field_key_memo.h"
 #include "binding/key_cache.h"
 #include "binding/py.h"
 #include "store/py_convert.h"
@@ -42,7 +41,6 @@ struct CoreObject {
   JsonConversionMemory conversion;       // owned; what payload conversions carry from one record to the next
   FlattenCollector flattening;           // owned; the payload flattening gathered while converting
   RecordBuffers record_buffers;          // owned; the adds' reused texts
-  FieldKeyMemo field_keys;               // owned; the keys of add_record's last fields dict
 };
 
 // The instance behind `self`.  REQUIRES: self is a MetadataCore (the class

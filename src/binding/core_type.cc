@@ -33,7 +33,6 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&core->conversion) JsonConversionMemory();
     new (&core->flattening) FlattenCollector();
     new (&core->record_buffers) RecordBuffers();
-    new (&core->field_keys) FieldKeyMemo();
     return self;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -42,7 +41,6 @@ PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void core_dealloc(PyObject* self) {
   CoreObject* core = &as_core(self);
-  core->field_keys.~FieldKeyMemo();
   core->record_buffers.~RecordBuffers();
   core->flattening.~FlattenCollector();
   core->conversion.~JsonConversionMemory();

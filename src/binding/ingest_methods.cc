@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "base/text.h"
-#include "binding/field_key_memo.h"
 #include "binding/methods.h"
 #include "index/index_build.h"
 #include "store/flatten.h"
@@ -50,31 +49,20 @@ class FieldPosts {
     for (PyObject* o : held_) Py_DECREF(o);
   }
 
-  // A key that `memo` holds at its position is not held again, nor its text
-  // asked for.
-  bool convert(PyObject* fields, const FieldKeyMemo& memo) {
+  bool convert(PyObject* fields) {
     const size_t entries = static_cast<size_t>(PyDict_Size(fields));
     pieces_.reserve(entries + 8);
     held_.reserve(2 * entries + 8);
-    keys_.reserve(entries);
-    key_texts_.reserve(entries);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(fields, &pos, &key, &value)) {
-      std::string_view field;
-      if (const std::string_view* known = memo.find(keys_.size(), key)) {
-        field = *known;
-      } else {
-        hold(key);
-        Py_ssize_t n = 0;
-        const char* k = str_key_utf8(key, &n);
-        if (k == nullptr) return false;
-        field = std::string_view(k, static_cast<size_t>(n));
-      }
-      keys_.push_back(key);
-      key_texts_.push_back(field);
+      hold(key);
       Ref hold_value((Py_INCREF(value), value));
-      if (Py_TYPE(value) == &PyList_Type || PyList_Check(value)) {
+      Py_ssize_t n = 0;
+      const char* k = str_key_utf8(key, &n);
+      if (k == nullptr) return false;
+      const std::string_view field(k, static_cast<size_t>(n));
+      if (PyList_Check(value)) {
         for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
           PyObject* item = PyList_GetItem(value, i);
           if (item == nullptr) return false;
@@ -94,9 +82,6 @@ class FieldPosts {
 
   const CollectedViews& posts() const { return posts_; }
 
-  // The keys met, in order, with their texts: held while this lives.
-  void remember_keys(FieldKeyMemo& memo) const { memo.replace(keys_.data(), key_texts_.data(), keys_.size()); }
-
  private:
   struct Piece {
     std::string_view field;
@@ -111,7 +96,7 @@ class FieldPosts {
   }
 
   bool convert_item(std::string_view field, PyObject* item) {
-    if (Py_TYPE(item) == &PyUnicode_Type || PyUnicode_Check(item)) {
+    if (PyUnicode_Check(item)) {
       Py_ssize_t n = 0;
       if (const char* s = PyUnicode_AsUTF8AndSize(item, &n)) {
         hold(item);
@@ -129,8 +114,6 @@ class FieldPosts {
   }
 
   std::vector<PyObject*> held_;  // owned references
-  std::vector<PyObject*> keys_;  // borrowed: held in held_ or by the memo
-  std::vector<std::string_view> key_texts_;
   std::vector<Piece> pieces_;
   std::string made_;
   CollectedViews posts_;
@@ -161,7 +144,7 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
       return nullptr;
     }
     FieldPosts converted;
-    if (!converted.convert(a[3], core.field_keys)) return nullptr;
+    if (!converted.convert(a[3])) return nullptr;
     const CollectedViews& posts = converted.posts();
 
     EngineState& s = core.state;
@@ -180,8 +163,6 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     texts.name = std::move(in.name);
     texts.pinyin = std::move(in.pinyin);
     payload = std::move(in.payload);
-    // Nothing views the memo's texts any more.
-    converted.remember_keys(core.field_keys);
     if (!st.ok()) return raise_status(st);
     Py_RETURN_NONE;
   });

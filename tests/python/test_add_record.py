@@ -36,25 +36,6 @@ class TestAddRecord:
         core.add_record("c", "n", "p", fields)
         assert saved_fields(core, tmp_path) == [stored]
 
-    def test_keys_shared_across_records(self, core, tmp_path):
-        class Key(str):
-            pass
-
-        market, region = "mar" + "ket", "reg" + "ion"  # objects of their own
-        calls = [
-            ({market: "SH", region: "A"}, {"market": "SH", "region": "A"}),
-            ({market: "SZ", region: ["B", "B"]}, {"market": "SZ", "region": "B"}),
-            ({region: "C", market: "BJ"}, {"region": "C", "market": "BJ"}),
-            ({Key("region"): "D", "x": 1}, {"region": "D", "x": "1"}),
-            ({"mar" + "ket": "HK", region: None}, {"market": "HK"}),
-        ]
-        for fields, _ in calls:
-            core.add_record("c", "n", "p", fields)
-        del market, region, calls[:2]
-        core.add_record("c", "n", "p", {"mar" + "ket": "US"})
-        assert saved_fields(core, tmp_path)[-4:] == [stored for _, stored in calls] + [{"market": "US"}]
-        assert core.filter({"market": "SZ"}) == ["c"]
-
     def test_items_posted_and_findable_by_filter(self, core):
         core.add_record("c", "n", "p", {"market": [" SH ", None], "tags": ["a|b", "a"]})
         assert core.filter({"market": "SH"}) == ["c"]
