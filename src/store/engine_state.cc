@@ -111,7 +111,9 @@ Status join_few(const Collected& collected, FieldMap& out) {
     next[i] = static_cast<uint8_t>(n);
     const std::string_view field = collected[i].first;
     size_t g = groups;
-    if (i > 0 && collected[i - 1].first == field) {
+    // The items of one list, or of one array, share their field's very
+    // text; any other repeat is found by the table.
+    if (i > 0 && collected[i - 1].first.data() == field.data() && collected[i - 1].first.size() == field.size()) {
       g = group_of_prev;
     } else {
       const uint64_t h = field_signature(field);

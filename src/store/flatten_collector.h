@@ -102,13 +102,16 @@ class FlattenCollector {
     for (size_t j = 0; in_place && j < members; ++j) in_place = source(j) == j;
     if (in_place) return;
     moved_.assign(pieces_.begin() + static_cast<std::ptrdiff_t>(from), pieces_.end());
-    pieces_.resize(from);
+    // The members written are some of those met, each once: their values
+    // fit where all were, and are copied there one by one (a member gives
+    // a value or two, too few for a range's call).
+    size_t w = from;
     for (size_t j = 0; j < members; ++j) {
       const size_t i = source(j);
       const size_t b = (i == 0 ? from : ends[i - 1]) - from, e = ends[i] - from;
-      pieces_.insert(pieces_.end(), moved_.begin() + static_cast<std::ptrdiff_t>(b),
-                     moved_.begin() + static_cast<std::ptrdiff_t>(e));
+      for (size_t k = b; k < e; ++k) pieces_[w++] = moved_[k];
     }
+    pieces_.resize(w);
   }
 
   // The top-level members the rules read, in the written object's order:

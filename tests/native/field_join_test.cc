@@ -51,6 +51,11 @@ TEST(FieldJoin, MatchesNaiveModelAcrossSizes) {
     FieldMap got;
     ASSERT_TRUE(join_field_values(c, got).ok());
     EXPECT_TRUE(vedra_testing::pairs_of(got) == naive_join(c));
+    CollectedViews views;  // a field repeated next to itself as its very text
+    for (size_t i = 0; i < n; ++i) {
+      views.emplace_back(i > 0 && c[i - 1].first == c[i].first ? views[i - 1].first : c[i].first, c[i].second);
+    }
+    EXPECT_TRUE(join_field_values(views, got).ok() && vedra_testing::pairs_of(got) == naive_join(c));
   }
 }
 
