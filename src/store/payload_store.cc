@@ -1,13 +1,12 @@
 #include "store/payload_store.h"
 
-#include <algorithm>
 #include <cstring>
 #include <utility>
 
 namespace vedra {
 
 void PayloadStore::reserve_one(size_t size) {
-  if (texts_.size() == texts_.capacity()) texts_.reserve(std::max<size_t>(16, 2 * texts_.capacity()));
+  if (texts_.size() == texts_.capacity()) texts_.reserve(texts_.size() + 1);  // doubles
   blocks_.reserve(size);
 }
 

@@ -9,6 +9,10 @@
 // instead of being copied out one by one.  Records sharing a text (older
 // records of a re-added code after a load) share its bytes.
 //
+// The views themselves are one page-backed list (base/page_array.h): at a
+// million records it grows by moving pages, so it neither copies the views
+// held nor faults in twice their size, as a doubling vector would.
+//
 // Views returned stay valid for the store's lifetime; blocks never move.
 // Thread safety: none; the owner's borrow serialises writers.
 #pragma once
@@ -18,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/page_array.h"
 #include "store/byte_buffer.h"
 #include "store/text_blocks.h"
 
@@ -57,7 +62,9 @@ class PayloadStore {
  private:
   std::string_view copy(std::string_view text);
 
-  std::vector<std::string_view> texts_;
+  // Small stores keep their views in the heap (up to 64Ki records).
+  static constexpr size_t kHeapBelow = size_t{1} << 20;
+  PageArray<std::string_view, kHeapBelow> texts_;
   TextBlocks blocks_;
   std::vector<ByteBuffer> adopted_;
 };

@@ -1,11 +1,10 @@
 #include "store/record_texts.h"
 
-#include <algorithm>
 
 namespace vedra {
 
 void RecordTexts::reserve_one(const Entry& e) {
-  if (at_.size() == at_.capacity()) at_.reserve(std::max<size_t>(16, 2 * at_.capacity()));
+  if (at_.size() == at_.capacity()) at_.reserve(at_.size() + 1);  // doubles
   blocks_.reserve(bytes_of(e));
 }
 

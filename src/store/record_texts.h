@@ -7,6 +7,9 @@
 // per text, against three string objects (96 bytes) and a heap block for
 // each text longer than a string holds in place (names and pinyins mostly).
 //
+// The pointers are one page-backed list (base/page_array.h), which grows by
+// moving pages rather than copying.
+//
 // Views returned stay valid for the store's lifetime; blocks never move.
 // Thread safety: none; the owner's borrow serialises writers.
 #pragma once
@@ -18,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/page_array.h"
 #include "store/text_blocks.h"
 
 namespace vedra {
@@ -70,7 +74,9 @@ class RecordTexts {
     for (int k = 0; k < i; ++k) start += n[k];
     return std::string_view(p + start, n[i]);
   }
-  std::vector<const char*> at_;  // record -> its lengths, then its texts
+  // Small stores keep the pointers in the heap (up to 128Ki records).
+  static constexpr size_t kHeapBelow = size_t{1} << 20;
+  PageArray<const char*, kHeapBelow> at_;  // record -> its lengths, then its texts
   TextBlocks blocks_;
 };
 
