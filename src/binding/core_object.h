@@ -14,6 +14,26 @@
 
 namespace vedra::py {
 
+// One field entry's item as add_record's field conversion keeps it: a view
+// of a str object's UTF-8, or a place in the buffer of made texts.
+struct FieldPiece {
+  std::string_view field;
+  std::string_view text;  // when not made
+  size_t begin, size;     // in the made texts, when made
+  bool made;
+};
+
+// The lists add_record's field conversion fills, kept from call to call so
+// that a record's conversion allocates nothing once the lists have grown.
+// `held` is empty between calls: its references are released when each
+// conversion ends.
+struct FieldPostsRoom {
+  std::vector<PyObject*> held;
+  std::vector<FieldPiece> pieces;
+  std::string made;
+  CollectedViews posts;
+};
+
 // The texts an add builds for one record, kept from call to call
 // so that their buffers are not made again for every record: the engine
 // copies what it keeps.  A record far larger than the rest leaves no lasting
@@ -21,6 +41,7 @@ namespace vedra::py {
 struct RecordBuffers {
   std::string payload;
   FlattenedRecord flat;
+  FieldPostsRoom field_posts;
 
   void trim() {
     constexpr size_t kKeptBytes = size_t{64} << 10;
@@ -28,6 +49,12 @@ struct RecordBuffers {
     for (std::string* t : {&flat.code, &flat.name, &flat.pinyin}) {
       if (t->capacity() > kKeptBytes) std::string().swap(*t);
     }
+    constexpr size_t kKeptItems = 4096;
+    FieldPostsRoom& f = field_posts;
+    if (f.made.capacity() > kKeptBytes) std::string().swap(f.made);
+    if (f.held.capacity() > kKeptItems) std::vector<PyObject*>().swap(f.held);
+    if (f.pieces.capacity() > kKeptItems) std::vector<FieldPiece>().swap(f.pieces);
+    if (f.posts.capacity() > kKeptItems) CollectedViews().swap(f.posts);
   }
 };
 

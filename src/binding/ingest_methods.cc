@@ -42,11 +42,18 @@ bool convert_payload(CoreObject& core, PyObject* dict, std::string& text, bool* 
 // all are made.
 class FieldPosts {
  public:
-  FieldPosts() = default;
+  // Fills `room`'s lists, which must hold no references (as between calls).
+  explicit FieldPosts(FieldPostsRoom& room)
+      : held_(room.held), pieces_(room.pieces), made_(room.made), posts_(room.posts) {
+    pieces_.clear();
+    made_.clear();
+    posts_.clear();
+  }
   FieldPosts(const FieldPosts&) = delete;
   FieldPosts& operator=(const FieldPosts&) = delete;
   ~FieldPosts() {
     for (PyObject* o : held_) Py_DECREF(o);
+    held_.clear();
   }
 
   bool convert(PyObject* fields) {
@@ -74,7 +81,7 @@ class FieldPosts {
       }
     }
     posts_.reserve(pieces_.size());
-    for (const Piece& p : pieces_) {
+    for (const FieldPiece& p : pieces_) {
       posts_.emplace_back(p.field, p.made ? std::string_view(made_).substr(p.begin, p.size) : p.text);
     }
     return true;
@@ -83,13 +90,6 @@ class FieldPosts {
   const CollectedViews& posts() const { return posts_; }
 
  private:
-  struct Piece {
-    std::string_view field;
-    std::string_view text;  // when not made
-    size_t begin, size;     // in made_, when made
-    bool made;
-  };
-
   void hold(PyObject* o) {
     held_.push_back(o);  // a throw here has taken no reference
     Py_INCREF(o);
@@ -100,7 +100,7 @@ class FieldPosts {
       Py_ssize_t n = 0;
       if (const char* s = PyUnicode_AsUTF8AndSize(item, &n)) {
         hold(item);
-        pieces_.push_back(Piece{field, trim_white_space(std::string_view(s, static_cast<size_t>(n))), 0, 0, false});
+        pieces_.push_back(FieldPiece{field, trim_white_space(std::string_view(s, static_cast<size_t>(n))), 0, 0, false});
         return true;
       }
       // Lone surrogates: the general conversion replaces them.
@@ -109,14 +109,14 @@ class FieldPosts {
     }
     const size_t begin = made_.size();
     if (!value_to_text(item, made_)) return false;
-    pieces_.push_back(Piece{field, std::string_view(), begin, made_.size() - begin, true});
+    pieces_.push_back(FieldPiece{field, std::string_view(), begin, made_.size() - begin, true});
     return true;
   }
 
-  std::vector<PyObject*> held_;  // owned references
-  std::vector<Piece> pieces_;
-  std::string made_;
-  CollectedViews posts_;
+  std::vector<PyObject*>& held_;  // owned references
+  std::vector<FieldPiece>& pieces_;
+  std::string& made_;
+  CollectedViews& posts_;
 };
 
 }  // namespace
@@ -143,7 +143,7 @@ PyObject* method_add_record(PyObject* self, PyObject* const* args, Py_ssize_t na
     } else if (!convert_payload(core, a[4], payload, &deep)) {
       return nullptr;
     }
-    FieldPosts converted;
+    FieldPosts converted(b.field_posts);
     if (!converted.convert(a[3])) return nullptr;
     const CollectedViews& posts = converted.posts();
 
