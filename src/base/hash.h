@@ -13,6 +13,7 @@
 #include "absl/container/flat_hash_map.h"
 #include "absl/hash/hash.h"
 #include "absl/strings/string_view.h"
+#include "base/large_alloc.h"
 #include "base/map_room.h"
 #include "base/text_key.h"
 
@@ -63,8 +64,11 @@ struct StringEq {
   bool operator()(const HashedKey& a, std::string_view b) const { return a.key.view() == b; }
 };
 
-// Keyed by TextKey: a slot is the 16-byte key and the value.
+// Keyed by TextKey: a slot is the 16-byte key and the value.  A large
+// table's slots are probed at random, so they sit on huge pages where the
+// system offers them (base/large_alloc.h).
 template <typename V>
-using TextMap = GrowSafe<absl::flat_hash_map<TextKey, V, SeededStringHash, StringEq>>;
+using TextMap = GrowSafe<
+    absl::flat_hash_map<TextKey, V, SeededStringHash, StringEq, LargeAllocator<std::pair<const TextKey, V>>>>;
 
 }  // namespace vedra

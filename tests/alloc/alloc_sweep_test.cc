@@ -272,6 +272,36 @@ TEST(AllocationSweep, PageArrayFromHeapToPages) {
   EXPECT_TRUE(failed >= 5);
 }
 
+// A table that grows from the heap into a mapping of its own (a slot array
+// past kLargeFrom): each growth failed in turn throws with the table as it
+// was, and the table then grows on.
+TEST(AllocationSweep, TableFromHeapToItsOwnMapping) {
+  const uint32_t n = 420000;  // the last growth takes some 10 MiB of slots
+  size_t failed = 0;
+  for (size_t k = 1;; ++k) {
+    TextMap<uint32_t> m;
+    arm_allocation_failure(k);
+    bool threw = false;
+    for (uint32_t i = 0; i < n; ++i) {
+      try {
+        ensure_map_room(m, 1);
+      } catch (const std::bad_alloc&) {
+        threw = true;
+        EXPECT_EQ(m.size(), size_t{i});
+        ensure_map_room(m, 1);
+      }
+      m.try_emplace(TextKey(std::to_string(i)), i);
+    }
+    const bool reached = disarm_allocation_failure();
+    EXPECT_EQ(reached, threw);
+    EXPECT_EQ(m.size(), size_t{n});
+    for (uint32_t i = 0; i < n; i += 4099) ASSERT_TRUE(m.find(std::string_view(std::to_string(i)))->second == i);
+    if (!reached) break;
+    ++failed;
+  }
+  EXPECT_TRUE(failed >= 15);
+}
+
 // The read-only methods: each must answer as a clean run does, or fail with
 // the state untouched.  Their answers, as text, checked on every success.
 void sweep_query(const char* name, const std::function<std::string(const EngineState&)>& query, size_t at_least) {
