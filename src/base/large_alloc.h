@@ -25,7 +25,8 @@ namespace vedra {
 // large array makes small.
 inline constexpr size_t kLargeFrom = size_t{8} << 20;
 
-// At least `bytes` bytes, aligned for any type.  Throws std::bad_alloc.
+// At least `bytes` bytes, aligned as operator new aligns.  Throws
+// std::bad_alloc.
 void* allocate_large(size_t bytes);
 // Gives back what allocate_large(bytes) returned, with the same `bytes`.
 void free_large(void* p, size_t bytes) noexcept;
